@@ -1,0 +1,19 @@
+#include <string>
+
+#include "app/updater_app.h"
+#include "platform/files.h"
+#include "platform/process.h"
+
+int main(int argc, char** argv) {
+  platform::InitProcessLocale();
+  // The arguments as one text, as the system passes a command line.
+  std::string arguments;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) arguments.push_back(' ');
+    arguments += argv[i];
+  }
+  app::UpdaterApp application(platform::ModulePath());
+  if (application.Startup(arguments)) application.RunMessageLoop();
+  application.Exit();
+  return 0;
+}

@@ -1,0 +1,29 @@
+// Facts that differ between the operating systems we build for, kept in one
+// place so that no code outside platform/ needs to ask which system it is on.
+#pragma once
+
+#include <cstddef>
+
+namespace platform {
+
+#if defined(_WIN32)
+inline constexpr char kPathSeparator = '\\';
+inline constexpr const char* kUpdaterFileName = "Harbinor.exe";
+inline constexpr const char* kMainAppFileName = "Tolvaro.exe";
+inline constexpr const char* kNewLine = "\r\n";
+#else
+inline constexpr char kPathSeparator = '/';
+inline constexpr const char* kUpdaterFileName = "Harbinor";
+inline constexpr const char* kMainAppFileName = "Tolvaro";
+inline constexpr const char* kNewLine = "\n";
+#endif
+
+// The parked copy of a replaced updater executable has the same name on
+// every system.
+inline constexpr const char* kParkedUpdaterFileName = "Harbinor.old";
+
+// Paths live in 260-character buffers in the data model (259 characters and
+// a terminator); longer paths are refused cleanly, never truncated.
+inline constexpr std::size_t kMaxPathLength = 259;
+
+}  // namespace platform

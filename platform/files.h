@@ -1,0 +1,94 @@
+// Files and folders. Paths are 8-bit strings in the locale's charset (the
+// "ANSI code page"). Every operation reports failure through its result; none
+// throws. The names avoid those of Win32 macros (DeleteFile, CreateDirectory)
+// so that the Windows implementation can include <windows.h> beside this.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct FileAttributes {
+  bool isFolder = false;
+  bool isSymlink = false;  // the entry itself is a symbolic link
+  bool readOnly = false;   // no write permission bit for anyone
+  std::uint64_t size = 0;
+};
+
+// Attributes of the entry at `path` without following a final symbolic link;
+// empty when there is no such entry.
+std::optional<FileAttributes> AttributesOf(const std::string& path);
+bool Exists(const std::string& path);
+bool IsFolder(const std::string& path);
+
+bool RemoveFile(const std::string& path);
+bool MakeFolder(const std::string& path);  // one level; false if it exists
+bool RemoveFolder(const std::string& path);  // only an empty folder
+// Creates `path` and every missing folder above it.
+bool MakeFolders(const std::string& path);
+// Renames `from` to `to`; fails when `to` exists.
+bool MoveFileNoReplace(const std::string& from, const std::string& to);
+
+struct FolderEntry {
+  std::string name;
+  bool isFolder = false;
+  bool isSymlink = false;
+  std::uint64_t size = 0;
+};
+// The entries of a folder (without "." and ".."), in the order the file
+// system returns them; empty optional when the folder cannot be read.
+std::optional<std::vector<FolderEntry>> ListFolder(const std::string& path);
+
+// Full path of the running executable.
+std::string ModulePath();
+
+enum class OpenMode {
+  kRead,            // existing file, read only; others may read too
+  kWriteExisting,   // existing file, write access, not truncated
+  kCreateAlways,    // create or truncate, write access
+  kAppend,          // create if missing; every write goes to the end
+};
+
+// An open file. Owns its handle; moves, never copies.
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  static File Open(const std::string& path, OpenMode mode);
+
+  bool IsOpen() const { return handle_ != kNone; }
+  // Reads up to `size` bytes; returns the count read (0 at the end) or -1.
+  std::int64_t Read(void* buffer, std::size_t size);
+  // Writes all `size` bytes unless an error stops it; returns the count
+  // written (less than `size` only after an error) or -1.
+  std::int64_t Write(const void* buffer, std::size_t size);
+  std::optional<std::uint64_t> Size() const;
+  bool Seek(std::uint64_t offset);
+  // Makes the written data durable (flushes it to the disk).
+  bool Flush();
+  void Close();
+
+ private:
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t handle_ = kNone;
+};
+
+enum class ReadResult { kOk, kMissing, kTooLarge, kError };
+// Reads a whole file of at most `maxBytes` bytes into `out`.
+ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& out);
+
+// Replaces the file at `path` with `data` so that a crash at any moment
+// leaves either the old or the new contents, never a mixture: the data go to
+// a temporary file beside it, which is made durable and renamed into place.
+bool ReplaceFileContents(const std::string& path, const std::string& data);
+
+}  // namespace platform

@@ -1,0 +1,242 @@
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <utility>
+
+namespace platform {
+namespace {
+
+int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
+
+FileAttributes FromStat(const struct stat& st) {
+  FileAttributes a;
+  a.isFolder = S_ISDIR(st.st_mode);
+  a.isSymlink = S_ISLNK(st.st_mode);
+  a.readOnly = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+  a.size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+  return a;
+}
+
+}  // namespace
+
+std::optional<FileAttributes> AttributesOf(const std::string& path) {
+  struct stat st;
+  if (path.empty() || lstat(path.c_str(), &st) != 0) return std::nullopt;
+  return FromStat(st);
+}
+
+bool Exists(const std::string& path) { return AttributesOf(path).has_value(); }
+
+bool IsFolder(const std::string& path) {
+  auto a = AttributesOf(path);
+  return a && a->isFolder;
+}
+
+bool RemoveFile(const std::string& path) { return !path.empty() && unlink(path.c_str()) == 0; }
+
+bool MakeFolder(const std::string& path) { return !path.empty() && mkdir(path.c_str(), 0777) == 0; }
+
+bool RemoveFolder(const std::string& path) { return !path.empty() && rmdir(path.c_str()) == 0; }
+
+bool MakeFolders(const std::string& path) {
+  if (path.empty()) return false;
+  if (IsFolder(path)) return true;
+  std::string partial;
+  partial.reserve(path.size());
+  for (std::size_t i = 0; i <= path.size(); ++i) {
+    if (i == path.size() || (path[i] == '/' && i > 0)) {
+      if (!IsFolder(partial) && mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    }
+    if (i < path.size()) partial.push_back(path[i]);
+  }
+  return IsFolder(path);
+}
+
+bool MoveFileNoReplace(const std::string& from, const std::string& to) {
+  if (from.empty() || to.empty()) return false;
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // File systems without RENAME_NOREPLACE: a hard link fails on an existing
+  // name, then the old name goes.
+  if (link(from.c_str(), to.c_str()) != 0) return false;
+  unlink(from.c_str());
+  return true;
+}
+
+std::optional<std::vector<FolderEntry>> ListFolder(const std::string& path) {
+  DIR* dir = opendir(path.c_str());
+  if (!dir) return std::nullopt;
+  std::vector<FolderEntry> entries;
+  while (struct dirent* d = readdir(dir)) {
+    std::string name = d->d_name;
+    if (name == "." || name == "..") continue;
+    FolderEntry e;
+    e.name = std::move(name);
+    struct stat st;
+    if (fstatat(dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      FileAttributes a = FromStat(st);
+      e.isFolder = a.isFolder;
+      e.isSymlink = a.isSymlink;
+      e.size = a.size;
+    }
+    entries.push_back(std::move(e));
+  }
+  closedir(dir);
+  return entries;
+}
+
+std::string ModulePath() {
+  char buffer[PATH_MAX + 1];
+  ssize_t n = readlink("/proc/self/exe", buffer, PATH_MAX);
+  if (n <= 0) return {};
+  return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNone)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, kNone);
+  }
+  return *this;
+}
+
+File File::Open(const std::string& path, OpenMode mode) {
+  File f;
+  if (path.empty()) return f;
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case OpenMode::kRead: flags |= O_RDONLY; break;
+    case OpenMode::kWriteExisting: flags |= O_WRONLY; break;
+    case OpenMode::kCreateAlways: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+    case OpenMode::kAppend: flags |= O_WRONLY | O_CREAT | O_APPEND; break;
+  }
+  int fd;
+  do {
+    fd = open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return f;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    close(fd);
+    return f;
+  }
+  f.handle_ = fd;
+  return f;
+}
+
+std::int64_t File::Read(void* buffer, std::size_t size) {
+  if (!IsOpen()) return -1;
+  for (;;) {
+    ssize_t n = read(Fd(handle_), buffer, size);
+    if (n >= 0) return n;
+    if (errno != EINTR) return -1;
+  }
+}
+
+std::int64_t File::Write(const void* buffer, std::size_t size) {
+  if (!IsOpen()) return -1;
+  const char* p = static_cast<const char*>(buffer);
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = write(Fd(handle_), p + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+std::optional<std::uint64_t> File::Size() const {
+  struct stat st;
+  if (!IsOpen() || fstat(Fd(handle_), &st) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+bool File::Seek(std::uint64_t offset) {
+  return IsOpen() && lseek(Fd(handle_), static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
+bool File::Flush() { return IsOpen() && fsync(Fd(handle_)) == 0; }
+
+void File::Close() {
+  if (IsOpen()) {
+    close(Fd(handle_));
+    handle_ = kNone;
+  }
+}
+
+ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& out) {
+  out.clear();
+  File f = File::Open(path, OpenMode::kRead);
+  if (!f.IsOpen()) return Exists(path) ? ReadResult::kError : ReadResult::kMissing;
+  auto size = f.Size();
+  if (!size) return ReadResult::kError;
+  if (*size > maxBytes) return ReadResult::kTooLarge;
+  out.resize(static_cast<std::size_t>(*size));
+  std::size_t have = 0;
+  // The file may change while it is read: read until its end, within the cap.
+  for (;;) {
+    if (have == out.size()) {
+      if (out.size() >= maxBytes) {
+        char probe;
+        std::int64_t n = f.Read(&probe, 1);
+        if (n < 0) return ReadResult::kError;
+        if (n > 0) return ReadResult::kTooLarge;
+        break;
+      }
+      out.resize(std::min(maxBytes, out.size() + 4096));
+    }
+    std::int64_t n = f.Read(out.data() + have, out.size() - have);
+    if (n < 0) return ReadResult::kError;
+    if (n == 0) break;
+    have += static_cast<std::size_t>(n);
+  }
+  out.resize(have);
+  return ReadResult::kOk;
+}
+
+bool ReplaceFileContents(const std::string& path, const std::string& data) {
+  static std::atomic<unsigned> counter{0};
+  if (path.empty()) return false;
+  std::string temp = path + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+  {
+    File f = File::Open(temp, OpenMode::kCreateAlways);
+    if (!f.IsOpen()) return false;
+    bool ok = f.Write(data.data(), data.size()) == static_cast<std::int64_t>(data.size()) && f.Flush();
+    f.Close();
+    if (!ok) {
+      unlink(temp.c_str());
+      return false;
+    }
+  }
+  if (rename(temp.c_str(), path.c_str()) != 0) {
+    unlink(temp.c_str());
+    return false;
+  }
+  // Make the rename itself durable.
+  std::string folder = path.substr(0, path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
+  int dfd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    fsync(dfd);
+    close(dfd);
+  }
+  return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,55 @@
+// Processes: the single-instance guard, launching the main application, the
+// operating system's version, the per-user data folder, and the locale.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// Marks this process as the running copy of the program for the current
+// user. The mark vanishes with the process however it ends, even when it is
+// killed, so a crashed copy never blocks the next start.
+class InstanceGuard {
+ public:
+  enum class State {
+    kAcquired,      // this process is the only copy
+    kHeldElsewhere, // another copy holds the guard
+    kUnavailable,   // no guard could be made; run as the only copy
+  };
+
+  InstanceGuard() = default;
+  ~InstanceGuard();
+  InstanceGuard(InstanceGuard&& other) noexcept;
+  InstanceGuard& operator=(InstanceGuard&& other) noexcept;
+  InstanceGuard(const InstanceGuard&) = delete;
+  InstanceGuard& operator=(const InstanceGuard&) = delete;
+
+  static InstanceGuard Acquire(std::string_view name);
+  State state() const { return state_; }
+  void Release();
+
+ private:
+  State state_ = State::kUnavailable;
+  std::intptr_t handle_ = -1;
+};
+
+// Starts `program` with `arguments` as a detached process; each argument is
+// passed as it stands (no splitting at blanks, no shell). Returns whether the
+// process was started.
+bool LaunchDetached(const std::string& program, const std::vector<std::string>& arguments);
+
+// The operating system's major version number.
+int OsMajorVersion();
+
+// The per-user folder for application data (local application data on
+// Windows, $XDG_CONFIG_HOME or ~/.config on Linux); empty when unknown.
+std::optional<std::string> PerUserDataFolder();
+
+// Selects the user's locale for text conversion; called once at start-up.
+void InitProcessLocale();
+
+}  // namespace platform

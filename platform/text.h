@@ -1,0 +1,21 @@
+// Text conversion between the 8-bit charset of the user's locale (the
+// "ANSI code page") and UTF-16.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// Converts UTF-16 units to the locale's charset; a character the charset
+// cannot hold, or a broken surrogate, becomes the replacement character "?".
+std::string Utf16ToAnsi(std::u16string_view text);
+// Converts 8-bit text in the locale's charset to UTF-16; a byte sequence that
+// is not valid there becomes U+FFFD.
+std::u16string AnsiToUtf16(std::string_view text);
+// Length in bytes of the character that starts at `text` (1 for a
+// single-byte character or an invalid byte), never more than `remaining`.
+std::size_t AnsiCharLength(const char* text, std::size_t remaining);
+
+}  // namespace platform

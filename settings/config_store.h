@@ -1,0 +1,80 @@
+// The program's own settings: the configuration folder, the file
+// "Harbinor.cfg" in it (section "Harbinor"), the update server's base URL
+// read from its key "Server", and single settings written back ("UpdateTime").
+//
+// The folder is decided once per process: "Configs" in the application
+// folder when that folder can be written, otherwise the per-user folder
+// .../Quorva/TolvaroDVD/Configs. The main application keeps its
+// "EditorOption.cfg" in the same folder. Nothing here reports an error: a
+// missing file or key gives the built-in defaults, a failed write is ignored.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/clock.h"
+
+namespace settings {
+
+inline constexpr const char* kSettingsFileName = "Harbinor.cfg";
+inline constexpr const char* kSettingsSection = "Harbinor";
+inline constexpr const char* kServerKey = "Server";
+inline constexpr const char* kUpdateTimeKey = "UpdateTime";
+inline constexpr const char* kConfigsFolderName = "Configs";
+inline constexpr const char* kWriteTestFileName = "~@test@~.dat";
+// The server base lives in a 256-character field (255 and a terminator).
+inline constexpr std::size_t kMaxServerBaseLength = 255;
+
+// What the store needs to know about the machine; the process-wide store
+// takes it from the platform layer, tests give their own.
+struct ConfigEnvironment {
+  std::string applicationFolder;  // ends with a separator
+  int osMajorVersion = 0;
+  std::function<std::optional<std::string>()> perUserDataFolder;
+  std::string defaultServer;
+};
+
+class ConfigStore {
+ public:
+  explicit ConfigStore(ConfigEnvironment env);
+
+  // The configuration folder, ending with a separator. Decided at the first
+  // call; later calls create it again if it has gone.
+  const std::string& ConfigFolder();
+  // The path of the named file in the configuration folder; empty when the
+  // path would exceed the path limit.
+  std::string ConfigFilePath(std::string_view name);
+  // The update server's base URL, always ending in "/". Read once.
+  const std::string& ServerBase();
+  // Writes one key of section "Harbinor" of "Harbinor.cfg"; an empty value
+  // keeps the key with nothing after its "=".
+  bool WriteSetting(std::string_view key, std::string_view value);
+
+ private:
+  std::string ChooseFolder();
+
+  ConfigEnvironment env_;
+  bool folderDecided_ = false;
+  std::string folder_;  // empty when no usable folder fits the path limit
+  std::string serverBase_;
+};
+
+// The store of this process, built from the platform layer on first use.
+ConfigStore& ProcessConfig();
+
+// Shorthands for the process's store.
+const std::string& ConfigFolder();
+std::string ConfigFilePath(std::string_view name);
+const std::string& ServerBase();
+bool WriteSetting(std::string_view key, std::string_view value);
+
+// The day number written to "UpdateTime": (Y - 2000) * 365 + M * 30 + D for
+// the UTC date. Not a true day count; it only has to grow from check to check
+// most of the time.
+int DayNumber(const platform::UtcTime& date);
+std::string DayNumberText(const platform::UtcTime& date);
+
+}  // namespace settings

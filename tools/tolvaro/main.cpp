@@ -1,0 +1,45 @@
+// A stand-in for the main application, Tolvaro. It does nothing but record
+// how it was started: one line per start is appended to "Tolvaro.starts"
+// beside the program, "start" followed by each argument after a tab (tabs,
+// line ends and backslashes in arguments are escaped as \t, \n, \r, \\).
+// It also says so on standard output.
+#include <cstdio>
+#include <string>
+
+#include "build_config.h"
+#include "platform/files.h"
+#include "settings/app_paths.h"
+
+namespace {
+
+std::string Escape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\\': out += "\\\\"; break;
+      default: out.push_back(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string line = "start";
+  std::string shown;
+  for (int i = 1; i < argc; ++i) {
+    line += "\t" + Escape(argv[i]);
+    shown += std::string(i > 1 ? " " : "") + argv[i];
+  }
+  line += "\n";
+  std::string record = settings::FolderOf(platform::ModulePath()) + "Tolvaro.starts";
+  platform::File f = platform::File::Open(record, platform::OpenMode::kAppend);
+  bool recorded = f.IsOpen() && f.Write(line.data(), line.size()) == static_cast<long long>(line.size());
+  std::printf("Tolvaro %s started with arguments: %s\n", HARBINOR_VERSION_TEXT, shown.c_str());
+  if (!recorded) std::fprintf(stderr, "Tolvaro: cannot record the start in %s\n", record.c_str());
+  return recorded ? 0 : 1;
+}
