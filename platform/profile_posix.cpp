@@ -10,18 +10,19 @@ bool IsUtf16(const std::string& bytes) {
          static_cast<unsigned char>(bytes[1]) == 0xFE;
 }
 
-std::string Utf16BytesToAnsi(const std::string& bytes) {
+// The units of a UTF-16 LE file after its byte-order mark.
+std::u16string Utf16Units(const std::string& bytes) {
   std::u16string units;
   units.reserve(bytes.size() / 2);
   for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
     units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
                                           (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-  return Utf16ToAnsi(units);
+  return units;
 }
 
-std::string AnsiToUtf16Bytes(const std::string& text) {
+std::string Utf16FileBytes(std::u16string_view units) {
   std::string bytes = "\xFF\xFE";
-  for (char16_t u : AnsiToUtf16(text)) {
+  for (char16_t u : units) {
     bytes.push_back(static_cast<char>(u & 0xFF));
     bytes.push_back(static_cast<char>(u >> 8));
   }
@@ -41,7 +42,7 @@ std::string ReadProfileString(const std::string& path, std::string_view section,
                               std::string_view fallback, std::size_t bufferSize) {
   std::string bytes;
   if (ReadWholeFile(path, kMaxProfileFileBytes, bytes) != ReadResult::kOk) return CutValue(fallback, bufferSize);
-  std::string text = IsUtf16(bytes) ? Utf16BytesToAnsi(bytes) : std::move(bytes);
+  std::string text = IsUtf16(bytes) ? Utf16ToAnsi(Utf16Units(bytes)) : std::move(bytes);
   auto value = FindProfileValue(text, section, key);
   return CutValue(value ? std::string_view(*value) : fallback, bufferSize);
 }
@@ -56,8 +57,13 @@ bool WriteProfileString(const std::string& path, std::string_view section, std::
     default:
       return false;  // never replace a file that could not be read whole
   }
-  if (IsUtf16(bytes))
-    return ReplaceFileContents(path, AnsiToUtf16Bytes(SetProfileValue(Utf16BytesToAnsi(bytes), section, key, value)));
+  if (IsUtf16(bytes)) {
+    // Edited as UTF-8, so that no character of the other lines is lost to
+    // a locale charset that cannot hold it.
+    auto utf8 = [](std::string_view ansi) { return Utf16ToUtf8(AnsiToUtf16(ansi)); };
+    std::string text = SetProfileValue(Utf16ToUtf8(Utf16Units(bytes)), utf8(section), utf8(key), utf8(value));
+    return ReplaceFileContents(path, Utf16FileBytes(Utf8ToUtf16(text)));
+  }
   return ReplaceFileContents(path, SetProfileValue(bytes, section, key, value));
 }
 

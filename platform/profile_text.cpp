@@ -130,9 +130,15 @@ std::string SetProfileValue(std::string_view text, std::string_view section, std
 
   std::string out;
   out.reserve(text.size() + entry.size() + section.size() + 8);
+  // The end added to a last line that has none. A lone CR that ends the
+  // text belongs to that line's value; a bare LF after it would turn the
+  // pair into a line end and change the value.
+  auto addedEnd = [&](const Line& l) {
+    return !l.content.empty() && l.content.back() == '\r' ? std::string_view("\r\n") : newline;
+  };
   auto emit = [&](const Line& l, bool needsEnd) {
     out.append(l.content);
-    out.append(l.terminator.empty() && needsEnd ? newline : l.terminator);
+    out.append(l.terminator.empty() && needsEnd ? addedEnd(l) : l.terminator);
   };
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (keyLine && i == *keyLine) {
@@ -148,7 +154,7 @@ std::string SetProfileValue(std::string_view text, std::string_view section, std
     }
   }
   if (!header) {
-    if (!lines.empty() && lines.back().terminator.empty()) out.append(newline);
+    if (!lines.empty() && lines.back().terminator.empty()) out.append(addedEnd(lines.back()));
     out.append("[").append(OneLine(section)).append("]").append(newline);
     out.append(entry).append(newline);
   }

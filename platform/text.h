@@ -14,6 +14,10 @@ std::string Utf16ToAnsi(std::u16string_view text);
 // Converts 8-bit text in the locale's charset to UTF-16; a byte sequence that
 // is not valid there becomes U+FFFD.
 std::u16string AnsiToUtf16(std::string_view text);
+// The same conversions with UTF-8 on the 8-bit side, whatever the locale;
+// lossless for valid text.
+std::string Utf16ToUtf8(std::u16string_view text);
+std::u16string Utf8ToUtf16(std::string_view text);
 // Length in bytes of the character that starts at `text` (1 for a
 // single-byte character or an invalid byte), never more than `remaining`.
 std::size_t AnsiCharLength(const char* text, std::size_t remaining);

@@ -34,7 +34,9 @@ bool IsLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
 }  // namespace
 
-std::string Utf16ToAnsi(std::u16string_view text) {
+namespace {
+
+std::string FromUtf16(std::u16string_view text, const char* charset) {
   std::string out;
   if (text.empty()) return out;
   // Little-endian bytes of the units, whatever the host order.
@@ -44,7 +46,7 @@ std::string Utf16ToAnsi(std::u16string_view text) {
     in.push_back(static_cast<char>(u & 0xFF));
     in.push_back(static_cast<char>(u >> 8));
   }
-  Converter conv(LocaleCharset(), "UTF-16LE");
+  Converter conv(charset, "UTF-16LE");
   if (!conv.ok()) {
     for (char16_t u : text) out.push_back(u < 0x80 ? static_cast<char>(u) : '?');
     return out;
@@ -77,10 +79,10 @@ std::string Utf16ToAnsi(std::u16string_view text) {
   return out;
 }
 
-std::u16string AnsiToUtf16(std::string_view text) {
+std::u16string ToUtf16(std::string_view text, const char* charset) {
   std::u16string out;
   if (text.empty()) return out;
-  Converter conv("UTF-16LE", LocaleCharset());
+  Converter conv("UTF-16LE", charset);
   if (!conv.ok()) {
     for (char c : text) out.push_back(static_cast<unsigned char>(c) < 0x80 ? char16_t(c) : u'\uFFFD');
     return out;
@@ -106,6 +108,13 @@ std::u16string AnsiToUtf16(std::string_view text) {
                                         (static_cast<unsigned char>(bytes[i + 1]) << 8)));
   return out;
 }
+
+}  // namespace
+
+std::string Utf16ToAnsi(std::u16string_view text) { return FromUtf16(text, LocaleCharset()); }
+std::u16string AnsiToUtf16(std::string_view text) { return ToUtf16(text, LocaleCharset()); }
+std::string Utf16ToUtf8(std::u16string_view text) { return FromUtf16(text, "UTF-8"); }
+std::u16string Utf8ToUtf16(std::string_view text) { return ToUtf16(text, "UTF-8"); }
 
 std::size_t AnsiCharLength(const char* text, std::size_t remaining) {
   if (remaining == 0) return 0;

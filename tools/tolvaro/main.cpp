@@ -2,11 +2,14 @@
 // how it was started: one line per start is appended to "Tolvaro.starts"
 // beside the program, "start" followed by each argument after a tab (tabs,
 // line ends and backslashes in arguments are escaped as \t, \n, \r, \\).
-// It also says so on standard output.
+// It also says so on standard output. With TOLVARO_STAY_MS set it stays
+// running that long afterwards, as a real application would.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "build_config.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "settings/app_paths.h"
 
@@ -40,6 +43,8 @@ int main(int argc, char** argv) {
   platform::File f = platform::File::Open(record, platform::OpenMode::kAppend);
   bool recorded = f.IsOpen() && f.Write(line.data(), line.size()) == static_cast<long long>(line.size());
   std::printf("Tolvaro %s started with arguments: %s\n", HARBINOR_VERSION_TEXT, shown.c_str());
+  std::fflush(stdout);
+  if (const char* stay = std::getenv("TOLVARO_STAY_MS")) platform::SleepMs(static_cast<unsigned>(std::atoi(stay)));
   if (!recorded) std::fprintf(stderr, "Tolvaro: cannot record the start in %s\n", record.c_str());
   return recorded ? 0 : 1;
 }

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# The one entry point of the project.
+#   ./dev.sh demo    build, then show the updater at work
+#   ./dev.sh test    install what the build needs, build, and run every test
+#                    in the normal and in the sanitizer build
+#   ./dev.sh deps    only install the Debian packages the project needs
+set -euo pipefail
+cd "$(dirname "$0")"
+top=$(pwd)
+
+packages=(
+  cmake ninja-build g++ clang pkg-config
+  libgtest-dev libgmock-dev
+  iproute2 util-linux
+)
+
+log() { printf '\n== %s ==\n' "$*"; }
+
+install_packages() {
+  local missing=()
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  log "installing ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get update -q
+  "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# The tests bind port 80 on loopback addresses and use mount namespaces, so
+# they run as root; a normal user gets a private root with its own network
+# (loopback only) from a user namespace.
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then
+    "$@"
+  else
+    unshare --user --map-root-user --net -- sh -c 'ip link set lo up && exec "$@"' sh "$@"
+  fi
+}
+
+build() {
+  local preset=$1
+  log "configure and build: $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+}
+
+run_tests() {
+  install_packages
+  for preset in default asan; do
+    build "$preset"
+    log "tests: $preset"
+    as_root ctest --preset "$preset"
+  done
+  log "all tests passed"
+}
+
+demo() {
+  install_packages
+  build default
+  local bin=$top/build/default/bin
+  local work
+  work=$(mktemp -d /tmp/harbinor-demo-XXXXXX)
+  trap 'rm -rf "$work"' EXIT
+  log "an application folder with the updater and the main application"
+  mkdir -p "$work/app"
+  cp "$bin/Harbinor" "$bin/Tolvaro" "$work/app/"
+  ls -l "$work/app"
+  export XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run
+  mkdir -m 700 -p "$XDG_RUNTIME_DIR"
+  log "install mode with nothing staged: the updater starts the main application"
+  echo "\$ Harbinor /u"
+  "$work/app/Harbinor" /u
+  for _ in $(seq 50); do [ -s "$work/app/Tolvaro.starts" ] && break; sleep 0.1; done
+  echo "Tolvaro.starts:"; sed 's/\t/ <tab> /g' "$work/app/Tolvaro.starts"
+  log "configuration folder chosen by the updater"
+  ls -R "$work/app/Configs" 2>/dev/null || echo "(per-user) $(find "$XDG_CONFIG_HOME" -type d -name Configs)"
+  log "what is not built yet"
+  echo "The update window (check and download) and the copy of staged files come with the next issues."
+}
+
+case "${1:-}" in
+  demo) demo ;;
+  test) run_tests ;;
+  deps) install_packages ;;
+  *) echo "usage: $0 demo|test|deps" >&2; exit 2 ;;
+esac

@@ -1,0 +1,153 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "platform/files.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+using testsupport::ReadFile;
+using testsupport::WriteFile;
+
+TEST(FilesTest, WriteReadSeekAndSize) {
+  testsupport::TempFolder tmp;
+  std::string path = tmp / "data.bin";
+  std::string bytes(10000, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7);
+  {
+    auto f = platform::File::Open(path, platform::OpenMode::kCreateAlways);
+    ASSERT_TRUE(f.IsOpen());
+    EXPECT_EQ(f.Write(bytes.data(), bytes.size()), 10000);
+    EXPECT_TRUE(f.Flush());
+  }
+  auto f = platform::File::Open(path, platform::OpenMode::kRead);
+  ASSERT_TRUE(f.IsOpen());
+  EXPECT_EQ(f.Size(), 10000u);
+  ASSERT_TRUE(f.Seek(9000));
+  char buf[4096];
+  EXPECT_EQ(f.Read(buf, sizeof buf), 1000);
+  EXPECT_EQ(std::string(buf, 1000), bytes.substr(9000));
+  EXPECT_EQ(f.Read(buf, sizeof buf), 0);
+  // Moving keeps the handle open in the new owner only.
+  platform::File moved = std::move(f);
+  EXPECT_TRUE(moved.IsOpen());
+  EXPECT_FALSE(f.IsOpen());
+}
+
+TEST(FilesTest, OpenModes) {
+  testsupport::TempFolder tmp;
+  EXPECT_FALSE(platform::File::Open(tmp / "missing", platform::OpenMode::kRead).IsOpen());
+  EXPECT_FALSE(platform::File::Open(tmp / "missing", platform::OpenMode::kWriteExisting).IsOpen());
+  EXPECT_FALSE(platform::File::Open(tmp.path(), platform::OpenMode::kRead).IsOpen()) << "a folder is not a file";
+  WriteFile(tmp / "f", "abcdef");
+  {
+    auto f = platform::File::Open(tmp / "f", platform::OpenMode::kWriteExisting);
+    ASSERT_TRUE(f.IsOpen());
+    f.Write("XY", 2);
+  }
+  EXPECT_EQ(ReadFile(tmp / "f"), "XYcdef");
+  {
+    auto f = platform::File::Open(tmp / "f", platform::OpenMode::kAppend);
+    f.Write("gh", 2);
+  }
+  EXPECT_EQ(ReadFile(tmp / "f"), "XYcdefgh");
+  {
+    auto f = platform::File::Open(tmp / "f", platform::OpenMode::kCreateAlways);
+    ASSERT_TRUE(f.IsOpen());
+  }
+  EXPECT_EQ(ReadFile(tmp / "f"), "");
+}
+
+TEST(FilesTest, AttributesDoNotFollowLinks) {
+  testsupport::TempFolder tmp;
+  WriteFile(tmp / "file", "12345");
+  ASSERT_EQ(symlink((tmp / "file").c_str(), (tmp / "link").c_str()), 0);
+  auto file = platform::AttributesOf(tmp / "file");
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->size, 5u);
+  EXPECT_FALSE(file->isFolder);
+  EXPECT_FALSE(file->readOnly);
+  auto link = platform::AttributesOf(tmp / "link");
+  ASSERT_TRUE(link);
+  EXPECT_TRUE(link->isSymlink);
+  chmod((tmp / "file").c_str(), 0444);
+  EXPECT_TRUE(platform::AttributesOf(tmp / "file")->readOnly);
+  EXPECT_TRUE(platform::IsFolder(tmp.path()));
+  EXPECT_FALSE(platform::AttributesOf(tmp / "none"));
+}
+
+TEST(FilesTest, FoldersAndMoves) {
+  testsupport::TempFolder tmp;
+  EXPECT_TRUE(platform::MakeFolder(tmp / "a"));
+  EXPECT_FALSE(platform::MakeFolder(tmp / "a"));
+  EXPECT_TRUE(platform::MakeFolders(tmp / "a/b/c/d"));
+  EXPECT_TRUE(platform::IsFolder(tmp / "a/b/c/d"));
+  WriteFile(tmp / "a/file", "x");
+  EXPECT_FALSE(platform::MakeFolders(tmp / "a/file/sub")) << "a file is in the way";
+  EXPECT_FALSE(platform::RemoveFolder(tmp / "a")) << "only empty folders go";
+  EXPECT_TRUE(platform::RemoveFolder(tmp / "a/b/c/d"));
+
+  WriteFile(tmp / "from", "from");
+  WriteFile(tmp / "to", "to");
+  EXPECT_FALSE(platform::MoveFileNoReplace(tmp / "from", tmp / "to"));
+  EXPECT_EQ(ReadFile(tmp / "to"), "to");
+  EXPECT_TRUE(platform::MoveFileNoReplace(tmp / "from", tmp / "moved"));
+  EXPECT_EQ(ReadFile(tmp / "moved"), "from");
+  EXPECT_FALSE(testsupport::PathExists(tmp / "from"));
+  EXPECT_TRUE(platform::RemoveFile(tmp / "moved"));
+  EXPECT_FALSE(platform::RemoveFile(tmp / "moved"));
+}
+
+TEST(FilesTest, ListFolder) {
+  testsupport::TempFolder tmp;
+  WriteFile(tmp / "one", "1");
+  WriteFile(tmp / ".hidden", "22");
+  WriteFile(tmp / "sub/inner", "333");
+  auto entries = platform::ListFolder(tmp.path());
+  ASSERT_TRUE(entries);
+  std::vector<std::string> names;
+  for (const auto& e : *entries) names.push_back(e.name + (e.isFolder ? "/" : ":" + std::to_string(e.size)));
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{".hidden:2", "one:1", "sub/"}));
+  EXPECT_FALSE(platform::ListFolder(tmp / "missing"));
+}
+
+TEST(FilesTest, ReadWholeFileRespectsItsCap) {
+  testsupport::TempFolder tmp;
+  std::string out;
+  EXPECT_EQ(platform::ReadWholeFile(tmp / "missing", 100, out), platform::ReadResult::kMissing);
+  WriteFile(tmp / "f", std::string(100, 'x'));
+  EXPECT_EQ(platform::ReadWholeFile(tmp / "f", 100, out), platform::ReadResult::kOk);
+  EXPECT_EQ(out, std::string(100, 'x'));
+  EXPECT_EQ(platform::ReadWholeFile(tmp / "f", 99, out), platform::ReadResult::kTooLarge);
+  WriteFile(tmp / "empty", "");
+  EXPECT_EQ(platform::ReadWholeFile(tmp / "empty", 10, out), platform::ReadResult::kOk);
+  EXPECT_EQ(out, "");
+  // A file whose size the system does not know in advance is read to its
+  // end, within the cap.
+  EXPECT_EQ(platform::ReadWholeFile("/proc/self/status", 1 << 20, out), platform::ReadResult::kOk);
+  EXPECT_NE(out.find("Name:"), std::string::npos);
+  EXPECT_EQ(platform::ReadWholeFile("/proc/self/status", 10, out), platform::ReadResult::kTooLarge);
+}
+
+TEST(FilesTest, ReplaceFileContentsLeavesNothingBeside) {
+  testsupport::TempFolder tmp;
+  WriteFile(tmp / "cfg", "old");
+  ASSERT_TRUE(platform::ReplaceFileContents(tmp / "cfg", "new contents"));
+  EXPECT_EQ(ReadFile(tmp / "cfg"), "new contents");
+  EXPECT_EQ(testsupport::ListTree(tmp.path()), "cfg\n");
+  EXPECT_FALSE(platform::ReplaceFileContents(tmp / "no/such/folder/cfg", "x"));
+}
+
+TEST(FilesTest, ModulePathIsThisProgram) {
+  std::string path = platform::ModulePath();
+  ASSERT_FALSE(path.empty());
+  EXPECT_EQ(path.front(), '/');
+  EXPECT_NE(path.find("platform_tests"), std::string::npos) << path;
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/process.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+using State = platform::InstanceGuard::State;
+
+class InstanceGuardTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* old = getenv("XDG_RUNTIME_DIR");
+    if (old) old_ = old;
+    runtime_ = tmp_ / "run";
+    mkdir(runtime_.c_str(), 0700);
+    setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+  }
+  void TearDown() override {
+    if (old_) setenv("XDG_RUNTIME_DIR", old_->c_str(), 1);
+    else unsetenv("XDG_RUNTIME_DIR");
+  }
+
+  testsupport::TempFolder tmp_;
+  std::string runtime_;
+  std::optional<std::string> old_;
+};
+
+TEST_F(InstanceGuardTest, OneHolderAtATime) {
+  auto first = platform::InstanceGuard::Acquire("@TLV-DVD Update@\r\n");
+  ASSERT_EQ(first.state(), State::kAcquired);
+  auto second = platform::InstanceGuard::Acquire("@TLV-DVD Update@\r\n");
+  EXPECT_EQ(second.state(), State::kHeldElsewhere);
+  auto other = platform::InstanceGuard::Acquire("another program");
+  EXPECT_EQ(other.state(), State::kAcquired);
+  platform::InstanceGuard moved = std::move(first);
+  EXPECT_EQ(platform::InstanceGuard::Acquire("@TLV-DVD Update@\r\n").state(), State::kHeldElsewhere);
+  moved.Release();
+  EXPECT_EQ(platform::InstanceGuard::Acquire("@TLV-DVD Update@\r\n").state(), State::kAcquired);
+}
+
+TEST_F(InstanceGuardTest, ForeignRuntimeFolderFallsBackToAPrivateOne) {
+  // A runtime folder that is not the user's own is not trusted; the guard
+  // still works through the private fallback folder.
+  setenv("XDG_RUNTIME_DIR", "relative/path", 1);
+  auto first = platform::InstanceGuard::Acquire("guard-test-fallback");
+  ASSERT_EQ(first.state(), State::kAcquired);
+  EXPECT_EQ(platform::InstanceGuard::Acquire("guard-test-fallback").state(), State::kHeldElsewhere);
+}
+
+}  // namespace

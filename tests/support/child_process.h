@@ -1,0 +1,65 @@
+// Running the built programs as real processes, and running test code in a
+// forked child (for what must not touch the test process: a read-only
+// mount, a process that is killed).
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct ProcessResult {
+  bool timedOut = false;
+  int exitCode = -1;   // when it exited
+  int signal = 0;      // when a signal ended it
+  std::string output;  // standard output and standard error together
+};
+
+struct ProcessOptions {
+  std::vector<std::string> arguments;
+  // Variables set (or, with an empty optional, removed) in the child's
+  // environment on top of ours.
+  std::map<std::string, std::optional<std::string>> environment;
+  std::string input;  // written to standard input, which is then closed
+  int timeoutMs = 20000;
+};
+
+class ChildProcess {
+ public:
+  ChildProcess(const std::string& program, const ProcessOptions& options);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  void Signal(int sig);
+  // Waits for the end, collecting the output; kills the child at the
+  // time-out.
+  ProcessResult Wait(int timeoutMs);
+
+ private:
+  pid_t pid_ = -1;
+  int outFd_ = -1;
+  std::string output_;
+};
+
+ProcessResult RunProcess(const std::string& program, const ProcessOptions& options);
+
+// Runs `body` in a forked child and returns its exit code (or 128 + the
+// signal that ended it). Nothing the child does reaches the test process.
+int RunInChild(const std::function<int()>& body);
+
+// In a child made by RunInChild: gives the child its own mount namespace
+// and makes `folder` read-only there, so that even root cannot write it.
+// Returns false when the system does not allow it.
+bool MakeFolderReadOnlyHere(const std::string& folder);
+
+// Polls `condition` every 20 ms for up to `timeoutMs`.
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs);
+
+}  // namespace testsupport

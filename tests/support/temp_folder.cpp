@@ -1,0 +1,68 @@
+#include "tests/support/temp_folder.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace testsupport {
+
+TempFolder::TempFolder() {
+  std::string pattern = (fs::temp_directory_path() / "harbinor-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+  std::error_code ec;
+  // Give back write permission first, so read-only folders go too.
+  for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  }
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path_, ec);
+}
+
+void WriteFile(const std::string& path, std::string_view bytes) {
+  fs::path p(path);
+  if (p.has_parent_path()) fs::create_directories(p.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+void CopyFile(const std::string& from, const std::string& to) {
+  fs::path p(to);
+  if (p.has_parent_path()) fs::create_directories(p.parent_path());
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+}
+
+std::string ListTree(const std::string& folder) {
+  std::set<std::string> names;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    std::string rel = fs::relative(it->path(), folder).string();
+    names.insert(it->is_directory() ? rel + "/" : rel);
+  }
+  std::string out;
+  for (const auto& n : names) out += n + "\n";
+  return out;
+}
+
+}  // namespace testsupport
