@@ -26,14 +26,15 @@ bool IsOwnPrivateFolder(const std::string& path) {
 }
 
 // The folder that holds the guard's lock file: the user's runtime folder,
-// or a private folder of the user's own in /tmp.
+// or a private folder of the user's own in the temporary folder.
 std::optional<std::string> GuardFolder() {
   const char* runtime = getenv("XDG_RUNTIME_DIR");
   if (runtime && runtime[0] == '/') {
     struct stat st;
     if (stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid()) return std::string(runtime);
   }
-  std::string folder = "/tmp/harbinor-" + std::to_string(getuid());
+  const char* tmp = getenv("TMPDIR");
+  std::string folder = std::string(tmp && tmp[0] == '/' ? tmp : "/tmp") + "/harbinor-" + std::to_string(getuid());
   if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
   if (!IsOwnPrivateFolder(folder)) return std::nullopt;
   return folder;

@@ -1,5 +1,8 @@
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -13,20 +16,22 @@ using State = platform::InstanceGuard::State;
 class InstanceGuardTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* old = getenv("XDG_RUNTIME_DIR");
-    if (old) old_ = old;
+    for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR"})
+      if (const char* old = getenv(name)) saved_[name] = old;
     runtime_ = tmp_ / "run";
     mkdir(runtime_.c_str(), 0700);
     setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
   }
   void TearDown() override {
-    if (old_) setenv("XDG_RUNTIME_DIR", old_->c_str(), 1);
-    else unsetenv("XDG_RUNTIME_DIR");
+    for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
+      if (saved_.count(name)) setenv(name, saved_[name].c_str(), 1);
+      else unsetenv(name);
+    }
   }
 
   testsupport::TempFolder tmp_;
   std::string runtime_;
-  std::optional<std::string> old_;
+  std::map<std::string, std::string> saved_;
 };
 
 TEST_F(InstanceGuardTest, OneHolderAtATime) {
@@ -46,9 +51,18 @@ TEST_F(InstanceGuardTest, ForeignRuntimeFolderFallsBackToAPrivateOne) {
   // A runtime folder that is not the user's own is not trusted; the guard
   // still works through the private fallback folder.
   setenv("XDG_RUNTIME_DIR", "relative/path", 1);
+  setenv("TMPDIR", tmp_.path().c_str(), 1);
   auto first = platform::InstanceGuard::Acquire("guard-test-fallback");
   ASSERT_EQ(first.state(), State::kAcquired);
   EXPECT_EQ(platform::InstanceGuard::Acquire("guard-test-fallback").state(), State::kHeldElsewhere);
+  struct stat st;
+  ASSERT_EQ(stat((tmp_ / ("harbinor-" + std::to_string(getuid()))).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  // A fallback folder that others can write is not used.
+  first.Release();
+  chmod((tmp_ / ("harbinor-" + std::to_string(getuid()))).c_str(), 0777);
+  EXPECT_EQ(platform::InstanceGuard::Acquire("guard-test-fallback").state(), State::kUnavailable);
 }
 
 }  // namespace
