@@ -55,6 +55,19 @@ run_tests() {
     log "tests: $preset"
     as_root ctest --preset "$preset"
   done
+  build fuzz
+  log "fuzz targets: seed corpora, then a short run each"
+  as_root ctest --preset fuzz
+  local scratch
+  scratch=$(mktemp -d)
+  for target in build/fuzz/fuzz/fuzz_*; do
+    name=$(basename "$target")
+    mkdir -p "$scratch/$name"
+    cp fuzz/corpus/"$name"/* "$scratch/$name/"
+    "$target" -max_total_time="${FUZZ_SECONDS:-10}" -print_final_stats=1 "$scratch/$name" 2>&1 |
+      grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' | sed "s/^/$name: /"
+  done
+  rm -rf "$scratch"
   log "all tests passed"
 }
 
@@ -62,7 +75,6 @@ demo() {
   install_packages
   build default
   local bin=$top/build/default/bin
-  local work
   work=$(mktemp -d /tmp/harbinor-demo-XXXXXX)
   trap 'rm -rf "$work"' EXIT
   log "an application folder with the updater and the main application"
@@ -76,8 +88,12 @@ demo() {
   "$work/app/Harbinor" /u
   for _ in $(seq 50); do [ -s "$work/app/Tolvaro.starts" ] && break; sleep 0.1; done
   echo "Tolvaro.starts:"; sed 's/\t/ <tab> /g' "$work/app/Tolvaro.starts"
-  log "configuration folder chosen by the updater"
-  ls -R "$work/app/Configs" 2>/dev/null || echo "(per-user) $(find "$XDG_CONFIG_HOME" -type d -name Configs)"
+  log "a second copy while one runs ends at once, silently"
+  echo "\$ Harbinor /u   (while another copy holds the guard)"
+  : > "$work/app/Tolvaro.starts"
+  flock "$XDG_RUNTIME_DIR/@TLV-DVD_Update@.lock" "$work/app/Harbinor" /u
+  sleep 0.3
+  echo "Tolvaro.starts now has $(wc -l < "$work/app/Tolvaro.starts") line(s)"
   log "what is not built yet"
   echo "The update window (check and download) and the copy of staged files come with the next issues."
 }
