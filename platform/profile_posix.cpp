@@ -11,14 +11,7 @@ bool IsUtf16(const std::string& bytes) {
 }
 
 // The units of a UTF-16 LE file after its byte-order mark.
-std::u16string Utf16Units(const std::string& bytes) {
-  std::u16string units;
-  units.reserve(bytes.size() / 2);
-  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
-    units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                          (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-  return units;
-}
+std::u16string Utf16Units(const std::string& bytes) { return Utf16FromLeBytes(std::string_view(bytes).substr(2)); }
 
 std::string Utf16FileBytes(std::u16string_view units) {
   std::string bytes = "\xFF\xFE";

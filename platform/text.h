@@ -18,6 +18,8 @@ std::u16string AnsiToUtf16(std::string_view text);
 // lossless for valid text.
 std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);
+// UTF-16 units from little-endian bytes; a trailing odd byte is dropped.
+std::u16string Utf16FromLeBytes(std::string_view bytes);
 // Length in bytes of the character that starts at `text` (1 for a
 // single-byte character or an invalid byte), never more than `remaining`.
 std::size_t AnsiCharLength(const char* text, std::size_t remaining);

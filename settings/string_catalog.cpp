@@ -1,5 +1,7 @@
 #include "settings/string_catalog.h"
 
+#include <algorithm>
+
 #include "platform/facts.h"
 #include "platform/files.h"
 #include "platform/profile.h"
@@ -51,14 +53,8 @@ void StringCatalog::LoadLanguageFile() {
       static_cast<unsigned char>(bytes[1]) == 0xFE) {
     // UTF-16 LE: the units after the mark, up to the first zero unit; a
     // trailing odd byte is not part of the text.
-    std::u16string units;
-    units.reserve(bytes.size() / 2);
-    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-      char16_t u = static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                         (static_cast<unsigned char>(bytes[i + 1]) << 8));
-      if (u == 0) break;
-      units.push_back(u);
-    }
+    std::u16string units = platform::Utf16FromLeBytes(std::string_view(bytes).substr(2));
+    units.resize(std::min(units.size(), units.find(u'\0')));
     std::size_t at = std::u16string_view(units).find(Utf16Header());
     if (at == std::u16string_view::npos) return;
     ParseLanguageSection(platform::Utf16ToAnsi(std::u16string_view(units).substr(at + Utf16Header().size())));

@@ -12,32 +12,14 @@
 
 namespace {
 
+using testsupport::Show;
 using testsupport::TempFolder;
+using testsupport::Utf16File;
 using testsupport::WriteFile;
 
 constexpr std::string_view kHeader = "[harbinor.exe]\r\n";
 
-// Makes `text` visible in failure messages, line ends included.
-std::string Show(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\r') out += "\\r";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\0') out += "\\0";
-    else out += c;
-  }
-  return out;
-}
 
-// UTF-16 LE bytes with the byte-order mark.
-std::string Utf16File(std::u16string_view text) {
-  std::string bytes = "\xFF\xFE";
-  for (char16_t u : text) {
-    bytes.push_back(static_cast<char>(u & 0xFF));
-    bytes.push_back(static_cast<char>(u >> 8));
-  }
-  return bytes;
-}
 
 // 8-bit text (ASCII only) widened unit by unit.
 std::u16string Widen(std::string_view text) {

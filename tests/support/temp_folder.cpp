@@ -65,4 +65,25 @@ std::string ListTree(const std::string& folder) {
   return out;
 }
 
+// Makes `text` visible in failure messages, line ends included.
+std::string Show(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\r') out += "\\r";
+    else if (c == '\n') out += "\\n";
+    else if (c == '\0') out += "\\0";
+    else out += c;
+  }
+  return out;
+}
+
+std::string Utf16File(std::u16string_view text) {
+  std::string bytes = "\xFF\xFE";
+  for (char16_t u : text) {
+    bytes.push_back(static_cast<char>(u & 0xFF));
+    bytes.push_back(static_cast<char>(u >> 8));
+  }
+  return bytes;
+}
+
 }  // namespace testsupport

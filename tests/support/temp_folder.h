@@ -33,4 +33,9 @@ void CopyFile(const std::string& from, const std::string& to);
 // Every file below `folder` (relative paths, sorted), for comparing trees.
 std::string ListTree(const std::string& folder);
 
+// Makes `text` visible in failure messages, line ends and zeros included.
+std::string Show(std::string_view text);
+// UTF-16 LE file bytes with the byte-order mark.
+std::string Utf16File(std::u16string_view text);
+
 }  // namespace testsupport
