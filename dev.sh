@@ -11,7 +11,9 @@ top=$(pwd)
 packages=(
   cmake ninja-build g++ clang pkg-config
   libgtest-dev libgmock-dev
+  liblzma-dev libgcrypt20-dev
   iproute2 util-linux
+  binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
 )
 
 log() { printf '\n== %s ==\n' "$*"; }

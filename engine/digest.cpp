@@ -1,0 +1,80 @@
+#include "engine/digest.h"
+
+#include <gcrypt.h>
+
+#include <memory>
+
+#include "platform/files.h"
+
+namespace engine {
+namespace {
+
+// libgcrypt must be initialised once before use.
+void InitDigestLibrary() {
+  static const bool ready = [] {
+    gcry_check_version(nullptr);
+    gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+    return true;
+  }();
+  (void)ready;
+}
+
+std::string HexUpper(const unsigned char* digest) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string text(kDigestTextLength, '0');
+  for (std::size_t i = 0; i < 16; ++i) {
+    text[2 * i] = kHex[digest[i] >> 4];
+    text[2 * i + 1] = kHex[digest[i] & 15];
+  }
+  return text;
+}
+
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// One MD5 context, closed on every path.
+struct Md5 {
+  gcry_md_hd_t handle = nullptr;
+  Md5() {
+    InitDigestLibrary();
+    gcry_md_open(&handle, GCRY_MD_MD5, 0);
+  }
+  ~Md5() {
+    if (handle) gcry_md_close(handle);
+  }
+};
+
+}  // namespace
+
+std::string DigestText(const std::uint8_t* data, std::size_t length) {
+  InitDigestLibrary();
+  unsigned char digest[16];
+  gcry_md_hash_buffer(GCRY_MD_MD5, digest, length ? data : reinterpret_cast<const std::uint8_t*>(""), length);
+  return HexUpper(digest);
+}
+
+std::optional<std::string> FileDigestText(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  platform::File file = platform::File::Open(path, platform::OpenMode::kRead);
+  if (!file.IsOpen()) return std::nullopt;
+  Md5 md5;
+  if (!md5.handle) return std::nullopt;
+  // Read in pieces rather than holding the whole file in memory.
+  constexpr std::size_t kPiece = 1 << 20;
+  std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kPiece]);
+  for (;;) {
+    std::int64_t n = file.Read(buffer.get(), kPiece);
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    gcry_md_write(md5.handle, buffer.get(), static_cast<std::size_t>(n));
+  }
+  return HexUpper(gcry_md_read(md5.handle, GCRY_MD_MD5));
+}
+
+bool DigestsMatch(std::string_view a, std::string_view b) {
+  if (a.size() < kDigestTextLength || b.size() < kDigestTextLength) return false;
+  for (std::size_t i = 0; i < kDigestTextLength; ++i)
+    if (Upper(a[i]) != Upper(b[i])) return false;
+  return true;
+}
+
+}  // namespace engine

@@ -1,0 +1,151 @@
+#include "engine/http_client.h"
+
+
+#include "build_config.h"
+#include "platform/clock.h"
+
+namespace engine {
+namespace {
+
+void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
+  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    char a = text[i], b = prefix[i];
+    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+    if (a != b) return false;
+  }
+  return true;
+}
+
+// Adds `delta` to a shared 32-bit counter, wrapping like the 32-bit value it
+// is rather than overflowing.
+void AddTo(SharedWord& counter, std::int64_t delta) {
+  counter.fetch_add(static_cast<std::int32_t>(static_cast<std::uint32_t>(delta)), std::memory_order_relaxed);
+}
+
+void AddTo(std::int32_t& counter, std::int64_t delta) {
+  counter = static_cast<std::int32_t>(static_cast<std::uint32_t>(counter) + static_cast<std::uint32_t>(delta));
+}
+
+bool WaitWhileHeld(const SharedWord& control) {
+  while (control.load() == kHold) platform::SleepMs(10);
+  return control.load() != kStop;
+}
+
+}  // namespace
+
+bool StartSockets() {
+  static const bool started = platform::StartSocketLibrary();
+  return started;
+}
+
+std::string DefaultHost() {
+  std::string_view server = HARBINOR_DEFAULT_SERVER;
+  if (StartsWithNoCase(server, "http://")) server.remove_prefix(7);
+  return std::string(server.substr(0, server.find('/')));
+}
+
+std::string RewriteRequestPath(std::string_view path) {
+  std::string out(path);
+  ReplaceAll(out, " ", "%20");
+  ReplaceAll(out, ".dll", ".dl_");
+  ReplaceAll(out, ".exe", ".ex_");
+  return out;
+}
+
+std::optional<std::size_t> LocateBody(const std::uint8_t* data, std::size_t size, bool listRequest) {
+  if (!data) return std::nullopt;
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  text = text.substr(0, text.find('\0'));
+  if (listRequest) {
+    std::size_t at = text.find(kListMarker);
+    if (at == std::string_view::npos) return std::nullopt;
+    return at;
+  }
+  std::size_t at = text.find("\r\n\r\n");
+  if (at == std::string_view::npos) return std::nullopt;
+  return at + 4;
+}
+
+HttpClient::HttpClient() : socketsReady(StartSockets()) {}
+
+HttpClient::~HttpClient() { Close(); }
+
+void HttpClient::Close() {
+  connection.Close();
+  path.clear();
+  response.Clear();
+}
+
+bool HttpClient::Connect(std::string_view url, const SharedWord* control) {
+  if (!socketsReady || url.empty()) return false;
+  Close();
+  if (StartsWithNoCase(url, "http://")) url.remove_prefix(7);
+  std::size_t slash = url.find('/');
+  if (slash == std::string_view::npos) return false;  // no path to request
+  std::string host(url.substr(0, slash));
+  std::string_view requestPath = url.substr(slash);
+  if (host.size() > kMaxHostLength || requestPath.size() > kMaxPathLength) return false;
+  auto address = platform::ResolveIPv4(host);
+  if (!address) return false;
+  platform::CancelCheck cancelled;
+  if (control) cancelled = [control] { return control->load() == kStop; };
+  connection = platform::TcpConnection::Connect(*address, 80, connectTimeoutMs, cancelled);
+  if (!connection.IsOpen()) return false;
+  path = std::string(requestPath);
+  return true;
+}
+
+const std::uint8_t* HttpClient::Get(SharedWord& runningTotal, std::int32_t& bodyLength, const SharedWord& control) {
+  bodyLength = 0;
+  if (!socketsReady || !connection.IsOpen()) return nullptr;
+  response.Clear();
+
+  std::string request = "GET " + RewriteRequestPath(path) + " HTTP/1.1\r\nHost: " + DefaultHost() +
+                        "\r\nAccept: */*\r\nConnection: Close\r\n\r\n";
+  if (!WaitWhileHeld(control)) return nullptr;
+  if (!connection.SendAll(request.data(), request.size(), receiveTimeoutMs)) return nullptr;
+
+  const platform::CancelCheck stopRequested = [&control] { return control.load() == kStop; };
+  std::uint8_t chunk[kChunkSize];
+  for (;;) {
+    if (control.load() == kStop) break;
+    // Gather one chunk of up to 1024 bytes, until the server closes.
+    std::size_t have = 0;
+    bool ended = false;
+    while (have < kChunkSize) {
+      auto r = connection.Receive(chunk + have, kChunkSize - have, receiveTimeoutMs, stopRequested);
+      if (r.status == platform::NetStatus::kOk) {
+        have += r.count;
+        continue;
+      }
+      // Nothing for a whole time-out: the transfer has failed.
+      if (r.status == platform::NetStatus::kTimedOut) return nullptr;
+      ended = true;  // closed, error, or a stop while waiting
+      break;
+    }
+    if (have == 0) break;
+    if (response.size() + have > maxResponseBytes) return nullptr;
+    AddTo(bodyLength, static_cast<std::int64_t>(have));
+    AddTo(runningTotal, static_cast<std::int64_t>(have));
+    if (!response.Append(chunk, have)) return nullptr;
+    if (!WaitWhileHeld(control)) break;
+    if (ended) break;
+  }
+
+  static const std::uint8_t kEnd[2] = {0, 0};
+  if (!response.Append(kEnd, 2)) return nullptr;
+  bool listRequest = path.find(kListDocumentName) != std::string::npos;
+  auto start = LocateBody(response.data(), response.size(), listRequest);
+  if (!start) return nullptr;
+  AddTo(bodyLength, -static_cast<std::int64_t>(*start));
+  AddTo(runningTotal, -static_cast<std::int64_t>(*start));
+  return response.data() + *start;
+}
+
+}  // namespace engine

@@ -1,0 +1,86 @@
+// One HTTP/1.1 GET over a plain TCP connection to port 80, read until the
+// server closes the connection. The status line and headers are never
+// interpreted: the body starts after the first blank line, or, for the
+// update-list request (a path containing "tlv5.php"), at the list's marker
+// "@TLV-DVD Update@". Executable and library names are requested under their
+// packed names (".exe" as ".ex_", ".dll" as ".dl_"), blanks as "%20", and
+// the Host line always names the built-in update host.
+//
+// A transfer shares two words with the window: the run control (0 run,
+// 1 hold, 2 stop), polled before sending and after every 1024-byte chunk and
+// also while waiting for data, and the running byte counter. No wait is
+// unbounded: connecting and receiving time out, and a response may not grow
+// past a cap, so a server can neither hang the updater nor exhaust memory.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/byte_buffer.h"
+#include "platform/sockets.h"
+
+namespace engine {
+
+enum RunControl : std::int32_t { kRun = 0, kHold = 1, kStop = 2 };
+using SharedWord = std::atomic<std::int32_t>;
+
+inline constexpr std::string_view kListMarker = "@TLV-DVD Update@";
+inline constexpr std::string_view kListDocumentName = "tlv5.php";
+inline constexpr std::size_t kChunkSize = 1024;
+inline constexpr std::size_t kMaxPathLength = 255;
+inline constexpr std::size_t kMaxHostLength = 127;
+// A list response larger than this is no list.
+inline constexpr std::size_t kMaxListResponseBytes = 4u << 20;
+inline constexpr int kConnectTimeoutMs = 20000;
+inline constexpr int kReceiveTimeoutMs = 60000;
+
+// Starts the socket library once per process; the result of that one start.
+bool StartSockets();
+
+// The host of the built-in update server, named in every request.
+std::string DefaultHost();
+
+// The request path as sent: blanks as "%20", ".dll" as ".dl_", ".exe" as
+// ".ex_" (letter case significant).
+std::string RewriteRequestPath(std::string_view path);
+
+// Where the body starts in a response of `size` bytes: at the list marker
+// for a list request, else after the first "\r\n\r\n". The search ends at
+// the first zero byte. Empty when not found.
+std::optional<std::size_t> LocateBody(const std::uint8_t* data, std::size_t size, bool listRequest);
+
+class HttpClient {
+ public:
+  HttpClient();
+  virtual ~HttpClient();
+  HttpClient(const HttpClient&) = delete;
+  HttpClient& operator=(const HttpClient&) = delete;
+
+  // Connects to the host of an "http://host/path" URL on port 80 and keeps
+  // the path for Get. `control`, when given, is polled while connecting so a
+  // stop ends the wait. Closes any earlier connection first.
+  bool Connect(std::string_view url, const SharedWord* control = nullptr);
+  // Sends the request and reads the response. Every received byte is added
+  // to `runningTotal` and `bodyLength`; at the end the header length is taken
+  // off both. Returns the body's first byte inside `response`, or null on
+  // failure (stop before sending, send failure, receive time-out, response
+  // over the cap, or no body start).
+  const std::uint8_t* Get(SharedWord& runningTotal, std::int32_t& bodyLength, const SharedWord& control);
+  // Closes the connection, forgets the path and empties the response (its
+  // storage stays for a later transfer).
+  void Close();
+
+  bool socketsReady = false;
+  std::string path;  // request path kept by the last successful Connect
+  platform::TcpConnection connection;
+  ByteBuffer response;  // every received byte, then two zero bytes
+  std::size_t maxResponseBytes = kMaxListResponseBytes;
+  int connectTimeoutMs = kConnectTimeoutMs;
+  int receiveTimeoutMs = kReceiveTimeoutMs;
+};
+
+}  // namespace engine

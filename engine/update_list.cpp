@@ -1,0 +1,149 @@
+#include "engine/update_list.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "engine/version_probe.h"
+#include "platform/facts.h"
+#include "settings/app_paths.h"
+#include "settings/config_store.h"
+#include "settings/number_text.h"
+
+namespace engine {
+namespace {
+
+constexpr std::string_view kLineEnd = "\r\n";
+
+// The value of the first `key` in `block`: from after the key to the next
+// CR LF or the end of the block. `end` receives where the search may go on.
+std::optional<std::string_view> FindValue(std::string_view block, std::string_view key, std::size_t from = 0,
+                                          bool* endedAtLineEnd = nullptr, std::size_t* next = nullptr) {
+  std::size_t at = block.find(key, from);
+  if (at == std::string_view::npos) return std::nullopt;
+  std::size_t start = at + key.size();
+  std::size_t stop = block.find(kLineEnd, start);
+  if (endedAtLineEnd) *endedAtLineEnd = stop != std::string_view::npos;
+  if (next && stop != std::string_view::npos) *next = stop + 1;  // right after the CR
+  return block.substr(start, stop == std::string_view::npos ? std::string_view::npos : stop - start);
+}
+
+// Version "a.b.c.d" with "." as the only separator; text after a part's
+// digits is skipped up to the next ".".
+VersionNumber ParseListVersion(std::string_view value) {
+  VersionNumber number = 0;
+  std::size_t pos = 0;
+  for (int shift = 48; shift >= 0; shift -= 16) {
+    number = OrVersionPart(number, settings::ParseAtoi(value.substr(pos)), shift);
+    std::size_t dot = value.find('.', pos);
+    if (dot == std::string_view::npos) break;
+    pos = dot + 1;
+  }
+  return number;
+}
+
+std::int32_t ClampedSum(std::int32_t a, std::int32_t b) {
+  std::int64_t sum = static_cast<std::int64_t>(a) + b;
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(sum, std::numeric_limits<std::int32_t>::min(),
+                                                            std::numeric_limits<std::int32_t>::max()));
+}
+
+}  // namespace
+
+ListContext ProcessListContext() {
+  return ListContext{settings::ServerBase(), settings::ApplicationFolder(), &ProbeFileVersion};
+}
+
+UpdateList::UpdateList() : UpdateList(ProcessListContext()) {}
+
+UpdateList::UpdateList(ListContext context) : context_(std::move(context)) {}
+
+std::string UpdateList::ListAddress() const { return context_.serverBase + std::string(kListDocumentName); }
+
+void UpdateList::AddUrlItem(std::string_view url) {
+  if (url.empty() || url.size() > kMaxUrlLength) return;
+  auto item = std::make_unique<UpdateItem>();
+  item->url = std::string(url);
+  items.push_back(std::move(item));
+}
+
+bool IsSafeRelativePath(std::string_view path) {
+  if (path.empty() || path.front() == '/' || path.front() == '\\') return false;
+  for (char c : path) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F || c == ':') return false;
+  }
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find_first_of("/\\", start);
+    if (end == std::string_view::npos) end = path.size();
+    if (path.substr(start, end - start) == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+void UpdateList::AddItemIfNewer(std::string_view block) {
+  if (block.empty()) return;
+  auto item = std::make_unique<UpdateItem>();
+
+  std::string_view file = FindValue(block, "File=").value_or(std::string_view());
+  if (!IsSafeRelativePath(file)) return;
+  item->url = context_.serverBase + std::string(kStagingFolderName) + "/" + std::string(file);
+  if (item->url.size() > kMaxUrlLength) return;
+
+  if (auto md5 = FindValue(block, "MD5="))
+    std::copy_n(md5->begin(), std::min(md5->size(), kDigestLength), item->md5.begin());
+  if (auto size = FindValue(block, "Size=")) item->size = settings::ParseAtoi(*size);
+  if (auto version = FindValue(block, "Version=")) item->version = ParseListVersion(*version);
+
+  std::size_t from = 0;
+  for (;;) {
+    bool endedAtLineEnd = false;
+    std::size_t next = 0;
+    auto comment = FindValue(block, "Comment=", from, &endedAtLineEnd, &next);
+    if (!comment) break;
+    item->comments.emplace_back(*comment);
+    if (!endedAtLineEnd) break;
+    from = next;
+  }
+
+  std::string relative(file);
+  for (char& c : relative)
+    if (c == '/' || c == '\\') c = platform::kPathSeparator;
+  std::string local = context_.applicationFolder + relative;
+  if (local.size() > platform::kMaxPathLength) return;
+
+  VersionNumber installed = context_.probe ? context_.probe(local) : 0;
+  if (installed < item->version) {
+    bytesTotal = ClampedSum(bytesTotal, item->size);
+    items.push_back(std::move(item));
+  }
+}
+
+void UpdateList::ClearItems() { items.clear(); }
+
+ParsedList ParseListDocument(std::string_view document, UpdateList& target) {
+  ParsedList result;
+  if (document.data() == nullptr) return result;
+  document = document.substr(0, document.find('\0'));
+  if (document.substr(0, kMarkerLine.size()) != kMarkerLine) return result;
+  std::size_t closing = document.find(kMarkerLine, kMarkerLine.size());
+  if (closing == std::string_view::npos) return result;
+
+  // The intro text loses its last two bytes, normally the CR LF of its last
+  // line.
+  std::size_t introLength = closing - kMarkerLine.size();
+  result.introText = std::string(document.substr(kMarkerLine.size(), introLength >= 2 ? introLength - 2 : 0));
+
+  std::size_t header = document.find(kItemHeader, closing + kMarkerLine.size());
+  while (header != std::string_view::npos) {
+    std::size_t start = header + kItemHeader.size();
+    std::size_t next = document.find(kItemHeader, start);
+    target.AddItemIfNewer(document.substr(start, next == std::string_view::npos ? std::string_view::npos : next - start));
+    header = next;
+  }
+  result.outcome = target.items.empty() ? ListOutcome::kNothingSelected : ListOutcome::kItemsSelected;
+  return result;
+}
+
+}  // namespace engine

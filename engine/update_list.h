@@ -1,0 +1,120 @@
+// The update list: the files of the installation that have newer versions on
+// the update server. The server publishes a list document at
+// <server base>tlv5.php:
+//
+//   @TLV-DVD Update@<CR LF>
+//   intro text, any number of lines
+//   @TLV-DVD Update@<CR LF>
+//   anything up to the first item header
+//   [Item]<CR LF>
+//   File=Language/Deutsch.ini      relative path below the application folder
+//   MD5=<32 hex digits>            digest of the unpacked file
+//   Size=12345                     bytes of the unpacked file
+//   Version=1.2.0.0                a.b.c.d
+//   Comment=...                    any number, in order
+//
+// Lines end with CR LF; keys are found anywhere in a block (plain substring
+// search) and values run to the next CR LF. Parsing keeps the items whose
+// installed file is older than the listed version. A "File=" value that would
+// leave the application folder drops its block, like a block without one.
+//
+// An UpdateList is also the record that a download run shares with the
+// window: the run control and the counters are atomic 32-bit words.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/http_client.h"
+#include "engine/version_number.h"
+
+namespace engine {
+
+inline constexpr std::string_view kMarkerLine = "@TLV-DVD Update@\r\n";
+inline constexpr std::string_view kItemHeader = "[Item]\r\n";
+inline constexpr std::string_view kStagingFolderName = "dvd";
+inline constexpr std::size_t kMaxUrlLength = 255;
+inline constexpr std::size_t kDigestLength = 32;
+
+// One listed file, or the list request itself: its own connection and
+// response, and what the list says about the file.
+class UpdateItem : public HttpClient {
+ public:
+  UpdateItem() = default;
+
+  bool HasDigest() const { return md5[0] != 0; }
+
+  std::string url;
+  const std::uint8_t* body = nullptr;  // inside `response`, or into the unpacked bytes
+  std::int32_t bodyLength = 0;
+  std::array<char, kDigestLength> md5{};  // no terminator; all zero when absent
+  VersionNumber version = 0;
+  std::int32_t size = 0;
+  std::vector<std::string> comments;
+};
+
+// Where the list lives and how installed versions are found; the defaults
+// are those of the running program.
+struct ListContext {
+  std::string serverBase;         // ends with "/"
+  std::string applicationFolder;  // ends with the path separator
+  std::function<VersionNumber(const std::string&)> probe;
+};
+ListContext ProcessListContext();
+
+class UpdateList {
+ public:
+  UpdateList();
+  explicit UpdateList(ListContext context);
+  UpdateList(const UpdateList&) = delete;
+  UpdateList& operator=(const UpdateList&) = delete;
+
+  // Appends an item with only a URL (the list request); an empty or too
+  // long URL adds nothing.
+  void AddUrlItem(std::string_view url);
+  // Parses one item block and keeps the item when the installed file is
+  // older than the listed version.
+  void AddItemIfNewer(std::string_view block);
+  void ClearItems();
+
+  const ListContext& context() const { return context_; }
+  // The list address: <server base>tlv5.php.
+  std::string ListAddress() const;
+
+  std::vector<std::unique_ptr<UpdateItem>> items;
+  SharedWord runControl{kRun};
+  SharedWord resultCode{0};
+  SharedWord bytesDone{0};
+  SharedWord bytesPresent{0};
+  std::int32_t bytesTotal = 0;  // set before a run, only read during it
+  // Whether a worker runs on this list; cleared by the worker as its last act.
+  std::atomic<bool> workerActive{false};
+
+ private:
+  ListContext context_;
+};
+
+// Whether a listed relative path stays below the application folder: not
+// empty, not absolute, no drive or stream colon, no ".." step, no control
+// characters.
+bool IsSafeRelativePath(std::string_view path);
+
+enum class ListOutcome { kNotAList, kNothingSelected, kItemsSelected };
+
+struct ParsedList {
+  ListOutcome outcome = ListOutcome::kNotAList;
+  std::string introText;
+};
+
+// Splits a list document into item blocks and feeds each to
+// `target.AddItemIfNewer`. A document view with no data is a missing
+// document. The text ends at its first zero byte.
+ParsedList ParseListDocument(std::string_view document, UpdateList& target);
+
+}  // namespace engine

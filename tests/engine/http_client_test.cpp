@@ -1,0 +1,259 @@
+// The HTTP client against a real server on 127.0.0.2:80 that records the
+// bytes it receives and answers from a script.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "build_config.h"
+#include "engine/http_client.h"
+#include "tests/support/loopback_server.h"
+
+namespace {
+
+using engine::HttpClient;
+using engine::SharedWord;
+using testsupport::HttpResponse;
+using testsupport::LoopbackServer;
+
+// The host of the built-in server, which every request names.
+std::string BuiltInHost() {
+  std::string s = HARBINOR_DEFAULT_SERVER;
+  s = s.substr(7);
+  return s.substr(0, s.find('/'));
+}
+
+std::string ExpectedRequest(const std::string& path) {
+  return "GET " + path + " HTTP/1.1\r\nHost: " + BuiltInHost() + "\r\nAccept: */*\r\nConnection: Close\r\n\r\n";
+}
+
+
+class HttpClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(server_.listening()) << "cannot listen on 127.0.0.2:80 (not root?)"; }
+
+  std::string Url(const std::string& path) { return "http://" + server_.host() + path; }
+
+  // One whole transfer; the counters are left in the fields.
+  const std::uint8_t* Transfer(HttpClient& client, const std::string& path) {
+    if (!client.Connect(Url(path))) return nullptr;
+    return client.Get(total_, length_, control_);
+  }
+
+  // The body that a Get returned, with the length the Get left behind.
+  std::string Body(const std::uint8_t* body) const {
+    return body ? std::string(reinterpret_cast<const char*>(body), static_cast<std::size_t>(length_)) : "(none)";
+  }
+
+  LoopbackServer server_{2};
+  SharedWord total_{0};
+  SharedWord control_{engine::kRun};
+  std::int32_t length_ = 0;
+};
+
+TEST_F(HttpClientTest, RequestBytesAndNameRewriting) {
+  struct Case {
+    std::string path;
+    std::string sent;
+  } cases[] = {
+      {"/tlv5.update/tlv5.php", "/tlv5.update/tlv5.php"},
+      {"/tlv5.update/dvd/My Editor.exe", "/tlv5.update/dvd/My%20Editor.ex_"},
+      {"/tlv5.update/dvd/PLAYER.EXE", "/tlv5.update/dvd/PLAYER.EXE"},
+      {"/tlv5.update/dvd/codec.dll", "/tlv5.update/dvd/codec.dl_"},
+      {"/tlv5.update/dvd/Language/Deutsch.ini", "/tlv5.update/dvd/Language/Deutsch.ini"},
+      {"/a b/x.exe.dll", "/a%20b/x.ex_.dl_"},
+      {"/dvd/setup.exe/readme.txt", "/dvd/setup.ex_/readme.txt"},
+  };
+  for (const Case& c : cases) {
+    server_.Enqueue(testsupport::RespondOk("@TLV-DVD Update@\r\n"));
+    HttpClient client;
+    ASSERT_NE(Transfer(client, c.path), nullptr) << c.path;
+    EXPECT_EQ(client.path, c.path) << "the kept path is not rewritten";
+  }
+  auto requests = server_.Requests();
+  ASSERT_EQ(requests.size(), std::size(cases));
+  for (std::size_t i = 0; i < requests.size(); ++i) EXPECT_EQ(requests[i], ExpectedRequest(cases[i].sent));
+}
+
+TEST_F(HttpClientTest, UrlForms) {
+  for (std::string url : {"HTTP://" + server_.host() + "/a", "hTtP://" + server_.host() + "/a", server_.host() + "/a"}) {
+    server_.Enqueue(testsupport::RespondOk("ok"));
+    HttpClient client;
+    ASSERT_TRUE(client.Connect(url)) << url;
+    EXPECT_EQ(Body(client.Get(total_, length_, control_)), "ok") << url;
+  }
+  HttpClient client;
+  EXPECT_FALSE(client.Connect(server_.host() + ":80/a")) << "there is no port syntax";
+  EXPECT_FALSE(client.Connect("http://" + server_.host())) << "no path";
+  EXPECT_FALSE(client.Connect(""));
+  EXPECT_FALSE(client.Connect("http://" + std::string(128, 'h') + "/a"));
+  EXPECT_FALSE(client.Connect("http://127.0.0.9/a")) << "nobody listens there";
+  EXPECT_EQ(client.Get(total_, length_, control_), nullptr) << "no connection";
+}
+
+TEST_F(HttpClientTest, ErrorPageIsABodyAndCountersLoseTheHeader) {
+  std::string page = "<html><body>404 Not Found</body></html>";
+  std::string response = HttpResponse("404 Not Found", page);
+  server_.Enqueue(testsupport::Respond(response));
+  total_ = 1000;
+  HttpClient client;
+  const std::uint8_t* body = Transfer(client, "/dvd/missing.txt");
+  EXPECT_EQ(Body(body), page);
+  EXPECT_EQ(length_, static_cast<std::int32_t>(page.size()));
+  EXPECT_EQ(total_.load(), 1000 + static_cast<std::int32_t>(page.size())) << "the running total is not reset";
+  ASSERT_GE(client.response.size(), response.size() + 2);
+  EXPECT_EQ(client.response.data()[response.size()], 0);
+  EXPECT_EQ(client.response.data()[response.size() + 1], 0);
+}
+
+TEST_F(HttpClientTest, HeaderThenCloseGivesAnEmptyBody) {
+  server_.Enqueue(testsupport::Respond("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"));
+  HttpClient client;
+  const std::uint8_t* body = Transfer(client, "/x");
+  ASSERT_NE(body, nullptr);
+  EXPECT_EQ(length_, 0);
+  EXPECT_EQ(body[0], 0) << "the body points at the appended zero bytes";
+}
+
+TEST_F(HttpClientTest, ResponseWithoutBlankLineFails) {
+  std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n";
+  server_.Enqueue(testsupport::Respond(response));
+  HttpClient client;
+  EXPECT_EQ(Transfer(client, "/x"), nullptr);
+  EXPECT_EQ(length_, static_cast<std::int32_t>(response.size())) << "the counters keep every received byte";
+  EXPECT_EQ(total_.load(), static_cast<std::int32_t>(response.size()));
+}
+
+TEST_F(HttpClientTest, ListRequestBodyStartsAtTheMarker) {
+  std::string document = "@TLV-DVD Update@\r\nNew things\r\n@TLV-DVD Update@\r\n";
+  server_.Enqueue(testsupport::Respond("HTTP/1.1 200 OK\r\nX-Note: header text\r\n\r\n<pre>" + document));
+  HttpClient client;
+  EXPECT_EQ(Body(Transfer(client, "/tlv5.update/tlv5.php")), document);
+
+  // Without the marker the list request fails, even with a proper body.
+  server_.Enqueue(testsupport::RespondOk("<html>maintenance</html>"));
+  EXPECT_EQ(Transfer(client, "/tlv5.update/tlv5.php"), nullptr);
+  // A zero byte ends the search.
+  server_.Enqueue(testsupport::Respond(std::string("HTTP/1.1 200 OK\r\n\r\n\0", 20) + document));
+  EXPECT_EQ(Transfer(client, "/tlv5.update/tlv5.php"), nullptr);
+  // Letter case counts in the name that makes a list request.
+  server_.Enqueue(testsupport::RespondOk("@TLV-DVD Update@ in a page"));
+  EXPECT_EQ(Body(Transfer(client, "/tlv5.update/TLV5.PHP")), "@TLV-DVD Update@ in a page");
+}
+
+TEST_F(HttpClientTest, SlowAndCutResponses) {
+  std::string body(3000, 'b');
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 26);
+  std::string response = HttpResponse("200 OK", body);
+
+  // One byte at a time arrives whole.
+  server_.Enqueue(testsupport::RespondSlowly(response.substr(0, 200), 1));
+  server_.SetDefault(testsupport::Respond(""));
+  HttpClient client;
+  std::string slowBody = Body(Transfer(client, "/slow"));
+  EXPECT_EQ(slowBody, response.substr(response.find("\r\n\r\n") + 4, 200 - response.find("\r\n\r\n") - 4));
+
+  // Closed in the middle of the body: what arrived is the body.
+  server_.Enqueue(testsupport::RespondCutShort(response, response.size() - 1000));
+  EXPECT_EQ(Body(Transfer(client, "/cut")), body.substr(0, 2000));
+}
+
+TEST_F(HttpClientTest, SilentServerTimesOut) {
+  server_.Enqueue(testsupport::RespondThenStall("HTTP/1.1 200 OK\r\n\r\npart", 5000));
+  HttpClient client;
+  client.receiveTimeoutMs = 300;
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(Transfer(client, "/stall"), nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+}
+
+TEST_F(HttpClientTest, StopUnblocksAWaitingReceive) {
+  server_.Enqueue(testsupport::RespondThenStall("HTTP/1.1 200 OK\r\n\r\npartial", 10000));
+  HttpClient client;
+  ASSERT_TRUE(client.Connect(Url("/stall")));
+  auto result = std::async(std::launch::async, [&] { return client.Get(total_, length_, control_); });
+  ASSERT_TRUE(server_.WaitForRequests(1, 2000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  control_ = engine::kStop;
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(2)), std::future_status::ready) << "stop did not end the wait";
+  EXPECT_EQ(Body(result.get()), "partial") << "what arrived before the stop is kept";
+}
+
+TEST_F(HttpClientTest, StopDuringTransferEndsAfterTheCurrentChunk) {
+  std::string head = "HTTP/1.1 200 OK\r\n\r\n";
+  std::string body(4096 - head.size(), 'z');
+  server_.Enqueue(testsupport::RespondThenStall(head + body, 10000));
+  HttpClient client;
+  ASSERT_TRUE(client.Connect(Url("/big")));
+  auto result = std::async(std::launch::async, [&] { return client.Get(total_, length_, control_); });
+  ASSERT_TRUE([&] {
+    for (int i = 0; i < 200 && total_.load() < 4096; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return total_.load() == 4096;
+  }());
+  control_ = engine::kStop;
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+  EXPECT_EQ(Body(result.get()), body);
+}
+
+TEST_F(HttpClientTest, HoldDelaysTheRequestAndStopBeforeSendingSendsNothing) {
+  server_.Enqueue(testsupport::RespondOk("held"));
+  HttpClient client;
+  ASSERT_TRUE(client.Connect(Url("/held")));
+  control_ = engine::kHold;
+  auto result = std::async(std::launch::async, [&] { return client.Get(total_, length_, control_); });
+  EXPECT_EQ(result.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout) << "hold was not honoured";
+  control_ = engine::kRun;
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+  EXPECT_EQ(Body(result.get()), "held");
+  ASSERT_TRUE(server_.WaitForRequests(1, 2000));
+  EXPECT_EQ(server_.Requests()[0], ExpectedRequest("/held"));
+
+  server_.ClearRequests();
+  ASSERT_TRUE(client.Connect(Url("/stopped")));
+  control_ = engine::kStop;
+  EXPECT_EQ(client.Get(total_, length_, control_), nullptr);
+  client.Close();
+  ASSERT_TRUE(server_.WaitForRequests(1, 3000));
+  EXPECT_EQ(server_.Requests()[0], "") << "a stop before sending must send nothing";
+}
+
+TEST_F(HttpClientTest, ResponseCapStopsAnEndlessServer) {
+  server_.Enqueue(testsupport::RespondOk(std::string(50000, 'x')));
+  HttpClient client;
+  client.maxResponseBytes = 20000;
+  EXPECT_EQ(Transfer(client, "/huge"), nullptr);
+  EXPECT_LE(client.response.capacity(), 40000u);
+}
+
+TEST_F(HttpClientTest, SecondTransferOnOneObjectStartsClean) {
+  server_.Enqueue(testsupport::RespondOk("first body, rather long"));
+  server_.Enqueue(testsupport::RespondOk("second"));
+  HttpClient client;
+  EXPECT_EQ(Body(Transfer(client, "/one")), "first body, rather long");
+  EXPECT_EQ(Body(Transfer(client, "/two")), "second");
+  EXPECT_EQ(client.path, "/two");
+  client.Close();
+  EXPECT_EQ(client.path, "");
+  EXPECT_EQ(client.response.size(), 0u);
+  EXPECT_FALSE(client.connection.IsOpen());
+}
+
+TEST(BodyLocatorTest, Rules) {
+  auto locate = [](std::string s, bool list) {
+    auto at = engine::LocateBody(reinterpret_cast<const std::uint8_t*>(s.data()), s.size(), list);
+    return at ? static_cast<int>(*at) : -1;
+  };
+  EXPECT_EQ(locate("H\r\n\r\nbody", false), 5);
+  EXPECT_EQ(locate("H\r\n\r\n\r\n\r\n", false), 5);
+  EXPECT_EQ(locate("H\r\n\r", false), -1);
+  EXPECT_EQ(locate("H\n\nbody", false), -1);
+  EXPECT_EQ(locate(std::string("H\0\r\n\r\n", 6), false), -1);
+  EXPECT_EQ(locate("xx@TLV-DVD Update@", true), 2);
+  EXPECT_EQ(locate("xx@TLV-DVD Update", true), -1);
+  EXPECT_EQ(locate("", false), -1);
+  EXPECT_FALSE(engine::LocateBody(nullptr, 0, false));
+}
+
+}  // namespace
