@@ -1,0 +1,67 @@
+// The download worker: the thread that works through the items of one
+// update list while the window keeps running. For each item it checks for a
+// valid staged copy, otherwise fetches it (unpacking a container), verifies
+// its digest (one repeated transfer on a mismatch) and writes it below the
+// staging folder "dvd" in the application folder. When every item of a
+// download is staged it creates the empty update log "dvd/@update@.log",
+// which tells the next start in install mode that a complete update waits.
+//
+// The same worker fetches the list document: an item without a digest is
+// fetched and left in memory, nothing is written.
+//
+// The list is shared: the worker holds its own reference until its last
+// act, so the window may let go of the list at any time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/update_list.h"
+
+namespace engine {
+
+// Outcomes of a run, in the list's resultCode.
+enum ResultCode : std::int32_t {
+  kSucceeded = 0,
+  kUpToDate = 1,  // set by the check, never by the worker
+  kAborted = 2,
+  kCannotConnect = 3,
+  kFailed = 4,
+  kCannotSave = 5,
+};
+
+inline constexpr const char* kUpdateLogName = "@update@.log";
+
+enum class StagedState {
+  kBlocked = 0,  // no staged path, or a stale file that cannot be deleted
+  kStaged = 1,   // present with the listed size and digest
+  kToFetch = 2,  // nothing valid staged (a stale file has been deleted)
+};
+
+// The limit on a file's response: a packed body can be a little larger than
+// the file it holds.
+std::size_t ResponseCapFor(std::int32_t listedSize);
+
+// <application folder>dvd/<path of the item's address below the server
+// base's "dvd/">; empty when it cannot be formed.
+std::optional<std::string> StagedPath(const UpdateList& list, const UpdateItem& item);
+std::string UpdateLogPath(const std::string& applicationFolder);
+StagedState CheckStaged(const UpdateList& list, const UpdateItem& item);
+bool FetchItem(UpdateList& list, UpdateItem& item);
+bool Fetch(UpdateItem& item, SharedWord& runningTotal, const SharedWord& control);
+bool VerifyDigest(const UpdateItem& item);
+bool SaveStaged(const UpdateList& list, UpdateItem& item);
+// Creates every missing folder on the way to `filePath`; false when one
+// cannot be created or something else is in the way.
+bool EnsureParentFolders(const std::string& filePath);
+void CreateUpdateLog(const UpdateList& list);
+
+// The worker's whole run over `list`.
+void DownloadWorker(UpdateList& list);
+// Starts the worker on a thread of its own; false when no thread could be
+// started (the run then has not begun and workerActive stays false).
+bool StartDownloadWorker(std::shared_ptr<UpdateList> list);
+
+}  // namespace engine

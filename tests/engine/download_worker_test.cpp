@@ -1,0 +1,286 @@
+// The download worker against a scripted server on 127.0.0.3:80.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "engine/digest.h"
+#include "engine/download_worker.h"
+#include "tests/support/child_process.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/temp_folder.h"
+#include "tools/publish/packer.h"
+
+namespace {
+
+using engine::UpdateList;
+using testsupport::HttpResponse;
+using testsupport::PathExists;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
+
+constexpr const char* kBase = "http://127.0.0.3/tlv5.update/";
+
+std::string Digest(const std::string& s) {
+  return engine::DigestText(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+}
+
+std::string Content(const std::string& name, std::size_t size) {
+  std::string s;
+  while (s.size() < size) s += name + ":" + std::to_string(s.size()) + ";";
+  s.resize(size);
+  return s;
+}
+
+class DownloadWorkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(server_.listening()) << "cannot listen on 127.0.0.3:80"; }
+
+  std::string app() const { return root_.path() + "/"; }
+
+  std::shared_ptr<UpdateList> NewList() {
+    return std::make_shared<UpdateList>(
+        engine::ListContext{kBase, app(), [](const std::string&) { return engine::VersionNumber{0}; }});
+  }
+
+  // Adds a listed file with the digest and size of `content`.
+  void List(UpdateList& list, const std::string& file, const std::string& content) {
+    list.AddItemIfNewer("File=" + file + "\r\nMD5=" + Digest(content) + "\r\nSize=" + std::to_string(content.size()) +
+                        "\r\nVersion=1.0.0.0\r\n");
+  }
+
+  void Run(UpdateList& list) { engine::DownloadWorker(list); }
+
+  std::string RequestPath(std::size_t i) {
+    auto requests = server_.Requests();
+    if (i >= requests.size()) return "(none)";
+    std::string r = requests[i];
+    return r.substr(4, r.find(" HTTP/1.1") - 4);
+  }
+
+  testsupport::TempFolder root_;
+  testsupport::LoopbackServer server_{3};
+};
+
+TEST_F(DownloadWorkerTest, ListRequestStaysInMemory) {
+  auto list = NewList();
+  list->AddUrlItem(list->ListAddress());
+  server_.Enqueue(testsupport::RespondOk("@TLV-DVD Update@\r\nx\r\n@TLV-DVD Update@\r\n"));
+  Run(*list);
+  EXPECT_EQ(list->resultCode.load(), engine::kSucceeded);
+  const auto& item = *list->items[0];
+  ASSERT_NE(item.body, nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(item.body), item.bodyLength),
+            "@TLV-DVD Update@\r\nx\r\n@TLV-DVD Update@\r\n");
+  EXPECT_EQ(testsupport::ListTree(root_.path()), "") << "nothing may be written";
+  EXPECT_EQ(RequestPath(0), "/tlv5.update/tlv5.php");
+}
+
+TEST_F(DownloadWorkerTest, DownloadStagesPlainPackedAndNestedFiles) {
+  std::string editor = Content("editor", 70000), notes = Content("notes", 300), lang = Content("lang", 5000);
+  auto list = NewList();
+  List(*list, "Tolvaro Editor.exe", editor);
+  List(*list, "notes.txt", notes);
+  List(*list, "Language/extra/Deutsch.ini", lang);
+  ASSERT_EQ(list->items.size(), 3u);
+  server_.Enqueue(testsupport::RespondOk(*publish::PackContainer(editor)));
+  server_.Enqueue(testsupport::RespondOk(notes));
+  server_.Enqueue(testsupport::RespondOk(lang));
+  Run(*list);
+  EXPECT_EQ(list->resultCode.load(), engine::kSucceeded);
+  EXPECT_EQ(ReadFile(app() + "dvd/Tolvaro Editor.exe"), editor) << "staged unpacked, under its own name";
+  EXPECT_EQ(ReadFile(app() + "dvd/notes.txt"), notes);
+  EXPECT_EQ(ReadFile(app() + "dvd/Language/extra/Deutsch.ini"), lang);
+  EXPECT_TRUE(PathExists(app() + "dvd/@update@.log"));
+  EXPECT_EQ(ReadFile(app() + "dvd/@update@.log"), "");
+  EXPECT_EQ(list->bytesDone.load(), list->bytesTotal);
+  EXPECT_EQ(list->bytesPresent.load(), 0);
+  EXPECT_EQ(RequestPath(0), "/tlv5.update/dvd/Tolvaro%20Editor.ex_");
+  EXPECT_EQ(RequestPath(2), "/tlv5.update/dvd/Language/extra/Deutsch.ini");
+}
+
+TEST_F(DownloadWorkerTest, ResumeSkipsValidStagedFilesAndReplacesStaleOnes) {
+  std::string a = Content("a", 1000), b = Content("b", 2000), c = Content("c", 3000);
+  WriteFile(app() + "dvd/a.txt", a);                  // valid: skipped
+  WriteFile(app() + "dvd/b.txt", Content("B", 2000));  // right size, wrong digest
+  WriteFile(app() + "dvd/c.txt", "short");              // wrong size
+  auto list = NewList();
+  List(*list, "a.txt", a);
+  List(*list, "b.txt", b);
+  List(*list, "c.txt", c);
+  server_.Enqueue(testsupport::RespondOk(b));
+  server_.Enqueue(testsupport::RespondOk(c));
+  Run(*list);
+  EXPECT_EQ(list->resultCode.load(), engine::kSucceeded);
+  EXPECT_EQ(ReadFile(app() + "dvd/b.txt"), b);
+  EXPECT_EQ(ReadFile(app() + "dvd/c.txt"), c);
+  EXPECT_EQ(list->bytesPresent.load(), 1000);
+  EXPECT_EQ(list->bytesDone.load(), 6000);
+  ASSERT_EQ(server_.Requests().size(), 2u);
+  EXPECT_EQ(RequestPath(0), "/tlv5.update/dvd/b.txt");
+
+  // Everything staged now: a new run connects to nobody and completes.
+  std::remove((app() + "dvd/@update@.log").c_str());
+  server_.ClearRequests();
+  auto again = NewList();
+  List(*again, "a.txt", a);
+  List(*again, "b.txt", b);
+  List(*again, "c.txt", c);
+  Run(*again);
+  EXPECT_EQ(again->resultCode.load(), engine::kSucceeded);
+  EXPECT_EQ(again->bytesDone.load(), 6000);
+  EXPECT_EQ(again->bytesPresent.load(), 6000);
+  EXPECT_TRUE(server_.Requests().empty());
+  EXPECT_TRUE(PathExists(app() + "dvd/@update@.log"));
+}
+
+TEST_F(DownloadWorkerTest, DigestMismatchIsRetriedOnce) {
+  std::string good = Content("good", 4000), bad = Content("bad!", 4000);
+  {
+    auto list = NewList();
+    List(*list, "f.bin", good);
+    server_.Enqueue(testsupport::RespondOk(bad));
+    server_.Enqueue(testsupport::RespondOk(good));
+    Run(*list);
+    EXPECT_EQ(list->resultCode.load(), engine::kSucceeded);
+    EXPECT_EQ(ReadFile(app() + "dvd/f.bin"), good);
+    EXPECT_EQ(list->bytesDone.load(), 4000) << "the first body's bytes are taken back";
+  }
+  std::remove((app() + "dvd/f.bin").c_str());
+  std::remove((app() + "dvd/@update@.log").c_str());
+  {
+    auto list = NewList();
+    List(*list, "f.bin", good);
+    server_.Enqueue(testsupport::RespondOk(bad));
+    server_.Enqueue(testsupport::RespondOk(bad));
+    server_.Enqueue(testsupport::RespondOk(good));
+    Run(*list);
+    EXPECT_EQ(list->resultCode.load(), engine::kFailed);
+    EXPECT_FALSE(PathExists(app() + "dvd/f.bin"));
+    EXPECT_FALSE(PathExists(app() + "dvd/@update@.log"));
+  }
+}
+
+TEST_F(DownloadWorkerTest, FailuresEndTheRunWithTheirCodes) {
+  std::string a = Content("a", 1000), b = Content("b", 1500);
+  {
+    SCOPED_TRACE("missing file: an error page is no container");
+    auto list = NewList();
+    List(*list, "a.txt", a);
+    List(*list, "b.txt", b);
+    server_.Enqueue(testsupport::RespondOk(a));
+    server_.Enqueue(testsupport::Respond(HttpResponse("404 Not Found", "<html>gone</html>")));
+    Run(*list);
+    EXPECT_EQ(list->resultCode.load(), engine::kFailed);
+    EXPECT_EQ(ReadFile(app() + "dvd/a.txt"), a) << "what was staged stays";
+    EXPECT_FALSE(PathExists(app() + "dvd/@update@.log"));
+  }
+  {
+    SCOPED_TRACE("a digest and size 0");
+    auto list = NewList();
+    list->AddItemIfNewer("File=empty.txt\r\nMD5=" + Digest("") + "\r\nSize=0\r\nVersion=1\r\n");
+    server_.Enqueue(testsupport::RespondOk(""));
+    Run(*list);
+    EXPECT_EQ(list->resultCode.load(), engine::kCannotSave);
+  }
+  {
+    SCOPED_TRACE("nobody listens");
+    auto list = std::make_shared<UpdateList>(engine::ListContext{"http://127.0.0.9/u/", app(), nullptr});
+    List(*list, "x.txt", a);
+    Run(*list);
+    EXPECT_EQ(list->resultCode.load(), engine::kCannotConnect);
+  }
+  {
+    SCOPED_TRACE("body cut short");
+    auto list = NewList();
+    List(*list, "c.txt", Content("c", 5000));
+    server_.Enqueue(testsupport::RespondCutShort(HttpResponse("200 OK", Content("c", 5000)), 3000));
+    Run(*list);
+    EXPECT_EQ(list->resultCode.load(), engine::kFailed);
+    EXPECT_FALSE(PathExists(app() + "dvd/c.txt"));
+  }
+}
+
+TEST_F(DownloadWorkerTest, ReadOnlyStagingFolderCannotSave) {
+  std::string a = Content("a", 1000);
+  WriteFile(app() + "dvd/stale.txt", "stale");
+  server_.SetDefault(testsupport::RespondOk(a));
+  int rc = testsupport::RunInChild([&] {
+    if (!testsupport::MakeFolderReadOnlyHere(app() + "dvd")) return 77;
+    auto list = NewList();
+    List(*list, "new.txt", a);
+    Run(*list);
+    if (list->resultCode.load() != engine::kCannotSave) return 10 + list->resultCode.load();
+    // A stale staged file that cannot be deleted blocks the run as well.
+    auto stale = NewList();
+    List(*stale, "stale.txt", a);
+    Run(*stale);
+    if (stale->resultCode.load() != engine::kCannotSave) return 20 + stale->resultCode.load();
+    return 0;
+  });
+  if (rc == 77) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(rc, 0);
+  EXPECT_FALSE(PathExists(app() + "dvd/@update@.log"));
+  EXPECT_EQ(ReadFile(app() + "dvd/stale.txt"), "stale");
+}
+
+TEST_F(DownloadWorkerTest, StopKeepsWhatIsStagedAndTheNextRunResumes) {
+  std::string a = Content("a", 1000), b = Content("b", 200000);
+  auto list = NewList();
+  List(*list, "a.txt", a);
+  List(*list, "b.txt", b);
+  server_.Enqueue(testsupport::RespondOk(a));
+  server_.Enqueue(testsupport::RespondThenStall(HttpResponse("200 OK", b).substr(0, 5000), 10000));
+  ASSERT_TRUE(engine::StartDownloadWorker(list));
+  ASSERT_TRUE(testsupport::WaitFor([&] { return list->bytesDone.load() > 1000; }, 5000));
+  list->runControl = engine::kStop;
+  ASSERT_TRUE(testsupport::WaitFor([&] { return !list->workerActive.load(); }, 2000)) << "the stop did not end the run";
+  EXPECT_EQ(list->resultCode.load(), engine::kAborted);
+  EXPECT_EQ(ReadFile(app() + "dvd/a.txt"), a);
+  EXPECT_FALSE(PathExists(app() + "dvd/b.txt"));
+  EXPECT_FALSE(PathExists(app() + "dvd/@update@.log"));
+
+  server_.ClearRequests();
+  auto resumed = NewList();
+  List(*resumed, "a.txt", a);
+  List(*resumed, "b.txt", b);
+  server_.Enqueue(testsupport::RespondOk(b));
+  Run(*resumed);
+  EXPECT_EQ(resumed->resultCode.load(), engine::kSucceeded);
+  ASSERT_EQ(server_.Requests().size(), 1u);
+  EXPECT_EQ(RequestPath(0), "/tlv5.update/dvd/b.txt");
+  EXPECT_TRUE(PathExists(app() + "dvd/@update@.log"));
+}
+
+TEST_F(DownloadWorkerTest, ListMayBeReleasedWhileTheWorkerIsBlocked) {
+  auto list = NewList();
+  list->AddUrlItem(list->ListAddress());
+  server_.Enqueue(testsupport::RespondThenStall("HTTP/1.1 200 OK\r\n\r\n", 800));
+  std::weak_ptr<UpdateList> watch = list;
+  ASSERT_TRUE(engine::StartDownloadWorker(list));
+  ASSERT_TRUE(server_.WaitForRequests(1, 2000));
+  list.reset();  // the window gives up on the check
+  EXPECT_FALSE(watch.expired()) << "the worker keeps its own reference";
+  EXPECT_TRUE(testsupport::WaitFor([&] { return watch.expired(); }, 5000)) << "the worker never let go";
+}
+
+TEST(StagingPathsTest, StagedPathAndParentFolders) {
+  testsupport::TempFolder tmp;
+  std::string app = tmp.path() + "/";
+  UpdateList list(engine::ListContext{kBase, app, nullptr});
+  list.AddItemIfNewer("File=Language\\Deutsch.ini\r\nVersion=1\r\n");
+  list.AddUrlItem("http://127.0.0.3/x");
+  ASSERT_EQ(list.items.size(), 2u);
+  EXPECT_EQ(engine::StagedPath(list, *list.items[0]), app + "dvd/Language/Deutsch.ini");
+  EXPECT_FALSE(engine::StagedPath(list, *list.items[1])) << "an address shorter than the server base";
+
+  EXPECT_TRUE(engine::EnsureParentFolders(app + "a/b/c/file"));
+  EXPECT_TRUE(testsupport::PathExists(app + "a/b/c"));
+  WriteFile(app + "plain", "x");
+  EXPECT_FALSE(engine::EnsureParentFolders(app + "plain/file")) << "a file in the way";
+  EXPECT_FALSE(engine::EnsureParentFolders(app + "plain/deeper/file"));
+  EXPECT_FALSE(engine::EnsureParentFolders("file-without-folder"));
+}
+
+}  // namespace
