@@ -34,6 +34,16 @@ bool ByteBuffer::Append(const void* data, std::size_t size) {
   return true;
 }
 
+bool ByteBuffer::Reserve(std::size_t capacity) {
+  if (capacity <= capacity_) return true;
+  std::unique_ptr<std::uint8_t[]> bigger(new (std::nothrow) std::uint8_t[capacity]);
+  if (!bigger) return false;
+  if (size_) std::memcpy(bigger.get(), storage_.get(), size_);
+  storage_ = std::move(bigger);
+  capacity_ = capacity;
+  return true;
+}
+
 void ByteBuffer::Swap(ByteBuffer& other) noexcept {
   std::swap(storage_, other.storage_);
   std::swap(size_, other.size_);

@@ -24,6 +24,9 @@ class ByteBuffer {
   static ByteBuffer Zeroed(std::size_t size);
 
   bool Append(const void* data, std::size_t size);
+  // Makes room for `capacity` bytes in all, so that appends up to it never
+  // reallocate; false when the memory cannot be had (the buffer is kept).
+  bool Reserve(std::size_t capacity);
   void Clear() { size_ = 0; }
   void Swap(ByteBuffer& other) noexcept;
 

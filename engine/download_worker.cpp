@@ -66,6 +66,7 @@ StagedState CheckStaged(const UpdateList& list, const UpdateItem& item) {
 bool Fetch(UpdateItem& item, SharedWord& runningTotal, const SharedWord& control) {
   std::int32_t start = runningTotal.load();
   item.maxResponseBytes = ResponseCapFor(item.size);
+  item.expectedBodyBytes = item.size > 0 ? static_cast<std::size_t>(item.size) : 0;
   item.body = item.Get(runningTotal, item.bodyLength, control);
   if (!item.body) return false;
   if (IsPlainBody(item.bodyLength, item.size)) return true;

@@ -1,5 +1,7 @@
 #include "engine/http_client.h"
 
+#include <algorithm>
+
 
 #include "build_config.h"
 #include "platform/clock.h"
@@ -105,6 +107,9 @@ const std::uint8_t* HttpClient::Get(SharedWord& runningTotal, std::int32_t& body
   bodyLength = 0;
   if (!socketsReady || !connection.IsOpen()) return nullptr;
   response.Clear();
+  // Room for the headers and the two closing zero bytes besides the body. A
+  // failed reservation is no failure: the buffer grows as it goes.
+  if (expectedBodyBytes > 0) response.Reserve(std::min(expectedBodyBytes + 16384, maxResponseBytes + 2));
 
   std::string request = "GET " + RewriteRequestPath(path) + " HTTP/1.1\r\nHost: " + DefaultHost() +
                         "\r\nAccept: */*\r\nConnection: Close\r\n\r\n";

@@ -49,6 +49,20 @@ TEST(ByteBufferTest, ManySmallAppendsReallocateLogarithmically) {
   EXPECT_LE(reallocations, 18);
 }
 
+TEST(ByteBufferTest, ReserveTakesRoomOnce) {
+  engine::ByteBuffer b;
+  b.Append("ab", 2);
+  ASSERT_TRUE(b.Reserve(5000));
+  EXPECT_EQ(b.capacity(), 5000u);
+  const std::uint8_t* storage = b.data();
+  std::string chunk(1000, 'x');
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(b.Append(chunk.data(), chunk.size()));
+  EXPECT_EQ(b.data(), storage) << "appends within the reservation must not move the bytes";
+  EXPECT_EQ(Contents(b), "ab" + std::string(4000, 'x'));
+  EXPECT_TRUE(b.Reserve(10)) << "a smaller reservation changes nothing";
+  EXPECT_EQ(b.capacity(), 5000u);
+}
+
 TEST(ByteBufferTest, ZeroedAndSwap) {
   auto z = engine::ByteBuffer::Zeroed(5);
   ASSERT_EQ(z.size(), 5u);
