@@ -12,6 +12,7 @@ packages=(
   cmake ninja-build g++ clang pkg-config
   libgtest-dev libgmock-dev
   liblzma-dev libgcrypt20-dev
+  nginx-light xz-utils curl
   iproute2 util-linux
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
 )
@@ -33,14 +34,14 @@ install_packages() {
 }
 
 # The tests bind port 80 on loopback addresses and use mount namespaces, so
-# they run as root; a normal user gets a private root with its own network
-# (loopback only) from a user namespace.
+# they run as root, always in a network namespace of their own: only a
+# private loopback exists there, no traffic can leave the machine, and a web
+# server already running on the machine is never in the way. A normal user
+# gets the private root from a user namespace.
 as_root() {
-  if [ "$(id -u)" -eq 0 ]; then
-    "$@"
-  else
-    unshare --user --map-root-user --net -- sh -c 'ip link set lo up && exec "$@"' sh "$@"
-  fi
+  local ns=(unshare --net)
+  [ "$(id -u)" -eq 0 ] || ns=(unshare --user --map-root-user --net)
+  "${ns[@]}" -- sh -c 'ip link set lo up && exec "$@"' sh "$@"
 }
 
 build() {

@@ -1,0 +1,165 @@
+// publish: the vendor's tool that turns a release folder into what the
+// update server serves. See --help.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "build_config.h"
+#include "engine/version_number.h"
+#include "platform/files.h"
+#include "settings/number_text.h"
+#include "tools/publish/publisher.h"
+
+namespace {
+
+const char kHelp[] =
+    "Usage: publish [options] RELEASE-FOLDER OUTPUT-FOLDER\n"
+    "\n"
+    "Publishes a release of Tolvaro for the web updater. RELEASE-FOLDER is the\n"
+    "new application folder, exactly as it is to be installed. publish writes\n"
+    "\n"
+    "  OUTPUT-FOLDER/tlv5.update/tlv5.php   the update list\n"
+    "  OUTPUT-FOLDER/tlv5.update/dvd/...    the files\n"
+    "\n"
+    "Copy OUTPUT-FOLDER to any static web server so that the updater's server\n"
+    "address (\"Server\" in Harbinor.cfg, or the built-in\n"
+    "  " HARBINOR_DEFAULT_SERVER ")\n"
+    "names the tlv5.update folder. Every file is listed with its MD5 digest,\n"
+    "its size and its version; an installation updates the files whose\n"
+    "installed version is older. Files named *.exe and *.dll are served packed\n"
+    "(LZMA) as *.ex_ and *.dl_. The same input always gives the same output.\n"
+    "\n"
+    "Options:\n"
+    "  --intro FILE            text shown above the list of changes (any lines)\n"
+    "  --notes FILE            release notes: lines \"PATH: text\", one comment\n"
+    "                          per line, PATH relative to RELEASE-FOLDER with \"/\"\n"
+    "  --default-version A.B.C.D\n"
+    "                          version for files that carry none (text files\n"
+    "                          without \"version=\", data files); without it such\n"
+    "                          files are offered only where they are missing\n"
+    "  --pack-all              pack other files too, when that makes them smaller\n"
+    "  --level N               compression level 0 (fast) to 9 (small), default 6\n"
+    "  --base NAME             folder name of the server base (default tlv5.update)\n"
+    "  --replace               replace an earlier OUTPUT-FOLDER/tlv5.update\n"
+    "  --help                  this text\n"
+    "\n"
+    "Names the updater cannot request (with %, ?, #, =, \\ or :, absolute or\n"
+    "with \"..\"), empty files and symbolic links are refused with an error;\n"
+    "nothing is published then. Exit status: 0 published, 1 refused, 2 usage.\n";
+
+int Usage(const char* message) {
+  std::fprintf(stderr, "publish: %s\nTry 'publish --help'.\n", message);
+  return 2;
+}
+
+bool ReadText(const std::string& path, std::string& out) {
+  return platform::ReadWholeFile(path, 1 << 20, out) == platform::ReadResult::kOk;
+}
+
+bool ParseVersion(const std::string& text, engine::VersionNumber& out) {
+  int parts[4] = {0, 0, 0, 0};
+  std::size_t pos = 0;
+  for (int i = 0; i < 4; ++i) {
+    std::size_t end = text.find('.', pos);
+    std::string part = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+    if (part.empty() || part.size() > 5 || part.find_first_not_of("0123456789") != std::string::npos) return false;
+    parts[i] = settings::ParseAtoi(part);
+    if (parts[i] > 65535) return false;
+    if (i < 3 && end == std::string::npos) return false;
+    if (i == 3 && end != std::string::npos) return false;
+    pos = end + 1;
+  }
+  out = engine::PackVersion(parts[0], parts[1], parts[2], parts[3]);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  publish::PublishOptions options;
+  std::string notesFile, introFile;
+  std::vector<std::string> positional;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](const char* name) -> const char* {
+      if (i + 1 >= argc) return nullptr;
+      (void)name;
+      return argv[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      std::fputs(kHelp, stdout);
+      return 0;
+    } else if (a == "--intro") {
+      const char* v = value("--intro");
+      if (!v) return Usage("--intro needs a file");
+      introFile = v;
+    } else if (a == "--notes") {
+      const char* v = value("--notes");
+      if (!v) return Usage("--notes needs a file");
+      notesFile = v;
+    } else if (a == "--default-version") {
+      const char* v = value("--default-version");
+      if (!v || !ParseVersion(v, options.defaultVersion)) return Usage("--default-version needs A.B.C.D (0 to 65535 each)");
+    } else if (a == "--pack-all") {
+      options.packOthers = true;
+    } else if (a == "--level") {
+      const char* v = value("--level");
+      if (!v || std::strlen(v) != 1 || v[0] < '0' || v[0] > '9') return Usage("--level needs a number from 0 to 9");
+      options.level = static_cast<std::uint32_t>(v[0] - '0');
+    } else if (a == "--base") {
+      const char* v = value("--base");
+      if (!v || !*v || std::strchr(v, '/') || std::strcmp(v, "..") == 0 || std::strcmp(v, ".") == 0)
+        return Usage("--base needs a folder name");
+      options.base = v;
+    } else if (a == "--replace") {
+      options.replace = true;
+    } else if (a.size() > 1 && a[0] == '-') {
+      return Usage(("unknown option " + a).c_str());
+    } else {
+      positional.push_back(a);
+    }
+  }
+  if (positional.size() != 2) return Usage("give a release folder and an output folder");
+  options.releaseFolder = positional[0];
+  options.outputFolder = positional[1];
+
+  if (!introFile.empty() && !ReadText(introFile, options.introText)) {
+    std::fprintf(stderr, "publish: cannot read the intro text '%s'\n", introFile.c_str());
+    return 1;
+  }
+  if (!notesFile.empty()) {
+    std::string text;
+    if (!ReadText(notesFile, text)) {
+      std::fprintf(stderr, "publish: cannot read the release notes '%s'\n", notesFile.c_str());
+      return 1;
+    }
+    std::size_t start = 0, lineNo = 0;
+    while (start < text.size()) {
+      std::size_t end = text.find('\n', start);
+      if (end == std::string::npos) end = text.size();
+      std::string line = text.substr(start, end - start);
+      start = end + 1;
+      ++lineNo;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.empty() || line[0] == '#') continue;
+      std::size_t colon = line.find(": ");
+      if (colon == std::string::npos) {
+        std::fprintf(stderr, "publish: %s:%zu: expected \"PATH: text\"\n", notesFile.c_str(), lineNo);
+        return 1;
+      }
+      options.notes[line.substr(0, colon)].push_back(line.substr(colon + 2));
+    }
+  }
+
+  publish::PublishResult result = publish::Publish(options);
+  for (const std::string& w : result.warnings) std::fprintf(stderr, "publish: warning: %s\n", w.c_str());
+  for (const std::string& e : result.errors) std::fprintf(stderr, "publish: %s\n", e.c_str());
+  if (!result.ok) return 1;
+  for (const publish::PublishedFile& f : result.files)
+    std::printf("%-40s %12llu bytes  %s  %s%s\n", f.path.c_str(), static_cast<unsigned long long>(f.size),
+                publish::VersionText(f.version).c_str(), f.md5.c_str(),
+                f.packed ? ("  packed as " + f.servedAs + " (" + std::to_string(f.servedSize) + " bytes)").c_str() : "");
+  std::printf("%zu files published to %s/%s\n", result.files.size(), options.outputFolder.c_str(), options.base.c_str());
+  return 0;
+}

@@ -1,0 +1,64 @@
+// Building what a vendor puts on a static web server for the updater: from a
+// release folder (the new application folder) it writes
+//   <output>/<base>/tlv5.php     the update list document
+//   <output>/<base>/dvd/...      the files, ".exe" and ".dll" packed as
+//                                ".ex_" and ".dl_" containers
+// Every file of the release gets an item with its path, the MD5 digest and
+// size of its unpacked bytes, its version as the updater probes it, and the
+// release notes given for it. The same input always gives the same bytes.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/version_number.h"
+
+namespace publish {
+
+struct PublishOptions {
+  std::string releaseFolder;
+  std::string outputFolder;
+  std::string base = "tlv5.update";  // path of the server base below the output folder
+  std::string introText;             // lines of the list's intro, "\n" separated
+  // Release notes: relative path ("/" separated) -> comment lines.
+  std::map<std::string, std::vector<std::string>> notes;
+  // Version for files that carry none (0: list them with 0.0.0.0).
+  engine::VersionNumber defaultVersion = 0;
+  bool packOthers = false;  // pack other files too, under their own name, when that is smaller
+  std::uint32_t level = 6;  // LZMA preset 0..9
+  bool replace = false;     // replace an existing <output>/<base> folder
+};
+
+struct PublishedFile {
+  std::string path;        // relative, "/" separated
+  std::string servedAs;    // relative path of the bytes on the server
+  bool packed = false;
+  std::uint64_t size = 0;  // unpacked
+  std::uint64_t servedSize = 0;
+  std::string md5;
+  engine::VersionNumber version = 0;
+};
+
+struct PublishResult {
+  bool ok = false;
+  std::vector<std::string> errors;    // why nothing (or not everything) was written
+  std::vector<std::string> warnings;  // written, but worth a look
+  std::vector<PublishedFile> files;
+};
+
+// Why the updater could not fetch a file under this relative path, or empty
+// when it can.
+std::optional<std::string> UnrequestableReason(const std::string& relativePath);
+// The name under which the updater asks for a file ("x.exe" -> "x.ex_").
+std::string ServedName(const std::string& relativePath);
+std::string VersionText(engine::VersionNumber version);
+
+PublishResult Publish(const PublishOptions& options);
+// The list document for the given files.
+std::string ListDocument(const std::string& introText, const std::vector<PublishedFile>& files,
+                         const std::map<std::string, std::vector<std::string>>& notes);
+
+}  // namespace publish
