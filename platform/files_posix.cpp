@@ -123,16 +123,19 @@ File File::Open(const std::string& path, OpenMode mode) {
     case OpenMode::kCreateAlways: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
     case OpenMode::kAppend: flags |= O_WRONLY | O_CREAT | O_APPEND; break;
   }
+  // Opened without blocking, so that a FIFO or device in place of a file
+  // cannot hang the caller; only regular files are files here.
   int fd;
   do {
-    fd = open(path.c_str(), flags, 0666);
+    fd = open(path.c_str(), flags | O_NONBLOCK, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return f;
   struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     return f;
   }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   f.handle_ = fd;
   return f;
 }

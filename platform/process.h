@@ -49,6 +49,9 @@ int OsMajorVersion();
 // Windows, $XDG_CONFIG_HOME or ~/.config on Linux); empty when unknown.
 std::optional<std::string> PerUserDataFolder();
 
+// Whether a graphical display is available to open windows on.
+bool HasGraphicalDisplay();
+
 // Selects the user's locale for text conversion; called once at start-up.
 void InitProcessLocale();
 

@@ -130,6 +130,12 @@ std::optional<std::string> PerUserDataFolder() {
   return std::nullopt;
 }
 
+bool HasGraphicalDisplay() {
+  const char* display = getenv("DISPLAY");
+  const char* wayland = getenv("WAYLAND_DISPLAY");
+  return (display && display[0]) || (wayland && wayland[0]);
+}
+
 void InitProcessLocale() { setlocale(LC_CTYPE, ""); }
 
 }  // namespace platform

@@ -43,6 +43,10 @@ TEST(FilesTest, OpenModes) {
   EXPECT_FALSE(platform::File::Open(tmp / "missing", platform::OpenMode::kRead).IsOpen());
   EXPECT_FALSE(platform::File::Open(tmp / "missing", platform::OpenMode::kWriteExisting).IsOpen());
   EXPECT_FALSE(platform::File::Open(tmp.path(), platform::OpenMode::kRead).IsOpen()) << "a folder is not a file";
+  // A FIFO in place of a file must neither hang nor count as a file.
+  ASSERT_EQ(mkfifo((tmp / "fifo").c_str(), 0644), 0);
+  EXPECT_FALSE(platform::File::Open(tmp / "fifo", platform::OpenMode::kRead).IsOpen());
+  EXPECT_FALSE(platform::File::Open(tmp / "fifo", platform::OpenMode::kCreateAlways).IsOpen());
   WriteFile(tmp / "f", "abcdef");
   {
     auto f = platform::File::Open(tmp / "f", platform::OpenMode::kWriteExisting);
