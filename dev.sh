@@ -13,6 +13,8 @@ packages=(
   libgtest-dev libgmock-dev
   liblzma-dev libgcrypt20-dev
   nginx-light xz-utils curl
+  libfltk1.3-dev libxcursor-dev libxinerama-dev libchm-dev
+  xvfb xauth xdotool imagemagick fp-utils
   iproute2 util-linux
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
 )
