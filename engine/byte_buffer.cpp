@@ -17,6 +17,15 @@ ByteBuffer ByteBuffer::Zeroed(std::size_t size) {
   return b;
 }
 
+ByteBuffer ByteBuffer::Uninitialized(std::size_t size) {
+  ByteBuffer b;
+  if (size == 0) return b;
+  b.storage_.reset(new (std::nothrow) std::uint8_t[size]);
+  if (!b.storage_) return b;
+  b.size_ = b.capacity_ = size;
+  return b;
+}
+
 bool ByteBuffer::Append(const void* data, std::size_t size) {
   if (size == 0) return true;
   if (capacity_ - size_ < size) {

@@ -22,6 +22,9 @@ class ByteBuffer {
   // A buffer holding `size` zero bytes; empty (size 0) when the memory
   // cannot be had.
   static ByteBuffer Zeroed(std::size_t size);
+  // A buffer of `size` bytes whose contents are left as they come, for a
+  // caller that overwrites every byte; empty when the memory cannot be had.
+  static ByteBuffer Uninitialized(std::size_t size);
 
   bool Append(const void* data, std::size_t size);
   // Makes room for `capacity` bytes in all, so that appends up to it never

@@ -46,7 +46,9 @@ std::optional<ByteBuffer> Unpack(const std::uint8_t* body, std::int32_t bodyLeng
   options.ext_size_low = static_cast<std::uint32_t>(size);
   options.ext_size_high = 0;
 
-  ByteBuffer out = ByteBuffer::Zeroed(static_cast<std::size_t>(size));
+  // Decoding must fill every byte for the result to count, so the buffer
+  // need not be cleared first.
+  ByteBuffer out = ByteBuffer::Uninitialized(static_cast<std::size_t>(size));
   if (size > 0 && out.size() != static_cast<std::size_t>(size)) return std::nullopt;
 
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};

@@ -58,8 +58,9 @@ std::optional<std::string> FileDigestText(const std::string& path) {
   if (!file.IsOpen()) return std::nullopt;
   Md5 md5;
   if (!md5.handle) return std::nullopt;
-  // Read in pieces rather than holding the whole file in memory.
-  constexpr std::size_t kPiece = 1 << 20;
+  // Read in pieces rather than holding the whole file in memory; pieces
+  // that stay in the processor's cache digest fastest.
+  constexpr std::size_t kPiece = 64 * 1024;
   std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kPiece]);
   for (;;) {
     std::int64_t n = file.Read(buffer.get(), kPiece);

@@ -1,6 +1,8 @@
 #include "engine/http_client.h"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 
 
 #include "build_config.h"
@@ -63,15 +65,13 @@ std::string RewriteRequestPath(std::string_view path) {
 std::optional<std::size_t> LocateBody(const std::uint8_t* data, std::size_t size, bool listRequest) {
   if (!data) return std::nullopt;
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  text = text.substr(0, text.find('\0'));
-  if (listRequest) {
-    std::size_t at = text.find(kListMarker);
-    if (at == std::string_view::npos) return std::nullopt;
-    return at;
-  }
-  std::size_t at = text.find("\r\n\r\n");
+  std::string_view pattern = listRequest ? kListMarker : std::string_view("\r\n\r\n");
+  std::size_t at = text.find(pattern);
   if (at == std::string_view::npos) return std::nullopt;
-  return at + 4;
+  // The search ends at the first zero byte: a match behind one does not
+  // count. Only the part before the match needs looking at.
+  if (std::memchr(data, 0, at + pattern.size()) != nullptr) return std::nullopt;
+  return listRequest ? at : at + pattern.size();
 }
 
 HttpClient::HttpClient() : socketsReady(StartSockets()) {}
@@ -117,30 +117,37 @@ const std::uint8_t* HttpClient::Get(SharedWord& runningTotal, std::int32_t& body
   if (!connection.SendAll(request.data(), request.size(), receiveTimeoutMs)) return nullptr;
 
   const platform::CancelCheck stopRequested = [&control] { return control.load() == kStop; };
-  std::uint8_t chunk[kChunkSize];
+  // Bytes come off the socket in large blocks (one system call per 1024
+  // bytes would dominate a fast transfer) but are taken in 1024-byte chunks:
+  // the counters, the cap and hold and stop are looked at chunk by chunk.
+  std::unique_ptr<std::uint8_t[]> in(new std::uint8_t[kReceiveBlock]);
+  std::size_t begin = 0, end = 0;
+  bool closed = false;
   for (;;) {
     if (control.load() == kStop) break;
-    // Gather one chunk of up to 1024 bytes, until the server closes.
-    std::size_t have = 0;
-    bool ended = false;
-    while (have < kChunkSize) {
-      auto r = connection.Receive(chunk + have, kChunkSize - have, receiveTimeoutMs, stopRequested);
+    while (end - begin < kChunkSize && !closed) {
+      if (kReceiveBlock - end < kChunkSize) {
+        std::memmove(in.get(), in.get() + begin, end - begin);
+        end -= begin;
+        begin = 0;
+      }
+      auto r = connection.Receive(in.get() + end, kReceiveBlock - end, receiveTimeoutMs, stopRequested);
       if (r.status == platform::NetStatus::kOk) {
-        have += r.count;
+        end += r.count;
         continue;
       }
       // Nothing for a whole time-out: the transfer has failed.
       if (r.status == platform::NetStatus::kTimedOut) return nullptr;
-      ended = true;  // closed, error, or a stop while waiting
-      break;
+      closed = true;  // closed, error, or a stop while waiting
     }
+    std::size_t have = std::min(kChunkSize, end - begin);
     if (have == 0) break;
     if (response.size() + have > maxResponseBytes) return nullptr;
     AddTo(bodyLength, static_cast<std::int64_t>(have));
     AddTo(runningTotal, static_cast<std::int64_t>(have));
-    if (!response.Append(chunk, have)) return nullptr;
+    if (!response.Append(in.get() + begin, have)) return nullptr;
+    begin += have;
     if (!WaitWhileHeld(control)) break;
-    if (ended) break;
   }
 
   static const std::uint8_t kEnd[2] = {0, 0};

@@ -31,6 +31,7 @@ using SharedWord = std::atomic<std::int32_t>;
 inline constexpr std::string_view kListMarker = "@TLV-DVD Update@";
 inline constexpr std::string_view kListDocumentName = "tlv5.php";
 inline constexpr std::size_t kChunkSize = 1024;
+inline constexpr std::size_t kReceiveBlock = 64 * 1024;
 inline constexpr std::size_t kMaxPathLength = 255;
 inline constexpr std::size_t kMaxHostLength = 127;
 // A list response larger than this is no list.
