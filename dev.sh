@@ -79,32 +79,82 @@ run_tests() {
 demo() {
   install_packages
   build default
-  local bin=$top/build/default/bin
   work=$(mktemp -d /tmp/harbinor-demo-XXXXXX)
+  chmod 755 "$work"
   trap 'rm -rf "$work"' EXIT
-  log "an application folder with the updater and the main application"
-  mkdir -p "$work/app"
+  as_root bash "$top/dev.sh" demo-inside "$work"
+}
+
+# The demo's story, inside a private network namespace (see as_root).
+demo_inside() {
+  local work=$1 bin=$top/build/default/bin
+  [ -d "$work" ] || { echo "demo-inside: no folder '$work'" >&2; exit 2; }
+  log "release 1.0 is installed in $work/app"
+  mkdir -p "$work/app/Language" "$work/app/Configs" "$work/release/Language" "$work/run"
+  chmod 700 "$work/run"
   cp "$bin/Harbinor" "$bin/Tolvaro" "$work/app/"
-  ls -l "$work/app"
-  export XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run
-  mkdir -m 700 -p "$XDG_RUNTIME_DIR"
-  log "install mode with nothing staged: the updater starts the main application"
-  echo "\$ Harbinor /u"
-  "$work/app/Harbinor" /u
-  for _ in $(seq 50); do [ -s "$work/app/Tolvaro.starts" ] && break; sleep 0.1; done
-  echo "Tolvaro.starts:"; sed 's/\t/ <tab> /g' "$work/app/Tolvaro.starts"
-  log "a second copy while one runs ends at once, silently"
-  echo "\$ Harbinor /u   (while another copy holds the guard)"
-  : > "$work/app/Tolvaro.starts"
-  flock "$XDG_RUNTIME_DIR/@TLV-DVD_Update@.lock" "$work/app/Harbinor" /u
-  sleep 0.3
-  echo "Tolvaro.starts now has $(wc -l < "$work/app/Tolvaro.starts") line(s)"
-  log "what is not built yet"
-  echo "The update window (check and download) and the copy of staged files come with the next issues."
+  printf 'version=1.0.0.0\r\nTolvaro read-me\r\n' > "$work/app/readme.txt"
+  printf 'version=1.0\r\n[harbinor.exe]\r\n' > "$work/app/Language/Deutsch.ini"
+  printf '[Harbinor]\nServer=http://127.0.0.8/tlv5.update/\n' > "$work/app/Configs/Harbinor.cfg"
+  (cd "$work/app" && find . -type f | sort | sed 's/^/  /')
+
+  log "the vendor publishes release 1.1"
+  cp "$bin/Harbinor" "$bin/Tolvaro" "$work/release/"
+  printf 'version=1.1.0.0\r\nTolvaro read-me, now with a chapter on titles\r\n' > "$work/release/readme.txt"
+  printf 'version=1.1\r\n[harbinor.exe]\r\n105=Ihre Software ist aktuell.\r\n' > "$work/release/Language/Deutsch.ini"
+  head -c 3000000 /dev/urandom > "$work/release/effects.dll"
+  printf 'Tolvaro 1.1\nFaster export, new titles.\n' > "$work/intro.txt"
+  printf 'readme.txt: New chapter on titles\neffects.dll: Blur and glow effects\nLanguage/Deutsch.ini: German texts\n' > "$work/notes.txt"
+  "$bin/publish" --intro "$work/intro.txt" --notes "$work/notes.txt" --default-version 1.1.0.0 \
+      "$work/release" "$work/www"
+
+  log "nginx serves it on 127.0.0.8"
+  {
+    echo "daemon off; master_process off; worker_processes 1; user root root;"
+    echo "pid $work/nginx.pid; error_log $work/nginx-error.log;"
+    echo "events { worker_connections 64; }"
+    echo "http {"
+    echo "  log_format requestline '\$request';"
+    echo "  access_log $work/nginx-access.log requestline;"
+    echo "  client_body_temp_path $work/t1; proxy_temp_path $work/t2; fastcgi_temp_path $work/t3;"
+    echo "  uwsgi_temp_path $work/t4; scgi_temp_path $work/t5;"
+    echo "  server { listen 127.0.0.8:80; root $work/www; }"
+    echo "}"
+  } > "$work/nginx.conf"
+  nginx -c "$work/nginx.conf" -p "$work" &
+  local nginx_pid=$!
+  sleep 0.5
+
+  export XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=$work/config
+  if [ -n "${DISPLAY:-}" ]; then
+    log "the updater checks and downloads (window on $DISPLAY: press Download, then Close)"
+    "$work/app/Harbinor" || true
+  else
+    log "the updater checks and downloads (terminal front end, driven by a script)"
+    coproc UPDATER { "$work/app/Harbinor" --console 2>&1; }
+    local line sent=
+    while IFS= read -r line <&"${UPDATER[0]}"; do
+      printf '  | %s\n' "$line"
+      case "$line" in
+        "button main: Download (enabled)") [ -n "$sent" ] || { echo main >&"${UPDATER[1]}"; sent=1; } ;;
+        "headline: Download has been completed.") echo close >&"${UPDATER[1]}" ;;
+      esac
+    done
+  fi
+  kill "$nginx_pid" 2>/dev/null; wait "$nginx_pid" 2>/dev/null || true
+
+  log "what the server was asked for"
+  sed 's/^/  /' "$work/nginx-access.log"
+  log "staged for installation in dvd/"
+  (cd "$work/app" && find dvd -type f | sort | sed 's/^/  /')
+  log "not built yet"
+  echo "  Installing the staged files (Harbinor /u) comes with the next issue; until then"
+  echo "  install mode leaves a pending update untouched and starts nothing."
 }
 
 case "${1:-}" in
   demo) demo ;;
+  demo-inside) demo_inside "$2" ;;
   test) run_tests ;;
   deps) install_packages ;;
   *) echo "usage: $0 demo|test|deps" >&2; exit 2 ;;

@@ -4,6 +4,7 @@
 #include "platform/facts.h"
 #include "platform/files.h"
 #include "settings/app_paths.h"
+#include "ui/front_end.h"
 
 namespace app {
 
@@ -21,6 +22,17 @@ RunMode SelectRunMode(std::string_view arguments) {
   }
 }
 
+bool ConsoleRequested(std::string_view arguments) {
+  std::size_t start = 0;
+  while (start <= arguments.size()) {
+    std::size_t end = arguments.find(' ', start);
+    if (end == std::string_view::npos) end = arguments.size();
+    if (arguments.substr(start, end - start) == "--console") return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 UpdaterApp::UpdaterApp(std::string modulePath) : modulePath_(std::move(modulePath)) {}
 
 bool UpdaterApp::Startup(std::string_view arguments) {
@@ -35,14 +47,32 @@ bool UpdaterApp::Startup(std::string_view arguments) {
     RunInstallMode();
     return false;
   }
-  // The update window (hidden in silent check mode) is not part of this
-  // build yet, so there is no message loop to run.
-  return false;
+  // The update window: created hidden; silent check mode leaves it hidden
+  // until its check finds updates.
+  window_ = ui::CreateWindowSystem(ui::ChooseFrontEnd(ConsoleRequested(arguments)),
+                                   ui::WindowTemplate::kUpdateWindow);
+  dialog_ = std::make_unique<ui::UpdateDialog>(ui::DialogServices(*window_));
+  window_->SetEventSink(dialog_.get());
+  dialog_->InitWindow();
+  if (mode_ == RunMode::kSilentCheck) {
+    dialog_->SetSilentMode(true);
+  } else {
+    window_->ShowWindow();
+  }
+  return true;
 }
 
-void UpdaterApp::RunMessageLoop() {}
+void UpdaterApp::RunMessageLoop() {
+  if (window_) window_->RunMessageLoop();
+}
 
-void UpdaterApp::Exit() { guard_.Release(); }
+void UpdaterApp::Exit() {
+  // The dialog first: its clean-up may still write "UpdateTime".
+  if (window_) window_->SetEventSink(nullptr);
+  dialog_.reset();
+  window_.reset();
+  guard_.Release();
+}
 
 void UpdaterApp::RemoveParkedCopy() {
   if (modulePath_.empty()) return;

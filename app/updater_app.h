@@ -8,10 +8,13 @@
 //   anything else interactive mode: the update window, shown at once
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "platform/process.h"
+#include "ui/update_dialog.h"
+#include "ui/window_system.h"
 
 namespace app {
 
@@ -22,6 +25,8 @@ inline constexpr std::string_view kInstanceName = "@TLV-DVD Update@\r\n";
 enum class RunMode { kInstall, kSilentCheck, kInteractive };
 
 RunMode SelectRunMode(std::string_view arguments);
+// Whether one of the blank-separated arguments is "--console".
+bool ConsoleRequested(std::string_view arguments);
 
 class UpdaterApp {
  public:
@@ -44,6 +49,9 @@ class UpdaterApp {
 
   std::string modulePath_;
   platform::InstanceGuard guard_;
+  // The window system outlives the dialog that draws on it.
+  std::unique_ptr<ui::WindowSystem> window_;
+  std::unique_ptr<ui::UpdateDialog> dialog_;
   RunMode mode_ = RunMode::kInteractive;
 };
 

@@ -26,8 +26,8 @@ top=$(dirname "$here")
 
 if [ "${HARBINOR_BENCH_NETNS:-}" != 1 ]; then
   cd "$top"
-  cmake --preset default >/dev/null
-  cmake --build --preset default --target harbinor_bench >/dev/null
+  { cmake --preset default >/dev/null && cmake --build --preset default --target harbinor_bench >/dev/null; } ||
+    { echo "run.sh: building harbinor_bench failed" >&2; exit 1; }
   ns=(unshare --net)
   [ "$(id -u)" -eq 0 ] || ns=(unshare --user --map-root-user --net)
   export HARBINOR_BENCH_NETNS=1
@@ -61,6 +61,8 @@ cleanup() {
 trap cleanup EXIT
 
 note() { printf '%s\n' "$*" >&2; }
+
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ---- data ----------------------------------------------------------------
 note "generating data in $work"
@@ -215,5 +217,6 @@ packed_mib=$(($(stat -c %s "$work/www/dvd/packed.bin") / 1048576))
 worker "packed ${big_mib} MiB, ${packed_mib} MiB sent" packed.bin
 
 echo
+echo "$(nproc) CPUs; load average before the run: $load_before; after: $(cut -d' ' -f1-3 /proc/loadavg)"
 printf '%-58s %12s %12s %9s\n' "figure (median of $runs runs; memory: $worker_runs)" ours reference ours/ref
 for r in "${rows[@]}"; do echo "$r"; done

@@ -28,11 +28,17 @@ class StartupTest : public ::testing::Test {
     appFolder_ = folder;
     testsupport::CopyFile(HARBINOR_BIN, appFolder_ + "/Harbinor");
     testsupport::CopyFile(TOLVARO_BIN, appFolder_ + "/Tolvaro");
+    // A server where nobody listens: a check fails at once, on loopback.
+    WriteFile(appFolder_ + "/Configs/Harbinor.cfg", "[Harbinor]\nServer=http://127.0.0.9/tlv5.update/\n");
   }
 
   testsupport::ProcessOptions Options(std::vector<std::string> arguments) {
     testsupport::ProcessOptions o;
     o.arguments = std::move(arguments);
+    // The terminal front end; its input ends at once, so the window closes
+    // by itself once its check has failed.
+    o.environment["DISPLAY"] = std::nullopt;
+    o.environment["WAYLAND_DISPLAY"] = std::nullopt;
     o.environment["XDG_RUNTIME_DIR"] = runtime_;
     o.environment["XDG_CONFIG_HOME"] = root_ / "config";
     o.environment["HOME"] = root_ / "home";

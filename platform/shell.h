@@ -1,0 +1,23 @@
+// The desktop's shell: opening a web or mail link with the user's browser
+// or mail program.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// The address to hand to the desktop for a link as a text shows it:
+// "www.example.com/x" becomes "http://www.example.com/x"; http, https, ftp
+// and mailto links stay as they are. Anything else (a local file, another
+// program's scheme, blanks or control characters inside) gives nothing, so
+// text that came from the network never names a program or file to run.
+std::optional<std::string> WebAddressOfLink(std::string_view link);
+
+// Opens a web or mail link with the desktop's handler, detached from us.
+// False when there is no graphical display, when the link is no web or mail
+// address, or when the handler cannot be started.
+bool OpenUrl(std::string_view link);
+
+}  // namespace platform

@@ -1,0 +1,16 @@
+// The window icon (icon 128 of the Windows build): a blue tile with a white
+// arrow pointing down onto a bar, the usual picture for "get the update".
+// It is drawn in code, so every size is sharp and no image file has to be
+// found at run time.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace resources {
+
+// The icon at `size` by `size` pixels (8 to 256) as rows of 8-bit RGBA
+// pixels, not premultiplied, top row first; empty for other sizes.
+std::vector<std::uint8_t> WindowIconRgba(int size);
+
+}  // namespace resources

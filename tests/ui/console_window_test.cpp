@@ -1,0 +1,912 @@
+// The terminal front end: the line protocol through a real pipe and a
+// string stream, key presses as a terminal sends them, the drawn frame,
+// real-time timers, message boxes, the end of input; and the platform's
+// terminal and shell helpers under it.
+#include "ui/console/console_window.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/shell.h"
+#include "platform/terminal.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_folder.h"
+#include "ui/help_text.h"
+
+namespace {
+
+using ui::Answer;
+using ui::ConsoleOptions;
+using ui::ConsoleWindow;
+using ui::Key;
+using ui::WindowTemplate;
+
+constexpr const char* kConfirm = "Press OK to cancel the update.\n";
+
+std::int64_t Now() { return platform::MonotonicMs(); }
+
+class Pipe {
+ public:
+  Pipe() {
+    int fds[2];
+    if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+    readEnd_ = fds[0];
+    writeEnd_ = fds[1];
+  }
+  ~Pipe() {
+    CloseWriteEnd();
+    if (readEnd_ >= 0) close(readEnd_);
+  }
+  Pipe(const Pipe&) = delete;
+  Pipe& operator=(const Pipe&) = delete;
+
+  int readEnd() const { return readEnd_; }
+  int writeEnd() const { return writeEnd_; }
+  void Send(const std::string& bytes) {
+    ASSERT_GE(writeEnd_, 0);
+    ASSERT_EQ(write(writeEnd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  void CloseWriteEnd() {
+    if (writeEnd_ >= 0) close(writeEnd_);
+    writeEnd_ = -1;
+  }
+
+ private:
+  int readEnd_ = -1;
+  int writeEnd_ = -1;
+};
+
+// Records the events as short texts: "command 1", "timer 7", "help",
+// "link ADDRESS"; optional reactions run after recording.
+class RecordingSink : public ui::WindowEvents {
+ public:
+  void OnCommand(int id) override {
+    events.push_back("command " + std::to_string(id));
+    if (onCommand) onCommand(id);
+  }
+  void OnTimer(int id) override {
+    events.push_back("timer " + std::to_string(id));
+    timerTimes.push_back(Now());
+    if (onTimer) onTimer(id);
+  }
+  void OnHelpRequest() override { events.push_back("help"); }
+  void OnLinkClicked(std::string_view link) override { events.push_back("link " + std::string(link)); }
+
+  std::vector<std::string> Take() { return std::exchange(events, {}); }
+  int Count(const std::string& event) const {
+    return static_cast<int>(std::count(events.begin(), events.end(), event));
+  }
+
+  std::vector<std::string> events;
+  std::vector<std::int64_t> timerTimes;
+  std::function<void(int)> onCommand;
+  std::function<void(int)> onTimer;
+};
+
+// A console window on a pipe and string streams.
+class Console {
+ public:
+  explicit Console(WindowTemplate which = WindowTemplate::kUpdateWindow, bool terminal = false) {
+    ConsoleOptions options;
+    options.which = which;
+    options.terminal = terminal;
+    options.inputStream = input.readEnd();
+    options.output = &out;
+    options.errors = &err;
+    options.screen = ui::Size{60, 20};
+    window = std::make_unique<ConsoleWindow>(options);
+    window->SetEventSink(&sink);
+  }
+
+  // The update window as the logic sets it up before showing it.
+  void Label() {
+    window->SetText(ui::kMainButton, "Download");
+    window->SetText(ui::kCloseButton, "Close");
+    window->SetText(ui::kHelpButton, "Help");
+  }
+
+  // Lines written since the last call.
+  std::vector<std::string> Lines() {
+    std::string all = out.str();
+    std::string fresh = all.substr(consumed_);
+    consumed_ = all.size();
+    std::vector<std::string> lines;
+    std::istringstream in(fresh);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  std::string FreshOutput() {
+    std::string all = out.str();
+    std::string fresh = all.substr(consumed_);
+    consumed_ = all.size();
+    return fresh;
+  }
+
+  // Dispatches everything that is waiting now.
+  int Drain(const ui::WindowSystem::KeyFilter* filter = nullptr) {
+    int n = 0;
+    while (window->DispatchOne(filter) && n < 10000) ++n;
+    return n;
+  }
+  // Pumps as the window logic does, for `ms` of real time.
+  void Pump(int ms, const ui::WindowSystem::KeyFilter* filter = nullptr) {
+    std::int64_t end = Now() + ms;
+    while (Now() < end) {
+      if (!window->DispatchOne(filter)) window->WaitForEvents(static_cast<int>(std::max<std::int64_t>(end - Now(), 0)));
+    }
+  }
+  // Sends `bytes` and dispatches until the sink has seen something, or
+  // nothing more comes within a short while.
+  void SendAndDrain(const std::string& bytes, const ui::WindowSystem::KeyFilter* filter = nullptr) {
+    input.Send(bytes);
+    Drain(filter);
+  }
+
+  Pipe input;
+  std::ostringstream out;
+  std::ostringstream err;
+  RecordingSink sink;
+  std::unique_ptr<ConsoleWindow> window;
+
+ private:
+  std::size_t consumed_ = 0;
+};
+
+using Lines = std::vector<std::string>;
+
+// --- The line protocol: what is written.
+
+TEST(ConsoleLines, ShowWritesTheWholeWindowThenOnlyChanges) {
+  Console c;
+  c.Label();
+  c.window->SetText(ui::kHeadline, "Check for Updates...");
+  EXPECT_EQ(c.Lines(), Lines{}) << "a hidden window writes nothing";
+
+  c.window->ShowWindow();
+  EXPECT_EQ(c.Lines(), (Lines{"window: shown", "title: Update Tolvaro DVD", "headline: Check for Updates...",
+                              "message: ", "status: ", "size: hidden", "progress: 0/100",
+                              "button main: Download (disabled)", "button close: Close (enabled)",
+                              "button help: Help (enabled)", "focus: close"}));
+  c.window->ShowWindow();
+  EXPECT_EQ(c.Lines(), Lines{});
+
+  // Setting what is already there writes nothing; progress only when the
+  // value moves.
+  c.window->SetText(ui::kHeadline, "Check for Updates...");
+  c.window->SetProgressRange(200);
+  c.window->SetProgress(5);
+  c.window->SetProgress(5);
+  c.window->SetProgress(500);
+  c.window->SetProgress(-3);
+  EXPECT_EQ(c.Lines(), (Lines{"progress: 0/200", "progress: 5/200", "progress: 200/200", "progress: 0/200"}));
+  EXPECT_EQ(c.window->Progress(), 0);
+
+  // A hidden control's text is not visible; showing it writes it.
+  c.window->SetText(ui::kSizeDisplay, "5.00 Mb / 20.00 Mb");
+  EXPECT_EQ(c.Lines(), Lines{});
+  c.window->Show(ui::kSizeDisplay, true);
+  c.window->SetText(ui::kSizeDisplay, "6.00 Mb / 20.00 Mb");
+  c.window->Show(ui::kSizeDisplay, false);
+  c.window->Show(ui::kSizeDisplay, true);
+  EXPECT_EQ(c.Lines(), (Lines{"size: shown", "size: 5.00 Mb / 20.00 Mb", "size: 6.00 Mb / 20.00 Mb", "size: hidden",
+                              "size: shown", "size: 6.00 Mb / 20.00 Mb"}));
+
+  c.window->Enable(ui::kMainButton, true);
+  c.window->Focus(ui::kMainButton);
+  c.window->SetText(ui::kStatusLine, "Press \"Download\" to download update files.");
+  c.window->SetTitle("7% - Update Tolvaro DVD");
+  EXPECT_EQ(c.Lines(), (Lines{"button main: Download (enabled)", "focus: main",
+                              "status: Press \"Download\" to download update files.",
+                              "title: 7% - Update Tolvaro DVD"}));
+
+  c.window->DestroyWindow();
+  c.window->SetText(ui::kHeadline, "gone");
+  c.window->DestroyWindow();
+  EXPECT_EQ(c.Lines(), Lines{"window: closed"});
+  EXPECT_TRUE(c.window->IsDestroyed());
+  EXPECT_FALSE(c.window->IsVisible());
+}
+
+TEST(ConsoleLines, TextsAreEscapedToOneLine) {
+  Console c;
+  c.window->ShowWindow();
+  c.Lines();
+  c.window->SetText(ui::kMessageArea, "a\\b\r\nc\td\x01\x7f" "caf\xc3\xa9");
+  c.window->SetText(ui::kHeadline, "");
+  c.window->SetText(ui::kHeadline, "two\nlines");
+  EXPECT_EQ(c.Lines(), (Lines{"message: a\\\\b\\r\\nc\\td\\x01\\x7fcaf\xc3\xa9", "headline: two\\nlines"}));
+  c.window->OpenLink("http://www.tolvaro.example/download/");
+  c.window->OpenHelpTopic("/opt/tolvaro/help.chm", "/htm/chap00-2.htm");
+  EXPECT_EQ(c.Lines(),
+            (Lines{"link: http://www.tolvaro.example/download/", "help: /opt/tolvaro/help.chm /htm/chap00-2.htm"}));
+}
+
+TEST(ConsoleLines, InstallWindowHasATitleAndOneProgressBar) {
+  Console c(WindowTemplate::kInstallWindow);
+  EXPECT_EQ(c.window->Title(), "Tolvaro copying updated files...");
+  c.window->SetProgressRange(1000);
+  c.window->ShowWindow();
+  c.window->SetProgress(250);
+  EXPECT_EQ(c.Lines(), (Lines{"window: shown", "title: Tolvaro copying updated files...", "progress: 0/1000",
+                              "progress: 250/1000"}));
+  EXPECT_EQ(c.window->FocusedControl(), 0);
+
+  // Enter and Esc do nothing; it cannot be closed and has no buttons.
+  c.SendAndDrain("enter\nesc\nclose\nmain\ntab\n");
+  EXPECT_EQ(c.sink.Take(), Lines{});
+  EXPECT_NE(c.err.str().find("cannot be closed"), std::string::npos) << c.err.str();
+  EXPECT_NE(c.err.str().find("no such button"), std::string::npos) << c.err.str();
+  EXPECT_EQ(c.Lines(), Lines{});
+
+  // Nor does the end of input close it.
+  c.input.CloseWriteEnd();
+  c.Pump(60);
+  EXPECT_EQ(c.sink.Take(), Lines{});
+  EXPECT_FALSE(c.window->IsDestroyed());
+}
+
+// --- The line protocol: what is read.
+
+TEST(ConsoleCommands, ButtonsCloseLinksAndKeysBecomeEvents) {
+  Console c;
+  c.Label();
+  c.window->ShowWindow();
+  c.Lines();
+
+  c.SendAndDrain("main\n");
+  EXPECT_EQ(c.sink.Take(), Lines{}) << "the main button starts disabled";
+  EXPECT_NE(c.err.str().find("main ignored: it is disabled"), std::string::npos) << c.err.str();
+
+  c.window->Enable(ui::kMainButton, true);
+  c.SendAndDrain("main\r\n  close \n\nhelp\nlink http://www.tolvaro.example/a b\nbogus 1\nf1\n");
+  EXPECT_EQ(c.sink.Take(),
+            (Lines{"command 1", "command 2", "command 3", "link http://www.tolvaro.example/a b", "help"}));
+  EXPECT_NE(c.err.str().find("unknown command \"bogus 1\""), std::string::npos) << c.err.str();
+
+  // Keys in the window's own handling: Tab and arrows move the focus over
+  // enabled controls that take it, Enter presses the focused button, Esc is
+  // the close request.
+  c.Lines();
+  c.SendAndDrain("tab\n");
+  EXPECT_EQ(c.window->FocusedControl(), ui::kHelpButton);
+  c.SendAndDrain("right\n");
+  EXPECT_EQ(c.window->FocusedControl(), ui::kMessageArea);
+  c.SendAndDrain("tab\n");
+  EXPECT_EQ(c.window->FocusedControl(), ui::kMainButton);
+  c.SendAndDrain("left\nleft\n");
+  EXPECT_EQ(c.window->FocusedControl(), ui::kHelpButton);
+  EXPECT_EQ(c.Lines(), (Lines{"focus: help", "focus: message", "focus: main", "focus: message", "focus: help"}));
+  c.SendAndDrain("enter\nesc\n");
+  EXPECT_EQ(c.sink.Take(), (Lines{"command 3", "command 2"}));
+
+  // Enter on the message area presses the default (main) button.
+  c.window->Focus(ui::kMessageArea);
+  c.SendAndDrain("enter\n");
+  EXPECT_EQ(c.sink.Take(), Lines{"command 1"});
+
+  // Esc does nothing while the close button is disabled.
+  c.window->Enable(ui::kCloseButton, false);
+  c.SendAndDrain("esc\n");
+  EXPECT_EQ(c.sink.Take(), Lines{});
+
+  c.SendAndDrain("ok\n");
+  EXPECT_NE(c.err.str().find("no message box is open"), std::string::npos) << c.err.str();
+}
+
+TEST(ConsoleCommands, AKeyFilterTakesEveryKeyButNotClicks) {
+  Console c;
+  c.Label();
+  c.window->Enable(ui::kMainButton, true);
+  c.window->ShowWindow();
+  std::vector<Key> keys;
+  ui::WindowSystem::KeyFilter filter = [&](Key k) { keys.push_back(k); };
+  c.SendAndDrain("enter\nesc\ntab\nleft\nright\nf1\nmain\nclose\n", &filter);
+  EXPECT_EQ(keys, (std::vector<Key>{Key::kEnter, Key::kEscape, Key::kTab, Key::kLeft, Key::kRight, Key::kF1}));
+  EXPECT_EQ(c.sink.Take(), (Lines{"command 1", "command 2"}));
+  EXPECT_EQ(c.window->FocusedControl(), ui::kCloseButton);
+}
+
+TEST(ConsoleCommands, CommandsToAHiddenWindowAreIgnored) {
+  Console c;
+  c.Label();
+  c.window->Enable(ui::kMainButton, true);
+  c.SendAndDrain("main\nesc\n");
+  EXPECT_EQ(c.sink.Take(), Lines{});
+  EXPECT_NE(c.err.str().find("the window is not shown"), std::string::npos) << c.err.str();
+}
+
+// --- Message boxes.
+
+TEST(ConsoleMessageBox, AnsweredByLineWhileTimersAndPostedCommandsGoOn) {
+  Console c;
+  c.Label();
+  c.window->ShowWindow();
+  c.Lines();
+  c.window->StartTimer(1500, 20);
+  c.window->PostCommand(201);
+  std::thread answer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    c.input.Send("main\nbogus\nok\n");
+  });
+  std::int64_t start = Now();
+  Answer a = c.window->AskOkCancel(kConfirm, "Message", ui::MessageIcon::kQuestion);
+  std::int64_t took = Now() - start;
+  answer.join();
+  EXPECT_EQ(a, Answer::kOk);
+  EXPECT_GE(took, 240);
+  EXPECT_EQ(c.sink.events.front(), "command 201");
+  EXPECT_EQ(c.sink.Count("command 1"), 0) << "the window takes no clicks while the box is open";
+  EXPECT_GE(c.sink.Count("timer 1500"), 6) << "timers keep running";
+  EXPECT_NE(c.err.str().find("\"main\" ignored: a message box is open"), std::string::npos) << c.err.str();
+  EXPECT_EQ(c.Lines(), (Lines{"messagebox: Message: Press OK to cancel the update.\\n", "answer: ok"}));
+
+  c.input.Send("esc\n");
+  EXPECT_EQ(c.window->AskOkCancel("Sure?", "Q", ui::MessageIcon::kExclamation), Answer::kCancel);
+  c.input.Send("enter\n");
+  EXPECT_EQ(c.window->AskOkCancel("Sure?", "Q", ui::MessageIcon::kExclamation), Answer::kOk);
+  c.input.Send("cancel\n");
+  EXPECT_EQ(c.window->AskOkCancel("Sure?", "Q", ui::MessageIcon::kExclamation), Answer::kCancel);
+  EXPECT_EQ(c.Lines(), (Lines{"messagebox: Q: Sure?", "answer: cancel", "messagebox: Q: Sure?", "answer: ok",
+                              "messagebox: Q: Sure?", "answer: cancel"}));
+}
+
+TEST(ConsoleMessageBox, EndOfInputOrTheWindowsEndAnswersCancel) {
+  Console c;
+  c.window->ShowWindow();
+  c.input.CloseWriteEnd();
+  std::int64_t start = Now();
+  EXPECT_EQ(c.window->AskOkCancel(kConfirm, "Message", ui::MessageIcon::kQuestion), Answer::kCancel);
+  EXPECT_LT(Now() - start, 1000);
+
+  Console d;
+  d.window->ShowWindow();
+  d.window->StartTimer(9, 30);
+  d.sink.onTimer = [&](int) { d.window->DestroyWindow(); };
+  EXPECT_EQ(d.window->AskOkCancel(kConfirm, "Message", ui::MessageIcon::kQuestion), Answer::kCancel);
+  EXPECT_EQ(d.sink.Count("timer 9"), 1);
+}
+
+// --- Timers, posted commands, the loop, the end of input.
+
+TEST(ConsoleEvents, TimersFireAtTheirRealTimes) {
+  Console c;
+  std::int64_t start = Now();
+  c.window->StartTimer(1, 30);
+  c.window->StartTimer(2, 100);
+  c.Pump(520);
+  int fast = c.sink.Count("timer 1");
+  int slow = c.sink.Count("timer 2");
+  EXPECT_GE(fast, 14);
+  EXPECT_LE(fast, 18);
+  EXPECT_GE(slow, 4);
+  EXPECT_LE(slow, 5);
+  ASSERT_FALSE(c.sink.timerTimes.empty());
+  EXPECT_GE(c.sink.timerTimes.front() - start, 29);
+  EXPECT_LE(c.sink.timerTimes.front() - start, 80);
+
+  c.window->StopTimer(1);
+  c.sink.Take();
+  c.Pump(250);
+  EXPECT_EQ(c.sink.Count("timer 1"), 0);
+  EXPECT_GE(c.sink.Count("timer 2"), 2);
+
+  // Starting a running timer again starts its period anew.
+  c.window->StopTimer(2);
+  c.window->StartTimer(3, 200);
+  c.Pump(150);
+  c.window->StartTimer(3, 200);
+  c.Pump(150);
+  EXPECT_EQ(c.sink.Count("timer 3"), 0);
+}
+
+TEST(ConsoleEvents, PostedCommandsComeFirstInOrder) {
+  Console c;
+  c.window->StartTimer(5, 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  c.window->PostCommand(1);
+  c.window->PostCommand(201);
+  ASSERT_TRUE(c.window->DispatchOne(nullptr));
+  ASSERT_TRUE(c.window->DispatchOne(nullptr));
+  ASSERT_TRUE(c.window->DispatchOne(nullptr));
+  EXPECT_EQ(c.sink.Take(), (Lines{"command 1", "command 201", "timer 5"}));
+  // A command posted with nothing else waiting does not make the wait block.
+  c.window->StopTimer(5);
+  c.window->PostCommand(2);
+  std::int64_t start = Now();
+  c.window->WaitForEvents(500);
+  EXPECT_LT(Now() - start, 100);
+}
+
+TEST(ConsoleEvents, RunMessageLoopEndsWithTheWindow) {
+  Console c;
+  c.window->ShowWindow();
+  c.sink.onCommand = [&](int id) {
+    if (id == 2) c.window->DestroyWindow();
+  };
+  std::thread closer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    c.input.Send("close\n");
+  });
+  std::int64_t start = Now();
+  c.window->RunMessageLoop();
+  closer.join();
+  EXPECT_TRUE(c.window->IsDestroyed());
+  EXPECT_LT(Now() - start, 1000);
+  EXPECT_EQ(c.sink.Take(), Lines{"command 2"});
+  EXPECT_FALSE(c.window->DispatchOne(nullptr));
+}
+
+TEST(ConsoleEvents, EndOfInputNeitherHangsNorSpins) {
+  Console c;
+  c.window->ShowWindow();
+  c.input.Send("help\n");
+  c.input.CloseWriteEnd();
+
+  // The last command is still carried out; timers go on after the end.
+  c.window->StartTimer(7, 40);
+  c.Pump(300);
+  EXPECT_EQ(c.sink.Count("command 3"), 1);
+  EXPECT_GE(c.sink.Count("timer 7"), 5);
+  EXPECT_EQ(c.sink.Count("command 2"), 0) << "no close request while a timer runs";
+
+  // With nothing left to do, one close request, as if the user had closed
+  // the window; then waits take their time and dispatch nothing.
+  c.window->StopTimer(7);
+  c.sink.Take();
+  EXPECT_TRUE(c.window->DispatchOne(nullptr));
+  EXPECT_EQ(c.sink.Take(), Lines{"command 2"});
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FALSE(c.window->DispatchOne(nullptr));
+    std::int64_t start = Now();
+    c.window->WaitForEvents(50);
+    std::int64_t took = Now() - start;
+    EXPECT_GE(took, 45);
+    EXPECT_LT(took, 200);
+  }
+  EXPECT_EQ(c.sink.Take(), Lines{});
+}
+
+TEST(ConsoleEvents, WaitReturnsWhenInputArrives) {
+  Console c;
+  c.window->ShowWindow();
+  std::thread sender([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    c.input.Send("f1\n");
+  });
+  std::int64_t start = Now();
+  c.window->WaitForEvents(2000);
+  std::int64_t took = Now() - start;
+  sender.join();
+  EXPECT_GE(took, 50);
+  EXPECT_LT(took, 1000);
+  c.Drain();
+  EXPECT_EQ(c.sink.Take(), Lines{"help"});
+}
+
+// --- Geometry.
+
+TEST(ConsoleGeometry, MeasuresInCellsAndKeepsPlacements) {
+  Console c;
+  c.Label();
+  EXPECT_EQ(c.window->MeasureText(ui::kMainButton).width, 8 * 8);
+  EXPECT_EQ(c.window->MeasureText(ui::kMainButton).height, 16);
+  EXPECT_EQ(c.window->MeasureText(ui::kStatusLine).width, 0);
+  EXPECT_EQ(c.window->MeasureText(ui::kStatusLine).height, 16);
+  EXPECT_EQ(c.window->MeasureText(4711).width, 0);
+  EXPECT_EQ(c.window->MeasureText(4711).height, 0);
+
+  EXPECT_EQ(c.window->Placement(ui::kHeadline).width, 459);
+  c.window->Move(ui::kProgressBar, ui::Rect{30, 205, 440, 18});
+  ui::Rect r = c.window->Placement(ui::kProgressBar);
+  EXPECT_EQ(r.left, 30);
+  EXPECT_EQ(r.top, 205);
+  EXPECT_EQ(r.width, 440);
+  EXPECT_EQ(r.height, 18);
+  c.window->ResizeWindow(ui::Size{500, 310});
+  EXPECT_EQ(c.window->ClientSize().width, 500);
+  EXPECT_EQ(c.window->ClientSize().height, 310);
+  EXPECT_EQ(c.window->Text(4711), "");
+  EXPECT_FALSE(c.window->IsEnabled(4711));
+  EXPECT_FALSE(c.window->IsShown(ui::kSizeDisplay));
+}
+
+TEST(ConsoleGeometry, FocusSkipsDisabledAndHiddenControls) {
+  Console c;
+  EXPECT_EQ(c.window->FocusedControl(), ui::kCloseButton);
+  c.window->MoveFocus(true);
+  EXPECT_EQ(c.window->FocusedControl(), ui::kHelpButton);
+  c.window->Show(ui::kMessageArea, false);
+  c.window->MoveFocus(true);
+  EXPECT_EQ(c.window->FocusedControl(), ui::kCloseButton) << "main is disabled, the message area hidden";
+  c.window->MoveFocus(false);
+  EXPECT_EQ(c.window->FocusedControl(), ui::kHelpButton);
+  // From a control that has lost its tab stop, the next one that has it.
+  c.window->Enable(ui::kMainButton, true);
+  c.window->Focus(ui::kHelpButton);
+  c.window->Enable(ui::kHelpButton, false);
+  c.window->MoveFocus(true);
+  EXPECT_EQ(c.window->FocusedControl(), ui::kMainButton);
+}
+
+// --- The drawn window.
+
+TEST(ConsoleTerminal, FrameShowsHeadlineMessageProgressAndButtons) {
+  Console c(WindowTemplate::kUpdateWindow, true);
+  c.Label();
+  c.window->SetText(ui::kMainButton, "Check");
+  c.window->Enable(ui::kMainButton, true);
+  c.window->Enable(ui::kHelpButton, false);
+  c.window->Focus(ui::kMainButton);
+  c.window->SetText(ui::kHeadline, "Your software is up-to-date.");
+  std::string message;
+  for (int i = 1; i <= 30; ++i) message += "line " + std::to_string(i) + "\r\n";
+  c.window->SetText(ui::kMessageArea, message);
+  c.window->SetText(ui::kStatusLine, "Speed:  12.0 Kb/s    Remaining: 00:01:05");
+  c.window->SetText(ui::kSizeDisplay, "5.00 Mb / 20.00 Mb");
+  c.window->Show(ui::kSizeDisplay, true);
+  c.window->SetProgressRange(200);
+  c.window->SetProgress(100);
+
+  EXPECT_EQ(c.window->RenderText(60, 20), std::string(19, '\n')) << "a hidden window draws nothing";
+  c.window->ShowWindow();
+  std::string frame = c.window->RenderText(60, 20);
+  std::vector<std::string> rows;
+  std::istringstream in(frame);
+  for (std::string row; std::getline(in, row);) rows.push_back(row);
+  ASSERT_EQ(rows.size(), 20u) << frame;
+  for (const std::string& row : rows) EXPECT_LE(row.size(), 60u) << row;
+
+  EXPECT_NE(rows[0].find("Update Tolvaro DVD"), std::string::npos) << frame;
+  EXPECT_EQ(rows[2], "  Your software is up-to-date.");
+  // The message area holds 9 rows and shows the end of the text.
+  EXPECT_EQ(rows[4], "  +" + std::string(49, '-') + " ^^ -+");
+  EXPECT_EQ(rows[5], "  | line 22" + std::string(45, ' ') + " |");
+  EXPECT_EQ(rows[13], "  | line 30" + std::string(45, ' ') + " |");
+  EXPECT_EQ(rows[14], "  +" + std::string(54, '-') + "+");
+  EXPECT_NE(rows[15].find("Speed:  12.0 Kb/s"), std::string::npos) << frame;
+  EXPECT_EQ(rows[15].substr(rows[15].size() - 18), "5.00 Mb / 20.00 Mb");
+  EXPECT_EQ(rows[16], "  [" + std::string(27, '#') + std::string(27, '-') + "]");
+  EXPECT_EQ(rows[18], std::string(58 - 30, ' ') + "( Help )  [>Check<]  [ Close ]");
+  EXPECT_NE(rows[19].find("Esc: close"), std::string::npos);
+
+  // Page Up scrolls back by the area's height less one row; focus on the
+  // message area doubles its border.
+  c.input.Send("\x1b[5~");
+  c.Drain();
+  c.window->Focus(ui::kMessageArea);
+  frame = c.window->RenderText(60, 20);
+  EXPECT_NE(frame.find("| line 14 "), std::string::npos) << frame;
+  EXPECT_EQ(frame.find("| line 13 "), std::string::npos) << frame;
+  EXPECT_EQ(frame.find("| line 30 "), std::string::npos) << frame;
+  EXPECT_NE(frame.find("+====="), std::string::npos) << frame;
+  EXPECT_NE(frame.find(" vv "), std::string::npos) << frame;
+}
+
+TEST(ConsoleTerminal, InstallWindowFrame) {
+  Console c(WindowTemplate::kInstallWindow, true);
+  c.window->SetProgressRange(4);
+  c.window->SetProgress(1);
+  c.window->ShowWindow();
+  std::string frame = c.window->RenderText(40, 5);
+  EXPECT_EQ(frame, "    Tolvaro copying updated files...\n\n  [########" + std::string(26, '-') + "]\n\n");
+}
+
+TEST(ConsoleTerminal, KeysAsTheTerminalSendsThem) {
+  Console c(WindowTemplate::kUpdateWindow, true);
+  c.Label();
+  c.window->Enable(ui::kMainButton, true);
+  c.window->ShowWindow();
+  c.SendAndDrain("\t");
+  EXPECT_EQ(c.window->FocusedControl(), ui::kHelpButton);
+  c.SendAndDrain("\x1b[D\x1bOD");
+  EXPECT_EQ(c.window->FocusedControl(), ui::kMainButton);
+  c.SendAndDrain("\x1b[C\x1b[Z");
+  EXPECT_EQ(c.window->FocusedControl(), ui::kMainButton);
+  c.SendAndDrain("\r \x1bOP\x1b[11~x");
+  EXPECT_EQ(c.sink.Take(), (Lines{"command 1", "command 1", "help", "help"}));
+
+  // A lone Esc waits briefly for the rest of a sequence, then counts.
+  c.input.Send("\x1b");
+  EXPECT_EQ(c.Drain(), 0);
+  c.Pump(150);
+  EXPECT_EQ(c.sink.Take(), Lines{"command 2"});
+
+  // With a key filter, the keys go there, Shift-Tab as "previous".
+  std::vector<Key> keys;
+  ui::WindowSystem::KeyFilter filter = [&](Key k) { keys.push_back(k); };
+  c.SendAndDrain("\r\t\x1b[C\x1b[D\x1b[Z\x1b[[Aq", &filter);
+  c.input.Send("\x1b");
+  c.Pump(150, &filter);
+  EXPECT_EQ(keys, (std::vector<Key>{Key::kEnter, Key::kTab, Key::kRight, Key::kLeft, Key::kLeft, Key::kF1,
+                                    Key::kOther, Key::kEscape}));
+  EXPECT_EQ(c.sink.Take(), Lines{});
+}
+
+TEST(ConsoleTerminal, RedrawsOnlyWhatChanged) {
+  Console c(WindowTemplate::kUpdateWindow, true);
+  c.Label();
+  c.window->ShowWindow();
+  std::string first = c.FreshOutput();
+  EXPECT_EQ(first.rfind("\x1b[?1049h", 0), 0u) << "the alternate screen first";
+  EXPECT_NE(first.find("[>Close<]"), std::string::npos);
+
+  // Timer ticks that change nothing draw nothing.
+  c.window->StartTimer(1, 10);
+  c.Pump(100);
+  EXPECT_EQ(c.FreshOutput(), "");
+
+  // A change rewrites its own row only.
+  c.window->SetText(ui::kHeadline, "Downloading update...");
+  c.Pump(30);
+  std::string update = c.FreshOutput();
+  EXPECT_NE(update.find("\x1b[3;1H"), std::string::npos) << update;
+  EXPECT_NE(update.find("Downloading update..."), std::string::npos);
+  EXPECT_EQ(update.find("Close"), std::string::npos) << "the button row did not change";
+
+  c.window->DestroyWindow();
+  EXPECT_NE(c.FreshOutput().find("\x1b[?1049l"), std::string::npos) << "the screen is given back";
+}
+
+TEST(ConsoleTerminal, MessageBoxIsDrawnAndAnsweredWithKeys) {
+  Console c(WindowTemplate::kUpdateWindow, true);
+  c.Label();
+  c.window->ShowWindow();
+  std::string drawn;
+  c.window->StartTimer(1, 20);
+  c.sink.onTimer = [&](int) {
+    if (drawn.empty()) {
+      drawn = c.window->RenderText(60, 20);
+      c.input.Send("\tc");
+    }
+  };
+  EXPECT_EQ(c.window->AskOkCancel(kConfirm, "Message", ui::MessageIcon::kQuestion), Answer::kCancel);
+  EXPECT_NE(drawn.find("+- (?) Message "), std::string::npos) << drawn;
+  EXPECT_NE(drawn.find("| Press OK to cancel the update."), std::string::npos) << drawn;
+  EXPECT_NE(drawn.find("[>OK<]   [ Cancel ]"), std::string::npos) << drawn;
+  EXPECT_NE(drawn.find("[>Close<]"), std::string::npos) << "the window stays behind the box";
+
+  c.sink.onTimer = nullptr;
+  c.input.Send("\t\r");
+  EXPECT_EQ(c.window->AskOkCancel(kConfirm, "Message", ui::MessageIcon::kQuestion), Answer::kCancel);
+  c.input.Send("\x1b[Co");
+  EXPECT_EQ(c.window->AskOkCancel(kConfirm, "Message", ui::MessageIcon::kQuestion), Answer::kOk);
+  c.input.Send("\r");
+  EXPECT_EQ(c.window->AskOkCancel(kConfirm, "Message", ui::MessageIcon::kQuestion), Answer::kOk);
+  EXPECT_EQ(c.window->RenderText(60, 20).find("Message"), std::string::npos) << "the box is gone";
+}
+
+TEST(ConsoleTerminal, LinksInTheMessageAreaAndOpenedLinks) {
+  Console c(WindowTemplate::kUpdateWindow, true);
+  c.Label();
+  c.window->ShowWindow();
+  c.window->SetText(ui::kMessageArea,
+                    "You can download the latest version from\n\nhttp://www.tolvaro.example/download/.\n"
+                    "Mail (mailto:help@tolvaro.example) or see www.tolvaro.example, ftp:// alone is none");
+  c.window->Focus(ui::kMessageArea);
+  EXPECT_NE(c.window->RenderText(80, 20).find("Enter: open http://www.tolvaro.example/download/"),
+            std::string::npos);
+  c.SendAndDrain("\r \r \r \r");
+  EXPECT_EQ(c.sink.Take(), (Lines{"link http://www.tolvaro.example/download/", "link mailto:help@tolvaro.example",
+                                  "link www.tolvaro.example", "link http://www.tolvaro.example/download/"}));
+
+  c.window->OpenLink("http://www.tolvaro.example/download/");
+  EXPECT_NE(c.window->RenderText(80, 20).find("Open this address in a browser: http://www.tolvaro.example/download/"),
+            std::string::npos);
+  c.SendAndDrain("\x1b[A");
+  EXPECT_EQ(c.window->RenderText(80, 20).find("Open this address"), std::string::npos) << "a key clears the notice";
+}
+
+// --- Help.
+
+TEST(HelpText, HtmlBecomesReadableText) {
+  EXPECT_EQ(ui::HtmlToText("<html><head><title>T</title><style>p{}</style></head><body>"
+                           "<h1>Updating &amp; more</h1><p>Press   <b>Download</b>\n to get&nbsp;&nbsp;it.</p>"
+                           "<ul><li>one</li><li>two &lt;3&gt;</li></ul><script>var x = '<p>';</script>"
+                           "a<br>b<br><br>c<!-- <p>hidden</p> --> &#65;&#x42; &bogus; &amp</body></html>"),
+            "Updating & more\n\nPress Download to get  it.\n\n- one\n- two <3>\n\na\nb\n\nc AB &bogus; &amp");
+  EXPECT_EQ(ui::HtmlToText("<pre>  a\n   b</pre>after"), "  a\n   b\n\nafter");
+  EXPECT_EQ(ui::HtmlToText("<table><tr><td>x</td><td>y</td></tr><tr><td>z</td></tr></table>"), "x y\nz");
+  EXPECT_EQ(ui::HtmlToText("<p title=\"a>b\">t</p><P>U</P>"), "t\n\nU");
+  EXPECT_EQ(ui::HtmlToText(""), "");
+  EXPECT_EQ(ui::HtmlToText("<p><unclosed"), "");
+}
+
+class HelpFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testsupport::WriteFile(tmp / "htm/chap00-2.htm",
+                           "<html><head><title>Updating</title></head><body><h1>Updating the program</h1>"
+                           "<p>Press <b>Download</b>.</p></body></html>");
+    testsupport::WriteFile(tmp / "help.hhp",
+                           "[OPTIONS]\nCompiled file=help.chm\nDefault topic=htm/chap00-2.htm\n"
+                           "Language=0x409 English (United States)\nTitle=Help\n\n[FILES]\nhtm/chap00-2.htm\n");
+    std::string command = "cd '" + tmp.path() + "' && chmcmd help.hhp >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0 || !testsupport::PathExists(tmp / "help.chm"))
+      GTEST_SKIP() << "chmcmd (fp-utils) is needed to build a help file";
+  }
+  testsupport::TempFolder tmp;
+};
+
+TEST_F(HelpFile, TopicsAreReadOutOfTheCompiledFile) {
+  auto page = ui::ReadHelpTopic(tmp / "help.chm", "/htm/chap00-2.htm");
+  ASSERT_TRUE(page.has_value());
+  EXPECT_NE(page->find("<h1>Updating the program</h1>"), std::string::npos) << *page;
+  EXPECT_EQ(ui::ReadHelpTopic(tmp / "help.chm", "HTM/CHAP00-2.HTM"), page) << "without the slash, any case";
+  EXPECT_FALSE(ui::ReadHelpTopic(tmp / "help.chm", "/htm/missing.htm").has_value());
+  EXPECT_FALSE(ui::ReadHelpTopic(tmp / "missing.chm", "/htm/chap00-2.htm").has_value());
+  EXPECT_FALSE(ui::ReadHelpTopic(tmp / "help.hhp", "/htm/chap00-2.htm").has_value()) << "not a help file";
+}
+
+TEST_F(HelpFile, TheTerminalShowsTheTopicUntilEsc) {
+  Console c(WindowTemplate::kUpdateWindow, true);
+  c.Label();
+  c.window->ShowWindow();
+  c.window->OpenHelpTopic(tmp / "missing.chm", "/htm/chap00-2.htm");
+  c.window->OpenHelpTopic(tmp / "help.chm", "/htm/missing.htm");
+  EXPECT_NE(c.window->RenderText(60, 20).find("[>Close<]"), std::string::npos) << "nothing happens";
+
+  c.window->OpenHelpTopic(tmp / "help.chm", "/htm/chap00-2.htm");
+  std::string frame = c.window->RenderText(60, 20);
+  EXPECT_NE(frame.find("  Updating the program\n\n  Press Download."), std::string::npos) << frame;
+  EXPECT_EQ(frame.find("Close"), std::string::npos) << frame;
+  // Keys belong to the help view, even during a run.
+  std::vector<Key> keys;
+  ui::WindowSystem::KeyFilter filter = [&](Key k) { keys.push_back(k); };
+  c.SendAndDrain("\x1b[B\x1b", &filter);
+  c.Pump(120, &filter);
+  EXPECT_TRUE(keys.empty());
+  EXPECT_EQ(c.sink.Take(), Lines{});
+  EXPECT_NE(c.window->RenderText(60, 20).find("[>Close<]"), std::string::npos);
+}
+
+// --- The platform under it.
+
+TEST(PlatformShell, OnlyWebAndMailLinksAreOpened) {
+  EXPECT_EQ(platform::WebAddressOfLink("http://www.tolvaro.example/x?a=1&b=2"),
+            std::optional<std::string>("http://www.tolvaro.example/x?a=1&b=2"));
+  EXPECT_EQ(platform::WebAddressOfLink("HTTPS://example.org"), std::optional<std::string>("HTTPS://example.org"));
+  EXPECT_EQ(platform::WebAddressOfLink("www.tolvaro.example"), std::optional<std::string>("http://www.tolvaro.example"));
+  EXPECT_EQ(platform::WebAddressOfLink("mailto:help@tolvaro.example"),
+            std::optional<std::string>("mailto:help@tolvaro.example"));
+  for (const char* refused : {"", "http://", "file:///etc/passwd", "/bin/sh", "-x", "javascript:alert(1)",
+                              "http://a b", "http://a\nb", "www."}) {
+    EXPECT_FALSE(platform::WebAddressOfLink(refused).has_value()) << refused;
+  }
+  EXPECT_FALSE(platform::WebAddressOfLink("http://" + std::string(3000, 'a')).has_value());
+}
+
+TEST(PlatformTerminal, ReadAvailableInputWaitsReadsAndSeesTheEnd) {
+  Pipe p;
+  std::string buffer;
+  std::int64_t start = Now();
+  EXPECT_EQ(platform::ReadAvailableInput(p.readEnd(), buffer, 60), platform::InputState::kNothing);
+  EXPECT_GE(Now() - start, 55);
+  EXPECT_EQ(platform::ReadAvailableInput(p.readEnd(), buffer, 0), platform::InputState::kNothing);
+  p.Send("abc");
+  EXPECT_EQ(platform::ReadAvailableInput(p.readEnd(), buffer, 1000), platform::InputState::kData);
+  p.Send("de");
+  EXPECT_EQ(platform::ReadAvailableInput(p.readEnd(), buffer, 0), platform::InputState::kData);
+  EXPECT_EQ(buffer, "abcde");
+  p.CloseWriteEnd();
+  start = Now();
+  EXPECT_EQ(platform::ReadAvailableInput(p.readEnd(), buffer, 1000), platform::InputState::kEnded);
+  EXPECT_LT(Now() - start, 500);
+  EXPECT_EQ(platform::ReadAvailableInput(-1, buffer, 0), platform::InputState::kEnded);
+  EXPECT_FALSE(platform::IsTerminal(p.readEnd()));
+  EXPECT_FALSE(platform::TerminalSizeOf(p.readEnd()).has_value());
+}
+
+// A pseudo-terminal: the slave side stands for the user's terminal.
+class PseudoTerminal : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) GTEST_SKIP() << "no pseudo-terminals";
+    slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave_, 0);
+  }
+  void TearDown() override {
+    if (slave_ >= 0) close(slave_);
+    if (master_ >= 0) close(master_);
+  }
+  tcflag_t LocalFlags() const {
+    struct termios t;
+    EXPECT_EQ(tcgetattr(slave_, &t), 0);
+    return t.c_lflag;
+  }
+  int master_ = -1;
+  int slave_ = -1;
+};
+
+TEST_F(PseudoTerminal, RawModeComesAndGoes) {
+  EXPECT_TRUE(platform::IsTerminal(slave_));
+  tcflag_t before = LocalFlags();
+  ASSERT_TRUE(before & ICANON);
+  Pipe out;
+  {
+    platform::RawTerminalMode raw = platform::RawTerminalMode::Enter(slave_, out.writeEnd(), "bye");
+    ASSERT_TRUE(raw.active());
+    EXPECT_EQ(LocalFlags() & (ICANON | ECHO), 0u);
+    EXPECT_TRUE(LocalFlags() & ISIG) << "Ctrl-C still interrupts";
+    EXPECT_FALSE(platform::RawTerminalMode::Enter(slave_, out.writeEnd(), "").active()) << "one at a time";
+    platform::RawTerminalMode moved = std::move(raw);
+    EXPECT_FALSE(raw.active());
+    moved.SetLeaveText("\x1b[?25h");
+  }
+  EXPECT_EQ(LocalFlags(), before);
+  std::string written;
+  EXPECT_EQ(platform::ReadAvailableInput(out.readEnd(), written, 100), platform::InputState::kData);
+  EXPECT_EQ(written, "\x1b[?25h");
+  EXPECT_FALSE(platform::RawTerminalMode::Enter(out.readEnd(), out.writeEnd(), "").active()) << "a pipe is no terminal";
+}
+
+TEST_F(PseudoTerminal, ASignalPutsTheTerminalBackBeforeTheEnd) {
+  tcflag_t before = LocalFlags();
+  Pipe out;
+  int status = testsupport::RunInChild([&] {
+    platform::RawTerminalMode raw = platform::RawTerminalMode::Enter(slave_, out.writeEnd(), "restored");
+    if (!raw.active()) return 3;
+    raise(SIGTERM);
+    return 4;  // not reached: the signal ends the process
+  });
+  EXPECT_EQ(status, 128 + SIGTERM);
+  EXPECT_EQ(LocalFlags(), before);
+  std::string written;
+  EXPECT_EQ(platform::ReadAvailableInput(out.readEnd(), written, 100), platform::InputState::kData);
+  EXPECT_EQ(written, "restored");
+}
+
+TEST_F(PseudoTerminal, TheConsoleWindowOnATerminalRestoresItAtTheEnd) {
+  tcflag_t before = LocalFlags();
+  struct winsize ws {};
+  ws.ws_col = 70;
+  ws.ws_row = 22;
+  ASSERT_EQ(ioctl(slave_, TIOCSWINSZ, &ws), 0);
+  std::ostringstream out;
+  {
+    ConsoleOptions options;
+    options.terminal = true;
+    options.inputStream = slave_;
+    options.output = &out;
+    options.terminalOutput = slave_;
+    options.rawInput = true;
+    ConsoleWindow window(options);
+    EXPECT_EQ(LocalFlags() & ICANON, 0u);
+    window.ShowWindow();
+    // The frame is as wide as the terminal says.
+    EXPECT_NE(out.str().find("\x1b[22;1H"), std::string::npos);
+    EXPECT_EQ(out.str().find("\x1b[23;1H"), std::string::npos);
+    RecordingSink sink;
+    window.SetEventSink(&sink);
+    ASSERT_EQ(write(master_, "\x1bOP", 3), 3);
+    std::int64_t end = Now() + 2000;
+    while (sink.events.empty() && Now() < end) {
+      if (!window.DispatchOne(nullptr)) window.WaitForEvents(50);
+    }
+    EXPECT_EQ(sink.events, Lines{"help"});
+  }
+  EXPECT_EQ(LocalFlags(), before);
+  EXPECT_NE(out.str().find("\x1b[?1049l"), std::string::npos);
+}
+
+}  // namespace

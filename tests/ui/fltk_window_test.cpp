@@ -1,0 +1,1008 @@
+// The desktop front end. The text helpers, the help page preparation and
+// the icon are tested directly; the windows themselves run on an X server
+// of their own (Xvfb, started by this program) and are driven from outside
+// with xdotool, as a user would: clicks, keys, the close box. Without Xvfb
+// or xdotool those tests are skipped.
+#include "ui/fltk/fltk_window.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <iostream>
+#include <future>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "resources/window_icon.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_folder.h"
+#include "ui/fltk/help_viewer.h"
+#include "ui/front_end.h"
+
+// Xlib last: its macros (None, Bool, Status) would clash with the rest.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
+extern char** environ;
+
+namespace {
+
+using ui::Key;
+using ui::fltk::FindLinks;
+using ui::fltk::HelpLink;
+using ui::fltk::LinkIndexOfTarget;
+using ui::fltk::MessageAreaHtml;
+
+// ---------------------------------------------------------------------------
+// Links in the message area.
+
+std::vector<std::string> LinksIn(std::string_view text) {
+  std::vector<std::string> found;
+  for (const auto& span : FindLinks(text)) found.emplace_back(text.substr(span.begin, span.length));
+  return found;
+}
+
+TEST(MessageLinksTest, FindsWebAndMailAddresses) {
+  EXPECT_EQ(LinksIn("You can download the latest version from\n\nhttp://www.tolvaro.example/download/"),
+            std::vector<std::string>{"http://www.tolvaro.example/download/"});
+  EXPECT_EQ(LinksIn("see https://a.example/x?y=1&z=2#part or www.b.example, or mailto:help@c.example."),
+            (std::vector<std::string>{"https://a.example/x?y=1&z=2#part", "www.b.example", "mailto:help@c.example"}));
+  EXPECT_EQ(LinksIn("HTTP://UPPER.EXAMPLE/ and Www.Mixed.example"),
+            (std::vector<std::string>{"HTTP://UPPER.EXAMPLE/", "Www.Mixed.example"}));
+}
+
+TEST(MessageLinksTest, EndsBeforeSentencePunctuationAndUnmatchedBrackets) {
+  EXPECT_EQ(LinksIn("(see http://a.example/page)."), std::vector<std::string>{"http://a.example/page"});
+  EXPECT_EQ(LinksIn("http://a.example/wiki/Thing_(x)"), std::vector<std::string>{"http://a.example/wiki/Thing_(x)"});
+  EXPECT_EQ(LinksIn("<http://a.example/b>"), std::vector<std::string>{"http://a.example/b"});
+  EXPECT_EQ(LinksIn("\"www.a.example\"!"), std::vector<std::string>{"www.a.example"});
+  EXPECT_EQ(LinksIn("http://a.example/\xC3\xA4x"), std::vector<std::string>{"http://a.example/"});
+  EXPECT_EQ(LinksIn("line one http://a.example/1\r\nline two"), std::vector<std::string>{"http://a.example/1"});
+}
+
+TEST(MessageLinksTest, NoLinkInsideWordsOrWithoutAnAddress) {
+  EXPECT_TRUE(LinksIn("xhttp://a.example/ awww.b.example c.www.d.example").empty());
+  EXPECT_TRUE(LinksIn("http:// alone, www. alone, mailto: alone").empty());
+  EXPECT_TRUE(LinksIn("ftp://a.example/ file:///etc/passwd news:x").empty());
+  EXPECT_TRUE(LinksIn("").empty());
+}
+
+TEST(MessageLinksTest, HtmlEscapesTextKeepsLinesAndNumbersTheLinks) {
+  std::vector<std::string> links;
+  std::string html = MessageAreaHtml("1. a<b> & \"c\"\n\n  two  blanks http://x.example/?a=1&b=2 end", links);
+  EXPECT_EQ(html,
+            "<html><body>1. a&lt;b&gt; &amp; &quot;c&quot;<br>\n&nbsp;<br>\n&nbsp;&nbsp;two &nbsp;blanks "
+            "<a href=\"0\">http://<wbr>x.example/?<wbr>a=1&amp;<wbr>b=2</a> end</body></html>");
+  EXPECT_EQ(links, std::vector<std::string>{"http://x.example/?a=1&b=2"});
+}
+
+TEST(MessageLinksTest, LongAddressesStayWholeInTheTable) {
+  std::string longAddress = "http://www.tolvaro.example/download/" + std::string(220, 'a') + "#fragment";
+  std::vector<std::string> links;
+  std::string html = MessageAreaHtml("first www.one.example\r\nthen " + longAddress + "\n", links);
+  ASSERT_EQ(links.size(), 2u);
+  EXPECT_EQ(links[0], "www.one.example");
+  EXPECT_EQ(links[1], longAddress);
+  // Shown in pieces that the view can break between lines.
+  std::string shown = html.substr(html.find("<a href=\"1\">"));
+  shown = shown.substr(0, shown.find("</a>"));
+  EXPECT_EQ(shown.substr(0, 49), "<a href=\"1\">http://<wbr>www.tolvaro.example/<wbr>");
+  std::string pieces;
+  std::size_t longest = 0;
+  for (std::size_t at = 12; at < shown.size();) {
+    std::size_t next = shown.find("<wbr>", at);
+    std::string piece = shown.substr(at, next == std::string::npos ? std::string::npos : next - at);
+    longest = std::max(longest, piece.size());
+    pieces += piece;
+    at = next == std::string::npos ? shown.size() : next + 5;
+  }
+  EXPECT_EQ(pieces, longAddress);
+  EXPECT_LE(longest, 24u);
+  EXPECT_EQ(html.find("\r"), std::string::npos);
+}
+
+TEST(MessageLinksTest, LinkIndexFromTheViewsTarget) {
+  EXPECT_EQ(LinkIndexOfTarget("0"), 0u);
+  EXPECT_EQ(LinkIndexOfTarget("file:/home/user/build/12"), 12u);
+  EXPECT_EQ(LinkIndexOfTarget("file:/tmp/7#frag"), 7u);
+  EXPECT_EQ(LinkIndexOfTarget("file:3"), 3u);
+  EXPECT_FALSE(LinkIndexOfTarget(""));
+  EXPECT_FALSE(LinkIndexOfTarget("file:/tmp/"));
+  EXPECT_FALSE(LinkIndexOfTarget("file:/tmp/x1"));
+  EXPECT_FALSE(LinkIndexOfTarget("http://a.example/"));
+  EXPECT_FALSE(LinkIndexOfTarget("1234567890"));
+}
+
+TEST(MessageLinksTest, LabelsDoubleTheSymbolSign) {
+  EXPECT_EQ(ui::fltk::LabelText("mail@host @@ x"), "mail@@host @@@@ x");
+  EXPECT_EQ(ui::fltk::LabelText("plain"), "plain");
+}
+
+// ---------------------------------------------------------------------------
+// Help pages.
+
+TEST(HelpPageTest, ResolvesLinksAgainstThePage) {
+  using Kind = HelpLink::Kind;
+  auto resolve = [](std::string_view href) { return ui::fltk::ResolveHelpLink("/htm/chap00-2.htm", href); };
+  EXPECT_EQ(resolve("chap01.htm").target, "/htm/chap01.htm");
+  EXPECT_EQ(resolve("chap01.htm").kind, Kind::kTopic);
+  EXPECT_EQ(resolve("../img/../htm/./x.htm#part").target, "/htm/x.htm");
+  EXPECT_EQ(resolve("..\\..\\..\\top.htm").target, "/top.htm");
+  EXPECT_EQ(resolve("/abs/page.htm?q=1").target, "/abs/page.htm");
+  EXPECT_EQ(resolve("my%20page.htm").target, "/htm/my page.htm");
+  EXPECT_EQ(resolve("ms-its:help.chm::/htm/y.htm#a").target, "/htm/y.htm");
+  EXPECT_EQ(resolve("ms-its:help.chm::/htm/y.htm").kind, Kind::kTopic);
+  HelpLink web = resolve(" https://www.tolvaro.example/?a=1&amp;b=2 ");
+  EXPECT_EQ(web.kind, Kind::kWeb);
+  EXPECT_EQ(web.target, "https://www.tolvaro.example/?a=1&b=2");
+  EXPECT_EQ(resolve("mailto:help@tolvaro.example").kind, Kind::kWeb);
+  EXPECT_EQ(resolve("#anchor").kind, Kind::kNone);
+  EXPECT_EQ(resolve("javascript:alert(1)").kind, Kind::kNone);
+  EXPECT_EQ(resolve("file:///etc/passwd").kind, Kind::kNone);
+  EXPECT_EQ(resolve("").kind, Kind::kNone);
+}
+
+TEST(HelpPageTest, PreparesThePageForTheViewer) {
+  std::vector<HelpLink> links;
+  std::string page = ui::fltk::PrepareHelpPage(
+      "<html><head><title>T</title><style>p { color: red }</style></head><body>"
+      "<img src=\"logo.gif\"><p>Go <A class=x HREF='next.htm'>on</A>, <a href=\"#top\">up</a>, "
+      "<a href=http://w.example/>web</a><!-- <a href=\"c.htm\"> --></p>"
+      "<script type=\"text/javascript\">document.write('<a href=\"s.htm\">')</script></body></html>",
+      "/htm/a.htm", links);
+  EXPECT_EQ(page,
+            "<html><head><title>T</title></head><body><p>Go <A class=x HREF='0'>on</A>, <a href=\"#top\">up</a>, "
+            "<a href=1>web</a><!-- <a href=\"c.htm\"> --></p></body></html>");
+  ASSERT_EQ(links.size(), 2u);
+  EXPECT_EQ(links[0].target, "/htm/next.htm");
+  EXPECT_EQ(links[1].kind, HelpLink::Kind::kWeb);
+  EXPECT_EQ(links[1].target, "http://w.example/");
+}
+
+TEST(HelpPageTest, ReadsWindows1252PagesAsSuch) {
+  std::vector<HelpLink> links;
+  EXPECT_EQ(ui::fltk::PrepareHelpPage("caf\xE9 \x93quoted\x94 \x80", "/a.htm", links),
+            "caf\xC3\xA9 \xE2\x80\x9Cquoted\xE2\x80\x9D \xE2\x82\xAC");
+  EXPECT_EQ(ui::fltk::PrepareHelpPage("caf\xC3\xA9", "/a.htm", links), "caf\xC3\xA9");
+}
+
+// ---------------------------------------------------------------------------
+// The window icon.
+
+TEST(WindowIconTest, ATileWithAWhiteArrowOnTransparentCorners) {
+  for (int size : {16, 32, 48}) {
+    auto rgba = resources::WindowIconRgba(size);
+    ASSERT_EQ(rgba.size(), static_cast<std::size_t>(size * size * 4));
+    auto pixel = [&](int x, int y) { return &rgba[(static_cast<std::size_t>(y) * size + x) * 4]; };
+    EXPECT_EQ(pixel(0, 0)[3], 0) << size;
+    EXPECT_EQ(pixel(size - 1, size - 1)[3], 0) << size;
+    // The arrow's shaft in the middle of the upper half is white.
+    const std::uint8_t* shaft = pixel(size / 2, size * 3 / 10);
+    EXPECT_EQ(shaft[3], 255);
+    EXPECT_GT(shaft[0], 240);
+    EXPECT_GT(shaft[2], 240);
+    // Beside it the tile is an opaque blue.
+    const std::uint8_t* tile = pixel(size / 6, size / 2);
+    EXPECT_EQ(tile[3], 255);
+    EXPECT_GT(tile[2], tile[0] + 80);
+  }
+  EXPECT_TRUE(resources::WindowIconRgba(4).empty());
+  EXPECT_TRUE(resources::WindowIconRgba(1000).empty());
+}
+
+// ---------------------------------------------------------------------------
+// An X server of our own.
+
+std::string FindProgram(const std::string& name) {
+  const char* path = getenv("PATH");
+  std::stringstream folders(path ? path : "/usr/bin:/bin");
+  std::string folder;
+  while (std::getline(folders, folder, ':')) {
+    std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "";
+}
+
+class XServer : public ::testing::Environment {
+ public:
+  static XServer* instance;
+
+  void SetUp() override {
+    std::string xvfb = FindProgram("Xvfb");
+    xdotool_ = FindProgram("xdotool");
+    if (xvfb.empty() || xdotool_.empty()) {
+      problem_ = "Xvfb and xdotool are needed for the window tests";
+      return;
+    }
+    // Xvfb picks a free display itself and writes its number to the pipe
+    // once it accepts clients.
+    int fds[2];
+    if (pipe(fds) != 0) {
+      problem_ = "no pipe";
+      return;
+    }
+    fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> args = {xvfb,    "-displayfd",   std::to_string(fds[1]), "-screen",
+                                     "0",     "800x600x24",   "-nolisten",            "tcp"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int rc = posix_spawn(&pid_, xvfb.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (rc != 0) {
+      close(fds[0]);
+      problem_ = "Xvfb could not be started";
+      return;
+    }
+    std::string number;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (number.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      struct pollfd p{fds[0], POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      char buf[32];
+      ssize_t n = read(fds[0], buf, sizeof buf);
+      if (n <= 0) break;
+      number.append(buf, static_cast<std::size_t>(n));
+    }
+    close(fds[0]);
+    if (number.find('\n') == std::string::npos) {
+      problem_ = "Xvfb did not start";
+      return;
+    }
+    display_ = ":" + number.substr(0, number.find('\n'));
+    setenv("DISPLAY", display_.c_str(), 1);
+    unsetenv("WAYLAND_DISPLAY");
+  }
+
+  void TearDown() override {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+
+  const std::string& problem() const { return problem_; }
+  const std::string& xdotool() const { return xdotool_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+  std::string xdotool_;
+  std::string problem_;
+};
+XServer* XServer::instance = nullptr;
+
+// One server for the whole program, started before the first test.
+const auto* const kXServer = ::testing::AddGlobalTestEnvironment(XServer::instance = new XServer);
+
+testsupport::ProcessResult Xdo(const std::vector<std::string>& arguments) {
+  testsupport::ProcessOptions options;
+  options.arguments = arguments;
+  options.timeoutMs = 10000;
+  return testsupport::RunProcess(XServer::instance->xdotool(), options);
+}
+
+std::string Shot(const std::string& name) {
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string folder = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("./x");
+  folder = folder.substr(0, folder.rfind('/'));
+  std::string path = folder + "/" + name;
+  testsupport::ProcessOptions options;
+  options.arguments = {"-window", "root", path};
+  std::string import = FindProgram("import");
+  if (import.empty()) return "";
+  auto result = testsupport::RunProcess(import, options);
+  return result.exitCode == 0 ? path : "";
+}
+
+// The close request a window manager sends when the close box is clicked.
+void SendCloseRequest(const std::string& windowId) {
+  Display* display = XOpenDisplay(nullptr);
+  ASSERT_NE(display, nullptr);
+  Window window = std::stoul(windowId);
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = window;
+  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", 0);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", 0));
+  event.xclient.data.l[1] = CurrentTime;
+  XSendEvent(display, window, 0, NoEventMask, &event);
+  XSync(display, 0);
+  XCloseDisplay(display);
+}
+
+// The sizes of the images in the window's _NET_WM_ICON property.
+std::vector<std::pair<long, long>> IconSizes(const std::string& windowId) {
+  std::vector<std::pair<long, long>> sizes;
+  Display* display = XOpenDisplay(nullptr);
+  if (!display) return sizes;
+  Atom type;
+  int format;
+  unsigned long count, after;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(display, std::stoul(windowId), XInternAtom(display, "_NET_WM_ICON", 0), 0, 1 << 20, 0,
+                         XA_CARDINAL, &type, &format, &count, &after, &data) == Success &&
+      data && format == 32) {
+    const long* values = reinterpret_cast<const long*>(data);
+    for (unsigned long i = 0; i + 2 <= count;) {
+      long w = values[i], h = values[i + 1];
+      sizes.emplace_back(w, h);
+      i += 2 + static_cast<unsigned long>(w * h);
+    }
+  }
+  if (data) XFree(data);
+  XCloseDisplay(display);
+  return sizes;
+}
+
+// ---------------------------------------------------------------------------
+// Driving a window.
+
+struct Recorder : ui::WindowEvents {
+  std::vector<std::string> events;
+  std::map<int, int> ticks;
+  std::function<void(int)> onTimer;
+  void OnCommand(int id) override { events.push_back("command " + std::to_string(id)); }
+  void OnTimer(int id) override {
+    ++ticks[id];
+    if (onTimer) onTimer(id);
+  }
+  void OnHelpRequest() override { events.push_back("help"); }
+  void OnLinkClicked(std::string_view link) override { events.push_back("link " + std::string(link)); }
+};
+
+std::string Joined(const std::vector<std::string>& items) {
+  std::string out;
+  for (const auto& item : items) out += (out.empty() ? "" : " | ") + item;
+  return out;
+}
+
+// Pumps like the window logic does until `done` holds or time runs out.
+bool PumpUntil(ui::WindowSystem& window, const std::function<bool()>& done, int timeoutMs,
+               const ui::WindowSystem::KeyFilter* filter = nullptr) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    while (window.DispatchOne(filter)) {
+    }
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    window.WaitForEvents(10);
+  }
+}
+
+void PumpFor(ui::WindowSystem& window, int ms, const ui::WindowSystem::KeyFilter* filter = nullptr) {
+  PumpUntil(window, [] { return false; }, ms, filter);
+}
+
+constexpr int kWait = 5000;
+
+class FltkWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!XServer::instance->problem().empty()) GTEST_SKIP() << XServer::instance->problem();
+  }
+
+  // The update window laid out as the window logic does it: 500 by 310,
+  // Arial 12, buttons measured from the right.
+  std::unique_ptr<ui::WindowSystem> UpdateWindow(const std::string& title) {
+    auto window = ui::CreateFltkWindow(ui::WindowTemplate::kUpdateWindow);
+    if (!window) return nullptr;
+    window->SetEventSink(&recorder_);
+    window->SetTitle(title);
+    window->SetText(ui::kHelpButton, "Help");
+    window->SetText(ui::kMainButton, "Download");
+    window->SetText(ui::kCloseButton, "Close");
+    window->SetFont("Arial", 12);
+    window->ResizeWindow({500, 310});
+    ui::Rect headline = window->Placement(ui::kHeadline);
+    window->Move(ui::kHeadline, {30, 25, headline.width, headline.height});
+    ui::Size client = window->ClientSize();
+    int w = client.width, h = client.height;
+    window->Move(ui::kMessageArea, {30, 50, w - 60, 120});
+    window->Move(ui::kStatusLine, {30, 185, w - 60, 18});
+    window->Move(ui::kSizeDisplay, {w - 180, 185, 150, 18});
+    window->Move(ui::kProgressBar, {30, 205, w - 60, 18});
+    int right = w - 30;
+    for (int id : {ui::kCloseButton, ui::kMainButton, ui::kHelpButton}) {
+      int width = std::max(window->MeasureText(id).width + 10, 95);
+      window->Move(id, {right - width, h - 42, width, 26});
+      right -= width + 30;
+    }
+    window->Enable(ui::kMainButton, true);
+    return window;
+  }
+
+  // Shows the window and finds its X window.
+  std::string ShowAndFind(ui::WindowSystem& window, const std::string& title) {
+    window.ShowWindow();
+    PumpFor(window, 100);
+    auto found = Xdo({"search", "--sync", "--name", "^" + title + "$"});
+    std::string id = found.output.substr(0, found.output.find('\n'));
+    EXPECT_FALSE(id.empty()) << found.output;
+    return id;
+  }
+
+  void Click(ui::WindowSystem& window, const std::string& id, int x, int y, int button = 1) {
+    auto result = Xdo({"mousemove", "--window", id, std::to_string(x), std::to_string(y), "click",
+                       std::to_string(button)});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    PumpFor(window, 50);
+  }
+
+  void ClickControl(ui::WindowSystem& window, const std::string& id, int control) {
+    ui::Rect r = window.Placement(control);
+    Click(window, id, r.left + r.width / 2, r.top + r.height / 2);
+  }
+
+  void Keys(const std::string& id, const std::vector<std::string>& keys) {
+    auto focus = Xdo({"windowfocus", "--sync", id});
+    EXPECT_EQ(focus.exitCode, 0) << focus.output;
+    std::vector<std::string> arguments = {"key"};
+    arguments.insert(arguments.end(), keys.begin(), keys.end());
+    auto result = Xdo(arguments);
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+  }
+
+  bool WaitForEvents(ui::WindowSystem& window, std::size_t count) {
+    return PumpUntil(window, [&] { return recorder_.events.size() >= count; }, kWait);
+  }
+
+  Recorder recorder_;
+};
+
+TEST_F(FltkWindowTest, UpdateWindowStartsLikeItsTemplate) {
+  auto window = ui::CreateFltkWindow(ui::WindowTemplate::kUpdateWindow);
+  ASSERT_NE(window, nullptr);
+  EXPECT_FALSE(window->IsVisible());
+  EXPECT_FALSE(window->IsDestroyed());
+  EXPECT_EQ(window->Title(), "Update Tolvaro DVD");
+  EXPECT_FALSE(window->IsEnabled(ui::kMainButton));
+  EXPECT_TRUE(window->IsEnabled(ui::kCloseButton));
+  EXPECT_FALSE(window->IsShown(ui::kSizeDisplay));
+  EXPECT_TRUE(window->IsShown(ui::kStatusLine));
+  EXPECT_EQ(window->FocusedControl(), ui::kCloseButton);
+  ui::Rect headline = window->Placement(ui::kHeadline);
+  EXPECT_EQ(headline.width, 459);
+  EXPECT_EQ(headline.height, 18);
+  EXPECT_EQ(window->Progress(), 0);
+  EXPECT_EQ(window->Text(ui::kMessageArea), "");
+  EXPECT_EQ(window->Text(4711), "");
+  EXPECT_FALSE(window->IsEnabled(4711));
+  EXPECT_EQ(window->Placement(4711).width, 0);
+}
+
+TEST_F(FltkWindowTest, TextsPlacementsFontAndProgress) {
+  auto window = UpdateWindow("Harbinor texts");
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(window->ClientSize().width, 500);
+  EXPECT_EQ(window->ClientSize().height, 310);
+  window->SetText(ui::kHeadline, "Mail to a@b: 100% done");
+  EXPECT_EQ(window->Text(ui::kHeadline), "Mail to a@b: 100% done");
+  window->Move(ui::kStatusLine, {30, 185, 290, 18});
+  ui::Rect status = window->Placement(ui::kStatusLine);
+  EXPECT_EQ(status.left, 30);
+  EXPECT_EQ(status.top, 185);
+  EXPECT_EQ(status.width, 290);
+  EXPECT_EQ(status.height, 18);
+
+  // Text is measured in the window's font.
+  window->SetText(ui::kMainButton, "Download");
+  ui::Size small = window->MeasureText(ui::kMainButton);
+  EXPECT_GT(small.width, 30);
+  EXPECT_LT(small.width, 95);
+  EXPECT_GE(small.height, 12);
+  window->SetText(ui::kMainButton, "Download everything now");
+  EXPECT_GT(window->MeasureText(ui::kMainButton).width, small.width * 2);
+  window->SetText(ui::kMainButton, "Download");
+  window->SetFont("Arial", 24);
+  ui::Size big = window->MeasureText(ui::kMainButton);
+  EXPECT_GT(big.width, small.width * 3 / 2);
+  EXPECT_GT(big.height, small.height);
+  EXPECT_EQ(window->MeasureText(4711).width, 0);
+
+  // The bar's position stays inside its range.
+  window->SetProgressRange(200);
+  window->SetProgress(150);
+  EXPECT_EQ(window->Progress(), 150);
+  window->SetProgress(201);
+  EXPECT_EQ(window->Progress(), 200);
+  window->SetProgress(-3);
+  EXPECT_EQ(window->Progress(), 0);
+  window->SetProgress(120);
+  window->SetProgressRange(100);
+  EXPECT_EQ(window->Progress(), 100);
+  window->SetProgressRange(2000000000);
+  window->SetProgress(1999999999);
+  EXPECT_EQ(window->Progress(), 1999999999);
+
+  window->Show(ui::kSizeDisplay, true);
+  EXPECT_TRUE(window->IsShown(ui::kSizeDisplay));
+  window->Show(ui::kSizeDisplay, false);
+  EXPECT_FALSE(window->IsShown(ui::kSizeDisplay));
+  window->Enable(ui::kHelpButton, false);
+  EXPECT_FALSE(window->IsEnabled(ui::kHelpButton));
+  window->SetTitle("25% - Update Tolvaro DVD");
+  EXPECT_EQ(window->Title(), "25% - Update Tolvaro DVD");
+}
+
+TEST_F(FltkWindowTest, ScreenshotOfTheUpdateWindow) {
+  auto window = UpdateWindow("Update Tolvaro DVD");
+  ASSERT_NE(window, nullptr);
+  window->SetText(ui::kHeadline, "New updates are available: 3 files, 41.25 Mb.");
+  window->SetText(ui::kMessageArea,
+                  "Tolvaro DVD 5.2 brings faster menus and a new disc layout.\n\n"
+                  "1. Menu templates load twice as fast.\n"
+                  "2. New help pages, see http://www.tolvaro.example/help/\n"
+                  "3. Fixes for e-mail@support; write to mailto:support@tolvaro.example\n\n"
+                  "More at www.tolvaro.example/news (release notes).");
+  window->SetText(ui::kStatusLine, "Speed: 812.4 Kb/s    Remaining: 00:00:38");
+  window->Move(ui::kStatusLine, {30, 185, 500 - 210, 18});
+  window->SetText(ui::kSizeDisplay, "10.31 Mb / 41.25 Mb");
+  window->Show(ui::kSizeDisplay, true);
+  window->SetText(ui::kMainButton, "Abort");
+  window->SetProgressRange(4325376);
+  window->SetProgress(1081344);
+  window->SetTitle("25% - Update Tolvaro DVD");
+  window->Focus(ui::kMainButton);
+  ShowAndFind(*window, "25% - Update Tolvaro DVD");
+  PumpFor(*window, 300);
+  std::string shot = Shot("fltk_update_window.png");
+  ASSERT_FALSE(shot.empty());
+  std::cout << "[ screenshot ] " << shot << "\n";
+}
+
+TEST_F(FltkWindowTest, ClickingTheButtons) {
+  auto window = UpdateWindow("Harbinor clicks");
+  ASSERT_NE(window, nullptr);
+  std::string id = ShowAndFind(*window, "Harbinor clicks");
+  ClickControl(*window, id, ui::kMainButton);
+  ASSERT_TRUE(WaitForEvents(*window, 1)) << Joined(recorder_.events);
+  EXPECT_EQ(recorder_.events[0], "command 1");
+  EXPECT_EQ(window->FocusedControl(), ui::kMainButton);
+  ClickControl(*window, id, ui::kHelpButton);
+  ClickControl(*window, id, ui::kCloseButton);
+  ASSERT_TRUE(WaitForEvents(*window, 3)) << Joined(recorder_.events);
+  EXPECT_EQ(recorder_.events[1], "command 3");
+  EXPECT_EQ(recorder_.events[2], "command 2");
+
+  // A disabled button gives nothing; the window stays open on command 2,
+  // which only asks the logic.
+  window->Enable(ui::kMainButton, false);
+  ClickControl(*window, id, ui::kMainButton);
+  PumpFor(*window, 300);
+  EXPECT_EQ(recorder_.events.size(), 3u) << Joined(recorder_.events);
+  EXPECT_TRUE(window->IsVisible());
+}
+
+TEST_F(FltkWindowTest, KeysOutsideARun) {
+  auto window = UpdateWindow("Harbinor keys");
+  ASSERT_NE(window, nullptr);
+  window->Focus(ui::kMainButton);
+  std::string id = ShowAndFind(*window, "Harbinor keys");
+  EXPECT_EQ(window->FocusedControl(), ui::kMainButton);
+
+  Keys(id, {"Return"});
+  ASSERT_TRUE(WaitForEvents(*window, 1));
+  EXPECT_EQ(recorder_.events.back(), "command 1");
+
+  // Tab and the arrows go round main, close, help.
+  Keys(id, {"Tab"});
+  ASSERT_TRUE(PumpUntil(*window, [&] { return window->FocusedControl() == ui::kCloseButton; }, kWait));
+  Keys(id, {"Right"});
+  ASSERT_TRUE(PumpUntil(*window, [&] { return window->FocusedControl() == ui::kHelpButton; }, kWait));
+  Keys(id, {"Tab"});
+  ASSERT_TRUE(PumpUntil(*window, [&] { return window->FocusedControl() == ui::kMainButton; }, kWait));
+  Keys(id, {"Left"});
+  ASSERT_TRUE(PumpUntil(*window, [&] { return window->FocusedControl() == ui::kHelpButton; }, kWait));
+  Keys(id, {"Return"});
+  ASSERT_TRUE(WaitForEvents(*window, 2));
+  EXPECT_EQ(recorder_.events.back(), "command 3");
+
+  // A disabled button is passed over.
+  window->Enable(ui::kHelpButton, false);
+  window->Focus(ui::kCloseButton);
+  Keys(id, {"Tab"});
+  ASSERT_TRUE(PumpUntil(*window, [&] { return window->FocusedControl() == ui::kMainButton; }, kWait));
+
+  Keys(id, {"F1"});
+  ASSERT_TRUE(WaitForEvents(*window, 3));
+  EXPECT_EQ(recorder_.events.back(), "help");
+  Keys(id, {"Escape"});
+  ASSERT_TRUE(WaitForEvents(*window, 4));
+  EXPECT_EQ(recorder_.events.back(), "command 2");
+  EXPECT_TRUE(window->IsVisible());
+
+  // The space bar presses the focused button too.
+  window->Focus(ui::kCloseButton);
+  Keys(id, {"space"});
+  ASSERT_TRUE(WaitForEvents(*window, 5));
+  EXPECT_EQ(recorder_.events.back(), "command 2");
+}
+
+TEST_F(FltkWindowTest, EnterPressesTheMainButtonWhenNoButtonHasTheFocus) {
+  auto window = UpdateWindow("Harbinor default button");
+  ASSERT_NE(window, nullptr);
+  std::string id = ShowAndFind(*window, "Harbinor default button");
+  window->Enable(ui::kCloseButton, false);
+  window->Enable(ui::kHelpButton, false);
+  window->Focus(ui::kMainButton);
+  window->Enable(ui::kMainButton, false);
+  EXPECT_EQ(window->FocusedControl(), 0);
+  Keys(id, {"Return"});
+  PumpFor(*window, 300);
+  EXPECT_TRUE(recorder_.events.empty()) << Joined(recorder_.events);
+  window->Enable(ui::kMainButton, true);
+  Keys(id, {"Return"});
+  ASSERT_TRUE(WaitForEvents(*window, 1));
+  EXPECT_EQ(recorder_.events.back(), "command 1");
+}
+
+TEST_F(FltkWindowTest, TheCloseBoxAsksTheLogic) {
+  auto window = UpdateWindow("Harbinor close box");
+  ASSERT_NE(window, nullptr);
+  std::string id = ShowAndFind(*window, "Harbinor close box");
+  SendCloseRequest(id);
+  ASSERT_TRUE(WaitForEvents(*window, 1));
+  EXPECT_EQ(recorder_.events[0], "command 2");
+  EXPECT_TRUE(window->IsVisible());
+}
+
+TEST_F(FltkWindowTest, AKeyFilterTakesEveryKeyDuringARun) {
+  auto window = UpdateWindow("Harbinor run keys");
+  ASSERT_NE(window, nullptr);
+  window->Focus(ui::kMainButton);
+  std::string id = ShowAndFind(*window, "Harbinor run keys");
+  std::vector<Key> keys;
+  ui::WindowSystem::KeyFilter filter = [&](Key key) { keys.push_back(key); };
+  PumpFor(*window, 50, &filter);
+  Keys(id, {"Tab", "Return", "Escape", "Right", "Left", "F1", "a", "space", "Up"});
+  ASSERT_TRUE(PumpUntil(*window, [&] { return keys.size() >= 9; }, kWait, &filter)) << keys.size();
+  EXPECT_EQ(keys, (std::vector<Key>{Key::kTab, Key::kEnter, Key::kEscape, Key::kRight, Key::kLeft, Key::kF1,
+                                    Key::kOther, Key::kOther, Key::kOther}));
+  EXPECT_TRUE(recorder_.events.empty()) << Joined(recorder_.events);
+  EXPECT_EQ(window->FocusedControl(), ui::kMainButton);
+
+  // Mouse clicks still work during the run.
+  ClickControl(*window, id, ui::kCloseButton);
+  ASSERT_TRUE(PumpUntil(*window, [&] { return !recorder_.events.empty(); }, kWait, &filter));
+  EXPECT_EQ(recorder_.events[0], "command 2");
+}
+
+TEST_F(FltkWindowTest, ALeftClickOnALinkGivesTheWholeAddress) {
+  auto window = UpdateWindow("Harbinor links");
+  ASSERT_NE(window, nullptr);
+  std::string id = ShowAndFind(*window, "Harbinor links");
+  ui::Rect area = window->Placement(ui::kMessageArea);
+  auto clickFirstLine = [&](int button) { Click(*window, id, area.left + 20, area.top + 10, button); };
+
+  std::string address = "http://www.tolvaro.example/download/?lang=en&os=linux#latest";
+  window->SetText(ui::kMessageArea, address + "\nand some more text");
+  clickFirstLine(1);
+  ASSERT_TRUE(WaitForEvents(*window, 1));
+  EXPECT_EQ(recorder_.events[0], "link " + address);
+  // The same link again.
+  clickFirstLine(1);
+  ASSERT_TRUE(WaitForEvents(*window, 2));
+  EXPECT_EQ(recorder_.events[1], "link " + address);
+
+  // Longer than a link target of the view can be.
+  std::string longAddress = "https://www.tolvaro.example/" + std::string(200, 'x') + "/end.htm";
+  ASSERT_GT(longAddress.size(), 191u);
+  window->SetText(ui::kMessageArea, longAddress);
+  clickFirstLine(1);
+  ASSERT_TRUE(WaitForEvents(*window, 3));
+  EXPECT_EQ(recorder_.events[2], "link " + longAddress);
+
+  // Other buttons and plain text give nothing.
+  clickFirstLine(3);
+  clickFirstLine(2);
+  window->SetText(ui::kMessageArea, "Plain words first, then www.tolvaro.example");
+  clickFirstLine(1);
+  PumpFor(*window, 300);
+  EXPECT_EQ(recorder_.events.size(), 3u) << Joined(recorder_.events);
+}
+
+TEST_F(FltkWindowTest, TimersTickUntilStopped) {
+  auto window = UpdateWindow("Harbinor timers");
+  ASSERT_NE(window, nullptr);
+  window->StartTimer(1500, 50);
+  window->StartTimer(1501, 300);
+  PumpFor(*window, 700);
+  EXPECT_GE(recorder_.ticks[1500], 6);
+  EXPECT_LE(recorder_.ticks[1500], 15);
+  EXPECT_GE(recorder_.ticks[1501], 1);
+  EXPECT_LE(recorder_.ticks[1501], 3);
+  window->StopTimer(1500);
+  window->StopTimer(1501);
+  int before = recorder_.ticks[1500];
+  PumpFor(*window, 300);
+  EXPECT_EQ(recorder_.ticks[1500], before);
+
+  // A timer stopped from its own tick does not tick again.
+  recorder_.ticks.clear();
+  recorder_.onTimer = [&](int timer) { window->StopTimer(timer); };
+  window->StartTimer(1501, 20);
+  PumpFor(*window, 400);
+  EXPECT_EQ(recorder_.ticks[1501], 1);
+}
+
+TEST_F(FltkWindowTest, PostedCommandsKeepTheirOrderAndWakeTheWait) {
+  auto window = UpdateWindow("Harbinor posts");
+  ASSERT_NE(window, nullptr);
+  window->PostCommand(1);
+  window->PostCommand(201);
+  EXPECT_TRUE(window->DispatchOne(nullptr));
+  EXPECT_TRUE(window->DispatchOne(nullptr));
+  PumpFor(*window, 20);
+  EXPECT_EQ(Joined(recorder_.events), "command 1 | command 201");
+
+  // From another thread (the install window's copy worker posts its end).
+  auto start = std::chrono::steady_clock::now();
+  std::thread poster([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    window->PostCommand(202);
+  });
+  window->WaitForEvents(5000);
+  auto waited = std::chrono::steady_clock::now() - start;
+  poster.join();
+  EXPECT_LT(waited, std::chrono::milliseconds(3000));
+  EXPECT_TRUE(PumpUntil(*window, [&] { return recorder_.events.size() == 3; }, kWait));
+  EXPECT_EQ(recorder_.events.back(), "command 202");
+}
+
+TEST_F(FltkWindowTest, TheMessageLoopRunsUntilTheWindowIsDestroyed) {
+  struct Closer : Recorder {
+    ui::WindowSystem* window = nullptr;
+    void OnCommand(int id) override {
+      Recorder::OnCommand(id);
+      if (id == 2) window->DestroyWindow();
+    }
+  } closer;
+  auto window = UpdateWindow("Harbinor loop");
+  ASSERT_NE(window, nullptr);
+  closer.window = window.get();
+  window->SetEventSink(&closer);
+  window->ShowWindow();
+  window->StartTimer(1500, 30);
+  window->PostCommand(1);
+  window->PostCommand(2);
+  window->PostCommand(3);  // after the end: never delivered
+  window->RunMessageLoop();
+  EXPECT_TRUE(window->IsDestroyed());
+  EXPECT_FALSE(window->IsVisible());
+  EXPECT_EQ(Joined(closer.events), "command 1 | command 2");
+  window->DestroyWindow();
+  window->PostCommand(1);
+  EXPECT_FALSE(window->DispatchOne(nullptr));
+  window->RunMessageLoop();  // returns at once
+  EXPECT_EQ(closer.ticks[1500], 0);
+}
+
+TEST_F(FltkWindowTest, MessageBoxAnswersAndTimersRunMeanwhile) {
+  auto window = UpdateWindow("Harbinor box owner");
+  ASSERT_NE(window, nullptr);
+  ShowAndFind(*window, "Harbinor box owner");
+  window->StartTimer(1500, 50);
+  bool boxOpen = false;
+  int ticksInBox = 0;
+  recorder_.onTimer = [&](int) { ticksInBox += boxOpen ? 1 : 0; };
+
+  auto answerWith = [&](const std::string& caption, std::function<void(const std::string&)> act) {
+    return std::async(std::launch::async, [caption, act] {
+      auto found = Xdo({"search", "--sync", "--name", "^" + caption + "$"});
+      std::string id = found.output.substr(0, found.output.find('\n'));
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      act(id);
+    });
+  };
+  auto pressKeys = [](std::vector<std::string> keys) {
+    return [keys](const std::string& id) {
+      Xdo({"windowfocus", "--sync", id});
+      std::vector<std::string> arguments = {"key"};
+      arguments.insert(arguments.end(), keys.begin(), keys.end());
+      Xdo(arguments);
+    };
+  };
+
+  auto helper = answerWith("Box answered with Return", pressKeys({"Return"}));
+  boxOpen = true;
+  ui::Answer answer = window->AskOkCancel("Press OK to cancel the update.\n", "Box answered with Return",
+                                          ui::MessageIcon::kQuestion);
+  boxOpen = false;
+  helper.get();
+  EXPECT_EQ(answer, ui::Answer::kOk);
+  EXPECT_GE(ticksInBox, 3);
+
+  helper = answerWith("Box answered with Escape", pressKeys({"Escape"}));
+  answer = window->AskOkCancel("Press OK to cancel the update.\n", "Box answered with Escape",
+                               ui::MessageIcon::kQuestion);
+  helper.get();
+  EXPECT_EQ(answer, ui::Answer::kCancel);
+
+  helper = answerWith("Box answered with Tab Return", pressKeys({"Tab", "Return"}));
+  answer = window->AskOkCancel("Tab moves to Cancel.", "Box answered with Tab Return", ui::MessageIcon::kQuestion);
+  helper.get();
+  EXPECT_EQ(answer, ui::Answer::kCancel);
+
+  helper = answerWith("Box closed", [](const std::string& id) { SendCloseRequest(id); });
+  answer = window->AskOkCancel("Closing the box is Cancel.", "Box closed", ui::MessageIcon::kExclamation);
+  helper.get();
+  EXPECT_EQ(answer, ui::Answer::kCancel);
+
+  std::string shot;
+  helper = answerWith("Software Update Failed", [&](const std::string& id) {
+    shot = Shot("fltk_message_box.png");
+    pressKeys({"Return"})(id);
+  });
+  answer = window->AskOkCancel(
+      "One or more files could not be updated. Please ensure that the application is\nclosed and that you have "
+      "the permission to modify files.\n\nPress OK to start the application without update.",
+      "Software Update Failed", ui::MessageIcon::kExclamation);
+  helper.get();
+  EXPECT_EQ(answer, ui::Answer::kOk);
+  EXPECT_FALSE(shot.empty());
+  std::cout << "[ screenshot ] " << shot << "\n";
+  // Nothing else reached the window while the boxes were open.
+  EXPECT_TRUE(recorder_.events.empty()) << Joined(recorder_.events);
+}
+
+TEST_F(FltkWindowTest, TheWindowHasItsIcon) {
+  auto window = UpdateWindow("Harbinor icon");
+  ASSERT_NE(window, nullptr);
+  std::string id = ShowAndFind(*window, "Harbinor icon");
+  auto sizes = IconSizes(id);
+  EXPECT_EQ(sizes, (std::vector<std::pair<long, long>>{{16, 16}, {32, 32}, {48, 48}}));
+}
+
+TEST_F(FltkWindowTest, TheInstallWindowCannotBeClosed) {
+  auto window = ui::CreateFltkWindow(ui::WindowTemplate::kInstallWindow);
+  ASSERT_NE(window, nullptr);
+  window->SetEventSink(&recorder_);
+  EXPECT_EQ(window->Title(), "Tolvaro copying updated files...");
+  ui::Size client = window->ClientSize();
+  EXPECT_NEAR(client.width, 406, 10);
+  EXPECT_NEAR(client.height, 46, 6);
+  ui::Rect bar = window->Placement(ui::kInstallProgress);
+  EXPECT_NEAR(bar.left, 11, 2);
+  EXPECT_NEAR(bar.width, 386, 4);
+  EXPECT_NEAR(bar.height, 23, 2);
+  EXPECT_EQ(window->Placement(ui::kMainButton).width, 0);
+  window->SetProgressRange(1000);
+  window->SetProgress(400);
+  EXPECT_EQ(window->Progress(), 400);
+
+  std::string id = ShowAndFind(*window, "Tolvaro copying updated files\\.\\.\\.");
+  Keys(id, {"Escape", "Return", "F1", "Tab"});
+  SendCloseRequest(id);
+  PumpFor(*window, 400);
+  EXPECT_TRUE(recorder_.events.empty()) << Joined(recorder_.events);
+  EXPECT_TRUE(window->IsVisible());
+  window->DestroyWindow();
+  EXPECT_FALSE(window->IsVisible());
+}
+
+// ---------------------------------------------------------------------------
+// Help and links.
+
+class HelpFileTest : public FltkWindowTest {
+ protected:
+  void SetUp() override {
+    FltkWindowTest::SetUp();
+    if (IsSkipped()) return;
+    std::string chmcmd = FindProgram("chmcmd");
+    if (chmcmd.empty()) GTEST_SKIP() << "chmcmd (fp-utils) makes the help file";
+    testsupport::WriteFile(folder_ / "help.hhp",
+                           "[OPTIONS]\nCompiled file=help.chm\nDefault topic=htm/chap00-2.htm\n"
+                           "Title=Tolvaro help\n\n[FILES]\nhtm/chap00-2.htm\nhtm/other.htm\n");
+    testsupport::WriteFile(folder_ / "htm/chap00-2.htm",
+                           "<html><head><title>Updating Tolvaro DVD</title></head><body>"
+                           "<a href=\"other.htm#part\">Next page</a><h1>Updating</h1>"
+                           "<p>Harbinor keeps Tolvaro DVD up to date.</p><img src=\"../img/shot.gif\"></body></html>");
+    testsupport::WriteFile(folder_ / "htm/other.htm",
+                           "<html><head><title>Other help page</title></head><body><p>Second.</p></body></html>");
+    testsupport::ProcessOptions options;
+    options.arguments = {"help.hhp"};
+    // chmcmd works in the project's folder.
+    std::string script = "cd '" + folder_.path() + "' && exec '" + chmcmd + "' help.hhp";
+    options.arguments = {"-c", script};
+    auto made = testsupport::RunProcess("/bin/sh", options);
+    ASSERT_TRUE(testsupport::PathExists(folder_ / "help.chm")) << made.output;
+  }
+
+  testsupport::TempFolder folder_;
+};
+
+TEST_F(HelpFileTest, TheHelpWindowShowsATopicAndFollowsItsLinks) {
+  auto window = UpdateWindow("Harbinor help owner");
+  ASSERT_NE(window, nullptr);
+  ui::fltk::HelpViewer viewer;
+  EXPECT_FALSE(viewer.Show(folder_ / "help.chm", "/htm/missing.htm"));
+  EXPECT_FALSE(viewer.Show(folder_ / "missing.chm", "/htm/chap00-2.htm"));
+  EXPECT_FALSE(viewer.IsShown());
+  ASSERT_TRUE(viewer.Show(folder_ / "help.chm", "HTM/Chap00-2.HTM"));
+  EXPECT_EQ(viewer.CurrentTopic(), "/HTM/Chap00-2.HTM");
+  EXPECT_TRUE(viewer.IsShown());
+  EXPECT_EQ(viewer.Title(), "Updating Tolvaro DVD");
+  PumpFor(*window, 100);
+  auto found = Xdo({"search", "--sync", "--name", "^Updating Tolvaro DVD$"});
+  std::string id = found.output.substr(0, found.output.find('\n'));
+  ASSERT_FALSE(id.empty());
+
+  // The link on the first line leads to the other page.
+  Xdo({"mousemove", "--window", id, "30", "12", "click", "1"});
+  ASSERT_TRUE(PumpUntil(*window, [&] { return viewer.CurrentTopic() == "/HTM/other.htm"; }, kWait))
+      << viewer.CurrentTopic();
+  EXPECT_EQ(viewer.Title(), "Other help page");
+  viewer.Hide();
+  EXPECT_FALSE(viewer.IsShown());
+}
+
+TEST_F(HelpFileTest, OpenHelpTopicShowsTheTopicOrNothing) {
+  auto window = UpdateWindow("Harbinor help request");
+  ASSERT_NE(window, nullptr);
+  window->OpenHelpTopic(folder_ / "help.chm", "/htm/nothing-here.htm");
+  window->OpenHelpTopic(folder_ / "none.chm", "/htm/chap00-2.htm");
+  PumpFor(*window, 200);
+  auto none = Xdo({"search", "--name", "^(Help|Updating Tolvaro DVD)$"});
+  EXPECT_NE(none.exitCode, 0) << none.output;
+
+  window->OpenHelpTopic(folder_ / "help.chm", "/htm/chap00-2.htm");
+  PumpFor(*window, 100);
+  auto found = Xdo({"search", "--sync", "--name", "^Updating Tolvaro DVD$"});
+  EXPECT_EQ(found.exitCode, 0);
+  EXPECT_FALSE(found.output.empty());
+  // Destroying the window takes its help window along.
+  window->DestroyWindow();
+  PumpFor(*window, 200);
+  auto gone = Xdo({"search", "--onlyvisible", "--name", "^Updating Tolvaro DVD$"});
+  EXPECT_NE(gone.exitCode, 0) << gone.output;
+}
+
+TEST_F(FltkWindowTest, LinksOpenWithTheDesktopsHandler) {
+  testsupport::TempFolder bin;
+  std::string record = bin / "opened.txt";
+  testsupport::WriteFile(bin / "xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + record + "'\n");
+  chmod((bin / "xdg-open").c_str(), 0755);
+  std::string oldPath = getenv("PATH") ? getenv("PATH") : "";
+  setenv("PATH", (bin.path() + ":" + oldPath).c_str(), 1);
+  auto window = UpdateWindow("Harbinor open links");
+  ASSERT_NE(window, nullptr);
+  window->OpenLink("www.tolvaro.example/download/");
+  window->OpenLink("mailto:support@tolvaro.example");
+  window->OpenLink("file:///etc/passwd");
+  bool done = testsupport::WaitFor(
+      [&] { return testsupport::ReadFile(record).find("mailto:") != std::string::npos; }, kWait);
+  setenv("PATH", oldPath.c_str(), 1);
+  ASSERT_TRUE(done);
+  PumpFor(*window, 200);
+  std::string opened = testsupport::ReadFile(record);
+  EXPECT_NE(opened.find("http://www.tolvaro.example/download/\n"), std::string::npos) << opened;
+  EXPECT_NE(opened.find("mailto:support@tolvaro.example\n"), std::string::npos) << opened;
+  EXPECT_EQ(opened.find("passwd"), std::string::npos) << opened;
+}
+
+}  // namespace

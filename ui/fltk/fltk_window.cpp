@@ -1,0 +1,1046 @@
+#include "ui/fltk/fltk_window.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Help_View.H>
+#include <FL/Fl_Image.H>
+#include <FL/Fl_Progress.H>
+#include <FL/Fl_Return_Button.H>
+#include <FL/fl_draw.H>
+#include <FL/x.H>  // fl_open_display(Display*): FLTK's own would end the process without a display
+
+#include <algorithm>
+#include <cctype>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/shell.h"
+#include "platform/text.h"
+#include "resources/window_icon.h"
+#include "ui/fltk/help_viewer.h"
+#include "ui/front_end.h"
+
+namespace ui::fltk {
+
+// ---------------------------------------------------------------------------
+// Text helpers.
+
+namespace {
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
+      return false;
+  }
+  return true;
+}
+
+// Characters that tie a following "www." or "http://" to the word before it,
+// so that "xhttp://a" or "a.www.b" hold no link.
+bool JoinsWord(unsigned char c) {
+  return std::isalnum(c) || c == '_' || c == '-' || c == '.' || c == '@' || c == '/' || c == ':' || c >= 0x80;
+}
+
+bool IsAddressChar(unsigned char c) { return c > 0x20 && c < 0x7f && c != '<' && c != '>' && c != '"'; }
+
+}  // namespace
+
+std::vector<LinkSpan> FindLinks(std::string_view text) {
+  static constexpr std::string_view kPrefixes[] = {"http://", "https://", "mailto:", "www."};
+  std::vector<LinkSpan> spans;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (i > 0 && JoinsWord(static_cast<unsigned char>(text[i - 1]))) {
+      ++i;
+      continue;
+    }
+    std::size_t prefixLength = 0;
+    for (std::string_view prefix : kPrefixes) {
+      if (StartsWithNoCase(text.substr(i), prefix)) {
+        prefixLength = prefix.size();
+        break;
+      }
+    }
+    if (prefixLength == 0) {
+      ++i;
+      continue;
+    }
+    std::size_t end = i;
+    while (end < text.size() && IsAddressChar(static_cast<unsigned char>(text[end]))) ++end;
+    // Punctuation that ends the sentence, and brackets that close around
+    // the address, are not part of it.
+    while (end > i + prefixLength) {
+      char last = text[end - 1];
+      if (std::string_view(".,;:!?'").find(last) != std::string_view::npos) {
+        --end;
+        continue;
+      }
+      char open = last == ')' ? '(' : last == ']' ? '[' : last == '}' ? '{' : 0;
+      if (open) {
+        std::string_view inside = text.substr(i, end - i);
+        if (std::count(inside.begin(), inside.end(), last) > std::count(inside.begin(), inside.end(), open)) {
+          --end;
+          continue;
+        }
+      }
+      break;
+    }
+    if (end > i + prefixLength) {
+      spans.push_back({i, end - i});
+      i = end;
+    } else {
+      i += prefixLength;
+    }
+  }
+  return spans;
+}
+
+void AppendEscapedHtml(std::string& html, std::string_view text) {
+  for (char c : text) {
+    switch (c) {
+      case '<': html += "&lt;"; break;
+      case '>': html += "&gt;"; break;
+      case '&': html += "&amp;"; break;
+      case '"': html += "&quot;"; break;
+      default: html.push_back(c);
+    }
+  }
+}
+
+namespace {
+
+// The view breaks lines only between words, and puts a word that is wider
+// than the view on a line of its own below the current one. A long address
+// is therefore cut into pieces after "/", "?", "&" and "#" (and at least
+// every 24 characters) with a tag between them, which the view treats as
+// the end of a word without showing a blank.
+void AppendBreakableAddress(std::string& html, std::string_view address) {
+  auto separator = [](char c) { return c == '/' || c == '?' || c == '&' || c == '#'; };
+  std::size_t run = 0;
+  for (std::size_t k = 0; k < address.size(); ++k) {
+    AppendEscapedHtml(html, address.substr(k, 1));
+    ++run;
+    if (k + 1 == address.size()) break;
+    if ((separator(address[k]) && !separator(address[k + 1])) || run >= 24) {
+      html += "<wbr>";
+      run = 0;
+    }
+  }
+}
+
+}  // namespace
+
+std::string MessageAreaHtml(std::string_view utf8Text, std::vector<std::string>& links) {
+  links.clear();
+  std::string html = "<html><body>";
+  bool lineStart = true;
+  bool afterBlank = false;
+  // Plain text: line breaks as <br>, and every blank that HTML would fold
+  // into the one before it (or drop at the start of a line) kept as &nbsp;.
+  // A "\r\n" pair is one line break.
+  auto appendPlain = [&](std::string_view part) {
+    for (std::size_t k = 0; k < part.size(); ++k) {
+      char c = part[k];
+      if (c == '\r' || c == '\n') {
+        if (c == '\r' && k + 1 < part.size() && part[k + 1] == '\n') ++k;
+        // An empty line would have no height in the view.
+        if (lineStart) html += "&nbsp;";
+        html += "<br>\n";
+        lineStart = true;
+        afterBlank = false;
+      } else if (c == ' ' || c == '\t') {
+        int count = c == '\t' ? 4 : 1;
+        for (int n = 0; n < count; ++n) {
+          html += lineStart || afterBlank ? "&nbsp;" : " ";
+          afterBlank = true;
+        }
+      } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+        // Other control characters show nothing.
+      } else {
+        AppendEscapedHtml(html, std::string_view(&c, 1));
+        lineStart = false;
+        afterBlank = false;
+      }
+    }
+  };
+  std::size_t done = 0;
+  for (const LinkSpan& span : FindLinks(utf8Text)) {
+    appendPlain(utf8Text.substr(done, span.begin - done));
+    std::string_view address = utf8Text.substr(span.begin, span.length);
+    html += "<a href=\"" + std::to_string(links.size()) + "\">";
+    AppendBreakableAddress(html, address);
+    html += "</a>";
+    links.emplace_back(address);
+    done = span.begin + span.length;
+    lineStart = false;
+    afterBlank = false;
+  }
+  appendPlain(utf8Text.substr(done));
+  html += "</body></html>";
+  return html;
+}
+
+std::optional<std::size_t> LinkIndexOfTarget(std::string_view target) {
+  std::size_t cut = target.find_last_of("/:");
+  if (cut != std::string_view::npos) target.remove_prefix(cut + 1);
+  target = target.substr(0, target.find('#'));
+  if (target.empty() || target.size() > 9) return std::nullopt;
+  std::size_t index = 0;
+  for (char c : target) {
+    if (c < '0' || c > '9') return std::nullopt;
+    index = index * 10 + static_cast<std::size_t>(c - '0');
+  }
+  return index;
+}
+
+std::string LabelText(std::string_view text) {
+  std::string label;
+  label.reserve(text.size());
+  for (char c : text) {
+    label.push_back(c);
+    if (c == '@') label.push_back('@');
+  }
+  return label;
+}
+
+// ---------------------------------------------------------------------------
+// The window.
+
+namespace {
+
+// Texts arrive in the locale's charset; FLTK draws UTF-8.
+std::string ToScreen(std::string_view text) {
+  bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii) return std::string(text);
+  return platform::Utf16ToUtf8(platform::AnsiToUtf16(text));
+}
+
+Fl_Font FontForFace(std::string_view face) {
+  static constexpr std::string_view kSans[] = {"arial", "helvetica", "ms sans serif", "microsoft sans serif",
+                                               "ms shell dlg", "ms shell dlg 2", "tahoma", "verdana",
+                                               "segoe ui", "sans", "sans-serif"};
+  static constexpr std::string_view kSerif[] = {"times new roman", "times", "serif", "georgia"};
+  static constexpr std::string_view kMono[] = {"courier new", "courier", "lucida console", "consolas", "monospace"};
+  std::string lower;
+  for (char c : face) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  for (std::string_view name : kSans)
+    if (lower == name) return FL_HELVETICA;
+  for (std::string_view name : kSerif)
+    if (lower == name) return FL_TIMES;
+  for (std::string_view name : kMono)
+    if (lower == name) return FL_COURIER;
+  if (lower.empty()) return FL_HELVETICA;
+  // Any other face is looked up by name; the leading blank marks the plain
+  // style for FLTK, and the font system picks the nearest face it has.
+  static std::string freeFace;
+  freeFace = " " + std::string(face);
+  Fl::set_font(FL_FREE_FONT, freeFace.c_str());
+  return FL_FREE_FONT;
+}
+
+// The toolkit is set up once per process, on the window thread.
+bool EnsureToolkit() {
+  static bool ready = false;
+  if (ready) return true;
+  if (!fl_display) {
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return false;
+    fl_open_display(display);
+  }
+  Fl::scheme("gtk+");
+  Fl::background(0xec, 0xec, 0xec);
+  Fl::visible_focus(1);
+  // Lets another thread wake the window thread's wait (PostCommand).
+  Fl::lock();
+  ready = true;
+  return true;
+}
+
+// The main button: the look of FLTK's default button, without the return
+// symbol when a long label needs its room.
+class DefaultButton : public Fl_Return_Button {
+ public:
+  using Fl_Return_Button::Fl_Return_Button;
+
+ protected:
+  void draw() override {
+    fl_font(labelfont(), labelsize());
+    int labelWidth = 0, labelHeight = 0;
+    fl_measure(label() ? label() : "", labelWidth, labelHeight);
+    if (labelWidth + h() + 4 > w()) Fl_Button::draw();
+    else Fl_Return_Button::draw();
+  }
+};
+
+// The picture of a message box: a blue disc with "?" for a question, an
+// amber triangle with "!" for a warning.
+class BoxIcon : public Fl_Widget {
+ public:
+  BoxIcon(int x, int y, int w, int h, MessageIcon icon) : Fl_Widget(x, y, w, h), icon_(icon) {}
+
+ protected:
+  void draw() override {
+    if (icon_ == MessageIcon::kQuestion) {
+      fl_color(fl_rgb_color(0x2f, 0x7b, 0xd9));
+      fl_pie(x(), y(), w(), h(), 0, 360);
+      fl_color(FL_WHITE);
+      fl_font(FL_HELVETICA_BOLD, h() * 2 / 3);
+      fl_draw("?", x(), y(), w(), h(), FL_ALIGN_CENTER, nullptr, 0);
+    } else {
+      fl_color(fl_rgb_color(0xf2, 0xb1, 0x2c));
+      fl_polygon(x() + w() / 2, y() + 1, x() + w() - 1, y() + h() - 2, x(), y() + h() - 2);
+      fl_color(FL_BLACK);
+      fl_font(FL_HELVETICA_BOLD, h() / 2);
+      fl_draw("!", x(), y() + h() / 6, w(), h() - h() / 6, FL_ALIGN_CENTER, nullptr, 0);
+    }
+  }
+
+ private:
+  MessageIcon icon_;
+};
+
+// The message box's window: Enter presses the button that has the focus
+// (or OK), Esc and the close box answer Cancel.
+class BoxWindow : public Fl_Double_Window {
+ public:
+  using Fl_Double_Window::Fl_Double_Window;
+  Fl_Widget* cancel = nullptr;
+  bool answered = false;
+  Answer answer = Answer::kCancel;
+
+  void Close(Answer value) {
+    answered = true;
+    answer = value;
+    hide();
+  }
+
+  int handle(int event) override {
+    if (event == FL_KEYBOARD && (Fl::event_key() == FL_Enter || Fl::event_key() == FL_KP_Enter)) {
+      Close(Fl::focus() == cancel ? Answer::kCancel : Answer::kOk);
+      return 1;
+    }
+    return Fl_Double_Window::handle(event);
+  }
+};
+
+Key KeyOf(int fltkKey) {
+  switch (fltkKey) {
+    case FL_Tab: return Key::kTab;
+    case FL_Right: return Key::kRight;
+    case FL_Left: return Key::kLeft;
+    case FL_Enter:
+    case FL_KP_Enter: return Key::kEnter;
+    case FL_Escape: return Key::kEscape;
+    case FL_F + 1: return Key::kF1;
+    default: return Key::kOther;
+  }
+}
+
+class FltkWindow;
+std::vector<FltkWindow*>& LiveWindows() {
+  static std::vector<FltkWindow*> windows;
+  return windows;
+}
+
+int DispatchHook(int event, Fl_Window* window);
+
+class FltkWindow final : public WindowSystem {
+ public:
+  explicit FltkWindow(WindowTemplate which);
+  ~FltkWindow() override;
+  FltkWindow(const FltkWindow&) = delete;
+  FltkWindow& operator=(const FltkWindow&) = delete;
+
+  void SetEventSink(WindowEvents* sink) override { sink_ = sink; }
+  void SetTitle(std::string_view title) override;
+  std::string Title() const override { return title_; }
+  void ShowWindow() override;
+  bool IsVisible() const override { return !destroyed_ && window_->shown(); }
+  void DestroyWindow() override;
+  bool IsDestroyed() const override { return destroyed_; }
+  void ResizeWindow(Size outer) override;
+  Size ClientSize() const override { return {window_->w(), window_->h()}; }
+  void SetFont(std::string_view face, int height) override;
+
+  void SetText(int control, std::string_view text) override;
+  std::string Text(int control) const override;
+  void Enable(int control, bool enabled) override;
+  bool IsEnabled(int control) const override;
+  void Show(int control, bool visible) override;
+  bool IsShown(int control) const override;
+  void Focus(int control) override;
+  int FocusedControl() const override;
+  void MoveFocus(bool forward) override;
+  void Move(int control, Rect placement) override;
+  Rect Placement(int control) const override;
+  Size MeasureText(int control) const override;
+
+  void SetProgressRange(std::int32_t maximum) override;
+  void SetProgress(std::int32_t position) override;
+  std::int32_t Progress() const override { return position_; }
+
+  void StartTimer(int id, int periodMs) override;
+  void StopTimer(int id) override;
+  void PostCommand(int id) override;
+
+  Answer AskOkCancel(std::string_view text, std::string_view caption, MessageIcon icon) override;
+
+  bool DispatchOne(const KeyFilter* keyFilter) override;
+  void WaitForEvents(int maxMs) override;
+  void RunMessageLoop() override;
+
+  void OpenHelpTopic(const std::string& chmPath, const std::string& topic) override;
+  void OpenLink(std::string_view link) override { platform::OpenUrl(link); }
+
+  // For the dispatch hook: whether `window` is ours, and whether a key
+  // press for it went into our queue instead of to FLTK.
+  bool Owns(const Fl_Window* window) const { return window == window_.get(); }
+  bool TakeKey();
+  void NoteFocus();
+
+ private:
+  struct Event {
+    enum class Kind { kCommand, kTimer, kHelp, kLink, kKey };
+    Kind kind = Kind::kCommand;
+    int id = 0;
+    Key key = Key::kOther;
+    int fltkKey = 0;
+    bool shift = false;
+    std::string link;
+  };
+  struct Control {
+    Fl_Widget* widget = nullptr;  // owned by the window
+    std::string text;
+  };
+  struct TimerSlot {
+    FltkWindow* owner = nullptr;
+    int id = 0;
+    double seconds = 0;
+  };
+
+  static constexpr int kTabOrder[] = {kMainButton, kCloseButton, kHelpButton};
+
+  void BuildUpdateWindow();
+  void BuildInstallWindow();
+  Fl_Box* AddLabel(int id, Rect r, Fl_Align align);
+  void SetIcon();
+  Fl_Widget* Widget(int control) const;
+  int IdOf(const Fl_Widget* widget) const;
+  bool TakesFocus(int control) const;
+  void ApplyFont();
+
+  void Push(Event event);
+  bool Pop(Event& event);
+  bool HasQueued() const;
+  void Deliver(const Event& event, const KeyFilter* keyFilter);
+  void HandleKey(const Event& event);
+  void DeliverQueuedTimers();
+
+  static void OnButton(Fl_Widget* widget, void* data);
+  static void OnCloseBox(Fl_Widget* widget, void* data);
+  static void OnTimeout(void* data);
+  static const char* OnLink(Fl_Widget* widget, const char* target);
+
+  WindowTemplate which_;
+  std::thread::id thread_ = std::this_thread::get_id();
+  std::unique_ptr<Fl_Double_Window> window_;
+  std::map<int, Control> controls_;
+  Fl_Help_View* message_ = nullptr;
+  Fl_Progress* progress_ = nullptr;
+  std::vector<std::string> links_;
+  std::string title_;
+  Fl_Font font_ = FL_HELVETICA;
+  int fontSize_ = 12;
+  std::int32_t range_ = 100;
+  std::int32_t position_ = 0;
+  std::map<int, std::unique_ptr<TimerSlot>> timers_;
+  mutable std::mutex queueMutex_;
+  std::deque<Event> queue_;
+  WindowEvents* sink_ = nullptr;
+  bool destroyed_ = false;
+  bool everShown_ = false;
+  bool keyFilterActive_ = false;
+  int boxesOpen_ = 0;
+  int focusId_ = 0;
+  std::unique_ptr<HelpViewer> help_;
+};
+
+FltkWindow::FltkWindow(WindowTemplate which) : which_(which) {
+  if (which_ == WindowTemplate::kUpdateWindow) BuildUpdateWindow();
+  else BuildInstallWindow();
+  window_->callback(&FltkWindow::OnCloseBox, this);
+  window_->xclass("Harbinor");
+  SetIcon();
+  ApplyFont();
+  LiveWindows().push_back(this);
+  Fl::event_dispatch(&DispatchHook);
+}
+
+FltkWindow::~FltkWindow() {
+  for (auto& [id, slot] : timers_) Fl::remove_timeout(&FltkWindow::OnTimeout, slot.get());
+  timers_.clear();
+  auto& live = LiveWindows();
+  live.erase(std::remove(live.begin(), live.end(), this), live.end());
+  help_.reset();
+  window_->hide();
+  window_.reset();
+  Fl::flush();
+}
+
+// Template 102: 320 by 189 dialog units, about 480 by 307 pixels. The
+// window logic sizes the window and places every control itself.
+void FltkWindow::BuildUpdateWindow() {
+  window_ = std::make_unique<Fl_Double_Window>(480, 307);
+  title_ = "Update Tolvaro DVD";
+  window_->copy_label(title_.c_str());
+
+  auto addButton = [&](int id, Fl_Button* button) {
+    button->callback(&FltkWindow::OnButton, this);
+    button->when(FL_WHEN_RELEASE);
+    controls_[id].widget = button;
+  };
+  addButton(kMainButton, new DefaultButton(225, 270, 95, 26));
+  addButton(kCloseButton, new Fl_Button(350, 270, 95, 26));
+  addButton(kHelpButton, new Fl_Button(100, 270, 95, 26));
+  controls_[kMainButton].widget->deactivate();
+
+  AddLabel(kHeadline, {15, 10, 459, 18}, FL_ALIGN_TOP_LEFT);
+
+  progress_ = new Fl_Progress(15, 205, 450, 18);
+  progress_->minimum(0);
+  progress_->maximum(static_cast<float>(range_));
+  progress_->value(0);
+  progress_->selection_color(fl_rgb_color(0x3a, 0x86, 0xe0));
+  controls_[kProgressBar].widget = progress_;
+
+  message_ = new Fl_Help_View(15, 50, 450, 120);
+  message_->box(FL_THIN_DOWN_BOX);
+  message_->color(FL_BACKGROUND_COLOR);
+  message_->clear_visible_focus();
+  message_->user_data(this);
+  message_->link(&FltkWindow::OnLink);
+  message_->value(MessageAreaHtml("", links_).c_str());
+  controls_[kMessageArea].widget = message_;
+
+  AddLabel(kStatusLine, {15, 185, 450, 18}, FL_ALIGN_TOP_LEFT);
+  AddLabel(kSizeDisplay, {300, 185, 150, 18}, FL_ALIGN_TOP_RIGHT)->hide();
+  window_->end();
+  focusId_ = kCloseButton;  // the first control that takes the focus
+}
+
+// Template 103: 271 by 28 dialog units with one progress bar at (7, 7),
+// 257 by 14. It has no buttons, and the user cannot close it.
+void FltkWindow::BuildInstallWindow() {
+  window_ = std::make_unique<Fl_Double_Window>(406, 46);
+  title_ = "Tolvaro copying updated files...";
+  window_->copy_label(title_.c_str());
+  progress_ = new Fl_Progress(11, 11, 386, 23);
+  progress_->minimum(0);
+  progress_->maximum(static_cast<float>(range_));
+  progress_->value(0);
+  progress_->selection_color(fl_rgb_color(0x3a, 0x86, 0xe0));
+  controls_[kInstallProgress].widget = progress_;
+  window_->end();
+}
+
+Fl_Box* FltkWindow::AddLabel(int id, Rect r, Fl_Align align) {
+  // A flat box repaints its own background, so a shorter text leaves no
+  // trace of the longer one before it.
+  auto* box = new Fl_Box(FL_FLAT_BOX, r.left, r.top, r.width, r.height, nullptr);
+  box->align(align | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
+  controls_[id].widget = box;
+  return box;
+}
+
+void FltkWindow::SetIcon() {
+  std::vector<std::vector<std::uint8_t>> pixels;
+  std::vector<std::unique_ptr<Fl_RGB_Image>> images;
+  std::vector<const Fl_RGB_Image*> list;
+  for (int size : {16, 32, 48}) {
+    pixels.push_back(resources::WindowIconRgba(size));
+    images.push_back(std::make_unique<Fl_RGB_Image>(pixels.back().data(), size, size, 4));
+    list.push_back(images.back().get());
+  }
+  // The window keeps copies of the images.
+  window_->icons(list.data(), static_cast<int>(list.size()));
+}
+
+Fl_Widget* FltkWindow::Widget(int control) const {
+  auto it = controls_.find(control);
+  return it == controls_.end() ? nullptr : it->second.widget;
+}
+
+int FltkWindow::IdOf(const Fl_Widget* widget) const {
+  if (!widget) return 0;
+  for (const auto& [id, control] : controls_)
+    if (control.widget == widget) return id;
+  return 0;
+}
+
+bool FltkWindow::TakesFocus(int control) const {
+  if (control != kMainButton && control != kCloseButton && control != kHelpButton) return false;
+  Fl_Widget* widget = Widget(control);
+  return widget && widget->active() && widget->visible();
+}
+
+void FltkWindow::ApplyFont() {
+  for (auto& [id, control] : controls_) {
+    control.widget->labelfont(font_);
+    control.widget->labelsize(fontSize_);
+  }
+  if (message_) {
+    message_->textfont(font_);
+    message_->textsize(fontSize_);
+  }
+  window_->redraw();
+}
+
+void FltkWindow::SetTitle(std::string_view title) {
+  title_ = std::string(title);
+  window_->copy_label(ToScreen(title).c_str());
+}
+
+void FltkWindow::ShowWindow() {
+  if (destroyed_) return;
+  if (!everShown_) {
+    everShown_ = true;
+    window_->position((Fl::w() - window_->w()) / 2, (Fl::h() - window_->h()) / 2);
+  }
+  window_->show();
+  if (TakesFocus(focusId_)) Widget(focusId_)->take_focus();
+  else MoveFocus(true);
+  Fl::flush();
+}
+
+void FltkWindow::DestroyWindow() {
+  if (destroyed_) return;
+  for (auto& [id, slot] : timers_) Fl::remove_timeout(&FltkWindow::OnTimeout, slot.get());
+  timers_.clear();
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    destroyed_ = true;
+    queue_.clear();
+  }
+  if (help_) help_->Hide();
+  window_->hide();
+  Fl::flush();
+}
+
+void FltkWindow::ResizeWindow(Size outer) {
+  window_->size(std::max(outer.width, 1), std::max(outer.height, 1));
+}
+
+void FltkWindow::SetFont(std::string_view face, int height) {
+  font_ = FontForFace(face);
+  fontSize_ = std::clamp(height, 6, 72);
+  ApplyFont();
+}
+
+void FltkWindow::SetText(int control, std::string_view text) {
+  auto it = controls_.find(control);
+  if (it == controls_.end()) return;
+  it->second.text = std::string(text);
+  if (control == kMessageArea && message_) {
+    message_->value(MessageAreaHtml(ToScreen(text), links_).c_str());
+  } else if (it->second.widget != progress_) {
+    it->second.widget->copy_label(LabelText(ToScreen(text)).c_str());
+  }
+  it->second.widget->redraw();
+}
+
+std::string FltkWindow::Text(int control) const {
+  auto it = controls_.find(control);
+  return it == controls_.end() ? std::string() : it->second.text;
+}
+
+void FltkWindow::Enable(int control, bool enabled) {
+  if (Fl_Widget* widget = Widget(control)) {
+    if (enabled) widget->activate();
+    else widget->deactivate();
+  }
+}
+
+bool FltkWindow::IsEnabled(int control) const {
+  Fl_Widget* widget = Widget(control);
+  return widget && widget->active();
+}
+
+void FltkWindow::Show(int control, bool visible) {
+  if (Fl_Widget* widget = Widget(control)) {
+    if (visible) widget->show();
+    else widget->hide();
+  }
+}
+
+bool FltkWindow::IsShown(int control) const {
+  Fl_Widget* widget = Widget(control);
+  return widget && widget->visible();
+}
+
+void FltkWindow::Focus(int control) {
+  if (!TakesFocus(control)) return;
+  focusId_ = control;
+  if (window_->shown()) Widget(control)->take_focus();
+}
+
+int FltkWindow::FocusedControl() const {
+  if (window_->shown()) {
+    if (int id = IdOf(Fl::focus()); id && TakesFocus(id)) return id;
+  }
+  return TakesFocus(focusId_) ? focusId_ : 0;
+}
+
+// Tab and the arrows go round the buttons in the order of the template
+// (main, close, help), skipping those that are disabled or hidden.
+void FltkWindow::MoveFocus(bool forward) {
+  constexpr int kCount = static_cast<int>(std::size(kTabOrder));
+  int current = FocusedControl();
+  int at = -1;
+  for (int k = 0; k < kCount; ++k)
+    if (kTabOrder[k] == current) at = k;
+  for (int step = 1; step <= kCount; ++step) {
+    int next;
+    if (at < 0) next = forward ? step - 1 : kCount - step;
+    else next = ((forward ? at + step : at - step) % kCount + kCount) % kCount;
+    if (TakesFocus(kTabOrder[next])) {
+      Focus(kTabOrder[next]);
+      return;
+    }
+  }
+}
+
+void FltkWindow::Move(int control, Rect placement) {
+  if (Fl_Widget* widget = Widget(control)) {
+    widget->resize(placement.left, placement.top, std::max(placement.width, 0), std::max(placement.height, 0));
+    window_->redraw();
+  }
+}
+
+Rect FltkWindow::Placement(int control) const {
+  Fl_Widget* widget = Widget(control);
+  if (!widget) return {};
+  return {widget->x(), widget->y(), widget->w(), widget->h()};
+}
+
+Size FltkWindow::MeasureText(int control) const {
+  auto it = controls_.find(control);
+  if (it == controls_.end()) return {};
+  fl_font(font_, fontSize_);
+  std::string text = ToScreen(it->second.text);
+  if (text.empty()) return {0, fl_height()};
+  int width = 0, height = 0;
+  fl_measure(text.c_str(), width, height, 0);
+  return {width, height};
+}
+
+void FltkWindow::SetProgressRange(std::int32_t maximum) {
+  range_ = std::max<std::int32_t>(maximum, 0);
+  position_ = std::clamp<std::int32_t>(position_, 0, range_);
+  // An empty range is shown as an empty bar.
+  progress_->maximum(static_cast<float>(range_ > 0 ? range_ : 1));
+  progress_->value(static_cast<float>(position_));
+}
+
+void FltkWindow::SetProgress(std::int32_t position) {
+  position_ = std::clamp<std::int32_t>(position, 0, range_);
+  progress_->value(static_cast<float>(position_));
+}
+
+void FltkWindow::StartTimer(int id, int periodMs) {
+  StopTimer(id);
+  if (destroyed_) return;
+  auto slot = std::make_unique<TimerSlot>();
+  slot->owner = this;
+  slot->id = id;
+  slot->seconds = std::max(periodMs, 10) / 1000.0;
+  Fl::add_timeout(slot->seconds, &FltkWindow::OnTimeout, slot.get());
+  timers_[id] = std::move(slot);
+}
+
+void FltkWindow::StopTimer(int id) {
+  auto it = timers_.find(id);
+  if (it == timers_.end()) return;
+  Fl::remove_timeout(&FltkWindow::OnTimeout, it->second.get());
+  timers_.erase(it);
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  std::erase_if(queue_, [id](const Event& e) { return e.kind == Event::Kind::kTimer && e.id == id; });
+}
+
+void FltkWindow::OnTimeout(void* data) {
+  auto* slot = static_cast<TimerSlot*>(data);
+  Fl::repeat_timeout(slot->seconds, &FltkWindow::OnTimeout, data);
+  FltkWindow* self = slot->owner;
+  // Like the system's timer messages: a tick that is still waiting is not
+  // joined by a second one of the same timer.
+  {
+    std::lock_guard<std::mutex> lock(self->queueMutex_);
+    for (const Event& e : self->queue_)
+      if (e.kind == Event::Kind::kTimer && e.id == slot->id) return;
+  }
+  Event tick;
+  tick.kind = Event::Kind::kTimer;
+  tick.id = slot->id;
+  self->Push(std::move(tick));
+}
+
+void FltkWindow::PostCommand(int id) {
+  Event command;
+  command.kind = Event::Kind::kCommand;
+  command.id = id;
+  Push(std::move(command));
+  if (std::this_thread::get_id() != thread_) Fl::awake();
+}
+
+void FltkWindow::Push(Event event) {
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  if (destroyed_) return;
+  queue_.push_back(std::move(event));
+}
+
+bool FltkWindow::Pop(Event& event) {
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  if (queue_.empty()) return false;
+  event = std::move(queue_.front());
+  queue_.pop_front();
+  return true;
+}
+
+bool FltkWindow::HasQueued() const {
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  return !queue_.empty();
+}
+
+bool FltkWindow::DispatchOne(const KeyFilter* keyFilter) {
+  keyFilterActive_ = keyFilter != nullptr && *keyFilter;
+  Event event;
+  if (!Pop(event)) {
+    Fl::check();
+    if (!Pop(event)) return false;
+  }
+  Deliver(event, keyFilter);
+  return true;
+}
+
+void FltkWindow::WaitForEvents(int maxMs) {
+  if (HasQueued()) return;
+  Fl::wait(std::max(maxMs, 0) / 1000.0);
+}
+
+void FltkWindow::RunMessageLoop() {
+  while (!destroyed_) {
+    if (!DispatchOne(nullptr)) WaitForEvents(500);
+  }
+}
+
+void FltkWindow::Deliver(const Event& event, const KeyFilter* keyFilter) {
+  switch (event.kind) {
+    case Event::Kind::kCommand:
+      if (sink_) sink_->OnCommand(event.id);
+      break;
+    case Event::Kind::kTimer:
+      if (sink_ && timers_.count(event.id)) sink_->OnTimer(event.id);
+      break;
+    case Event::Kind::kHelp:
+      if (sink_) sink_->OnHelpRequest();
+      break;
+    case Event::Kind::kLink:
+      if (sink_) sink_->OnLinkClicked(event.link);
+      break;
+    case Event::Kind::kKey:
+      if (keyFilter && *keyFilter) (*keyFilter)(event.key);
+      else HandleKey(event);
+      break;
+  }
+}
+
+// Keys outside a run, as a dialog box handles them. The install window
+// ignores them all: it cannot be closed and has nothing to press.
+void FltkWindow::HandleKey(const Event& event) {
+  if (which_ != WindowTemplate::kUpdateWindow || destroyed_) return;
+  switch (event.key) {
+    case Key::kTab: MoveFocus(!event.shift); break;
+    case Key::kRight: MoveFocus(true); break;
+    case Key::kLeft: MoveFocus(false); break;
+    case Key::kEnter: {
+      int focused = FocusedControl();
+      int pressed = TakesFocus(focused) ? focused : TakesFocus(kMainButton) ? kMainButton : 0;
+      if (pressed && sink_) sink_->OnCommand(pressed);
+      break;
+    }
+    case Key::kEscape:
+      if (sink_) sink_->OnCommand(kCloseButton);
+      break;
+    case Key::kF1:
+      if (sink_) sink_->OnHelpRequest();
+      break;
+    case Key::kOther:
+      if (event.fltkKey == FL_Down) MoveFocus(true);
+      else if (event.fltkKey == FL_Up) MoveFocus(false);
+      break;
+  }
+}
+
+bool FltkWindow::TakeKey() {
+  if (destroyed_ || boxesOpen_ > 0) return false;
+  int fltkKey = Fl::event_key();
+  Key key = KeyOf(fltkKey);
+  // Outside a run, keys we give no meaning go on to FLTK (the space bar
+  // presses the focused button, Ctrl+C copies from the message area).
+  // During a run every key press goes to the run's filter.
+  bool ours = key != Key::kOther || fltkKey == FL_Up || fltkKey == FL_Down;
+  if (!ours && !keyFilterActive_) return false;
+  Event press;
+  press.kind = Event::Kind::kKey;
+  press.key = key;
+  press.fltkKey = fltkKey;
+  press.shift = (Fl::event_state() & FL_SHIFT) != 0;
+  Push(std::move(press));
+  return true;
+}
+
+void FltkWindow::NoteFocus() {
+  if (int id = IdOf(Fl::focus()); id && TakesFocus(id)) focusId_ = id;
+}
+
+void FltkWindow::DeliverQueuedTimers() {
+  std::vector<int> ticks;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    for (const Event& e : queue_)
+      if (e.kind == Event::Kind::kTimer) ticks.push_back(e.id);
+    std::erase_if(queue_, [](const Event& e) { return e.kind == Event::Kind::kTimer; });
+  }
+  for (int id : ticks)
+    if (sink_ && timers_.count(id)) sink_->OnTimer(id);
+}
+
+void FltkWindow::OnButton(Fl_Widget* widget, void* data) {
+  auto* self = static_cast<FltkWindow*>(data);
+  Event command;
+  command.kind = Event::Kind::kCommand;
+  command.id = self->IdOf(widget);
+  if (command.id) self->Push(std::move(command));
+}
+
+// The close box: the update window asks its logic (command 2, as the close
+// button); the install window cannot be closed.
+void FltkWindow::OnCloseBox(Fl_Widget*, void* data) {
+  auto* self = static_cast<FltkWindow*>(data);
+  if (self->which_ != WindowTemplate::kUpdateWindow) return;
+  Event command;
+  command.kind = Event::Kind::kCommand;
+  command.id = kCloseButton;
+  self->Push(std::move(command));
+}
+
+// Fl_Help_View calls this for a clicked link with the anchor's target. Only
+// a release of the left button counts; the view is told to load nothing.
+const char* FltkWindow::OnLink(Fl_Widget* widget, const char* target) {
+  auto* self = static_cast<FltkWindow*>(widget->user_data());
+  auto index = LinkIndexOfTarget(target ? target : "");
+  if (self && index && *index < self->links_.size() && Fl::event() == FL_RELEASE &&
+      Fl::event_button() == FL_LEFT_MOUSE) {
+    Event click;
+    click.kind = Event::Kind::kLink;
+    click.link = self->links_[*index];
+    self->Push(std::move(click));
+  }
+  return nullptr;
+}
+
+Answer FltkWindow::AskOkCancel(std::string_view text, std::string_view caption, MessageIcon icon) {
+  constexpr int kMargin = 16, kIcon = 40, kGap = 14, kButtonW = 90, kButtonH = 28;
+  std::string message = LabelText(ToScreen(text));
+  std::string title = ToScreen(caption);
+  fl_font(font_, fontSize_);
+  int textW = 0, textH = 0;
+  fl_measure(message.c_str(), textW, textH);
+  // Long lines wrap, as in a system message box.
+  if (textW > 480) {
+    textW = 480;
+    textH = 0;
+    fl_measure(message.c_str(), textW, textH);
+  }
+  textW += 8;  // a label is drawn a few pixels inside its box
+  int contentH = std::max(kIcon, textH);
+  int width = std::max(kMargin + kIcon + kGap + textW + kMargin, 2 * kMargin + 2 * kButtonW + 10);
+  int height = kMargin + contentH + kGap + kButtonH + 12;
+
+  BoxWindow box(width, height);
+  box.copy_label(title.c_str());
+  new BoxIcon(kMargin, kMargin, kIcon, kIcon, icon);
+  auto* label = new Fl_Box(kMargin + kIcon + kGap, kMargin, textW, contentH);
+  label->copy_label(message.c_str());
+  label->labelfont(font_);
+  label->labelsize(fontSize_);
+  label->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
+  int buttonTop = height - 12 - kButtonH;
+  auto* ok = new Fl_Return_Button(width - kMargin - 2 * kButtonW - 10, buttonTop, kButtonW, kButtonH, "OK");
+  auto* cancel = new Fl_Button(width - kMargin - kButtonW, buttonTop, kButtonW, kButtonH, "Cancel");
+  for (Fl_Button* button : {static_cast<Fl_Button*>(ok), cancel}) {
+    button->labelfont(font_);
+    button->labelsize(fontSize_);
+  }
+  ok->callback([](Fl_Widget* w, void*) { static_cast<BoxWindow*>(w->window())->Close(Answer::kOk); });
+  cancel->callback([](Fl_Widget* w, void*) { static_cast<BoxWindow*>(w->window())->Close(Answer::kCancel); });
+  box.callback([](Fl_Widget* w, void*) { static_cast<BoxWindow*>(w)->Close(Answer::kCancel); });
+  box.cancel = cancel;
+  box.end();
+  box.set_modal();
+  if (window_->shown()) {
+    box.position(window_->x() + (window_->w() - width) / 2, window_->y() + (window_->h() - height) / 2);
+  } else {
+    box.position((Fl::w() - width) / 2, (Fl::h() - height) / 2);
+  }
+
+  // The box runs its own loop. Our timers go on ticking meanwhile, as they
+  // do under a system message box; other events wait until it is closed.
+  ++boxesOpen_;
+  box.show();
+  ok->take_focus();
+  while (box.shown() && !box.answered) {
+    Fl::wait(0.01);
+    DeliverQueuedTimers();
+  }
+  --boxesOpen_;
+  box.hide();
+  Fl::flush();
+  return box.answered ? box.answer : Answer::kCancel;
+}
+
+void FltkWindow::OpenHelpTopic(const std::string& chmPath, const std::string& topic) {
+  if (!help_) help_ = std::make_unique<HelpViewer>();
+  help_->Show(chmPath, topic);
+}
+
+// Every event FLTK handles passes here first. Key presses for one of our
+// windows go into its queue (see TakeKey); everything else takes FLTK's
+// usual way.
+int DispatchHook(int event, Fl_Window* window) {
+  for (FltkWindow* owner : LiveWindows()) {
+    if (!owner->Owns(window)) continue;
+    if (event == FL_KEYBOARD && owner->TakeKey()) return 1;
+    int handled = Fl::handle_(event, window);
+    owner->NoteFocus();
+    return handled;
+  }
+  return Fl::handle_(event, window);
+}
+
+}  // namespace
+}  // namespace ui::fltk
+
+namespace ui {
+
+std::unique_ptr<WindowSystem> CreateFltkWindow(WindowTemplate which) {
+  if (!fltk::EnsureToolkit()) return nullptr;
+  return std::make_unique<fltk::FltkWindow>(which);
+}
+
+}  // namespace ui

@@ -1,0 +1,604 @@
+#include "ui/update_dialog.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <utility>
+
+#include "platform/files.h"
+#include "settings/app_paths.h"
+#include "settings/config_store.h"
+#include "settings/number_text.h"
+#include "settings/string_catalog.h"
+
+namespace ui {
+namespace {
+
+using engine::UpdateList;
+
+// String ids of the window's texts.
+enum TextId : std::uint32_t {
+  kAbortLabel = 102,
+  kDownloadLabel = 103,
+  kCheckLabel = 104,
+  kUpToDateHeadline = 105,
+  kUpdatesHeadline = 106,
+  kSucceededHeadline = 107,
+  kCompletedHeadline = 113,
+  kWindowSize = 114,
+  kFontFace = 115,
+  kFontHeight = 116,
+  kCheckingHeadline = 117,
+  kDownloadingHeadline = 118,
+  kRestartMessage = 119,
+  kDownloadPageMessage = 120,
+  kSpeedFormat = 121,
+  kCancelQuestion = 122,
+  kCancelCaption = 123,
+  kPressDownloadStatus = 124,
+  kPressRetryStatus = 125,
+  kDownloadAgainStatus = 126,
+  kRetryLabel = 127,
+  kHelpLabel = 128,
+  kCloseLabel = 129,
+  kRemainingJoin = 132,
+};
+
+constexpr std::uint32_t kResultHeadlines[] = {107, 105, 108, 109, 110, 111};
+
+constexpr int kFallbackWindowHeight = 310;
+constexpr int kMargin = 30;
+constexpr int kMinButtonWidth = 95;
+constexpr int kButtonHeight = 26;
+constexpr int kLineHeight = 18;
+constexpr int kSizeDisplayWidth = 150;
+constexpr std::size_t kSizeTextLimit = 127;
+constexpr std::size_t kHeadlineLimit = 255;
+constexpr std::size_t kTickTextLimit = 255;
+constexpr std::size_t kLinkLimit = 259;
+constexpr std::int32_t kSampleTicks = 50;
+constexpr double kSampleFactor = 0.2;  // a sample spans 5 seconds
+constexpr int kLongestEstimateHours = 99;
+
+std::string Cut(std::string text, std::size_t limit) {
+  if (text.size() > limit) text.resize(limit);
+  return text;
+}
+
+template <typename... Args>
+std::string Printf(const char* format, Args... args) {
+  char buffer[128];
+  int n = std::snprintf(buffer, sizeof buffer, format, args...);
+  return std::string(buffer, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buffer - 1));
+}
+
+// Texts that take a value come from language files, so they are never handed
+// to printf whole: "%%" gives "%", the first conversion of the expected kind
+// takes the value, and any other "%" stands for itself.
+struct Conversion {
+  std::size_t length = 0;  // of the whole "%...x", 0 when there is none here
+  char kind = 0;
+};
+
+Conversion ReadConversion(std::string_view text, std::size_t at) {
+  std::size_t i = at + 1;
+  while (i < text.size() && std::string_view("-+ #0").find(text[i]) != std::string_view::npos) ++i;
+  std::size_t digits = 0;
+  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) && digits < 3) ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    digits = 0;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) && digits < 3) ++i, ++digits;
+  }
+  if (i >= text.size()) return {};
+  return {i + 1 - at, text[i]};
+}
+
+template <typename Substitute>
+std::string FormatOne(std::string_view format, std::string_view kinds, Substitute substitute) {
+  std::string out;
+  bool used = false;
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    if (format[i] != '%') {
+      out += format[i];
+      continue;
+    }
+    if (i + 1 < format.size() && format[i + 1] == '%') {
+      out += '%';
+      ++i;
+      continue;
+    }
+    Conversion c = ReadConversion(format, i);
+    if (!used && c.length != 0 && kinds.find(c.kind) != std::string_view::npos) {
+      out += substitute(std::string(format.substr(i, c.length)));
+      used = true;
+      i += c.length - 1;
+      continue;
+    }
+    out += '%';
+  }
+  return out;
+}
+
+std::string FormatWithNumber(std::string_view format, double value) {
+  return FormatOne(format, "fFeEgG",
+                   [value](const std::string& conversion) { return Printf(conversion.c_str(), value); });
+}
+
+std::string FormatWithText(std::string_view format, std::string_view value) {
+  return FormatOne(format, "s", [value](const std::string& conversion) {
+    return conversion == "%s" ? std::string(value) : conversion;
+  });
+}
+
+// The size still left to fetch shows exactly 1 Kb in bytes as well
+// ("Remaining:  1024 bytes"); the total switches to Kb at 1024.
+std::string SizeText(std::int32_t bytes, std::int32_t largestInBytes = 1023) {
+  if (bytes <= largestInBytes) return Printf(" %d bytes", bytes);
+  if (bytes < 1048576) return Printf(" %.2f Kb", bytes / 1024.0);
+  return Printf(" %.2f Mb", bytes / 1048576.0);
+}
+
+bool IsWebOrMailLink(std::string_view link) {
+  for (std::string_view scheme : {"http:", "https:", "mailto:"}) {
+    if (link.size() < scheme.size()) continue;
+    bool same = std::equal(scheme.begin(), scheme.end(), link.begin(),
+                           [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+    if (same) return true;
+  }
+  return false;
+}
+
+std::shared_ptr<UpdateList> CopyForWindow(const UpdateList& running, std::int32_t resultCode) {
+  auto copy = std::make_shared<UpdateList>(running.context());
+  for (const auto& item : running.items) {
+    auto twin = std::make_unique<engine::UpdateItem>();
+    twin->url = item->url;
+    twin->md5 = item->md5;
+    twin->version = item->version;
+    twin->size = item->size;
+    twin->comments = item->comments;
+    copy->items.push_back(std::move(twin));
+  }
+  copy->bytesTotal = running.bytesTotal;
+  copy->bytesDone = running.bytesDone.load();
+  copy->bytesPresent = running.bytesPresent.load();
+  copy->runControl = running.runControl.load();
+  copy->resultCode = resultCode;
+  return copy;
+}
+
+}  // namespace
+
+DialogServices::DialogServices(WindowSystem& windowSystem)
+    : window(windowSystem),
+      text([](std::uint32_t id) { return std::string(settings::GetText(id)); }),
+      newList([] { return std::make_shared<UpdateList>(); }),
+      startWorker(&engine::StartDownloadWorker),
+      applicationFolder(settings::ApplicationFolder()),
+      writeSetting([](std::string_view key, std::string_view value) { return settings::WriteSetting(key, value); }),
+      utcNow(&platform::CurrentUtcTime),
+      monotonicMs(&platform::MonotonicMs),
+      checkStaged(&engine::CheckStaged),
+      fileExists([](const std::string& path) { return platform::Exists(path); }) {}
+
+UpdateDialog::UpdateDialog(DialogServices services) : services_(std::move(services)), window_(services_.window) {
+  runKeyFilter_ = [this](Key key) { HandleRunKey(key); };
+  window_.SetEventSink(this);
+}
+
+UpdateDialog::~UpdateDialog() {
+  currentList_.reset();
+  if (lastRunFailed_) services_.writeSetting(settings::kUpdateTimeKey, "");
+  window_.SetEventSink(nullptr);
+}
+
+std::string UpdateDialog::Text(std::uint32_t id) const { return services_.text(id); }
+
+bool UpdateDialog::WorkerRunning() const { return currentList_ && currentList_->workerActive.load(); }
+
+bool UpdateDialog::WindowDestroyed() const { return window_.IsDestroyed(); }
+
+bool UpdateDialog::InitWindow() {
+  window_.SetTitle(kUpdateWindowTitle);
+  window_.Enable(kMainButton, false);
+  window_.Show(kSizeDisplay, false);
+  window_.SetText(kHelpButton, Text(kHelpLabel));
+  window_.SetText(kMainButton, Text(kDownloadLabel));
+  window_.SetText(kCloseButton, Text(kCloseLabel));
+  ApplyFont();
+  LayoutControls();
+
+  if (services_.fileExists(engine::UpdateLogPath(services_.applicationFolder))) {
+    window_.Enable(kMainButton, false);
+    window_.SetText(kMainButton, Text(kDownloadLabel));
+    window_.SetText(kHeadline, Text(kCompletedHeadline));
+    window_.SetText(kMessageArea, Text(kRestartMessage));
+    finishedDownloadWaiting_ = true;
+    if (silentMode_) window_.ShowWindow();
+    return true;
+  }
+  window_.StartTimer(kAutoCheckTimer, kAutoCheckDelayMs);
+  return true;
+}
+
+void UpdateDialog::SetSilentMode(bool silent) {
+  silentMode_ = silent;
+  // No check will run to decide: the window must be there to be closed.
+  if (silent && finishedDownloadWaiting_) window_.ShowWindow();
+}
+
+void UpdateDialog::OnCommand(int id) {
+  switch (id) {
+    case kMainButton:
+      OnMainButton();
+      break;
+    case kCloseButton:
+      OnCloseRequest();
+      break;
+    case kHelpButton:
+      OpenHelp();
+      break;
+    default:
+      break;
+  }
+}
+
+void UpdateDialog::OnTimer(int id) { OnProgressTick(id); }
+
+void UpdateDialog::OnHelpRequest() { OpenHelp(); }
+
+void UpdateDialog::HandleRunKey(Key key) {
+  switch (key) {
+    case Key::kTab:
+    case Key::kRight:
+      window_.MoveFocus(true);
+      break;
+    case Key::kLeft:
+      window_.MoveFocus(false);
+      break;
+    case Key::kEnter: {
+      int focused = window_.FocusedControl();
+      if (!window_.IsEnabled(focused)) break;
+      if (focused == kMainButton)
+        OnMainButton();
+      else if (focused == kCloseButton)
+        OnCloseRequest();
+      else if (focused == kHelpButton)
+        OpenHelp();
+      break;
+    }
+    default:
+      break;  // Esc, F1 and every other key do nothing during a run
+  }
+}
+
+void UpdateDialog::OnMainButton() {
+  if (WorkerRunning()) {
+    AbortRun();
+    return;
+  }
+  if (downloadCompleted_) {
+    window_.DestroyWindow();
+    return;
+  }
+  if (!currentList_) {
+    window_.Enable(kMainButton, false);
+    int outcome = CheckForUpdates();
+    services_.writeSetting(settings::kUpdateTimeKey, settings::DayNumberText(services_.utcNow()));
+    if (outcome == kUpdatesFound) {
+      window_.Enable(kMainButton, true);
+      window_.Focus(kMainButton);
+      window_.ShowWindow();
+    } else {
+      window_.SetText(kMainButton, Text(kCheckLabel));
+      if (outcome == kUpToDate) {
+        window_.Enable(kMainButton, false);
+        window_.SetProgress(kCheckAnimationEnd);
+      } else {
+        window_.Enable(kMainButton, true);
+        window_.SetText(kMainButton, Text(kRetryLabel));
+        window_.SetProgress(0);
+        currentList_.reset();
+      }
+      if (silentMode_) {
+        window_.DestroyWindow();
+        return;
+      }
+    }
+  } else {
+    window_.SetText(kMainButton, Text(kAbortLabel));
+    window_.SetText(kStatusLine, "");
+    lastRunFailed_ = false;
+    if (DownloadUpdates()) {
+      window_.Enable(kMainButton, false);
+      window_.SetText(kHeadline, Text(kCompletedHeadline));
+      window_.SetText(kStatusLine, "");
+      downloadCompleted_ = true;
+    } else {
+      window_.SetText(kMainButton, Text(kDownloadLabel));
+      window_.SetText(kStatusLine, Text(kDownloadAgainStatus));
+      lastRunFailed_ = true;
+    }
+    window_.SetText(kMainButton, Text(kDownloadLabel));
+    window_.SetTitle(kUpdateWindowTitle);
+  }
+  if (closeWhenIdle_) window_.DestroyWindow();
+}
+
+int UpdateDialog::CheckForUpdates() {
+  window_.SetText(kHeadline, Text(kCheckingHeadline));
+  currentList_.reset();
+  currentList_ = services_.newList();
+  currentList_->AddUrlItem(currentList_->ListAddress());
+
+  if (!RunWorker()) {
+    std::int32_t code = currentList_->resultCode.load();
+    // A run that fails without a failure code was stopped.
+    if (code == engine::kSucceeded) code = engine::kAborted;
+    currentList_.reset();
+    ShowResultMessage(code);
+    if (code != engine::kUpToDate) {
+      window_.SetText(kStatusLine, Text(kPressRetryStatus));
+      window_.SetText(kMainButton, Text(kRetryLabel));
+      lastRunFailed_ = true;
+    }
+    return code;
+  }
+
+  std::shared_ptr<UpdateList> target = services_.newList();
+  std::string_view document;
+  if (!currentList_->items.empty()) {
+    const engine::UpdateItem& request = *currentList_->items.front();
+    if (request.body && request.bodyLength >= 0)
+      document =
+          std::string_view(reinterpret_cast<const char*>(request.body), static_cast<std::size_t>(request.bodyLength));
+  }
+  engine::ParsedList parsed = engine::ParseListDocument(document, *target);
+  if (parsed.outcome == engine::ListOutcome::kNotAList) {
+    currentList_.reset();
+    ShowResultMessage(engine::kUpToDate);
+    return kUpToDate;
+  }
+  if (parsed.outcome == engine::ListOutcome::kItemsSelected) {
+    std::string message = parsed.introText + "\r\n";
+    int number = 0;
+    for (const auto& item : target->items) {
+      for (const std::string& comment : item->comments) message += Printf("%d. ", ++number) + comment + "\r\n";
+    }
+    window_.SetText(kMessageArea, message);
+  }
+  currentList_.reset();
+
+  int outcome = kUpToDate;
+  std::int32_t position = 0;
+  if (parsed.outcome == engine::ListOutcome::kItemsSelected) {
+    currentList_ = target;
+    std::int32_t total = target->bytesTotal;
+    std::string sizeText = SizeText(total);
+    std::int64_t staged = 0;
+    for (const auto& item : target->items) {
+      if (services_.checkStaged(*target, *item) == engine::StagedState::kStaged) staged += item->size;
+    }
+    std::int32_t stagedBytes = static_cast<std::int32_t>(staged);
+    if (stagedBytes != 0) {
+      std::int64_t left = static_cast<std::int64_t>(total) - stagedBytes;
+      sizeText += Text(kRemainingJoin) + SizeText(static_cast<std::int32_t>(left), 1024);
+      if (total != 0)
+        position = static_cast<std::int32_t>(static_cast<std::int64_t>(stagedBytes) * kCheckAnimationEnd / total);
+    }
+    sizeText = Cut(std::move(sizeText), kSizeTextLimit);
+    window_.SetText(kHeadline, Cut(FormatWithText(Text(kUpdatesHeadline), sizeText), kHeadlineLimit));
+    window_.SetText(kStatusLine, Text(kPressDownloadStatus));
+    window_.SetText(kMainButton, Text(kDownloadLabel));
+    outcome = kUpdatesFound;
+  } else {
+    target.reset();
+    ShowResultMessage(engine::kUpToDate);
+  }
+  window_.SetProgress(position);
+  return outcome;
+}
+
+bool UpdateDialog::DownloadUpdates() {
+  window_.SetText(kHeadline, Text(kDownloadingHeadline));
+  if (!currentList_) return false;
+  tickCount_ = 0;
+  lastSampleBytes_ = 0;
+  currentList_->resultCode = 0;
+  currentList_->bytesDone = 0;
+  currentList_->bytesPresent = 0;
+
+  window_.SetText(kSizeDisplay, "");
+  window_.Show(kSizeDisplay, true);
+  int width = window_.ClientSize().width - 2 * kMargin;
+  window_.SetText(kStatusLine, "");
+  Rect status = window_.Placement(kStatusLine);
+  window_.Move(kStatusLine, {status.left, status.top, width - kSizeDisplayWidth, kLineHeight});
+
+  bool succeeded = RunWorker();
+
+  window_.Show(kSizeDisplay, false);
+  status = window_.Placement(kStatusLine);
+  window_.Move(kStatusLine, {status.left, status.top, width, kLineHeight});
+  if (!succeeded) {
+    ShowResultMessage(currentList_->resultCode.load());
+    window_.SetText(kMessageArea, Text(kDownloadPageMessage));
+    return false;
+  }
+  window_.SetText(kMessageArea, Text(kRestartMessage));
+  return true;
+}
+
+bool UpdateDialog::RunWorker() {
+  if (!currentList_) return false;
+  std::shared_ptr<UpdateList> running = currentList_;
+  window_.SetProgressRange(running->bytesTotal != 0 ? running->bytesTotal : kCheckAnimationEnd);
+  window_.SetProgress(0);
+  window_.StartTimer(kProgressTimer, kProgressPeriodMs);
+
+  running->runControl = engine::kRun;
+  if (!services_.startWorker(running)) {
+    running->workerActive = false;
+    running->resultCode = engine::kFailed;
+  }
+  while (running->workerActive.load()) {
+    if (!window_.DispatchOne(&runKeyFilter_)) window_.WaitForEvents(kPumpIdleWaitMs);
+  }
+  window_.StopTimer(kProgressTimer);
+
+  // After a give-up the window goes on with its copy of the list.
+  const UpdateList& list = currentList_ ? *currentList_ : *running;
+  std::int32_t result = list.resultCode.load();
+  if (result == engine::kSucceeded && list.bytesTotal > 0) window_.SetProgress(list.bytesTotal);
+  return result == engine::kSucceeded && list.runControl.load() != engine::kStop;
+}
+
+void UpdateDialog::AbortRun() {
+  if (!currentList_) return;
+  std::shared_ptr<UpdateList> running = currentList_;
+  running->runControl = engine::kStop;
+  running->resultCode = engine::kAborted;
+  if (aborting_) return;  // the wait already under way covers this request
+
+  aborting_ = true;
+  std::int64_t start = services_.monotonicMs();
+  for (;;) {
+    if (!running->workerActive.load()) break;
+    std::int64_t waited = services_.monotonicMs() - start;
+    if (waited >= kStopWaitMs) break;
+    if (!window_.DispatchOne(&runKeyFilter_))
+      window_.WaitForEvents(static_cast<int>(std::min<std::int64_t>(kPumpIdleWaitMs, kStopWaitMs - waited)));
+  }
+  aborting_ = false;
+  if (running->workerActive.load() && currentList_ == running) GiveUpWorker(engine::kAborted);
+}
+
+void UpdateDialog::GiveUpWorker(std::int32_t resultCode) {
+  std::shared_ptr<UpdateList> running = currentList_;
+  running->resultCode = resultCode;
+  currentList_ = CopyForWindow(*running, resultCode);
+  // Nobody waits for this worker any more: let it end as soon as it can.
+  running->runControl = engine::kStop;
+  running->workerActive = false;
+}
+
+void UpdateDialog::ShowResultMessage(std::int32_t resultCode) {
+  if (resultCode < 0 || resultCode > engine::kCannotSave) return;
+  window_.SetText(kHeadline, Text(kResultHeadlines[resultCode]));
+}
+
+void UpdateDialog::OnCloseRequest() {
+  if (!WorkerRunning()) {
+    window_.DestroyWindow();
+    return;
+  }
+  std::shared_ptr<UpdateList> running = currentList_;
+  std::int32_t control = running->runControl.load();
+  running->runControl = engine::kHold;
+  Answer answer = window_.AskOkCancel(Text(kCancelQuestion), Text(kCancelCaption), MessageIcon::kQuestion);
+  running->runControl = control;
+  if (answer != Answer::kOk) return;
+  AbortRun();
+  closeWhenIdle_ = true;
+}
+
+void UpdateDialog::OnProgressTick(int timerId) {
+  if (timerId == kAutoCheckTimer) {
+    window_.PostCommand(kMainButton);
+    window_.StopTimer(kAutoCheckTimer);
+    return;
+  }
+  if (timerId != kProgressTimer || !WorkerRunning()) return;
+  UpdateList& list = *currentList_;
+
+  if (list.bytesTotal != 0) {
+    const std::int32_t total = list.bytesTotal;
+    const std::int32_t done = list.bytesDone.load();
+    std::string sizes = Printf("%.2f Mb / %.2f Mb", done / 1048576.0, total / 1048576.0);
+    if (sizes != window_.Text(kSizeDisplay)) window_.SetText(kSizeDisplay, sizes);
+    int percent = static_cast<int>(static_cast<std::int64_t>(done) * 100 / total);
+    std::string title = Printf("%d%% - ", percent) + kUpdateWindowTitle;
+    if (title != window_.Title()) window_.SetTitle(title);
+
+    if (tickCount_ < kSampleTicks) {
+      ++tickCount_;
+    } else {
+      const std::int64_t transferred = static_cast<std::int64_t>(done) - list.bytesPresent.load();
+      const double speed = static_cast<double>(transferred - lastSampleBytes_) * kSampleFactor;
+      std::string text = FormatWithNumber(Text(kSpeedFormat), speed / 1024);
+      if (speed < 1.0) {
+        text += " ??";
+      } else {
+        // Header bytes can put bytesDone a little past the total for a moment.
+        const double seconds = std::max(0.0, (static_cast<double>(total) - done) / speed);
+        const std::int64_t hours = static_cast<std::int64_t>(seconds / 3600);
+        if (hours > kLongestEstimateHours) {
+          text += " ??";
+        } else {
+          const std::int64_t s = static_cast<std::int64_t>(seconds);
+          text += Printf(" %.2d:%.2d:%.2d", static_cast<int>(hours), static_cast<int>(s % 3600 / 60),
+                         static_cast<int>(s % 60));
+        }
+      }
+      window_.SetText(kStatusLine, Cut(std::move(text), kTickTextLimit));
+      tickCount_ = 0;
+      lastSampleBytes_ = static_cast<std::int32_t>(transferred);
+    }
+    window_.SetProgress(done);
+    return;
+  }
+
+  if (list.runControl.load() == engine::kHold) return;
+  std::int32_t position = window_.Progress();
+  window_.SetProgress(std::min(position + 1, kCheckAnimationEnd));
+  if (position >= kCheckAnimationEnd) GiveUpWorker(engine::kCannotConnect);
+}
+
+void UpdateDialog::ApplyFont() {
+  if (!fontChosen_) {
+    fontFace_ = Text(kFontFace);
+    fontHeight_ = settings::ParseAtoi(Text(kFontHeight));
+    fontChosen_ = true;
+  }
+  window_.SetFont(fontFace_, fontHeight_);
+}
+
+void UpdateDialog::LayoutControls() {
+  std::string size = Text(kWindowSize);
+  std::size_t comma = size.find(',');
+  int outerHeight = comma == std::string::npos ? kFallbackWindowHeight
+                                               : settings::ParseAtoi(std::string_view(size).substr(comma + 1));
+  window_.ResizeWindow({settings::ParseAtoi(size), outerHeight});
+
+  Rect headline = window_.Placement(kHeadline);
+  window_.Move(kHeadline, {kMargin, 25, headline.width, headline.height});
+
+  const Size client = window_.ClientSize();
+  const int w = client.width;
+  const int h = client.height;
+  window_.Move(kMessageArea, {kMargin, 50, w - 2 * kMargin, 120});
+  window_.Move(kProgressBar, {kMargin, 205, w - 2 * kMargin, kLineHeight});
+  window_.Move(kSizeDisplay, {w - kMargin - kSizeDisplayWidth, 185, kSizeDisplayWidth, kLineHeight});
+  window_.Move(kStatusLine, {kMargin, 185, w - 2 * kMargin, kLineHeight});
+
+  int right = w;
+  for (int button : {kCloseButton, kMainButton, kHelpButton}) {
+    int width = std::max(window_.MeasureText(button).width + 10, kMinButtonWidth);
+    int left = right - kMargin - width;
+    window_.Move(button, {left, h - 42, width, kButtonHeight});
+    right = left;
+  }
+}
+
+void UpdateDialog::OpenHelp() {
+  if (services_.applicationFolder.empty()) return;
+  window_.OpenHelpTopic(services_.applicationFolder + kHelpFileName, kHelpTopic);
+}
+
+void UpdateDialog::OnLinkClicked(std::string_view link) {
+  link = link.substr(0, std::min(link.size(), kLinkLimit));
+  if (IsWebOrMailLink(link)) window_.OpenLink(link);
+}
+
+}  // namespace ui
