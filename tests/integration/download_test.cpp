@@ -1,11 +1,16 @@
 // A published release served by a real nginx on 127.0.0.4:80: the check and
 // the download through the worker, staged tree compared with the release.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 
 #include "engine/download_worker.h"
+#include "platform/clock.h"
+#include "settings/config_store.h"
 #include "engine/version_probe.h"
 #include "tests/support/child_process.h"
 #include "tests/support/nginx_server.h"
@@ -182,6 +187,48 @@ TEST_F(ReleaseTest, ReadOnlyStagingFolderCannotSave) {
   if (rc == 77) GTEST_SKIP() << "no mount namespace here";
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(testsupport::ListTree(app() + "dvd"), ".keep\n");
+}
+
+TEST_F(ReleaseTest, UpdaterChecksAndDownloadsThroughTheTerminalFrontEnd) {
+  testsupport::NginxServer nginx(root_ / "www", 4);
+  ASSERT_TRUE(nginx.running()) << nginx.error();
+  testsupport::CopyFile(HARBINOR_BIN, app() + "Harbinor");
+  WriteFile(app() + "Configs/Harbinor.cfg", "[Harbinor]\nServer=http://" + nginx.host() + "/tlv5.update/\n");
+  WriteFile(root_ / "run/.keep", "");
+  ::chmod((root_ / "run").c_str(), 0700);
+
+  testsupport::ProcessOptions options;
+  options.arguments = {"--console"};
+  options.environment["DISPLAY"] = std::nullopt;
+  options.environment["WAYLAND_DISPLAY"] = std::nullopt;
+  options.environment["XDG_RUNTIME_DIR"] = root_ / "run";
+  options.keepInputOpen = true;
+  testsupport::ChildProcess updater(app() + "Harbinor", options);
+  std::string transcript;
+  ASSERT_TRUE(updater.WaitForLine("button main: Download (enabled)", 20000, &transcript)) << transcript;
+  std::size_t releaseBytes = 0;
+  for (const char* f : {"readme.txt", "Language/Deutsch.ini", "Editor.exe", "effects/blur plugin.dll"})
+    releaseBytes += ReadFile(release() + f).size();
+  char size[64];
+  std::snprintf(size, sizeof size, " %.2f Mb", static_cast<double>(releaseBytes) / 1048576.0);
+  EXPECT_NE(transcript.find("headline: A newer version is available. (total size: " + std::string(size) + ")"),
+            std::string::npos)
+      << transcript;
+  EXPECT_NE(transcript.find("message: Tolvaro 1.1\\r\\nFaster export\\r\\n"), std::string::npos) << transcript;
+  EXPECT_NE(transcript.find("status: Press \"Download\" to download update files."), std::string::npos) << transcript;
+
+  updater.WriteInput("main\n");
+  ASSERT_TRUE(updater.WaitForLine("headline: Download has been completed.", 30000, &transcript)) << transcript;
+  EXPECT_NE(transcript.find("headline: Downloading update..."), std::string::npos) << transcript;
+  updater.WriteInput("close\n");
+  auto result = updater.Wait(10000);
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitCode, 0) << result.output;
+  EXPECT_NE(result.output.find("window: closed"), std::string::npos) << result.output;
+  ExpectStagedEqualsRelease();
+
+  std::string cfg = ReadFile(app() + "Configs/Harbinor.cfg");
+  EXPECT_NE(cfg.find("UpdateTime=" + settings::DayNumberText(platform::CurrentUtcTime())), std::string::npos) << cfg;
 }
 
 }  // namespace

@@ -52,7 +52,11 @@ ChildProcess::ChildProcess(const std::string& program, const ProcessOptions& opt
     ssize_t ignored = write(in[1], options.input.data(), options.input.size());
     (void)ignored;
   }
-  close(in[1]);
+  if (options.keepInputOpen) {
+    inFd_ = in[1];
+  } else {
+    close(in[1]);
+  }
   outFd_ = out[0];
 }
 
@@ -62,6 +66,51 @@ ChildProcess::~ChildProcess() {
     waitpid(pid_, nullptr, 0);
   }
   if (outFd_ >= 0) close(outFd_);
+  if (inFd_ >= 0) close(inFd_);
+}
+
+void ChildProcess::WriteInput(const std::string& text) {
+  if (inFd_ < 0) return;
+  ssize_t ignored = write(inFd_, text.data(), text.size());
+  (void)ignored;
+}
+
+void ChildProcess::CloseInput() {
+  if (inFd_ >= 0) close(inFd_);
+  inFd_ = -1;
+}
+
+std::optional<std::string> ChildProcess::ReadLine(int timeoutMs) {
+  std::int64_t deadline = NowMs() + timeoutMs;
+  for (;;) {
+    std::size_t lf = pending_.find('\n');
+    if (lf != std::string::npos) {
+      std::string line = pending_.substr(0, lf);
+      pending_.erase(0, lf + 1);
+      output_ += line + "\n";
+      return line;
+    }
+    std::int64_t left = deadline - NowMs();
+    if (left <= 0) return std::nullopt;
+    struct pollfd p{outFd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    char buf[4096];
+    ssize_t n = read(outFd_, buf, sizeof buf);
+    if (n <= 0) return std::nullopt;
+    pending_.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+bool ChildProcess::WaitForLine(const std::string& line, int timeoutMs, std::string* transcript) {
+  std::int64_t deadline = NowMs() + timeoutMs;
+  for (;;) {
+    std::int64_t left = deadline - NowMs();
+    if (left <= 0) return false;
+    auto got = ReadLine(static_cast<int>(left));
+    if (!got) return false;
+    if (transcript) *transcript += *got + "\n";
+    if (*got == line) return true;
+  }
 }
 
 void ChildProcess::Signal(int sig) {
@@ -70,6 +119,8 @@ void ChildProcess::Signal(int sig) {
 
 ProcessResult ChildProcess::Wait(int timeoutMs) {
   ProcessResult result;
+  output_ += pending_;  // read ahead by ReadLine, not yet returned
+  pending_.clear();
   std::int64_t deadline = NowMs() + timeoutMs;
   // Read until the child's end of the pipe closes or the time runs out. A
   // grandchild that keeps the pipe open (a started program) does not hold

@@ -26,6 +26,7 @@ struct ProcessOptions {
   // environment on top of ours.
   std::map<std::string, std::optional<std::string>> environment;
   std::string input;  // written to standard input, which is then closed
+  bool keepInputOpen = false;  // leave standard input open for WriteInput
   int timeoutMs = 20000;
 };
 
@@ -42,10 +43,22 @@ class ChildProcess {
   // time-out.
   ProcessResult Wait(int timeoutMs);
 
+  // With keepInputOpen: writes to the child's standard input.
+  void WriteInput(const std::string& text);
+  void CloseInput();
+  // The next line of output (without its line end), waiting at most
+  // `timeoutMs`; empty optional at the end of the output or the time-out.
+  std::optional<std::string> ReadLine(int timeoutMs);
+  // Reads lines until one equals `line`; false at the end or the time-out.
+  // Every line read is kept in `transcript` when given.
+  bool WaitForLine(const std::string& line, int timeoutMs, std::string* transcript = nullptr);
+
  private:
   pid_t pid_ = -1;
   int outFd_ = -1;
+  int inFd_ = -1;
   std::string output_;
+  std::string pending_;  // read by ReadLine, not yet returned
 };
 
 ProcessResult RunProcess(const std::string& program, const ProcessOptions& options);

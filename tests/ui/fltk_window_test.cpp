@@ -550,6 +550,7 @@ TEST_F(FltkWindowTest, TextsPlacementsFontAndProgress) {
 }
 
 TEST_F(FltkWindowTest, ScreenshotOfTheUpdateWindow) {
+  if (FindProgram("import").empty()) GTEST_SKIP() << "imagemagick's import takes the screenshots";
   auto window = UpdateWindow("Update Tolvaro DVD");
   ASSERT_NE(window, nullptr);
   window->SetText(ui::kHeadline, "New updates are available: 3 files, 41.25 Mb.");
@@ -627,6 +628,8 @@ TEST_F(FltkWindowTest, KeysOutsideARun) {
   window->Focus(ui::kCloseButton);
   Keys(id, {"Tab"});
   ASSERT_TRUE(PumpUntil(*window, [&] { return window->FocusedControl() == ui::kMainButton; }, kWait));
+  Keys(id, {"shift+Tab"});
+  ASSERT_TRUE(PumpUntil(*window, [&] { return window->FocusedControl() == ui::kCloseButton; }, kWait));
 
   Keys(id, {"F1"});
   ASSERT_TRUE(WaitForEvents(*window, 3));
@@ -864,8 +867,10 @@ TEST_F(FltkWindowTest, MessageBoxAnswersAndTimersRunMeanwhile) {
       "Software Update Failed", ui::MessageIcon::kExclamation);
   helper.get();
   EXPECT_EQ(answer, ui::Answer::kOk);
-  EXPECT_FALSE(shot.empty());
-  std::cout << "[ screenshot ] " << shot << "\n";
+  if (!FindProgram("import").empty()) {
+    EXPECT_FALSE(shot.empty());
+    std::cout << "[ screenshot ] " << shot << "\n";
+  }
   // Nothing else reached the window while the boxes were open.
   EXPECT_TRUE(recorder_.events.empty()) << Joined(recorder_.events);
 }
@@ -925,7 +930,6 @@ class HelpFileTest : public FltkWindowTest {
     testsupport::WriteFile(folder_ / "htm/other.htm",
                            "<html><head><title>Other help page</title></head><body><p>Second.</p></body></html>");
     testsupport::ProcessOptions options;
-    options.arguments = {"help.hhp"};
     // chmcmd works in the project's folder.
     std::string script = "cd '" + folder_.path() + "' && exec '" + chmcmd + "' help.hhp";
     options.arguments = {"-c", script};
