@@ -264,7 +264,7 @@ TEST(PeReaderTest, DamagedImages) {
 
 // A minimal ELF image: the named sections, a section-name table and the
 // section header table, in either class and byte order.
-struct ElfSpec {
+struct ElfLayout {
   bool is64 = true;
   bool bigEndian = false;
   bool extendedNumbering = false;
@@ -272,27 +272,27 @@ struct ElfSpec {
   std::uint32_t lastType = 1;  // SHT_PROGBITS; 8 is SHT_NOBITS
 };
 
-std::string BuildElf(const ElfSpec& spec) {
+std::string BuildElf(const ElfLayout& layout) {
   auto put = [&](std::string& out, std::size_t at, std::uint64_t v, int width) {
     for (int i = 0; i < width; ++i) {
-      int shift = spec.bigEndian ? 8 * (width - 1 - i) : 8 * i;
+      int shift = layout.bigEndian ? 8 * (width - 1 - i) : 8 * i;
       out[at + static_cast<std::size_t>(i)] = static_cast<char>(v >> shift & 0xFF);
     }
   };
-  const std::size_t headerSize = spec.is64 ? 64 : 52, entrySize = spec.is64 ? 64 : 40;
+  const std::size_t headerSize = layout.is64 ? 64 : 52, entrySize = layout.is64 ? 64 : 40;
   std::string image(headerSize, '\0');
   image.replace(0, 4, "\x7F" "ELF");
-  image[4] = spec.is64 ? 2 : 1;
-  image[5] = spec.bigEndian ? 2 : 1;
+  image[4] = layout.is64 ? 2 : 1;
+  image[5] = layout.bigEndian ? 2 : 1;
   image[6] = 1;
 
   std::string names(1, '\0');
   struct Placed { std::uint32_t name; std::uint64_t offset, size; std::uint32_t type; };
   std::vector<Placed> placed{{0, 0, 0, 0}};
-  for (std::size_t i = 0; i < spec.sections.size(); ++i) {
-    const auto& [name, contents] = spec.sections[i];
+  for (std::size_t i = 0; i < layout.sections.size(); ++i) {
+    const auto& [name, contents] = layout.sections[i];
     placed.push_back({static_cast<std::uint32_t>(names.size()), image.size(), contents.size(),
-                      i + 1 == spec.sections.size() ? spec.lastType : 1u});
+                      i + 1 == layout.sections.size() ? layout.lastType : 1u});
     names += name + '\0';
     image += contents;
   }
@@ -310,18 +310,18 @@ std::string BuildElf(const ElfSpec& spec) {
     const Placed& p = placed[i];
     put(image, at, p.name, 4);
     put(image, at + 4, p.type, 4);
-    put(image, at + (spec.is64 ? 24 : 16), p.offset, spec.is64 ? 8 : 4);
-    put(image, at + (spec.is64 ? 32 : 20), p.size, spec.is64 ? 8 : 4);
+    put(image, at + (layout.is64 ? 24 : 16), p.offset, layout.is64 ? 8 : 4);
+    put(image, at + (layout.is64 ? 32 : 20), p.size, layout.is64 ? 8 : 4);
   }
   std::size_t count = placed.size();
-  if (spec.extendedNumbering) {
-    put(image, tableAt + (spec.is64 ? 32 : 20), count, spec.is64 ? 8 : 4);
-    put(image, tableAt + (spec.is64 ? 40 : 24), namesIndex, 4);
+  if (layout.extendedNumbering) {
+    put(image, tableAt + (layout.is64 ? 32 : 20), count, layout.is64 ? 8 : 4);
+    put(image, tableAt + (layout.is64 ? 40 : 24), namesIndex, 4);
   }
-  put(image, spec.is64 ? 0x28 : 0x20, tableAt, spec.is64 ? 8 : 4);
-  put(image, spec.is64 ? 0x3A : 0x2E, entrySize, 2);
-  put(image, spec.is64 ? 0x3C : 0x30, spec.extendedNumbering ? 0 : count, 2);
-  put(image, spec.is64 ? 0x3E : 0x32, spec.extendedNumbering ? 0xFFFF : namesIndex, 2);
+  put(image, layout.is64 ? 0x28 : 0x20, tableAt, layout.is64 ? 8 : 4);
+  put(image, layout.is64 ? 0x3A : 0x2E, entrySize, 2);
+  put(image, layout.is64 ? 0x3C : 0x30, layout.extendedNumbering ? 0 : count, 2);
+  put(image, layout.is64 ? 0x3E : 0x32, layout.extendedNumbering ? 0xFFFF : namesIndex, 2);
   return image;
 }
 
@@ -346,7 +346,7 @@ TEST(ElfReaderTest, FindsOurSectionByName) {
             "first");
   EXPECT_EQ(platform::FindElfVersionSection(BuildElf({true, false, false, {{".text", "x"}, {".data", "y"}}})),
             std::nullopt);
-  ElfSpec noBits{true, false, false, {{name, "ignored"}}, 8};
+  ElfLayout noBits{true, false, false, {{name, "ignored"}}, 8};
   EXPECT_EQ(platform::FindElfVersionSection(BuildElf(noBits)), std::nullopt);
   // A PE image is no ELF image and the other way round.
   EXPECT_EQ(platform::FindElfVersionSection(testsupport::ReadFile(Fixture("version_comma"))), std::nullopt);
