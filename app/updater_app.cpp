@@ -44,7 +44,7 @@ bool UpdaterApp::Startup(std::string_view arguments) {
   RemoveParkedCopy();
   mode_ = SelectRunMode(arguments);
   if (mode_ == RunMode::kInstall) {
-    RunInstallMode();
+    RunInstallMode(arguments);
     return false;
   }
   // The update window: created hidden; silent check mode leaves it hidden
@@ -80,8 +80,12 @@ void UpdaterApp::RemoveParkedCopy() {
   if (parked != modulePath_ && platform::Exists(parked)) platform::RemoveFile(parked);
 }
 
-void UpdaterApp::RunInstallMode() {
-  installer::InstallDialog dialog(settings::FolderOf(modulePath_));
+void UpdaterApp::RunInstallMode(std::string_view arguments) {
+  auto window = ui::CreateWindowSystem(ui::ChooseFrontEnd(ConsoleRequested(arguments)),
+                                       ui::WindowTemplate::kInstallWindow);
+  installer::InstallServices services;
+  services.applicationFolder = settings::FolderOf(modulePath_);
+  installer::InstallDialog dialog(*window, std::move(services));
   if (dialog.RunModal() == installer::DialogResult::kOk) LaunchMainApplication();
 }
 

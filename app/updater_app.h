@@ -44,7 +44,7 @@ class UpdaterApp {
 
  private:
   void RemoveParkedCopy();
-  void RunInstallMode();
+  void RunInstallMode(std::string_view arguments);
   void LaunchMainApplication();
 
   std::string modulePath_;

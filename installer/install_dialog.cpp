@@ -1,25 +1,270 @@
 #include "installer/install_dialog.h"
 
+#include <algorithm>
+#include <system_error>
+
+#include "engine/download_worker.h"
+#include "platform/clock.h"
 #include "platform/facts.h"
-#include "platform/files.h"
+#include "settings/app_paths.h"
+#include "settings/string_catalog.h"
 
 namespace installer {
+namespace {
 
-InstallDialog::InstallDialog(std::string applicationFolder) : applicationFolder_(std::move(applicationFolder)) {}
+constexpr char kSep = platform::kPathSeparator;
+constexpr std::uint32_t kFailureText = 131;
+constexpr std::uint32_t kFailureCaption = 130;
+// Beside the installed updater while its new copy is written.
+constexpr const char* kNewCopySuffix = ".new~";
 
-std::string InstallDialog::UpdateLogPath() const {
-  return applicationFolder_ + kStagingFolderName + platform::kPathSeparator + kUpdateLogName;
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
 }
+
+bool IsUpdaterFile(std::string_view path) {
+  return EqualNoCase(settings::FileNameOf(path), platform::kUpdaterFileName);
+}
+
+std::string ParentOf(const std::string& path) {
+  std::size_t sep = path.find_last_of(kSep);
+  return sep == std::string::npos || sep == 0 ? std::string() : path.substr(0, sep);
+}
+
+}  // namespace
+
+InstallServices::InstallServices()
+    : applicationFolder(settings::ApplicationFolder()),
+      text([](std::uint32_t id) { return std::string(settings::GetText(id)); }),
+      sleep(&platform::SleepMs) {}
+
+InstallDialog::InstallDialog(ui::WindowSystem& window, InstallServices services)
+    : window_(window), services_(std::move(services)) {}
+
+InstallDialog::~InstallDialog() {
+  if (worker_.joinable()) worker_.join();
+  window_.SetEventSink(nullptr);
+}
+
+std::string InstallDialog::StagingFolder() const {
+  return services_.applicationFolder + kStagingFolderName + kSep;
+}
+
+std::string InstallDialog::UpdateLogPath() const { return StagingFolder() + kUpdateLogName; }
 
 bool InstallDialog::IsUpdatePending() const { return platform::Exists(UpdateLogPath()); }
 
 DialogResult InstallDialog::RunModal() {
-  // Nothing staged: nothing to install, the main application may start.
-  if (!IsUpdatePending()) return DialogResult::kOk;
-  // The copy of staged files is not part of this build yet. Ending with
-  // Cancel leaves the staged files and the update log for a later run and
-  // does not start the main application over a half-applied update.
-  return DialogResult::kCancel;
+  window_.SetEventSink(this);
+  window_.SetTitle(kInstallTitle);
+  InitWindow();
+  if (!result_) {
+    window_.ShowWindow();
+    window_.RunMessageLoop();
+  }
+  if (worker_.joinable()) worker_.join();
+  return result_.value_or(DialogResult::kCancel);
+}
+
+void InstallDialog::End(DialogResult result) {
+  result_ = result;
+  window_.DestroyWindow();
+}
+
+bool InstallDialog::InitWindow() {
+  if (!IsUpdatePending()) {
+    End(DialogResult::kOk);
+    return true;
+  }
+  totalBytes_ = CollectStagedFiles(StagingFolder());
+  if (!CheckTargetsWritable()) return true;
+  window_.SetProgressRange(static_cast<std::int32_t>(std::min<std::uint32_t>(totalBytes_, INT32_MAX)));
+  window_.SetProgress(0);
+  copiedBytes_ = 0;
+  window_.StartTimer(kInstallTimer, kInstallTimerMs);
+  try {
+    worker_ = std::thread([this] {
+      while (CopyNextChunk()) {
+      }
+      copyDone_ = true;
+    });
+  } catch (const std::system_error&) {
+    // Nothing has been copied; the staged files stay for the next run.
+    window_.StopTimer(kInstallTimer);
+    End(DialogResult::kCancel);
+  }
+  return true;
+}
+
+std::uint32_t InstallDialog::CollectStagedFiles(const std::string& folder) {
+  auto entries = platform::ListFolder(folder);
+  if (!entries) return 0;
+  std::string prefix = folder;
+  if (prefix.empty() || prefix.back() != kSep) prefix.push_back(kSep);
+  std::uint32_t sum = 0;
+  for (const platform::FolderEntry& e : *entries) {
+    if (e.name.empty() || e.name[0] == '.' || e.isSymlink) continue;
+    std::string path = prefix + e.name;
+    if (e.isFolder) {
+      sum += CollectStagedFiles(path);
+      continue;
+    }
+    if (EqualNoCase(e.name, kUpdateLogName)) continue;
+    sum += static_cast<std::uint32_t>(e.size);
+    stagedFiles_.push_back(std::move(path));
+  }
+  return sum;
+}
+
+std::optional<std::string> InstallDialog::TargetPath(const std::string& stagedPath) const {
+  const std::string staging = services_.applicationFolder + kStagingFolderName;
+  if (stagedPath.size() <= staging.size() + 1 || stagedPath.compare(0, staging.size(), staging) != 0 ||
+      stagedPath[staging.size()] != kSep)
+    return std::nullopt;
+  std::string folder = services_.applicationFolder;
+  if (!folder.empty() && folder.back() == kSep) folder.pop_back();
+  return folder + stagedPath.substr(staging.size());
+}
+
+bool InstallDialog::TargetWritable(const std::string& target) {
+  auto attributes = platform::AttributesOf(target);
+  if (!attributes) {
+    // A file that does not exist yet: it can be made when its folder can,
+    // that is when the nearest folder that exists takes a new file. The
+    // probe is removed again; the copy creates the folders.
+    std::string folder = ParentOf(target);
+    while (!folder.empty() && !platform::Exists(folder)) folder = ParentOf(folder);
+    if (folder.empty() || !platform::IsFolder(folder)) return false;
+    std::string probe = folder == ParentOf(target) ? target : folder + kSep + "~@test@~.dat";
+    platform::File f = platform::File::Open(probe, platform::OpenMode::kCreateAlways);
+    if (!f.IsOpen()) return false;
+    f.Close();
+    platform::RemoveFile(probe);
+    return true;
+  }
+  if (attributes->readOnly || attributes->isFolder) return false;
+  // Held by another program (on Linux: a running program's file cannot be
+  // opened for writing): wait a little for it to let go.
+  for (int attempt = 0;; ++attempt) {
+    if (platform::File::Open(target, platform::OpenMode::kWriteExisting).IsOpen()) return true;
+    if (attempt == kOpenRetries) return false;
+    services_.sleep(kRetryPauseMs);
+  }
+}
+
+bool InstallDialog::CheckTargetsWritable() {
+  for (const std::string& staged : stagedFiles_) {
+    if (IsUpdaterFile(staged)) continue;  // moved aside, never overwritten
+    auto target = TargetPath(staged);
+    if (target && TargetWritable(*target)) continue;
+    ui::Answer answer = window_.AskOkCancel(services_.text(kFailureText), services_.text(kFailureCaption),
+                                            ui::MessageIcon::kExclamation);
+    End(answer == ui::Answer::kOk ? DialogResult::kOk : DialogResult::kCancel);
+    return false;
+  }
+  return true;
+}
+
+bool InstallDialog::OpenNextFile() {
+  const std::string& staged = stagedFiles_[currentIndex_];
+  source_ = platform::File::Open(staged, platform::OpenMode::kRead);
+  if (!source_.IsOpen()) return false;
+  auto target = TargetPath(staged);
+  if (!target) return false;
+  finalPath_ = *target;
+  auto installed = platform::AttributesOf(finalPath_);
+  makeExecutable_ = installed && installed->executable;
+  firstChunk_ = true;
+  replacingSelf_ = IsUpdaterFile(finalPath_) && installed.has_value();
+  if (replacingSelf_) {
+    writtenPath_ = finalPath_ + kNewCopySuffix;
+  } else {
+    writtenPath_ = finalPath_;
+    if (platform::Exists(finalPath_)) {
+      for (int attempt = 0; !platform::RemoveFile(finalPath_); ++attempt) {
+        if (attempt == kDeleteRetries) return false;
+        services_.sleep(kRetryPauseMs);
+      }
+    }
+  }
+  if (!engine::EnsureParentFolders(writtenPath_)) return false;
+  target_ = platform::File::Open(writtenPath_, platform::OpenMode::kCreateAlways);
+  return target_.IsOpen();
+}
+
+bool InstallDialog::FinishFile() {
+  if (makeExecutable_) platform::SetExecutable(writtenPath_);
+  // On the disk before the staged copy goes.
+  bool durable = target_.Flush();
+  target_.Close();
+  source_.Close();
+  if (!durable) return false;
+  if (replacingSelf_) {
+    // The running updater keeps a name of its own; the new file then takes
+    // its place in one step, so the updater is never missing.
+    platform::LinkFile(finalPath_, settings::ParkedCopyPath(finalPath_));
+    if (!platform::ReplaceFile(writtenPath_, finalPath_)) return false;
+  }
+  platform::RemoveFile(stagedFiles_[currentIndex_]);
+  ++currentIndex_;
+  return true;
+}
+
+bool InstallDialog::CopyNextChunk() {
+  if (currentIndex_ >= stagedFiles_.size()) return false;
+  if ((!source_.IsOpen() || !target_.IsOpen()) && !OpenNextFile()) return false;
+  std::uint8_t buffer[kCopyChunk];
+  std::int64_t read = source_.Read(buffer, sizeof buffer);
+  if (read < 0) return false;
+  if (firstChunk_) {
+    firstChunk_ = false;
+    std::string_view head(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(read));
+    if (head.substr(0, 4) == "\x7F" "ELF" || head.substr(0, 2) == "#!") makeExecutable_ = true;
+  }
+  if (read > 0) {
+    std::int64_t written = target_.Write(buffer, static_cast<std::size_t>(read));
+    if (written > 0) copiedBytes_ += static_cast<std::uint32_t>(written);
+    if (written != read) return false;
+  }
+  if (static_cast<std::size_t>(read) < kCopyChunk && !FinishFile()) return false;
+  return currentIndex_ < stagedFiles_.size();
+}
+
+void InstallDialog::OnTimer(int id) {
+  if (id != kInstallTimer) return;
+  window_.SetProgress(static_cast<std::int32_t>(std::min<std::uint32_t>(copiedBytes_.load(), INT32_MAX)));
+  // The worker's end is taken up here, on the window's thread.
+  if (copyDone_.load() && !finishPosted_) {
+    finishPosted_ = true;
+    window_.PostCommand(kCopyFinishedCommand);
+  }
+}
+
+void InstallDialog::OnCommand(int id) {
+  // Enter, Esc and the close box do nothing: only the end of the copy ends
+  // the window.
+  if (id == kCopyFinishedCommand) OnCopyFinished();
+}
+
+void InstallDialog::OnCopyFinished() {
+  window_.StopTimer(kInstallTimer);
+  if (worker_.joinable()) worker_.join();
+  window_.SetProgress(static_cast<std::int32_t>(std::min<std::uint32_t>(copiedBytes_.load(), INT32_MAX)));
+  if (copiedBytes_.load() != totalBytes_) {
+    End(DialogResult::kCancel);
+    return;
+  }
+  platform::RemoveFile(UpdateLogPath());
+  platform::RemoveFolder(StagingFolder() + "Language");
+  platform::RemoveFolder(services_.applicationFolder + kStagingFolderName);
+  End(DialogResult::kOk);
 }
 
 }  // namespace installer

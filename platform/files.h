@@ -16,6 +16,7 @@ struct FileAttributes {
   bool isFolder = false;
   bool isSymlink = false;  // the entry itself is a symbolic link
   bool readOnly = false;   // no write permission bit for anyone
+  bool executable = false; // may be run as a program
   std::uint64_t size = 0;
 };
 
@@ -32,6 +33,13 @@ bool RemoveFolder(const std::string& path);  // only an empty folder
 bool MakeFolders(const std::string& path);
 // Renames `from` to `to`; fails when `to` exists.
 bool MoveFileNoReplace(const std::string& from, const std::string& to);
+// Renames `from` to `to` in one step, replacing a file at `to`.
+bool ReplaceFile(const std::string& from, const std::string& to);
+// Lets the file be run as a program by whoever may read it.
+bool SetExecutable(const std::string& path);
+// Gives the file at `existing` a second name `added`; fails when `added`
+// exists.
+bool LinkFile(const std::string& existing, const std::string& added);
 
 struct FolderEntry {
   std::string name;

@@ -22,6 +22,7 @@ FileAttributes FromStat(const struct stat& st) {
   a.isFolder = S_ISDIR(st.st_mode);
   a.isSymlink = S_ISLNK(st.st_mode);
   a.readOnly = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+  a.executable = S_ISREG(st.st_mode) && (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
   a.size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
   return a;
 }
@@ -70,6 +71,24 @@ bool MoveFileNoReplace(const std::string& from, const std::string& to) {
   if (link(from.c_str(), to.c_str()) != 0) return false;
   unlink(from.c_str());
   return true;
+}
+
+bool ReplaceFile(const std::string& from, const std::string& to) {
+  return !from.empty() && !to.empty() && rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool SetExecutable(const std::string& path) {
+  struct stat st;
+  if (path.empty() || stat(path.c_str(), &st) != 0) return false;
+  mode_t mode = st.st_mode & 07777;
+  if (mode & S_IRUSR) mode |= S_IXUSR;
+  if (mode & S_IRGRP) mode |= S_IXGRP;
+  if (mode & S_IROTH) mode |= S_IXOTH;
+  return chmod(path.c_str(), mode) == 0;
+}
+
+bool LinkFile(const std::string& existing, const std::string& added) {
+  return !existing.empty() && !added.empty() && link(existing.c_str(), added.c_str()) == 0;
 }
 
 std::optional<std::vector<FolderEntry>> ListFolder(const std::string& path) {

@@ -121,14 +121,41 @@ TEST_F(StartupTest, OtherModesDoNotStartTheMainApplication) {
   EXPECT_FALSE(PathExists(StartsRecord()));
 }
 
-TEST_F(StartupTest, PendingUpdateThatIsNotInstalledStartsNothing) {
+TEST_F(StartupTest, PendingUpdateIsInstalledThenTheMainApplicationStarts) {
+  testsupport::CopyFile(TOLVARO_BIN, appFolder_ + "/dvd/Tolvaro");
+  WriteFile(appFolder_ + "/dvd/Language/Deutsch.ini", "[harbinor.exe]\r\n");
   WriteFile(appFolder_ + "/dvd/@update@.log", "");
-  WriteFile(appFolder_ + "/dvd/Tolvaro", "new");
-  Run({"/u"});
+  auto r = Run({"/u"});
+  EXPECT_NE(r.output.find("title: Tolvaro copying updated files..."), std::string::npos) << r.output;
+  ASSERT_TRUE(MainAppStarted());
+  EXPECT_EQ(ReadFile(StartsRecord()), "start\t*\n");
+  EXPECT_EQ(ReadFile(appFolder_ + "/Language/Deutsch.ini"), "[harbinor.exe]\r\n");
+  EXPECT_FALSE(PathExists(appFolder_ + "/dvd")) << "the staging folder is cleaned up";
+}
+
+TEST_F(StartupTest, LockedTargetAsksAndCancelStartsNothing) {
+  WriteFile(appFolder_ + "/readme.txt", "old");
+  chmod((appFolder_ + "/readme.txt").c_str(), 0444);
+  WriteFile(appFolder_ + "/dvd/readme.txt", "new");
+  WriteFile(appFolder_ + "/dvd/@update@.log", "");
+  // The terminal front end answers Cancel when its input has ended.
+  auto r = Run({"/u"});
+  EXPECT_NE(r.output.find("messagebox: Software Update Failed: One or more files could not be updated."),
+            std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("answer: cancel"), std::string::npos) << r.output;
   usleep(300 * 1000);
   EXPECT_FALSE(PathExists(StartsRecord()));
+  EXPECT_EQ(ReadFile(appFolder_ + "/dvd/readme.txt"), "new");
   EXPECT_TRUE(PathExists(appFolder_ + "/dvd/@update@.log"));
-  EXPECT_EQ(ReadFile(appFolder_ + "/dvd/Tolvaro"), "new");
+
+  // Answering OK starts the main application without the update.
+  auto options = Options({"/u"});
+  options.input = "ok\n";
+  auto ok = testsupport::RunProcess(appFolder_ + "/Harbinor", options);
+  EXPECT_EQ(ok.exitCode, 0) << ok.output;
+  EXPECT_TRUE(MainAppStarted());
+  EXPECT_EQ(ReadFile(appFolder_ + "/readme.txt"), "old");
 }
 
 TEST_F(StartupTest, MissingMainApplicationIsIgnored) {
