@@ -38,6 +38,14 @@ std::string ParentOf(const std::string& path) {
   return sep == std::string::npos || sep == 0 ? std::string() : path.substr(0, sep);
 }
 
+// Removes the folders below `folder`, and `folder` itself, that the copy left
+// empty (such as "Language"); a folder that still holds anything stays.
+void RemoveEmptiedFolders(const std::string& folder) {
+  for (const platform::FolderEntry& e : platform::ListFolder(folder).value_or(std::vector<platform::FolderEntry>{}))
+    if (e.isFolder && !e.isSymlink) RemoveEmptiedFolders(folder + kSep + e.name);
+  platform::RemoveFolder(folder);
+}
+
 }  // namespace
 
 InstallServices::InstallServices()
@@ -262,8 +270,7 @@ void InstallDialog::OnCopyFinished() {
     return;
   }
   platform::RemoveFile(UpdateLogPath());
-  platform::RemoveFolder(StagingFolder() + "Language");
-  platform::RemoveFolder(services_.applicationFolder + kStagingFolderName);
+  RemoveEmptiedFolders(services_.applicationFolder + kStagingFolderName);
   End(DialogResult::kOk);
 }
 

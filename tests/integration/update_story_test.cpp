@@ -1,0 +1,210 @@
+// A whole update with the real pieces: release 1.0 installed, the next
+// release published with the publishing tool and served by nginx on
+// 127.0.0.10:80, the updater checking and downloading through its terminal
+// front end, then install mode applying the update and starting the main
+// application. Also: install runs killed at many points end, after the next
+// install run, with exactly the new release.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include "engine/version_probe.h"
+#include "platform/files.h"
+#include "tests/support/child_process.h"
+#include "tests/support/nginx_server.h"
+#include "tests/support/temp_folder.h"
+#include "tools/publish/publisher.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::PathExists;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
+
+std::string Noise(std::size_t size, std::uint32_t seed) {
+  std::string s(size, '\0');
+  for (char& c : s) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 23);
+  return s;
+}
+
+// A help file made by chmcmd, or empty when chmcmd is missing.
+std::string MakeHelpFile(const std::string& folder, const std::string& words) {
+  WriteFile(folder + "/htm/chap00-2.htm", "<html><head><title>Updates</title></head><body><h1>" + words +
+                                              "</h1></body></html>");
+  WriteFile(folder + "/help.hhp",
+            "[OPTIONS]\nCompiled file=help.chm\nDefault topic=htm/chap00-2.htm\n"
+            "Language=0x409 English (United States)\nTitle=Help\n\n[FILES]\nhtm/chap00-2.htm\n");
+  std::string command = "cd '" + folder + "' && chmcmd help.hhp >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) return "";
+  return ReadFile(folder + "/help.chm");
+}
+
+// Every file below `folder` with its bytes, for comparing trees.
+std::map<std::string, std::string> Files(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(folder))
+    if (e.is_regular_file()) files[fs::relative(e.path(), folder).string()] = ReadFile(e.path().string());
+  return files;
+}
+
+class UpdateStoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string help10 = MakeHelpFile(root_ / "help10", "Updating Tolvaro 1.0");
+    std::string help11 = MakeHelpFile(root_ / "help11", "Updating Tolvaro 1.1");
+    if (help10.empty() || help11.empty()) GTEST_SKIP() << "chmcmd (fp-utils) is needed to make help files";
+
+    // Release 1.0, installed.
+    testsupport::CopyFile(HARBINOR_BIN, app() + "Harbinor");
+    testsupport::CopyFile(TOLVARO_BIN, app() + "Tolvaro");
+    WriteFile(app() + "libcodec.so", Noise(300000, 1));
+    WriteFile(app() + "readme.txt", "version=1.0.0.0\r\nTolvaro\r\n");
+    WriteFile(app() + "help.chm", help10);
+    WriteFile(app() + "Language/Deutsch.ini", "version=1.0\r\n[harbinor.exe]\r\n105=Aktuell.\r\n");
+    mkdir((root_ / "run").c_str(), 0700);
+
+    // The next release.
+    testsupport::CopyFile(std::string(NEXT_RELEASE_DIR) + "/Harbinor", release() + "Harbinor");
+    testsupport::CopyFile(std::string(NEXT_RELEASE_DIR) + "/Tolvaro", release() + "Tolvaro");
+    WriteFile(release() + "libcodec.so", Noise(300000, 2));
+    WriteFile(release() + "readme.txt", "version=1.1.0.0\r\nTolvaro, now with titles\r\n");
+    WriteFile(release() + "help.chm", help11);
+    WriteFile(release() + "Language/Deutsch.ini", "version=1.1\r\n[harbinor.exe]\r\n105=Ihre Software ist aktuell.\r\n");
+    WriteFile(release() + "effects/glow.dat", Noise(12000000, 3));  // a new folder, a big file
+
+    publish::PublishOptions options;
+    options.releaseFolder = root_ / "release";
+    options.outputFolder = root_ / "www";
+    options.introText = "Tolvaro " NEXT_VERSION;
+    options.level = 0;
+    options.defaultVersion = engine::PackVersion(1, 1, 0, 0);
+    auto published = publish::Publish(options);
+    ASSERT_TRUE(published.ok) << published.errors.front();
+    installedBefore_ = Files(app());
+  }
+
+  std::string app() const { return root_.path() + "/app/"; }
+  std::string release() const { return root_.path() + "/release/"; }
+
+  testsupport::ProcessOptions Options(std::vector<std::string> arguments) {
+    testsupport::ProcessOptions o;
+    o.arguments = std::move(arguments);
+    o.environment["DISPLAY"] = std::nullopt;
+    o.environment["WAYLAND_DISPLAY"] = std::nullopt;
+    o.environment["XDG_RUNTIME_DIR"] = root_ / "run";
+    o.timeoutMs = 60000;
+    return o;
+  }
+
+  // Check and download through the terminal front end, as a user would.
+  void CheckAndDownload(const testsupport::NginxServer& nginx) {
+    WriteFile(app() + "Configs/Harbinor.cfg", "[Harbinor]\nServer=http://" + nginx.host() + "/tlv5.update/\n");
+    auto options = Options({"--console"});
+    options.keepInputOpen = true;
+    testsupport::ChildProcess updater(app() + "Harbinor", options);
+    std::string transcript;
+    ASSERT_TRUE(updater.WaitForLine("button main: Download (enabled)", 20000, &transcript)) << transcript;
+    updater.WriteInput("main\n");
+    ASSERT_TRUE(updater.WaitForLine("headline: Download has been completed.", 60000, &transcript)) << transcript;
+    updater.WriteInput("close\n");
+    auto result = updater.Wait(10000);
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    ASSERT_TRUE(PathExists(app() + "dvd/@update@.log"));
+  }
+
+  // The installed files of the new release, byte for byte, and nothing of
+  // the staging left.
+  void ExpectNewReleaseInstalled() {
+    auto installed = Files(app());
+    for (const auto& [name, bytes] : Files(release())) {
+      auto it = installed.find(name);
+      ASSERT_NE(it, installed.end()) << name << " is missing";
+      EXPECT_TRUE(it->second == bytes) << name << " differs from the new release";
+    }
+    EXPECT_FALSE(PathExists(app() + "dvd"));
+    EXPECT_TRUE(platform::AttributesOf(app() + "Tolvaro")->executable);
+    EXPECT_TRUE(platform::AttributesOf(app() + "Harbinor")->executable);
+  }
+
+  std::string StartsRecord() { return app() + "Tolvaro.starts"; }
+
+  testsupport::TempFolder root_;
+  std::map<std::string, std::string> installedBefore_;
+};
+
+TEST_F(UpdateStoryTest, CheckDownloadInstallAndStart) {
+  testsupport::NginxServer nginx(root_ / "www", 10);
+  ASSERT_TRUE(nginx.running()) << nginx.error();
+  CheckAndDownload(nginx);
+  EXPECT_EQ(Files(app() + "dvd").size(), 8u) << "seven files and the update log";
+
+  auto install = testsupport::RunProcess(app() + "Harbinor", Options({"/u"}));
+  ASSERT_EQ(install.exitCode, 0) << install.output;
+  EXPECT_NE(install.output.find("title: Tolvaro copying updated files..."), std::string::npos) << install.output;
+  ExpectNewReleaseInstalled();
+  // The updater replaced itself; the old one waits under its parked name.
+  EXPECT_TRUE(ReadFile(app() + "Harbinor.old") == installedBefore_["Harbinor"]);
+  EXPECT_EQ(engine::ProbeFileVersion(app() + "Harbinor"), engine::PackVersion(1, 1, 0, 0));
+  ASSERT_TRUE(testsupport::WaitFor([&] { return ReadFile(StartsRecord()) == "start\t*\n"; }, 5000))
+      << ReadFile(StartsRecord());
+
+  // The next start deletes the parked copy.
+  auto next = testsupport::RunProcess(app() + "Harbinor", Options({"/u"}));
+  ASSERT_EQ(next.exitCode, 0) << next.output;
+  EXPECT_FALSE(PathExists(app() + "Harbinor.old"));
+  EXPECT_TRUE(testsupport::WaitFor([&] { return ReadFile(StartsRecord()) == "start\t*\nstart\t*\n"; }, 5000));
+}
+
+TEST_F(UpdateStoryTest, InstallKilledAnywhereFinishesOnTheNextRun) {
+  testsupport::NginxServer nginx(root_ / "www", 10);
+  ASSERT_TRUE(nginx.running()) << nginx.error();
+  CheckAndDownload(nginx);
+  // The downloaded state, to start every round from.
+  const std::string pristine = root_ / "pristine";
+  fs::copy(app(), pristine, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+
+  auto restore = [&] {
+    fs::remove_all(app());
+    fs::copy(pristine, app(), fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    std::remove(StartsRecord().c_str());
+  };
+  // How long a whole install takes here, to spread the kills over it.
+  auto start = std::chrono::steady_clock::now();
+  auto whole = testsupport::RunProcess(app() + "Harbinor", Options({"/u"}));
+  ASSERT_EQ(whole.exitCode, 0) << whole.output;
+  auto duration = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  ExpectNewReleaseInstalled();
+
+  const int kRounds = 24;
+  int killedMidway = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    restore();
+    testsupport::ChildProcess install(app() + "Harbinor", Options({"/u"}));
+    std::this_thread::sleep_for(duration * round / kRounds);
+    install.Signal(SIGKILL);
+    auto killed = install.Wait(10000);
+    if (killed.signal == SIGKILL && PathExists(app() + "dvd/@update@.log")) ++killedMidway;
+    // Install mode again, with whatever updater the killed run left.
+    auto again = testsupport::RunProcess(app() + "Harbinor", Options({"/u"}));
+    ASSERT_EQ(again.exitCode, 0) << again.output;
+    ExpectNewReleaseInstalled();
+    if (HasFailure()) break;
+  }
+  std::printf("a whole install took %lld ms; %d of %d kills landed before it had finished\n",
+              static_cast<long long>(duration.count() / 1000), killedMidway, kRounds);
+  EXPECT_GE(killedMidway, 20) << "the kills should land while the copy runs";
+}
+
+}  // namespace
