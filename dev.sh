@@ -99,7 +99,7 @@ demo_inside() {
   (cd "$work/app" && find . -type f | sort | sed 's/^/  /')
 
   log "the vendor publishes release 1.1"
-  cp "$bin/Harbinor" "$bin/Tolvaro" "$work/release/"
+  cp "$top/build/default/next-release/Harbinor" "$top/build/default/next-release/Tolvaro" "$work/release/"
   printf 'version=1.1.0.0\r\nTolvaro read-me, now with a chapter on titles\r\n' > "$work/release/readme.txt"
   printf 'version=1.1\r\n[harbinor.exe]\r\n105=Ihre Software ist aktuell.\r\n' > "$work/release/Language/Deutsch.ini"
   head -c 3000000 /dev/urandom > "$work/release/effects.dll"
@@ -147,9 +147,26 @@ demo_inside() {
   sed 's/^/  /' "$work/nginx-access.log"
   log "staged for installation in dvd/"
   (cd "$work/app" && find dvd -type f | sort | sed 's/^/  /')
-  log "not built yet"
-  echo "  Installing the staged files (Harbinor /u) comes with the next issue; until then"
-  echo "  install mode leaves a pending update untouched and starts nothing."
+
+  log "the next start in install mode applies the update, then starts Tolvaro"
+  if [ -n "${DISPLAY:-}" ]; then
+    "$work/app/Harbinor" /u
+  else
+    "$work/app/Harbinor" /u --console | sed 's/^/  | /'
+  fi
+  for _ in $(seq 50); do [ -s "$work/app/Tolvaro.starts" ] && break; sleep 0.1; done
+  echo "  Tolvaro.starts: $(sed 's/\t/ /g' "$work/app/Tolvaro.starts")"
+  log "the installed files now"
+  (cd "$work/app" && find . -path ./Configs -prune -o -type f -print | sort | while read -r f; do
+    case "$f" in
+      *.txt|*.ini) printf '  %-24s %s\n' "$f" "$(head -c 60 "$f" | tr -d '\r' | tr '\n' ' ')" ;;
+      *) printf '  %-24s %s bytes\n' "$f" "$(stat -c %s "$f")" ;;
+    esac
+  done)
+  echo "  (the updater replaced itself; the running copy was kept as Harbinor.old)"
+  log "the next start deletes Harbinor.old"
+  "$work/app/Harbinor" /u --console > /dev/null
+  [ -e "$work/app/Harbinor.old" ] && echo "  Harbinor.old is still there" || echo "  Harbinor.old is gone"
 }
 
 case "${1:-}" in

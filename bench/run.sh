@@ -216,6 +216,44 @@ worker "plain ${big_mib} MiB" plain.bin
 packed_mib=$(($(stat -c %s "$work/www/dvd/packed.bin") / 1048576))
 worker "packed ${big_mib} MiB, ${packed_mib} MiB sent" packed.bin
 
+# 5. the install copy: a staged tree of big_mib MiB in 4 MiB files, applied
+# by the real updater in install mode (each installed file is flushed to the
+# disk before its staged copy is deleted), against cp -r of the same tree,
+# with and without a sync after it.
+harbinor=$top/build/default/bin/Harbinor
+head -c $((4 * 1048576)) "$work/www/dvd/plain.bin" >"$work/piece.bin"
+stage_tree() {
+  rm -rf "$work/inst"
+  mkdir -p "$work/inst/app/dvd" "$work/inst/run"
+  chmod 700 "$work/inst/run"
+  cp "$harbinor" "$work/inst/app/Harbinor"
+  for ((f = 1; f <= big_mib / 4; f++)); do cp "$work/piece.bin" "$work/inst/app/dvd/file$f.bin"; done
+  : >"$work/inst/app/dvd/@update@.log"
+  sync
+}
+note "measuring: install copy ${big_mib} MiB"
+ti=() tc=() ts=()
+for ((i = 0; i <= runs; i++)); do
+  stage_tree
+  timed /dev/null env XDG_RUNTIME_DIR="$work/inst/run" "$work/inst/app/Harbinor" /u --console
+  t_inst=$elapsed
+  [ ! -e "$work/inst/app/dvd" ] && cmp -s "$work/inst/app/file1.bin" "$work/piece.bin" ||
+    { note "run.sh: the install did not complete"; exit 1; }
+  stage_tree
+  timed /dev/null cp -r "$work/inst/app/dvd" "$work/inst/copy"
+  t_cp=$elapsed
+  rm -rf "$work/inst/copy"
+  sync
+  timed /dev/null sh -c "cp -r '$work/inst/app/dvd' '$work/inst/copy' && sync"
+  t_sync=$elapsed
+  ((i == 0)) && continue
+  ti+=("$t_inst"); tc+=("$t_cp"); ts+=("$t_sync")
+done
+rm -rf "$work/inst"
+inst_us=$(median "${ti[@]}"); cp_us=$(median "${tc[@]}"); sync_us=$(median "${ts[@]}")
+row "install copy ${big_mib} MiB (whole process) vs cp -r" "$(secs "$inst_us")" "$(secs "$cp_us")" "$(ratio "$inst_us" "$cp_us")"
+row "  the same vs cp -r, then sync" "" "$(secs "$sync_us")" "$(ratio "$inst_us" "$sync_us")"
+
 echo
 echo "$(nproc) CPUs; load average before the run: $load_before; after: $(cut -d' ' -f1-3 /proc/loadavg)"
 printf '%-58s %12s %12s %9s\n' "figure (median of $runs runs; memory: $worker_runs)" ours reference ours/ref

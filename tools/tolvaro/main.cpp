@@ -13,6 +13,12 @@
 #include "platform/files.h"
 #include "settings/app_paths.h"
 
+// The version this build of the stand-in reports; a newer release built
+// from the same code says so.
+#ifndef TOLVARO_VERSION_TEXT
+#define TOLVARO_VERSION_TEXT HARBINOR_VERSION_TEXT
+#endif
+
 namespace {
 
 std::string Escape(const std::string& s) {
@@ -42,7 +48,7 @@ int main(int argc, char** argv) {
   std::string record = settings::FolderOf(platform::ModulePath()) + "Tolvaro.starts";
   platform::File f = platform::File::Open(record, platform::OpenMode::kAppend);
   bool recorded = f.IsOpen() && f.Write(line.data(), line.size()) == static_cast<long long>(line.size());
-  std::printf("Tolvaro %s started with arguments: %s\n", HARBINOR_VERSION_TEXT, shown.c_str());
+  std::printf("Tolvaro %s started with arguments: %s\n", TOLVARO_VERSION_TEXT, shown.c_str());
   std::fflush(stdout);
   if (const char* stay = std::getenv("TOLVARO_STAY_MS")) platform::SleepMs(static_cast<unsigned>(std::atoi(stay)));
   if (!recorded) std::fprintf(stderr, "Tolvaro: cannot record the start in %s\n", record.c_str());
