@@ -7,6 +7,7 @@
 
 #include "build_config.h"
 #include "platform/clock.h"
+#include "settings/ascii_text.h"
 
 namespace engine {
 namespace {
@@ -14,16 +15,6 @@ namespace {
 void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
   for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
     text.replace(at, from.size(), to);
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    char a = text[i], b = prefix[i];
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (a != b) return false;
-  }
-  return true;
 }
 
 // Adds `delta` to a shared 32-bit counter, wrapping like the 32-bit value it
@@ -50,7 +41,7 @@ bool StartSockets() {
 
 std::string DefaultHost() {
   std::string_view server = HARBINOR_DEFAULT_SERVER;
-  if (StartsWithNoCase(server, "http://")) server.remove_prefix(7);
+  if (settings::StartsWithIgnoringCase(server, "http://")) server.remove_prefix(7);
   return std::string(server.substr(0, server.find('/')));
 }
 
@@ -87,7 +78,7 @@ void HttpClient::Close() {
 bool HttpClient::Connect(std::string_view url, const SharedWord* control) {
   if (!socketsReady || url.empty()) return false;
   Close();
-  if (StartsWithNoCase(url, "http://")) url.remove_prefix(7);
+  if (settings::StartsWithIgnoringCase(url, "http://")) url.remove_prefix(7);
   std::size_t slash = url.find('/');
   if (slash == std::string_view::npos) return false;  // no path to request
   std::string host(url.substr(0, slash));

@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/facts.h"
 #include "settings/app_paths.h"
+#include "settings/ascii_text.h"
 #include "settings/string_catalog.h"
 
 namespace installer {
@@ -18,19 +19,8 @@ constexpr std::uint32_t kFailureCaption = 130;
 // Beside the installed updater while its new copy is written.
 constexpr const char* kNewCopySuffix = ".new~";
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 bool IsUpdaterFile(std::string_view path) {
-  return EqualNoCase(settings::FileNameOf(path), platform::kUpdaterFileName);
+  return settings::EqualsIgnoringCase(settings::FileNameOf(path), platform::kUpdaterFileName);
 }
 
 std::string ParentOf(const std::string& path) {
@@ -124,7 +114,7 @@ std::uint32_t InstallDialog::CollectStagedFiles(const std::string& folder) {
       sum += CollectStagedFiles(path);
       continue;
     }
-    if (EqualNoCase(e.name, kUpdateLogName)) continue;
+    if (settings::EqualsIgnoringCase(e.name, kUpdateLogName)) continue;
     sum += static_cast<std::uint32_t>(e.size);
     stagedFiles_.push_back(std::move(path));
   }

@@ -7,6 +7,7 @@
 
 #include "platform/files.h"
 #include "settings/app_paths.h"
+#include "settings/ascii_text.h"
 #include "settings/config_store.h"
 #include "settings/number_text.h"
 #include "settings/string_catalog.h"
@@ -140,12 +141,8 @@ std::string SizeText(std::int32_t bytes, std::int32_t largestInBytes = 1023) {
 }
 
 bool IsWebOrMailLink(std::string_view link) {
-  for (std::string_view scheme : {"http:", "https:", "mailto:"}) {
-    if (link.size() < scheme.size()) continue;
-    bool same = std::equal(scheme.begin(), scheme.end(), link.begin(),
-                           [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
-    if (same) return true;
-  }
+  for (std::string_view scheme : {"http:", "https:", "mailto:"})
+    if (settings::StartsWithIgnoringCase(link, scheme)) return true;
   return false;
 }
 

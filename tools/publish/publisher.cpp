@@ -10,6 +10,7 @@
 #include "engine/update_list.h"
 #include "engine/version_probe.h"
 #include "platform/files.h"
+#include "settings/ascii_text.h"
 #include "tools/publish/packer.h"
 
 namespace publish {
@@ -68,9 +69,7 @@ std::optional<std::string> UnrequestableReason(const std::string& path) {
   }
   if (path.size() > kMaxRelativePath) return "longer than " + std::to_string(kMaxRelativePath) + " characters";
   std::string name = path.substr(path.find_last_of('/') + 1);
-  std::string lower = name;
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-  if (lower == engine::kUpdateLogName) return "is the name of the update log";
+  if (settings::EqualsIgnoringCase(name, engine::kUpdateLogName)) return "is the name of the update log";
   return std::nullopt;
 }
 
