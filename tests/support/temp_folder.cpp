@@ -39,7 +39,10 @@ void WriteFile(const std::string& path, std::string_view bytes) {
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string bytes;
+  char block[1 << 16];
+  while (in.read(block, sizeof block) || in.gcount() > 0) bytes.append(block, static_cast<std::size_t>(in.gcount()));
+  return bytes;
 }
 
 bool PathExists(const std::string& path) {
