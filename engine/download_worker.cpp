@@ -112,14 +112,21 @@ bool SaveStaged(const UpdateList& list, UpdateItem& item) {
   if (!item.body || item.size == 0 || item.bodyLength < 0) return false;
   auto path = StagedPath(list, item);
   if (!path || !EnsureParentFolders(*path)) return false;
-  platform::File file = platform::File::Open(*path, platform::OpenMode::kCreateAlways);
+  // Written under a temporary name that the installer never takes (it
+  // begins with "."), made durable, then renamed into place: a file under
+  // its staged name is always complete, whatever interrupted the run.
+  std::size_t sep = path->find_last_of(kSep);
+  std::string temporary = path->substr(0, sep + 1) + "." + path->substr(sep + 1) + ".part";
+  platform::File file = platform::File::Open(temporary, platform::OpenMode::kCreateAlways);
   if (!file.IsOpen()) return false;
-  // Every byte must be written, and be on the disk before the update log
-  // can claim that the update is complete.
   std::size_t length = static_cast<std::size_t>(item.bodyLength);
   bool written = file.Write(item.body, length) == static_cast<std::int64_t>(length) && file.Flush();
   file.Close();
-  return written;
+  if (!written || !platform::ReplaceFile(temporary, *path)) {
+    platform::RemoveFile(temporary);
+    return false;
+  }
+  return true;
 }
 
 void CreateUpdateLog(const UpdateList& list) {
@@ -153,6 +160,12 @@ void DownloadWorker(UpdateList& list) {
         list.resultCode = kFailed;
         return;
       }
+    }
+    // A stopped run writes nothing more: a window that gave up waiting may
+    // already have started another.
+    if (list.runControl.load() == kStop) {
+      list.resultCode = kAborted;
+      return;
     }
     if (!SaveStaged(list, item)) {
       list.resultCode = kCannotSave;

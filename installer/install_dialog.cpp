@@ -91,6 +91,7 @@ bool InstallDialog::InitWindow() {
     worker_ = std::thread([this] {
       while (CopyNextChunk()) {
       }
+      copyComplete_ = currentIndex_ == stagedFiles_.size();
       copyDone_ = true;
     });
   } catch (const std::system_error&) {
@@ -180,6 +181,7 @@ bool InstallDialog::OpenNextFile() {
   auto installed = platform::AttributesOf(finalPath_);
   makeExecutable_ = installed && installed->executable;
   firstChunk_ = true;
+  fileBytes_ = 0;
   replacingSelf_ = IsUpdaterFile(finalPath_) && installed.has_value();
   if (replacingSelf_) {
     writtenPath_ = finalPath_ + kNewCopySuffix;
@@ -198,6 +200,9 @@ bool InstallDialog::OpenNextFile() {
 }
 
 bool InstallDialog::FinishFile() {
+  // A read that came up short before the end of the file must not pass for
+  // its end: the staged copy is deleted below.
+  if (source_.Size().value_or(~std::uint64_t{0}) != fileBytes_) return false;
   if (makeExecutable_) platform::SetExecutable(writtenPath_);
   // On the disk before the staged copy goes.
   bool durable = target_.Flush();
@@ -228,7 +233,10 @@ bool InstallDialog::CopyNextChunk() {
   }
   if (read > 0) {
     std::int64_t written = target_.Write(buffer, static_cast<std::size_t>(read));
-    if (written > 0) copiedBytes_ += static_cast<std::uint32_t>(written);
+    if (written > 0) {
+      copiedBytes_ += static_cast<std::uint32_t>(written);
+      fileBytes_ += static_cast<std::uint64_t>(written);
+    }
     if (written != read) return false;
   }
   if (static_cast<std::size_t>(read) < kCopyChunk && !FinishFile()) return false;
@@ -255,7 +263,7 @@ void InstallDialog::OnCopyFinished() {
   window_.StopTimer(kInstallTimer);
   if (worker_.joinable()) worker_.join();
   window_.SetProgress(static_cast<std::int32_t>(std::min<std::uint32_t>(copiedBytes_.load(), INT32_MAX)));
-  if (copiedBytes_.load() != totalBytes_) {
+  if (!copyComplete_.load() || copiedBytes_.load() != totalBytes_) {
     End(DialogResult::kCancel);
     return;
   }

@@ -105,6 +105,9 @@ class InstallDialog : public ui::WindowEvents {
   std::uint32_t totalBytes_ = 0;
   std::atomic<std::uint32_t> copiedBytes_{0};
   std::atomic<bool> copyDone_{false};
+  // Whether the worker got through the whole list; equal byte counts alone
+  // could hide a file that was written but never finished.
+  std::atomic<bool> copyComplete_{false};
   bool finishPosted_ = false;
   std::thread worker_;
 
@@ -119,6 +122,7 @@ class InstallDialog : public ui::WindowEvents {
   // that begins like a program, is made executable.
   bool makeExecutable_ = false;
   bool firstChunk_ = true;
+  std::uint64_t fileBytes_ = 0;  // written of the file in progress
 };
 
 }  // namespace installer

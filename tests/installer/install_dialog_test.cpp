@@ -235,6 +235,19 @@ TEST_F(InstallDialogTest, StepsOfTheCopyWorker) {
   EXPECT_FALSE(dialog.TargetPath(app() + "dvdx/x.ini"));
 }
 
+TEST_F(InstallDialogTest, AFileThatCannotBeFinishedIsNoSuccess) {
+  // Every byte gets written, but the new updater cannot take its place (a
+  // folder stands there): the counts agree, the install did not happen.
+  mkdir((app() + "Harbinor").c_str(), 0755);
+  WriteFile(app() + "Harbinor/keep", "x");
+  Stage("Harbinor", "new updater");
+  Pending();
+  EXPECT_EQ(Run(), DialogResult::kCancel);
+  EXPECT_EQ(copied_, total_);
+  EXPECT_TRUE(PathExists(app() + "dvd/@update@.log")) << "the next run must try again";
+  EXPECT_EQ(ReadFile(app() + "dvd/Harbinor"), "new updater");
+}
+
 TEST_F(InstallDialogTest, ProgramsStayPrograms) {
   WriteFile(app() + "tool", "old tool");
   chmod((app() + "tool").c_str(), 0755);
