@@ -10,6 +10,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/test_data.h"
 #include "tools/publish/packer.h"
 
 namespace {
@@ -22,16 +23,8 @@ using testsupport::WriteFile;
 
 constexpr const char* kBase = "http://127.0.0.3/tlv5.update/";
 
-std::string Digest(const std::string& s) {
-  return engine::DigestText(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
-}
-
-std::string Content(const std::string& name, std::size_t size) {
-  std::string s;
-  while (s.size() < size) s += name + ":" + std::to_string(s.size()) + ";";
-  s.resize(size);
-  return s;
-}
+using testsupport::Content;
+using testsupport::Digest;
 
 class DownloadWorkerTest : public ::testing::Test {
  protected:

@@ -38,6 +38,22 @@ class InstallDialogTest : public ::testing::Test {
   void Stage(const std::string& relative, const std::string& content) { WriteFile(app() + "dvd/" + relative, content); }
   void Pending() { WriteFile(app() + "dvd/@update@.log", ""); }
 
+  // An installed Tolvaro that runs (a copy of sleep), so that its file
+  // cannot be opened for writing; the caller ends it.
+  pid_t StartRunningTolvaro() {
+    testsupport::CopyFile("/bin/sleep", app() + "Tolvaro");
+    chmod((app() + "Tolvaro").c_str(), 0755);
+    pid_t running = fork();
+    if (running == 0) {
+      execl((app() + "Tolvaro").c_str(), "Tolvaro", "30", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    EXPECT_TRUE(testsupport::WaitFor([&] {
+      return !platform::File::Open(app() + "Tolvaro", platform::OpenMode::kWriteExisting).IsOpen();
+    }, 3000));
+    return running;
+  }
+
   DialogResult Run() {
     InstallDialog dialog(window_, Services());
     DialogResult r = dialog.RunModal();
@@ -142,19 +158,9 @@ TEST_F(InstallDialogTest, NewFolderPassesTheCheckWithoutLeavingAnything) {
 
 TEST_F(InstallDialogTest, RunningProgramIsLockedUntilItEnds) {
   // On Linux a running program's file cannot be opened for writing.
-  testsupport::CopyFile("/bin/sleep", app() + "Tolvaro");
-  chmod((app() + "Tolvaro").c_str(), 0755);
   Stage("Tolvaro", "new editor");
   Pending();
-  pid_t running = fork();
-  if (running == 0) {
-    execl((app() + "Tolvaro").c_str(), "Tolvaro", "30", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  ASSERT_TRUE(testsupport::WaitFor([&] {
-    return access((app() + "Tolvaro").c_str(), F_OK) == 0 &&
-           !platform::File::Open(app() + "Tolvaro", platform::OpenMode::kWriteExisting).IsOpen();
-  }, 3000));
+  pid_t running = StartRunningTolvaro();
   // It ends during the retries: the check passes and the copy goes on.
   onSleep_ = [&](std::uint32_t) {
     if (sleeps_ == 3) {
@@ -169,18 +175,9 @@ TEST_F(InstallDialogTest, RunningProgramIsLockedUntilItEnds) {
 }
 
 TEST_F(InstallDialogTest, LockedForGoodFailsAfterTwentyFiveRetries) {
-  testsupport::CopyFile("/bin/sleep", app() + "Tolvaro");
-  chmod((app() + "Tolvaro").c_str(), 0755);
   Stage("Tolvaro", "new editor");
   Pending();
-  pid_t running = fork();
-  if (running == 0) {
-    execl((app() + "Tolvaro").c_str(), "Tolvaro", "30", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  ASSERT_TRUE(testsupport::WaitFor([&] {
-    return !platform::File::Open(app() + "Tolvaro", platform::OpenMode::kWriteExisting).IsOpen();
-  }, 3000));
+  pid_t running = StartRunningTolvaro();
   window_.answers.push_back(ui::Answer::kCancel);
   EXPECT_EQ(Run(), DialogResult::kCancel);
   kill(running, SIGKILL);

@@ -35,6 +35,9 @@ std::string Words(std::size_t size, std::uint32_t seed) {
   return s;
 }
 
+// The files of the release below, as published and staged.
+constexpr const char* kReleaseFiles[] = {"readme.txt", "Language/Deutsch.ini", "Editor.exe", "effects/blur plugin.dll"};
+
 class ReleaseTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -87,7 +90,7 @@ class ReleaseTest : public ::testing::Test {
   }
 
   void ExpectStagedEqualsRelease() {
-    for (const char* f : {"readme.txt", "Language/Deutsch.ini", "Editor.exe", "effects/blur plugin.dll"})
+    for (const char* f : kReleaseFiles)
       EXPECT_EQ(ReadFile(app() + "dvd/" + f), ReadFile(release() + f)) << f;
     EXPECT_TRUE(PathExists(app() + "dvd/@update@.log"));
     EXPECT_EQ(testsupport::ListTree(app() + "dvd"), "@update@.log\n" + testsupport::ListTree(release()));
@@ -102,7 +105,7 @@ TEST_F(ReleaseTest, CheckAndDownloadStageTheReleaseByteForByte) {
   auto list = Check(nginx);
   ASSERT_EQ(list->items.size(), 4u);
   std::size_t releaseBytes = 0;
-  for (const char* f : {"readme.txt", "Language/Deutsch.ini", "Editor.exe", "effects/blur plugin.dll"})
+  for (const char* f : kReleaseFiles)
     releaseBytes += ReadFile(release() + f).size();
   EXPECT_EQ(list->bytesTotal, static_cast<std::int32_t>(releaseBytes));
   engine::DownloadWorker(*list);
@@ -207,7 +210,7 @@ TEST_F(ReleaseTest, UpdaterChecksAndDownloadsThroughTheTerminalFrontEnd) {
   std::string transcript;
   ASSERT_TRUE(updater.WaitForLine("button main: Download (enabled)", 20000, &transcript)) << transcript;
   std::size_t releaseBytes = 0;
-  for (const char* f : {"readme.txt", "Language/Deutsch.ini", "Editor.exe", "effects/blur plugin.dll"})
+  for (const char* f : kReleaseFiles)
     releaseBytes += ReadFile(release() + f).size();
   char size[64];
   std::snprintf(size, sizeof size, " %.2f Mb", static_cast<double>(releaseBytes) / 1048576.0);

@@ -22,6 +22,7 @@
 #include "tests/support/fake_window.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
@@ -50,16 +51,8 @@ const char* const kResultHeadlines[] = {"Update has been successfully downloaded
                                         "Update failed.",
                                         "Update error: cannot save file to the local disk."};
 
-std::string Digest(const std::string& s) {
-  return engine::DigestText(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
-}
-
-std::string Content(const std::string& name, std::size_t size) {
-  std::string s;
-  while (s.size() < size) s += name + ":" + std::to_string(s.size()) + ";";
-  s.resize(size);
-  return s;
-}
+using testsupport::Content;
+using testsupport::Digest;
 
 struct Listed {
   std::string file;
