@@ -209,12 +209,11 @@ bool InstallDialog::FinishFile() {
   target_.Close();
   source_.Close();
   if (!durable) return false;
-  if (replacingSelf_) {
-    // The running updater keeps a name of its own; the new file then takes
-    // its place in one step, so the updater is never missing.
-    platform::LinkFile(finalPath_, settings::ParkedCopyPath(finalPath_));
-    if (!platform::ReplaceFile(writtenPath_, finalPath_)) return false;
-  }
+  // The running updater keeps a name of its own, which the next start
+  // deletes, and the new file takes its place.
+  if (replacingSelf_ &&
+      !platform::ReplaceRunningProgram(writtenPath_, finalPath_, settings::ParkedCopyPath(finalPath_)))
+    return false;
   platform::RemoveFile(stagedFiles_[currentIndex_]);
   ++currentIndex_;
   return true;

@@ -35,6 +35,13 @@ bool MakeFolders(const std::string& path);
 bool MoveFileNoReplace(const std::string& from, const std::string& to);
 // Renames `from` to `to` in one step, replacing a file at `to`.
 bool ReplaceFile(const std::string& from, const std::string& to);
+// Puts the file at `newCopy` in the place of the running program at
+// `program`. The running program's file stays under the name `parked` (an
+// older file of that name goes), where the next start deletes it. At no
+// moment is the program's name without a file, or, where the system
+// allows no such swap, the program's name is empty only between two
+// renames and is given back its old file when the second one fails.
+bool ReplaceRunningProgram(const std::string& newCopy, const std::string& program, const std::string& parked);
 // Lets the file be run as a program by whoever may read it.
 bool SetExecutable(const std::string& path);
 // Gives the file at `existing` a second name `added`; fails when `added`

@@ -77,6 +77,15 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
   return !from.empty() && !to.empty() && rename(from.c_str(), to.c_str()) == 0;
 }
 
+bool ReplaceRunningProgram(const std::string& newCopy, const std::string& program, const std::string& parked) {
+  if (newCopy.empty() || program.empty() || parked.empty()) return false;
+  // The running program's file keeps a second name, then the new copy takes
+  // the program's name in one step, so the program is never missing.
+  unlink(parked.c_str());
+  LinkFile(program, parked);
+  return ReplaceFile(newCopy, program);
+}
+
 bool SetExecutable(const std::string& path) {
   struct stat st;
   if (path.empty() || stat(path.c_str(), &st) != 0) return false;
@@ -201,36 +210,6 @@ void File::Close() {
     close(Fd(handle_));
     handle_ = kNone;
   }
-}
-
-ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& out) {
-  out.clear();
-  File f = File::Open(path, OpenMode::kRead);
-  if (!f.IsOpen()) return Exists(path) ? ReadResult::kError : ReadResult::kMissing;
-  auto size = f.Size();
-  if (!size) return ReadResult::kError;
-  if (*size > maxBytes) return ReadResult::kTooLarge;
-  out.resize(static_cast<std::size_t>(*size));
-  std::size_t have = 0;
-  // The file may change while it is read: read until its end, within the cap.
-  for (;;) {
-    if (have == out.size()) {
-      if (out.size() >= maxBytes) {
-        char probe;
-        std::int64_t n = f.Read(&probe, 1);
-        if (n < 0) return ReadResult::kError;
-        if (n > 0) return ReadResult::kTooLarge;
-        break;
-      }
-      out.resize(std::min(maxBytes, out.size() + 4096));
-    }
-    std::int64_t n = f.Read(out.data() + have, out.size() - have);
-    if (n < 0) return ReadResult::kError;
-    if (n == 0) break;
-    have += static_cast<std::size_t>(n);
-  }
-  out.resize(have);
-  return ReadResult::kOk;
 }
 
 bool ReplaceFileContents(const std::string& path, const std::string& data) {

@@ -42,7 +42,9 @@ class InstanceGuard {
 // process was started.
 bool LaunchDetached(const std::string& program, const std::vector<std::string>& arguments);
 
-// The operating system's major version number.
+// The major version of Windows (below 5: a system without per-user
+// application data). Other systems have per-user folders and always report
+// a version of 5 or above.
 int OsMajorVersion();
 
 // The per-user folder for application data (local application data on
@@ -52,7 +54,8 @@ std::optional<std::string> PerUserDataFolder();
 // Whether a graphical display is available to open windows on.
 bool HasGraphicalDisplay();
 
-// Selects the user's locale for text conversion; called once at start-up.
+// Selects the user's locale for text conversion and makes the standard
+// streams pass bytes unchanged; called once at start-up.
 void InitProcessLocale();
 
 }  // namespace platform

@@ -5,7 +5,8 @@
 namespace platform {
 
 std::optional<std::string> LoadBuiltinString(std::uint32_t id, std::size_t bufferSize) {
-  for (const resources::BuiltinString& s : resources::kBuiltinStrings) {
+  for (std::size_t i = 0; i < resources::kBuiltinStringCount; ++i) {
+    const resources::BuiltinString& s = resources::kBuiltinStrings[i];
     if (s.id != id) continue;
     std::string text = s.text;
     if (bufferSize == 0) return std::string();

@@ -16,6 +16,11 @@ inline constexpr int kStandardError = 2;
 
 bool IsTerminal(int stream);
 
+// A program started from the Windows desktop has no standard input and
+// output at all: it is given a terminal window of its own. True when
+// standard input and output exist afterwards.
+bool AttachTerminalIfNone();
+
 struct TerminalSize {
   int columns = 0;
   int rows = 0;

@@ -1,6 +1,7 @@
 #include "platform/terminal.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -100,6 +101,10 @@ void StoreLeaveText(std::string_view text) {
 }  // namespace
 
 bool IsTerminal(int stream) { return isatty(stream) == 1; }
+
+bool AttachTerminalIfNone() {
+  return fcntl(kStandardInput, F_GETFD) != -1 && fcntl(kStandardOutput, F_GETFD) != -1;
+}
 
 std::optional<TerminalSize> TerminalSizeOf(int stream) {
   struct winsize ws;

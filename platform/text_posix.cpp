@@ -116,15 +116,6 @@ std::u16string AnsiToUtf16(std::string_view text) { return ToUtf16(text, LocaleC
 std::string Utf16ToUtf8(std::u16string_view text) { return FromUtf16(text, "UTF-8"); }
 std::u16string Utf8ToUtf16(std::string_view text) { return ToUtf16(text, "UTF-8"); }
 
-std::u16string Utf16FromLeBytes(std::string_view bytes) {
-  std::u16string units;
-  units.reserve(bytes.size() / 2);
-  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
-    units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                          (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-  return units;
-}
-
 std::size_t AnsiCharLength(const char* text, std::size_t remaining) {
   if (remaining == 0) return 0;
   mbstate_t state{};

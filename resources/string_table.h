@@ -1,7 +1,10 @@
 // The built-in string table: US English texts of the windows by string id.
-// A language file of the main application may replace any of them.
+// A language file of the main application may replace any of them. The
+// build makes it from builtin_strings.txt, as it makes the Windows string
+// resource, so both always hold the same texts.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace resources {
@@ -11,6 +14,7 @@ struct BuiltinString {
   const char* text;
 };
 
-extern const BuiltinString kBuiltinStrings[32];
+extern const BuiltinString kBuiltinStrings[];
+extern const std::size_t kBuiltinStringCount;
 
 }  // namespace resources

@@ -11,7 +11,7 @@ FrontEndKind ChooseFrontEnd(bool consoleRequested) {
 
 std::unique_ptr<WindowSystem> CreateWindowSystem(FrontEndKind kind, WindowTemplate which) {
   if (kind == FrontEndKind::kDesktop) {
-    if (auto window = CreateFltkWindow(which)) return window;
+    if (auto window = CreateDesktopWindow(which)) return window;
   }
   return CreateConsoleWindow(which);
 }

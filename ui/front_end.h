@@ -1,6 +1,6 @@
-// Choosing and creating the front end of a window: the FLTK window on a
-// desktop, or the terminal when there is no display or when the user asks
-// for it with --console.
+// Choosing and creating the front end of a window: the desktop window, or
+// the terminal when there is no display or when the user asks for it with
+// --console.
 #pragma once
 
 #include <memory>
@@ -21,8 +21,10 @@ enum class FrontEndKind { kDesktop, kConsole };
 FrontEndKind ChooseFrontEnd(bool consoleRequested);
 std::unique_ptr<WindowSystem> CreateWindowSystem(FrontEndKind kind, WindowTemplate which);
 
-// Each front end's own factory.
-std::unique_ptr<WindowSystem> CreateFltkWindow(WindowTemplate which);
+// The desktop front end of the system the program is built for (FLTK on
+// Linux); null when it cannot start. Defined once per system.
+std::unique_ptr<WindowSystem> CreateDesktopWindow(WindowTemplate which);
+// The terminal front end, the same on every system.
 std::unique_ptr<WindowSystem> CreateConsoleWindow(WindowTemplate which);
 
 }  // namespace ui

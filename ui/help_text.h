@@ -12,7 +12,8 @@ namespace ui {
 // The bytes of `topic` ("/htm/chap00-2.htm"; the leading "/" may be left
 // out, letter case does not matter) inside the compiled help file at
 // `chmPath`. Empty when the file cannot be opened, the topic is not in it,
-// or the topic is larger than kMaxHelpTopicBytes.
+// or the topic is larger than kMaxHelpTopicBytes; always empty on Windows,
+// where the system's help viewer shows the topic instead.
 inline constexpr std::size_t kMaxHelpTopicBytes = 4 * 1024 * 1024;
 std::optional<std::string> ReadHelpTopic(const std::string& chmPath, const std::string& topic);
 

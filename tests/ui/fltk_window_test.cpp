@@ -305,7 +305,7 @@ class FltkWindowTest : public ::testing::Test {
   // The update window laid out as the window logic does it: 500 by 310,
   // Arial 12, buttons measured from the right.
   std::unique_ptr<ui::WindowSystem> UpdateWindow(const std::string& title) {
-    auto window = ui::CreateFltkWindow(ui::WindowTemplate::kUpdateWindow);
+    auto window = ui::CreateDesktopWindow(ui::WindowTemplate::kUpdateWindow);
     if (!window) return nullptr;
     window->SetEventSink(&recorder_);
     window->SetTitle(title);
@@ -371,7 +371,7 @@ class FltkWindowTest : public ::testing::Test {
 };
 
 TEST_F(FltkWindowTest, UpdateWindowStartsLikeItsTemplate) {
-  auto window = ui::CreateFltkWindow(ui::WindowTemplate::kUpdateWindow);
+  auto window = ui::CreateDesktopWindow(ui::WindowTemplate::kUpdateWindow);
   ASSERT_NE(window, nullptr);
   EXPECT_FALSE(window->IsVisible());
   EXPECT_FALSE(window->IsDestroyed());
@@ -780,7 +780,7 @@ TEST_F(FltkWindowTest, TheWindowHasItsIcon) {
 }
 
 TEST_F(FltkWindowTest, TheInstallWindowCannotBeClosed) {
-  auto window = ui::CreateFltkWindow(ui::WindowTemplate::kInstallWindow);
+  auto window = ui::CreateDesktopWindow(ui::WindowTemplate::kInstallWindow);
   ASSERT_NE(window, nullptr);
   window->SetEventSink(&recorder_);
   EXPECT_EQ(window->Title(), "Tolvaro copying updated files...");

@@ -983,7 +983,11 @@ void ConsoleWindow::OpenHelpTopic(const std::string& chmPath, const std::string&
     return;
   }
   std::optional<std::string> page = ReadHelpTopic(chmPath, topic);
-  if (!page) return;
+  if (!page) {
+    // Where the program reads no help itself, the system's viewer shows it.
+    platform::OpenHelpTopic(chmPath, topic);
+    return;
+  }
   help_ = HelpView{HtmlToText(*page), 0};
   dirty_ = true;
   Refresh();

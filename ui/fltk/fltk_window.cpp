@@ -1038,7 +1038,7 @@ int DispatchHook(int event, Fl_Window* window) {
 
 namespace ui {
 
-std::unique_ptr<WindowSystem> CreateFltkWindow(WindowTemplate which) {
+std::unique_ptr<WindowSystem> CreateDesktopWindow(WindowTemplate which) {
   if (!fltk::EnsureToolkit()) return nullptr;
   return std::make_unique<fltk::FltkWindow>(which);
 }

@@ -1,5 +1,5 @@
 // The desktop front end: the update window and the install window as FLTK
-// windows (ui::CreateFltkWindow in ui/front_end.h makes them).
+// windows (ui::CreateDesktopWindow in ui/front_end.h makes them).
 //
 // The window logic lays everything out in pixels and drives the window
 // through WindowSystem; this front end only shows what it is told. Events

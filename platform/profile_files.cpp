@@ -1,3 +1,6 @@
+// Profile files read and written through the file service, so that every
+// system keeps them byte for byte alike (the Windows profile functions would
+// rewrite line ends and could leave a half-written file behind).
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/text.h"

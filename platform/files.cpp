@@ -1,0 +1,38 @@
+// The parts of the file service that are the same on every system.
+#include "platform/files.h"
+
+#include <algorithm>
+
+namespace platform {
+
+ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& out) {
+  out.clear();
+  File f = File::Open(path, OpenMode::kRead);
+  if (!f.IsOpen()) return Exists(path) ? ReadResult::kError : ReadResult::kMissing;
+  auto size = f.Size();
+  if (!size) return ReadResult::kError;
+  if (*size > maxBytes) return ReadResult::kTooLarge;
+  out.resize(static_cast<std::size_t>(*size));
+  std::size_t have = 0;
+  // The file may change while it is read: read until its end, within the cap.
+  for (;;) {
+    if (have == out.size()) {
+      if (out.size() >= maxBytes) {
+        char probe;
+        std::int64_t n = f.Read(&probe, 1);
+        if (n < 0) return ReadResult::kError;
+        if (n > 0) return ReadResult::kTooLarge;
+        break;
+      }
+      out.resize(std::min(maxBytes, out.size() + 4096));
+    }
+    std::int64_t n = f.Read(out.data() + have, out.size() - have);
+    if (n < 0) return ReadResult::kError;
+    if (n == 0) break;
+    have += static_cast<std::size_t>(n);
+  }
+  out.resize(have);
+  return ReadResult::kOk;
+}
+
+}  // namespace platform

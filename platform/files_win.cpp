@@ -1,0 +1,254 @@
+#include "platform/files.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <utility>
+
+#include "platform/win_strings.h"
+
+namespace platform {
+namespace {
+
+using win::WidePath;
+
+HANDLE Handle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+FileAttributes FromFindData(DWORD attributes, DWORD sizeHigh, DWORD sizeLow) {
+  FileAttributes a;
+  a.isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  a.isSymlink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  a.readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  // Windows has no permission to run a file: whatever the loader accepts
+  // runs. Nothing needs to be kept or granted.
+  a.executable = false;
+  a.size = a.isFolder ? 0 : (static_cast<std::uint64_t>(sizeHigh) << 32 | sizeLow);
+  return a;
+}
+
+}  // namespace
+
+std::optional<FileAttributes> AttributesOf(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (path.empty() || !GetFileAttributesExW(WidePath(path).c_str(), GetFileExInfoStandard, &data))
+    return std::nullopt;
+  return FromFindData(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow);
+}
+
+bool Exists(const std::string& path) { return AttributesOf(path).has_value(); }
+
+bool IsFolder(const std::string& path) {
+  auto a = AttributesOf(path);
+  return a && a->isFolder;
+}
+
+bool RemoveFile(const std::string& path) { return !path.empty() && DeleteFileW(WidePath(path).c_str()); }
+
+bool MakeFolder(const std::string& path) {
+  return !path.empty() && CreateDirectoryW(WidePath(path).c_str(), nullptr);
+}
+
+bool RemoveFolder(const std::string& path) {
+  return !path.empty() && RemoveDirectoryW(WidePath(path).c_str());
+}
+
+bool MakeFolders(const std::string& path) {
+  if (path.empty()) return false;
+  if (IsFolder(path)) return true;
+  // Level by level; the drive ("C:") or the server and share of a network
+  // path ("\\server\share") are never created.
+  std::size_t first = 0;
+  if (path.size() >= 2 && path[1] == ':') {
+    first = 2;
+  } else if (path.rfind("\\\\", 0) == 0) {
+    std::size_t server = path.find('\\', 2);
+    std::size_t share = server == std::string::npos ? std::string::npos : path.find('\\', server + 1);
+    first = share == std::string::npos ? path.size() : share;
+  }
+  for (std::size_t i = first; i <= path.size(); ++i) {
+    if (i < path.size() && path[i] != '\\' && path[i] != '/') continue;
+    if (i == 0 || path[i - 1] == '\\' || path[i - 1] == '/' || path[i - 1] == ':') continue;
+    std::string partial = path.substr(0, i);
+    if (!IsFolder(partial) && !CreateDirectoryW(WidePath(partial).c_str(), nullptr) &&
+        GetLastError() != ERROR_ALREADY_EXISTS)
+      return false;
+  }
+  return IsFolder(path);
+}
+
+bool MoveFileNoReplace(const std::string& from, const std::string& to) {
+  return !from.empty() && !to.empty() &&
+         MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), MOVEFILE_WRITE_THROUGH);
+}
+
+bool ReplaceFile(const std::string& from, const std::string& to) {
+  return !from.empty() && !to.empty() &&
+         MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+}
+
+bool ReplaceRunningProgram(const std::string& newCopy, const std::string& program, const std::string& parked) {
+  if (newCopy.empty() || program.empty() || parked.empty()) return false;
+  // A running program's file can be renamed but neither overwritten nor
+  // deleted: it moves aside to the parked name, which the next start
+  // deletes, and the new copy takes its name.
+  std::wstring wideProgram = WidePath(program);
+  std::wstring wideParked = WidePath(parked);
+  if (GetFileAttributesW(wideParked.c_str()) != INVALID_FILE_ATTRIBUTES) DeleteFileW(wideParked.c_str());
+  if (!MoveFileExW(wideProgram.c_str(), wideParked.c_str(), MOVEFILE_WRITE_THROUGH)) return false;
+  if (MoveFileExW(WidePath(newCopy).c_str(), wideProgram.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
+  // The program's name must never stay empty: the old copy goes back.
+  MoveFileExW(wideParked.c_str(), wideProgram.c_str(), MOVEFILE_WRITE_THROUGH);
+  return false;
+}
+
+bool SetExecutable(const std::string& path) { return Exists(path); }
+
+bool LinkFile(const std::string& existing, const std::string& added) {
+  return !existing.empty() && !added.empty() &&
+         CreateHardLinkW(WidePath(added).c_str(), WidePath(existing).c_str(), nullptr);
+}
+
+std::optional<std::vector<FolderEntry>> ListFolder(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  std::wstring pattern = WidePath(path);
+  if (pattern.back() != L'\\' && pattern.back() != L'/') pattern.push_back(L'\\');
+  pattern += L"*";
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) {
+    // An empty folder has no entries at all on some file systems.
+    if (GetLastError() == ERROR_FILE_NOT_FOUND && IsFolder(path)) return std::vector<FolderEntry>{};
+    return std::nullopt;
+  }
+  std::vector<FolderEntry> entries;
+  do {
+    std::wstring_view name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    FolderEntry e;
+    e.name = win::NarrowPath(name);
+    FileAttributes a = FromFindData(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow);
+    e.isFolder = a.isFolder;
+    e.isSymlink = a.isSymlink;
+    e.size = a.size;
+    entries.push_back(std::move(e));
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return entries;
+}
+
+std::string ModulePath() {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return {};
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      return win::NarrowPath(buffer);
+    }
+    if (buffer.size() >= 32768) return {};
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNone)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, kNone);
+  }
+  return *this;
+}
+
+File File::Open(const std::string& path, OpenMode mode) {
+  File f;
+  if (path.empty()) return f;
+  DWORD access = GENERIC_WRITE;
+  DWORD disposition = OPEN_EXISTING;
+  switch (mode) {
+    case OpenMode::kRead: access = GENERIC_READ; break;
+    case OpenMode::kWriteExisting: break;
+    case OpenMode::kCreateAlways: disposition = CREATE_ALWAYS; break;
+    case OpenMode::kAppend: access = FILE_APPEND_DATA; disposition = OPEN_ALWAYS; break;
+  }
+  HANDLE h = CreateFileW(WidePath(path).c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return f;
+  // Only files on a disk are files here: a device name ("CON", "NUL", a
+  // pipe) in place of a file could hang or swallow what we write.
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    return f;
+  }
+  f.handle_ = reinterpret_cast<std::intptr_t>(h);
+  return f;
+}
+
+std::int64_t File::Read(void* buffer, std::size_t size) {
+  if (!IsOpen()) return -1;
+  DWORD n = 0;
+  DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+  if (!ReadFile(Handle(handle_), buffer, want, &n, nullptr)) return -1;
+  return n;
+}
+
+std::int64_t File::Write(const void* buffer, std::size_t size) {
+  if (!IsOpen()) return -1;
+  const char* p = static_cast<const char*>(buffer);
+  std::size_t done = 0;
+  while (done < size) {
+    DWORD n = 0;
+    DWORD want = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 30));
+    if (!WriteFile(Handle(handle_), p + done, want, &n, nullptr) || n == 0) break;
+    done += n;
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+std::optional<std::uint64_t> File::Size() const {
+  LARGE_INTEGER size;
+  if (!IsOpen() || !GetFileSizeEx(Handle(handle_), &size)) return std::nullopt;
+  return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+bool File::Seek(std::uint64_t offset) {
+  LARGE_INTEGER to;
+  to.QuadPart = static_cast<LONGLONG>(offset);
+  return IsOpen() && SetFilePointerEx(Handle(handle_), to, nullptr, FILE_BEGIN);
+}
+
+bool File::Flush() { return IsOpen() && FlushFileBuffers(Handle(handle_)); }
+
+void File::Close() {
+  if (IsOpen()) {
+    CloseHandle(Handle(handle_));
+    handle_ = kNone;
+  }
+}
+
+bool ReplaceFileContents(const std::string& path, const std::string& data) {
+  static std::atomic<unsigned> counter{0};
+  if (path.empty()) return false;
+  std::string temp = path + ".tmp" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++);
+  {
+    File f = File::Open(temp, OpenMode::kCreateAlways);
+    if (!f.IsOpen()) return false;
+    bool ok = f.Write(data.data(), data.size()) == static_cast<std::int64_t>(data.size()) && f.Flush();
+    f.Close();
+    if (!ok) {
+      RemoveFile(temp);
+      return false;
+    }
+  }
+  if (!ReplaceFile(temp, path)) {
+    RemoveFile(temp);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace platform

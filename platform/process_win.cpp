@@ -1,0 +1,128 @@
+#include "platform/process.h"
+
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <utility>
+
+#include "platform/win_strings.h"
+
+namespace platform {
+namespace {
+
+// Quotes one argument for a command line as the C runtime splits it again.
+std::wstring QuotedArgument(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+  std::wstring out = L"\"";
+  std::size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    out.push_back(c);
+  }
+  out.append(backslashes * 2, L'\\');
+  out.push_back(L'"');
+  return out;
+}
+
+}  // namespace
+
+InstanceGuard::~InstanceGuard() { Release(); }
+
+InstanceGuard::InstanceGuard(InstanceGuard&& other) noexcept
+    : state_(std::exchange(other.state_, State::kUnavailable)), handle_(std::exchange(other.handle_, -1)) {}
+
+InstanceGuard& InstanceGuard::operator=(InstanceGuard&& other) noexcept {
+  if (this != &other) {
+    Release();
+    state_ = std::exchange(other.state_, State::kUnavailable);
+    handle_ = std::exchange(other.handle_, -1);
+  }
+  return *this;
+}
+
+InstanceGuard InstanceGuard::Acquire(std::string_view name) {
+  InstanceGuard guard;
+  // A named event in the session's namespace: it exists while any process
+  // of the session holds a handle to it, so it ends with the last copy
+  // however that copy ends. Only its existence counts.
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, win::WideFromAnsi(name).c_str());
+  if (!event) return guard;
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(event);
+    guard.state_ = State::kHeldElsewhere;
+    return guard;
+  }
+  guard.state_ = State::kAcquired;
+  guard.handle_ = reinterpret_cast<std::intptr_t>(event);
+  return guard;
+}
+
+void InstanceGuard::Release() {
+  if (handle_ != -1) {
+    CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = -1;
+  }
+  state_ = State::kUnavailable;
+}
+
+bool LaunchDetached(const std::string& program, const std::vector<std::string>& arguments) {
+  if (program.empty()) return false;
+  std::wstring wideProgram = win::WidePath(program);
+  // The program's path is quoted, so a blank in a folder name can never
+  // make the system start another program ("C:\Program.exe").
+  std::wstring commandLine = L"\"" + wideProgram + L"\"";
+  for (const std::string& a : arguments) commandLine += L" " + QuotedArgument(win::WideFromAnsi(a));
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOW;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(wideProgram.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                      CREATE_NEW_PROCESS_GROUP | CREATE_DEFAULT_ERROR_MODE, nullptr, nullptr, &startup, &info))
+    return false;
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return true;
+}
+
+int OsMajorVersion() {
+  // GetVersionEx reports what the program's manifest claims to know of;
+  // the kernel's own call reports the real version.
+  using RtlGetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOW*);
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  auto getVersion =
+      ntdll ? reinterpret_cast<RtlGetVersionFunction>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")))
+            : nullptr;
+  OSVERSIONINFOW info{};
+  info.dwOSVersionInfoSize = sizeof info;
+  if (getVersion && getVersion(&info) == 0) return static_cast<int>(info.dwMajorVersion);
+  return static_cast<int>(LOBYTE(LOWORD(GetVersion())));
+}
+
+std::optional<std::string> PerUserDataFolder() {
+  wchar_t path[MAX_PATH];
+  if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK)
+    return std::nullopt;
+  std::string folder = win::NarrowPath(path);
+  if (folder.empty()) return std::nullopt;
+  return folder;
+}
+
+bool HasGraphicalDisplay() { return true; }
+
+void InitProcessLocale() {
+  // Texts are written byte for byte: no CR is added before a line feed.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  _setmode(_fileno(stdin), _O_BINARY);
+}
+
+}  // namespace platform

@@ -1,0 +1,219 @@
+#include "platform/terminal.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace platform {
+namespace {
+
+HANDLE StreamHandle(int stream) {
+  switch (stream) {
+    case kStandardInput: return GetStdHandle(STD_INPUT_HANDLE);
+    case kStandardOutput: return GetStdHandle(STD_OUTPUT_HANDLE);
+    case kStandardError: return GetStdHandle(STD_ERROR_HANDLE);
+    default: return nullptr;
+  }
+}
+
+bool ValidHandle(HANDLE h) { return h && h != INVALID_HANDLE_VALUE; }
+
+// The one raw mode there may be, restored by its owner, at exit and on
+// Ctrl-C, Ctrl-Break or the closing of the console.
+struct RawSession {
+  std::mutex mutex;
+  bool active = false;
+  HANDLE input = nullptr;
+  HANDLE output = nullptr;
+  DWORD savedInputMode = 0;
+  DWORD savedOutputMode = 0;
+  UINT savedOutputCodePage = 0;
+  std::string leaveText;
+};
+
+RawSession g_session;
+bool g_hooksRegistered = false;
+
+void RestoreConsole() {
+  std::lock_guard<std::mutex> lock(g_session.mutex);
+  if (!g_session.active) return;
+  g_session.active = false;
+  DWORD written = 0;
+  if (!g_session.leaveText.empty())
+    WriteFile(g_session.output, g_session.leaveText.data(), static_cast<DWORD>(g_session.leaveText.size()), &written,
+              nullptr);
+  SetConsoleMode(g_session.input, g_session.savedInputMode);
+  SetConsoleMode(g_session.output, g_session.savedOutputMode);
+  if (g_session.savedOutputCodePage) SetConsoleOutputCP(g_session.savedOutputCodePage);
+}
+
+BOOL WINAPI OnConsoleEvent(DWORD) {
+  RestoreConsole();
+  return FALSE;  // the usual course follows: the process ends
+}
+
+void RestoreAtExit() { RestoreConsole(); }
+
+// Input is read by a thread of its own, one per stream, with blocking
+// reads: pipes and consoles alike, and under every system that runs us,
+// without asking whether data is waiting (which not every pipe can tell).
+class InputReader {
+ public:
+  explicit InputReader(HANDLE handle) : handle_(handle) {
+    std::thread([this] { Run(); }).detach();
+  }
+
+  InputState Take(std::string& buffer, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs),
+                      [this] { return !pending_.empty() || ended_; });
+    if (!pending_.empty()) {
+      std::size_t n = std::min<std::size_t>(pending_.size(), 4096);
+      buffer.append(pending_, 0, n);
+      pending_.erase(0, n);
+      return InputState::kData;
+    }
+    return ended_ ? InputState::kEnded : InputState::kNothing;
+  }
+
+ private:
+  void Run() {
+    char chunk[4096];
+    for (;;) {
+      DWORD n = 0;
+      BOOL ok = ReadFile(handle_, chunk, sizeof chunk, &n, nullptr);
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!ok || n == 0) {
+        // A console gives 0 bytes for a Ctrl-Z line; a pipe only at its end.
+        if (ok && GetFileType(handle_) == FILE_TYPE_CHAR) continue;
+        ended_ = true;
+        arrived_.notify_all();
+        return;
+      }
+      pending_.append(chunk, n);
+      arrived_.notify_all();
+    }
+  }
+
+  HANDLE handle_;
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::string pending_;
+  bool ended_ = false;
+};
+
+}  // namespace
+
+bool IsTerminal(int stream) {
+  DWORD mode;
+  HANDLE h = StreamHandle(stream);
+  return ValidHandle(h) && GetConsoleMode(h, &mode);
+}
+
+bool AttachTerminalIfNone() {
+  if (ValidHandle(StreamHandle(kStandardInput)) && ValidHandle(StreamHandle(kStandardOutput))) return true;
+  if (!AllocConsole()) return false;
+  // The C runtime's streams follow the new console.
+  FILE* ignored;
+  freopen_s(&ignored, "CONIN$", "rb", stdin);
+  freopen_s(&ignored, "CONOUT$", "wb", stdout);
+  freopen_s(&ignored, "CONOUT$", "wb", stderr);
+  return ValidHandle(StreamHandle(kStandardInput)) && ValidHandle(StreamHandle(kStandardOutput));
+}
+
+std::optional<TerminalSize> TerminalSizeOf(int stream) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  HANDLE h = StreamHandle(stream);
+  if (!ValidHandle(h) || !GetConsoleScreenBufferInfo(h, &info)) return std::nullopt;
+  int columns = info.srWindow.Right - info.srWindow.Left + 1;
+  int rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+  if (columns <= 0 || rows <= 0) return std::nullopt;
+  return TerminalSize{columns, rows};
+}
+
+RawTerminalMode RawTerminalMode::Enter(int input, int output, std::string_view leaveText) {
+  RawTerminalMode mode;
+  HANDLE in = StreamHandle(input);
+  HANDLE out = StreamHandle(output);
+  DWORD inMode, outMode;
+  if (!ValidHandle(in) || !ValidHandle(out) || !GetConsoleMode(in, &inMode) || !GetConsoleMode(out, &outMode))
+    return mode;
+  {
+    std::lock_guard<std::mutex> lock(g_session.mutex);
+    if (g_session.active) return mode;
+    // Keys arrive one by one as escape sequences, not echoed; Ctrl-C still
+    // ends the program. The output understands the same escape sequences
+    // and takes our texts in the ANSI code page.
+    DWORD raw = (inMode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) | ENABLE_PROCESSED_INPUT |
+                ENABLE_VIRTUAL_TERMINAL_INPUT;
+    if (!SetConsoleMode(in, raw)) return mode;
+    if (!SetConsoleMode(out, outMode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+      SetConsoleMode(in, inMode);
+      return mode;
+    }
+    g_session.savedOutputCodePage = GetConsoleOutputCP();
+    SetConsoleOutputCP(GetACP());
+    g_session.input = in;
+    g_session.output = out;
+    g_session.savedInputMode = inMode;
+    g_session.savedOutputMode = outMode;
+    g_session.leaveText.assign(leaveText.substr(0, kMaxLeaveText));
+    g_session.active = true;
+  }
+  if (!g_hooksRegistered) {
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+    g_hooksRegistered = std::atexit(RestoreAtExit) == 0;
+  }
+  mode.active_ = true;
+  return mode;
+}
+
+RawTerminalMode::~RawTerminalMode() { Leave(); }
+
+RawTerminalMode::RawTerminalMode(RawTerminalMode&& other) noexcept : active_(std::exchange(other.active_, false)) {}
+
+RawTerminalMode& RawTerminalMode::operator=(RawTerminalMode&& other) noexcept {
+  if (this != &other) {
+    Leave();
+    active_ = std::exchange(other.active_, false);
+  }
+  return *this;
+}
+
+void RawTerminalMode::SetLeaveText(std::string_view leaveText) {
+  if (!active_) return;
+  std::lock_guard<std::mutex> lock(g_session.mutex);
+  g_session.leaveText.assign(leaveText.substr(0, kMaxLeaveText));
+}
+
+void RawTerminalMode::Leave() {
+  if (!active_) return;
+  active_ = false;
+  RestoreConsole();
+}
+
+InputState ReadAvailableInput(int stream, std::string& buffer, int timeoutMs) {
+  static std::mutex readersMutex;
+  static InputReader* readers[3] = {};
+  if (stream < 0 || stream > 2) return InputState::kEnded;
+  HANDLE h = StreamHandle(stream);
+  if (!ValidHandle(h)) return InputState::kEnded;
+  InputReader* reader;
+  {
+    std::lock_guard<std::mutex> lock(readersMutex);
+    // Made once and never freed: its thread may still be blocked in a read
+    // when the program ends.
+    if (!readers[stream]) readers[stream] = new InputReader(h);
+    reader = readers[stream];
+  }
+  return reader->Take(buffer, timeoutMs);
+}
+
+}  // namespace platform
