@@ -34,7 +34,7 @@ bool MakeFolders(const std::string& path);
 // Renames `from` to `to`; fails when `to` exists.
 bool MoveFileNoReplace(const std::string& from, const std::string& to);
 // Renames `from` to `to` in one step, replacing a file at `to`.
-bool ReplaceFile(const std::string& from, const std::string& to);
+bool MoveFileReplacing(const std::string& from, const std::string& to);
 // Puts the file at `newCopy` in the place of the running program at
 // `program`. The running program's file stays under the name `parked` (an
 // older file of that name goes), where the next start deletes it. At no

@@ -73,7 +73,7 @@ bool MoveFileNoReplace(const std::string& from, const std::string& to) {
   return true;
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
+bool MoveFileReplacing(const std::string& from, const std::string& to) {
   return !from.empty() && !to.empty() && rename(from.c_str(), to.c_str()) == 0;
 }
 
@@ -83,7 +83,7 @@ bool ReplaceRunningProgram(const std::string& newCopy, const std::string& progra
   // the program's name in one step, so the program is never missing.
   unlink(parked.c_str());
   LinkFile(program, parked);
-  return ReplaceFile(newCopy, program);
+  return MoveFileReplacing(newCopy, program);
 }
 
 bool SetExecutable(const std::string& path) {

@@ -82,7 +82,7 @@ bool MoveFileNoReplace(const std::string& from, const std::string& to) {
          MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), MOVEFILE_WRITE_THROUGH);
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
+bool MoveFileReplacing(const std::string& from, const std::string& to) {
   return !from.empty() && !to.empty() &&
          MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
@@ -244,7 +244,7 @@ bool ReplaceFileContents(const std::string& path, const std::string& data) {
       return false;
     }
   }
-  if (!ReplaceFile(temp, path)) {
+  if (!MoveFileReplacing(temp, path)) {
     RemoveFile(temp);
     return false;
   }

@@ -12,7 +12,14 @@ namespace platform {
 bool OpenHelpTopic(const std::string& chmPath, const std::string& topic) {
   if (chmPath.empty() || topic.empty() || !Exists(chmPath)) return false;
   std::wstring target = win::WidePath(chmPath) + L"::" + (topic[0] == '/' ? L"" : L"/") + win::WidePath(topic);
-  return HtmlHelpW(GetDesktopWindow(), target.c_str(), HH_DISPLAY_TOPIC, 0) != nullptr;
+  // The viewer is loaded when help is asked for, so that a system without
+  // it still runs the updater.
+  using HtmlHelpFunction = HWND(WINAPI*)(HWND, LPCWSTR, UINT, DWORD_PTR);
+  static HMODULE viewer = LoadLibraryW(L"hhctrl.ocx");
+  auto htmlHelp = viewer ? reinterpret_cast<HtmlHelpFunction>(
+                               reinterpret_cast<void*>(GetProcAddress(viewer, "HtmlHelpW")))
+                         : nullptr;
+  return htmlHelp && htmlHelp(GetDesktopWindow(), target.c_str(), HH_DISPLAY_TOPIC, 0) != nullptr;
 }
 
 bool OpenUrl(std::string_view link) {

@@ -52,6 +52,32 @@ class TcpConnection {
   void Close();
 
  private:
+  friend class TcpListener;
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t handle_ = kNone;
+};
+
+// A listening TCP socket (the test servers use it). Owns its socket; moves,
+// never copies.
+class TcpListener {
+ public:
+  TcpListener() = default;
+  ~TcpListener();
+  TcpListener(TcpListener&& other) noexcept;
+  TcpListener& operator=(TcpListener&& other) noexcept;
+  TcpListener(const TcpListener&) = delete;
+  TcpListener& operator=(const TcpListener&) = delete;
+
+  // Listens on `ipv4`:`port`; the address may be taken again at once after
+  // an earlier listener closed.
+  static TcpListener Listen(std::uint32_t ipv4, std::uint16_t port);
+  bool IsOpen() const { return handle_ != kNone; }
+  // The next connection, waiting at most `timeoutMs`; a closed connection
+  // when none came.
+  TcpConnection Accept(int timeoutMs);
+  void Close();
+
+ private:
   static constexpr std::intptr_t kNone = -1;
   std::intptr_t handle_ = kNone;
 };

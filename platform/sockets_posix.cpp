@@ -152,4 +152,49 @@ void TcpConnection::Close() {
   }
 }
 
+TcpListener::~TcpListener() { Close(); }
+
+TcpListener::TcpListener(TcpListener&& other) noexcept : handle_(std::exchange(other.handle_, kNone)) {}
+
+TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, kNone);
+  }
+  return *this;
+}
+
+TcpListener TcpListener::Listen(std::uint32_t ipv4, std::uint16_t port) {
+  TcpListener l;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) return l;
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  struct sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(ipv4);
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0) {
+    close(fd);
+    return l;
+  }
+  l.handle_ = fd;
+  return l;
+}
+
+TcpConnection TcpListener::Accept(int timeoutMs) {
+  TcpConnection c;
+  if (!IsOpen() || WaitFor(static_cast<int>(handle_), POLLIN, timeoutMs, nullptr) != NetStatus::kOk) return c;
+  int fd = accept4(static_cast<int>(handle_), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (fd >= 0) c.handle_ = fd;
+  return c;
+}
+
+void TcpListener::Close() {
+  if (IsOpen()) {
+    close(static_cast<int>(handle_));
+    handle_ = kNone;
+  }
+}
+
 }  // namespace platform

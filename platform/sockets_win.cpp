@@ -178,4 +178,53 @@ void TcpConnection::Close() {
   }
 }
 
+TcpListener::~TcpListener() { Close(); }
+
+TcpListener::TcpListener(TcpListener&& other) noexcept : handle_(std::exchange(other.handle_, kNone)) {}
+
+TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, kNone);
+  }
+  return *this;
+}
+
+TcpListener TcpListener::Listen(std::uint32_t ipv4, std::uint16_t port) {
+  TcpListener l;
+  if (!StartSocketLibrary()) return l;
+  SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) return l;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(ipv4);
+  // Windows lets a new socket take an address in TIME_WAIT without asking;
+  // SO_REUSEADDR there would let two listeners share a port.
+  if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(s, 64) != 0) {
+    closesocket(s);
+    return l;
+  }
+  l.handle_ = static_cast<std::intptr_t>(s);
+  return l;
+}
+
+TcpConnection TcpListener::Accept(int timeoutMs) {
+  TcpConnection c;
+  if (!IsOpen() || WaitFor(Socket(handle_), Readiness::kRead, timeoutMs, nullptr) != NetStatus::kOk) return c;
+  SOCKET s = accept(Socket(handle_), nullptr, nullptr);
+  if (s == INVALID_SOCKET) return c;
+  u_long nonBlocking = 1;
+  ioctlsocket(s, FIONBIO, &nonBlocking);
+  c.handle_ = static_cast<std::intptr_t>(s);
+  return c;
+}
+
+void TcpListener::Close() {
+  if (IsOpen()) {
+    closesocket(Socket(handle_));
+    handle_ = kNone;
+  }
+}
+
 }  // namespace platform

@@ -4,6 +4,12 @@
 // front end, then install mode applying the update and starting the main
 // application. Also: install runs killed at many points end, after the next
 // install run, with exactly the new release.
+//
+// The programs are this build's, or another build's named by the
+// environment: HARBINOR_STORY_BIN and HARBINOR_STORY_NEXT (the folders of
+// release 1.0 and of the next release), HARBINOR_STORY_SUFFIX (".exe") and
+// HARBINOR_STORY_RUNNER (the command that runs them, blank-separated: Wine
+// for the Windows build).
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -29,6 +35,36 @@ namespace {
 
 namespace fs = std::filesystem;
 using testsupport::PathExists;
+
+struct Programs {
+  std::string bin = std::string(HARBINOR_BIN).substr(0, std::string(HARBINOR_BIN).rfind('/'));
+  std::string next = NEXT_RELEASE_DIR;
+  std::string suffix;
+  std::vector<std::string> runner;
+
+  bool windows() const { return suffix == ".exe"; }
+  std::string updater() const { return "Harbinor" + suffix; }
+  std::string tolvaro() const { return "Tolvaro" + suffix; }
+  // A library of the application, requested under its packed name on
+  // Windows.
+  std::string library() const { return windows() ? "codec.dll" : "libcodec.so"; }
+};
+
+Programs ProgramsUnderTest() {
+  Programs p;
+  auto env = [](const char* name) { const char* v = std::getenv(name); return std::string(v ? v : ""); };
+  if (env("HARBINOR_STORY_BIN").empty()) return p;
+  p.bin = env("HARBINOR_STORY_BIN");
+  p.next = env("HARBINOR_STORY_NEXT");
+  p.suffix = env("HARBINOR_STORY_SUFFIX");
+  std::string runner = env("HARBINOR_STORY_RUNNER");
+  for (std::size_t start = 0; start < runner.size();) {
+    std::size_t end = std::min(runner.find(' ', start), runner.size());
+    if (end > start) p.runner.push_back(runner.substr(start, end - start));
+    start = end + 1;
+  }
+  return p;
+}
 using testsupport::ReadFile;
 using testsupport::WriteFile;
 
@@ -66,18 +102,18 @@ class UpdateStoryTest : public ::testing::Test {
     if (help10.empty() || help11.empty()) GTEST_SKIP() << "chmcmd (fp-utils) is needed to make help files";
 
     // Release 1.0, installed.
-    testsupport::CopyFile(HARBINOR_BIN, app() + "Harbinor");
-    testsupport::CopyFile(TOLVARO_BIN, app() + "Tolvaro");
-    WriteFile(app() + "libcodec.so", Noise(300000, 1));
+    testsupport::CopyFile(programs_.bin + "/" + programs_.updater(), app() + programs_.updater());
+    testsupport::CopyFile(programs_.bin + "/" + programs_.tolvaro(), app() + programs_.tolvaro());
+    WriteFile(app() + programs_.library(), Noise(300000, 1));
     WriteFile(app() + "readme.txt", "version=1.0.0.0\r\nTolvaro\r\n");
     WriteFile(app() + "help.chm", help10);
     WriteFile(app() + "Language/Deutsch.ini", "version=1.0\r\n[harbinor.exe]\r\n105=Aktuell.\r\n");
     mkdir((root_ / "run").c_str(), 0700);
 
     // The next release.
-    testsupport::CopyFile(std::string(NEXT_RELEASE_DIR) + "/Harbinor", release() + "Harbinor");
-    testsupport::CopyFile(std::string(NEXT_RELEASE_DIR) + "/Tolvaro", release() + "Tolvaro");
-    WriteFile(release() + "libcodec.so", Noise(300000, 2));
+    testsupport::CopyFile(programs_.next + "/" + programs_.updater(), release() + programs_.updater());
+    testsupport::CopyFile(programs_.next + "/" + programs_.tolvaro(), release() + programs_.tolvaro());
+    WriteFile(release() + programs_.library(), Noise(300000, 2));
     WriteFile(release() + "readme.txt", "version=1.1.0.0\r\nTolvaro, now with titles\r\n");
     WriteFile(release() + "help.chm", help11);
     WriteFile(release() + "Language/Deutsch.ini", "version=1.1\r\n[harbinor.exe]\r\n105=Ihre Software ist aktuell.\r\n");
@@ -103,6 +139,7 @@ class UpdateStoryTest : public ::testing::Test {
     o.environment["DISPLAY"] = std::nullopt;
     o.environment["WAYLAND_DISPLAY"] = std::nullopt;
     o.environment["XDG_RUNTIME_DIR"] = root_ / "run";
+    o.runner = programs_.runner;
     o.timeoutMs = 60000;
     return o;
   }
@@ -112,7 +149,7 @@ class UpdateStoryTest : public ::testing::Test {
     WriteFile(app() + "Configs/Harbinor.cfg", "[Harbinor]\nServer=http://" + nginx.host() + "/tlv5.update/\n");
     auto options = Options({"--console"});
     options.keepInputOpen = true;
-    testsupport::ChildProcess updater(app() + "Harbinor", options);
+    testsupport::ChildProcess updater(Updater(), options);
     std::string transcript;
     ASSERT_TRUE(updater.WaitForLine("button main: Download (enabled)", 20000, &transcript)) << transcript;
     updater.WriteInput("main\n");
@@ -133,12 +170,16 @@ class UpdateStoryTest : public ::testing::Test {
       EXPECT_TRUE(it->second == bytes) << name << " differs from the new release";
     }
     EXPECT_FALSE(PathExists(app() + "dvd"));
+    if (programs_.windows()) return;  // Windows has no permission to run a file
     EXPECT_TRUE(platform::AttributesOf(app() + "Tolvaro")->executable);
     EXPECT_TRUE(platform::AttributesOf(app() + "Harbinor")->executable);
   }
 
+  std::string Updater() const { return app() + programs_.updater(); }
+
   std::string StartsRecord() { return app() + "Tolvaro.starts"; }
 
+  const Programs programs_ = ProgramsUnderTest();
   testsupport::TempFolder root_;
   std::map<std::string, std::string> installedBefore_;
 };
@@ -149,18 +190,18 @@ TEST_F(UpdateStoryTest, CheckDownloadInstallAndStart) {
   CheckAndDownload(nginx);
   EXPECT_EQ(Files(app() + "dvd").size(), 8u) << "seven files and the update log";
 
-  auto install = testsupport::RunProcess(app() + "Harbinor", Options({"/u"}));
+  auto install = testsupport::RunProcess(Updater(), Options({"/u"}));
   ASSERT_EQ(install.exitCode, 0) << install.output;
   EXPECT_NE(install.output.find("title: Tolvaro copying updated files..."), std::string::npos) << install.output;
   ExpectNewReleaseInstalled();
   // The updater replaced itself; the old one waits under its parked name.
-  EXPECT_TRUE(ReadFile(app() + "Harbinor.old") == installedBefore_["Harbinor"]);
-  EXPECT_EQ(engine::ProbeFileVersion(app() + "Harbinor"), engine::PackVersion(1, 1, 0, 0));
+  EXPECT_TRUE(ReadFile(app() + "Harbinor.old") == installedBefore_[programs_.updater()]);
+  EXPECT_EQ(engine::ProbeFileVersion(Updater()), engine::PackVersion(1, 1, 0, 0));
   ASSERT_TRUE(testsupport::WaitFor([&] { return ReadFile(StartsRecord()) == "start\t*\n"; }, 5000))
       << ReadFile(StartsRecord());
 
   // The next start deletes the parked copy.
-  auto next = testsupport::RunProcess(app() + "Harbinor", Options({"/u"}));
+  auto next = testsupport::RunProcess(Updater(), Options({"/u"}));
   ASSERT_EQ(next.exitCode, 0) << next.output;
   EXPECT_FALSE(PathExists(app() + "Harbinor.old"));
   EXPECT_TRUE(testsupport::WaitFor([&] { return ReadFile(StartsRecord()) == "start\t*\nstart\t*\n"; }, 5000));
@@ -181,7 +222,7 @@ TEST_F(UpdateStoryTest, InstallKilledAnywhereFinishesOnTheNextRun) {
   };
   // How long a whole install takes here, to spread the kills over it.
   auto start = std::chrono::steady_clock::now();
-  auto whole = testsupport::RunProcess(app() + "Harbinor", Options({"/u"}));
+  auto whole = testsupport::RunProcess(Updater(), Options({"/u"}));
   ASSERT_EQ(whole.exitCode, 0) << whole.output;
   auto duration = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
   ExpectNewReleaseInstalled();
@@ -194,13 +235,13 @@ TEST_F(UpdateStoryTest, InstallKilledAnywhereFinishesOnTheNextRun) {
   for (; rounds < 3 * kPoints && killedMidway < kPoints; ++rounds) {
     SCOPED_TRACE("round " + std::to_string(rounds));
     restore();
-    testsupport::ChildProcess install(app() + "Harbinor", Options({"/u"}));
+    testsupport::ChildProcess install(Updater(), Options({"/u"}));
     std::this_thread::sleep_for(duration * 4 * (rounds % kPoints) / (5 * kPoints));
     install.Signal(SIGKILL);
     auto killed = install.Wait(10000);
     if (killed.signal == SIGKILL && PathExists(app() + "dvd/@update@.log")) ++killedMidway;
     // Install mode again, with whatever updater the killed run left.
-    auto again = testsupport::RunProcess(app() + "Harbinor", Options({"/u"}));
+    auto again = testsupport::RunProcess(Updater(), Options({"/u"}));
     ASSERT_EQ(again.exitCode, 0) << again.output;
     ExpectNewReleaseInstalled();
     if (HasFailure()) break;

@@ -40,10 +40,11 @@ ChildProcess::ChildProcess(const std::string& program, const ProcessOptions& opt
       else unsetenv(name.c_str());
     }
     std::vector<char*> argv;
+    for (const auto& r : options.runner) argv.push_back(const_cast<char*>(r.c_str()));
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& a : options.arguments) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
+    execv(argv[0], argv.data());
     _exit(127);
   }
   close(out[1]);

@@ -25,6 +25,9 @@ struct ProcessOptions {
   // Variables set (or, with an empty optional, removed) in the child's
   // environment on top of ours.
   std::map<std::string, std::optional<std::string>> environment;
+  // A program that runs `program` for us (Wine for a Windows program): the
+  // child is runner[0] with runner[1...], then `program` and the arguments.
+  std::vector<std::string> runner;
   std::string input;  // written to standard input, which is then closed
   bool keepInputOpen = false;  // leave standard input open for WriteInput
   int timeoutMs = 20000;

@@ -1,35 +1,17 @@
 #include "tests/support/loopback_server.h"
 
-#include <arpa/inet.h>
-#include <errno.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 
 namespace testsupport {
 namespace {
 
-bool WaitReadable(int fd, int ms) {
-  struct pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, ms) > 0;
-}
+constexpr int kSendTimeoutMs = 10000;
 
 }  // namespace
 
 bool ServerSession::Send(std::string_view bytes) {
-  while (!bytes.empty()) {
-    if (fd_ < 0 || stopping_) return false;
-    ssize_t n = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n <= 0) {
-      if (n < 0 && errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
+  if (!connection_.IsOpen() || stopping_) return false;
+  return connection_.SendAll(bytes.data(), bytes.size(), kSendTimeoutMs);
 }
 
 bool ServerSession::SendSlowly(std::string_view bytes, int delayMs) {
@@ -42,21 +24,16 @@ bool ServerSession::SendSlowly(std::string_view bytes, int delayMs) {
 
 void ServerSession::Stall(int ms) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (fd_ >= 0 && !stopping_ && std::chrono::steady_clock::now() < end) {
-    if (WaitReadable(fd_, 10)) {
-      char c;
-      if (recv(fd_, &c, 1, MSG_PEEK) <= 0) return;  // the client has gone
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+  // Whatever the client still sends is read and dropped; its end ends the
+  // stall.
+  char buffer[1024];
+  while (connection_.IsOpen() && !stopping_ && std::chrono::steady_clock::now() < end) {
+    auto r = connection_.Receive(buffer, sizeof buffer, 10, nullptr);
+    if (r.status == platform::NetStatus::kClosed || r.status == platform::NetStatus::kError) return;
   }
 }
 
-void ServerSession::Close() {
-  if (fd_ >= 0) {
-    close(fd_);
-    fd_ = -1;
-  }
-}
+void ServerSession::Close() { connection_.Close(); }
 
 std::string HttpResponse(std::string_view status, std::string_view body) {
   return "HTTP/1.1 " + std::string(status) + "\r\nContent-Length: " + std::to_string(body.size()) +
@@ -86,27 +63,14 @@ ServerScript RespondCutShort(std::string wholeResponse, std::size_t keep) {
 
 LoopbackServer::LoopbackServer(int lastOctet) : host_("127.0.0." + std::to_string(lastOctet)) {
   default_ = Respond(HttpResponse("404 Not Found", "<html>no script</html>"));
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return;
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  struct sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(80);
-  inet_pton(AF_INET, host_.c_str(), &addr.sin_addr);
-  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0) {
-    close(fd);
-    return;
-  }
-  listenFd_ = fd;
-  acceptThread_ = std::thread([this] { AcceptLoop(); });
+  listener_ = platform::TcpListener::Listen(0x7F000000u | static_cast<std::uint32_t>(lastOctet), 80);
+  if (listener_.IsOpen()) acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
 
 LoopbackServer::~LoopbackServer() {
   stopping_ = true;
   if (acceptThread_.joinable()) acceptThread_.join();
   for (auto& t : sessions_) t.join();
-  if (listenFd_ >= 0) close(listenFd_);
 }
 
 void LoopbackServer::Enqueue(ServerScript script) {
@@ -136,22 +100,20 @@ bool LoopbackServer::WaitForRequests(std::size_t count, int timeoutMs) {
 
 void LoopbackServer::AcceptLoop() {
   while (!stopping_) {
-    if (!WaitReadable(listenFd_, 20)) continue;
-    int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    sessions_.emplace_back([this, fd] { Serve(fd); });
+    platform::TcpConnection connection = listener_.Accept(20);
+    if (!connection.IsOpen()) continue;
+    sessions_.emplace_back([this, c = std::move(connection)]() mutable { Serve(std::move(c)); });
   }
 }
 
-void LoopbackServer::Serve(int fd) {
-  ServerSession session(fd, stopping_);
+void LoopbackServer::Serve(platform::TcpConnection connection) {
+  ServerSession session(std::move(connection), stopping_);
   // The request ends with its blank line; give up after two quiet seconds.
   char buf[1024];
   while (session.request_.find("\r\n\r\n") == std::string::npos && !stopping_) {
-    if (!WaitReadable(fd, 2000)) break;
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) break;
-    session.request_.append(buf, static_cast<std::size_t>(n));
+    auto r = session.connection_.Receive(buf, sizeof buf, 2000, nullptr);
+    if (r.status != platform::NetStatus::kOk) break;
+    session.request_.append(buf, r.count);
   }
   ServerScript script;
   {

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/sockets.h"
+
 namespace testsupport {
 
 class LoopbackServer;
@@ -32,8 +34,9 @@ class ServerSession {
 
  private:
   friend class LoopbackServer;
-  ServerSession(int fd, const std::atomic<bool>& stopping) : fd_(fd), stopping_(stopping) {}
-  int fd_;
+  ServerSession(platform::TcpConnection connection, const std::atomic<bool>& stopping)
+      : connection_(std::move(connection)), stopping_(stopping) {}
+  platform::TcpConnection connection_;
   const std::atomic<bool>& stopping_;
   std::string request_;
 };
@@ -57,7 +60,7 @@ class LoopbackServer {
   LoopbackServer& operator=(const LoopbackServer&) = delete;
 
   const std::string& host() const { return host_; }
-  bool listening() const { return listenFd_ >= 0; }
+  bool listening() const { return listener_.IsOpen(); }
 
   void Enqueue(ServerScript script);
   void SetDefault(ServerScript script);
@@ -68,10 +71,10 @@ class LoopbackServer {
 
  private:
   void AcceptLoop();
-  void Serve(int fd);
+  void Serve(platform::TcpConnection connection);
 
   std::string host_;
-  int listenFd_ = -1;
+  platform::TcpListener listener_;
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;
   std::condition_variable changed_;

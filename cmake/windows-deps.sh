@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Builds, once, the libraries the Windows build needs and has no Debian
+# mingw-w64 package for, into build/windows-deps/TRIPLE:
+#   liblzma         from Debian's xz-utils source package (static)
+#   GoogleTest/Mock from /usr/src/googletest (static)
+# libgcrypt and libgpg-error come from Debian's mingw-w64 packages.
+#   cmake/windows-deps.sh x86_64-w64-mingw32 | i686-w64-mingw32
+#
+# Debian packages it needs: dpkg-dev (apt-get source), make, cmake,
+# ninja-build, googletest, g++-mingw-w64-x86-64-posix,
+# g++-mingw-w64-i686-posix, libgcrypt-mingw-w64-dev,
+# libgpg-error-mingw-w64-dev. xz-utils' release tarball ships its configure
+# script, so no autotools are needed.
+set -euo pipefail
+
+triple=${1:?usage: $0 x86_64-w64-mingw32|i686-w64-mingw32}
+case $triple in
+  x86_64-w64-mingw32) toolchain=mingw-x86_64.cmake ;;
+  i686-w64-mingw32) toolchain=mingw-i686.cmake ;;
+  *) echo "unknown triple: $triple" >&2; exit 2 ;;
+esac
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+deps=$top/build/windows-deps
+prefix=$deps/$triple
+work=$deps/build/$triple
+src=$deps/src
+mkdir -p "$prefix" "$work" "$src"
+
+log() { printf 'windows-deps %s: %s\n' "$triple" "$*"; }
+
+if [ -e "$prefix/.stamp-liblzma" ] && [ -e "$prefix/.stamp-googletest" ]; then
+  exit 0
+fi
+
+# One run at a time: both triples share the source folder and apt.
+exec 9>"$deps/.lock"
+flock 9
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+
+# Adds a deb-src twin of every deb entry in debian.sources (same URIs,
+# suites, components and key), unless apt already knows source packages.
+ensure_deb_src() {
+  apt-cache showsrc xz-utils >/dev/null 2>&1 && return 0
+  local from=/etc/apt/sources.list.d/debian.sources
+  local to=/etc/apt/sources.list.d/harbinor-deb-src.sources
+  log "adding deb-src entries to $to"
+  awk 'BEGIN { RS = ""; FS = "\n" }
+       {
+         out = ""; deb = 0; off = 0
+         for (i = 1; i <= NF; i++) {
+           if ($i ~ /^#/) continue
+           if ($i ~ /^Types:/) { if ($i ~ /[ \t]deb([ \t]|$)/) deb = 1; $i = "Types: deb-src" }
+           if ($i ~ /^Enabled:[ \t]*no/) off = 1
+           out = out $i "\n"
+         }
+         if (deb && !off) printf "%s%s", (n++ ? "\n" : ""), out
+       }' "$from" | "${sudo[@]}" tee "$to" >/dev/null
+  [ -s "$to" ] || { echo "no deb entry found in $from" >&2; exit 1; }
+  "${sudo[@]}" apt-get update -q
+}
+
+if [ ! -e "$prefix/.stamp-liblzma" ]; then
+  start=$SECONDS
+  xzsrc=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'xz-utils-*' | head -n1)
+  if [ -z "$xzsrc" ]; then
+    ensure_deb_src
+    log "fetching Debian source package xz-utils"
+    (cd "$src" && apt-get source -q xz-utils)
+    xzsrc=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'xz-utils-*' | head -n1)
+  fi
+  log "building liblzma from $(basename "$xzsrc")"
+  rm -rf "$work/xz"
+  mkdir -p "$work/xz"
+  (
+    cd "$work/xz"
+    "$xzsrc/configure" --host="$triple" --prefix="$prefix" \
+      --disable-shared --enable-static \
+      --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo \
+      --disable-lzma-links --disable-scripts --disable-doc --disable-nls \
+      >configure.log 2>&1 || { cat configure.log >&2; exit 1; }
+    make -j"$(nproc)" -C src/liblzma install >make.log 2>&1 || { tail -n 50 make.log >&2; exit 1; }
+  )
+  # Make the .pc file follow the folder if the tree moves.
+  sed -i -e "s|$prefix|\${prefix}|g" -e 's|^prefix=.*|prefix=${pcfiledir}/../..|' \
+    "$prefix/lib/pkgconfig/liblzma.pc"
+  touch "$prefix/.stamp-liblzma"
+  log "liblzma done in $((SECONDS - start)) s"
+fi
+
+if [ ! -e "$prefix/.stamp-googletest" ]; then
+  start=$SECONDS
+  log "building GoogleTest and GoogleMock"
+  rm -rf "$work/googletest"
+  cmake -S /usr/src/googletest -B "$work/googletest" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DBUILD_SHARED_LIBS=OFF -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON \
+    >"$work/googletest.log" 2>&1 &&
+  cmake --build "$work/googletest" --target install >>"$work/googletest.log" 2>&1 ||
+    { tail -n 50 "$work/googletest.log" >&2; exit 1; }
+  touch "$prefix/.stamp-googletest"
+  log "GoogleTest done in $((SECONDS - start)) s"
+fi
