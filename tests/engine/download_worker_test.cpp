@@ -8,6 +8,7 @@
 #include "engine/digest.h"
 #include "engine/download_worker.h"
 #include "tests/support/child_process.h"
+#include "tests/support/forked_child.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/test_data.h"

@@ -13,6 +13,7 @@
 #include "settings/config_store.h"
 #include "engine/version_probe.h"
 #include "tests/support/child_process.h"
+#include "tests/support/forked_child.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/temp_folder.h"
 #include "tools/publish/publisher.h"

@@ -8,6 +8,7 @@
 #include "platform/profile.h"
 #include "settings/config_store.h"
 #include "tests/support/child_process.h"
+#include "tests/support/forked_child.h"
 #include "tests/support/temp_folder.h"
 
 namespace {

@@ -1,12 +1,11 @@
-// Running the built programs as real processes, and running test code in a
-// forked child (for what must not touch the test process: a read-only
-// mount, a process that is killed).
+// Running the built programs as real processes. (Test code run in a forked
+// child is in forked_child.h, for Linux.)
 #pragma once
 
-#include <sys/types.h>
-
+#include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,7 +15,7 @@ namespace testsupport {
 struct ProcessResult {
   bool timedOut = false;
   int exitCode = -1;   // when it exited
-  int signal = 0;      // when a signal ended it
+  int signal = 0;      // when a signal ended it (Linux)
   std::string output;  // standard output and standard error together
 };
 
@@ -40,7 +39,7 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  pid_t pid() const { return pid_; }
+  // Sends the signal (Linux); on Windows any signal ends the process at once.
   void Signal(int sig);
   // Waits for the end, collecting the output; kills the child at the
   // time-out.
@@ -57,23 +56,20 @@ class ChildProcess {
   bool WaitForLine(const std::string& line, int timeoutMs, std::string* transcript = nullptr);
 
  private:
-  pid_t pid_ = -1;
-  int outFd_ = -1;
-  int inFd_ = -1;
+  // Waits at most `timeoutMs` for output and appends it to pending_; false
+  // at the end of the output.
+  bool ReadMore(int timeoutMs);
+
+  std::intptr_t process_ = -1;  // the process id, or its handle on Windows
+  std::intptr_t outHandle_ = -1;
+  std::intptr_t inHandle_ = -1;
+  struct Reader;
+  std::shared_ptr<Reader> reader_;  // Windows: the thread that reads the output
   std::string output_;
   std::string pending_;  // read by ReadLine, not yet returned
 };
 
 ProcessResult RunProcess(const std::string& program, const ProcessOptions& options);
-
-// Runs `body` in a forked child and returns its exit code (or 128 + the
-// signal that ended it). Nothing the child does reaches the test process.
-int RunInChild(const std::function<int()>& body);
-
-// In a child made by RunInChild: gives the child its own mount namespace
-// and makes `folder` read-only there, so that even root cannot write it.
-// Returns false when the system does not allow it.
-bool MakeFolderReadOnlyHere(const std::string& folder);
 
 // Polls `condition` every 20 ms for up to `timeoutMs`.
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs);

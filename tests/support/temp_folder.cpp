@@ -1,7 +1,7 @@
 #include "tests/support/temp_folder.h"
 
-#include <sys/stat.h>
-
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,14 +9,32 @@
 #include <set>
 #include <stdexcept>
 
+#include "platform/facts.h"
+#include "platform/files.h"
+
 namespace fs = std::filesystem;
 
 namespace testsupport {
 
 TempFolder::TempFolder() {
-  std::string pattern = (fs::temp_directory_path() / "harbinor-test-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  // A new name of our own: the time and a counter, retried on a clash.
+  static std::atomic<unsigned> counter{0};
+  auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = "harbinor-test-" + std::to_string(now % 1000000007) + "-" + std::to_string(counter++);
+    std::string candidate = (fs::temp_directory_path() / name).string();
+    if (platform::MakeFolder(candidate)) {
+      path_ = candidate;
+      return;
+    }
+  }
+  throw std::runtime_error("cannot make a temporary folder");
+}
+
+std::string TempFolder::operator/(std::string_view relative) const {
+  std::string path = path_ + platform::kPathSeparator;
+  for (char c : relative) path.push_back(c == '/' ? platform::kPathSeparator : c);
+  return path;
 }
 
 TempFolder::~TempFolder() {
@@ -45,10 +63,7 @@ std::string ReadFile(const std::string& path) {
   return bytes;
 }
 
-bool PathExists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
+bool PathExists(const std::string& path) { return platform::Exists(path); }
 
 void CopyFile(const std::string& from, const std::string& to) {
   fs::path p(to);

@@ -16,8 +16,9 @@ class TempFolder {
 
   // The folder, without a trailing separator.
   const std::string& path() const { return path_; }
-  // `relative` below the folder; folders on the way are not created.
-  std::string operator/(std::string_view relative) const { return path_ + "/" + std::string(relative); }
+  // `relative` ("a/b", separated by "/") below the folder, with the
+  // system's separators; folders on the way are not created.
+  std::string operator/(std::string_view relative) const;
 
  private:
   std::string path_;

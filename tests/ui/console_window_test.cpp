@@ -30,6 +30,7 @@
 #include "platform/shell.h"
 #include "platform/terminal.h"
 #include "tests/support/child_process.h"
+#include "tests/support/forked_child.h"
 #include "tests/support/temp_folder.h"
 #include "ui/help_text.h"
 
