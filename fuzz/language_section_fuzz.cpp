@@ -1,17 +1,18 @@
 // Language files come from the main application's folder and may be damaged
 // or hostile. Feeds the bytes to the section parser directly and, written as
 // a language file, through the whole load path.
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
 #include <string_view>
 
+#include "platform/facts.h"
+#include "platform/files.h"
 #include "settings/string_catalog.h"
 
 namespace {
@@ -24,19 +25,23 @@ struct Folder {
   std::string language;
 
   Folder() {
-    char pattern[] = "/tmp/harbinor-fuzz-language-XXXXXX";
-    if (!mkdtemp(pattern)) abort();
-    app = std::string(pattern) + "/";
+    std::string base = (std::filesystem::temp_directory_path() / "harbinor-fuzz-language-").string();
+    for (unsigned n = std::random_device()() % 1000000;; ++n) {
+      app = base + std::to_string(n);
+      if (platform::MakeFolder(app)) break;
+      if (!platform::Exists(app)) abort();
+    }
+    app += platform::kPathSeparator;
     option = app + "EditorOption.cfg";
-    language = app + "Language/xx.ini";
-    if (mkdir((app + "Language").c_str(), 0700) != 0) abort();
+    language = app + "Language" + platform::kPathSeparator + "xx.ini";
+    if (!platform::MakeFolder(app + "Language")) abort();
     Write(option, "[General]\r\nLanguage=xx\r\n");
   }
   ~Folder() {
-    unlink(language.c_str());
-    unlink(option.c_str());
-    rmdir((app + "Language").c_str());
-    rmdir(app.c_str());
+    platform::RemoveFile(language);
+    platform::RemoveFile(option);
+    platform::RemoveFolder(app + "Language");
+    platform::RemoveFolder(app);
   }
   static void Write(const std::string& path, std::string_view bytes) {
     FILE* f = std::fopen(path.c_str(), "wb");

@@ -36,7 +36,7 @@ NetStatus WaitFor(SOCKET s, Readiness what, int timeoutMs, const CancelCheck& ca
     bool writing = what == Readiness::kWrite;
     int rc = select(0, writing ? nullptr : &ready, writing ? &ready : nullptr, writing ? &failed : nullptr, &tv);
     if (rc == SOCKET_ERROR) return NetStatus::kError;
-    if (rc > 0) return FD_ISSET(s, &failed) ? NetStatus::kError : NetStatus::kOk;
+    if (rc > 0) return writing && FD_ISSET(s, &failed) ? NetStatus::kError : NetStatus::kOk;
   }
 }
 

@@ -1,7 +1,5 @@
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -43,10 +41,6 @@ TEST(FilesTest, OpenModes) {
   EXPECT_FALSE(platform::File::Open(tmp / "missing", platform::OpenMode::kRead).IsOpen());
   EXPECT_FALSE(platform::File::Open(tmp / "missing", platform::OpenMode::kWriteExisting).IsOpen());
   EXPECT_FALSE(platform::File::Open(tmp.path(), platform::OpenMode::kRead).IsOpen()) << "a folder is not a file";
-  // A FIFO in place of a file must neither hang nor count as a file.
-  ASSERT_EQ(mkfifo((tmp / "fifo").c_str(), 0644), 0);
-  EXPECT_FALSE(platform::File::Open(tmp / "fifo", platform::OpenMode::kRead).IsOpen());
-  EXPECT_FALSE(platform::File::Open(tmp / "fifo", platform::OpenMode::kCreateAlways).IsOpen());
   WriteFile(tmp / "f", "abcdef");
   {
     auto f = platform::File::Open(tmp / "f", platform::OpenMode::kWriteExisting);
@@ -64,24 +58,6 @@ TEST(FilesTest, OpenModes) {
     ASSERT_TRUE(f.IsOpen());
   }
   EXPECT_EQ(ReadFile(tmp / "f"), "");
-}
-
-TEST(FilesTest, AttributesDoNotFollowLinks) {
-  testsupport::TempFolder tmp;
-  WriteFile(tmp / "file", "12345");
-  ASSERT_EQ(symlink((tmp / "file").c_str(), (tmp / "link").c_str()), 0);
-  auto file = platform::AttributesOf(tmp / "file");
-  ASSERT_TRUE(file);
-  EXPECT_EQ(file->size, 5u);
-  EXPECT_FALSE(file->isFolder);
-  EXPECT_FALSE(file->readOnly);
-  auto link = platform::AttributesOf(tmp / "link");
-  ASSERT_TRUE(link);
-  EXPECT_TRUE(link->isSymlink);
-  chmod((tmp / "file").c_str(), 0444);
-  EXPECT_TRUE(platform::AttributesOf(tmp / "file")->readOnly);
-  EXPECT_TRUE(platform::IsFolder(tmp.path()));
-  EXPECT_FALSE(platform::AttributesOf(tmp / "none"));
 }
 
 TEST(FilesTest, FoldersAndMoves) {
@@ -131,11 +107,6 @@ TEST(FilesTest, ReadWholeFileRespectsItsCap) {
   WriteFile(tmp / "empty", "");
   EXPECT_EQ(platform::ReadWholeFile(tmp / "empty", 10, out), platform::ReadResult::kOk);
   EXPECT_EQ(out, "");
-  // A file whose size the system does not know in advance is read to its
-  // end, within the cap.
-  EXPECT_EQ(platform::ReadWholeFile("/proc/self/status", 1 << 20, out), platform::ReadResult::kOk);
-  EXPECT_NE(out.find("Name:"), std::string::npos);
-  EXPECT_EQ(platform::ReadWholeFile("/proc/self/status", 10, out), platform::ReadResult::kTooLarge);
 }
 
 TEST(FilesTest, ReplaceFileContentsLeavesNothingBeside) {
@@ -150,7 +121,7 @@ TEST(FilesTest, ReplaceFileContentsLeavesNothingBeside) {
 TEST(FilesTest, ModulePathIsThisProgram) {
   std::string path = platform::ModulePath();
   ASSERT_FALSE(path.empty());
-  EXPECT_EQ(path.front(), '/');
+  EXPECT_TRUE(std::filesystem::path(path).is_absolute()) << path;
   EXPECT_NE(path.find("platform_tests"), std::string::npos) << path;
 }
 

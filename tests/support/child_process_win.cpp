@@ -124,6 +124,7 @@ ChildProcess::ChildProcess(const std::string& program, const ProcessOptions& opt
       bool ok = ReadFile(outRead, buffer, sizeof buffer, &n, nullptr) && n > 0;
       std::lock_guard<std::mutex> lock(r->mutex);
       if (!ok) {
+        CloseHandle(outRead);
         r->ended = true;
         r->arrived.notify_all();
         return;
@@ -141,13 +142,9 @@ ChildProcess::~ChildProcess() {
     CloseHandle(AsHandle(process_));
   }
   CloseInput();
-  if (reader_) {
-    // A program the child started may hold the pipe open: the read is
-    // cancelled rather than waited for.
-    CancelSynchronousIo(reader_->thread.native_handle());
-    if (reader_->thread.joinable()) reader_->thread.detach();
-  }
-  if (outHandle_ != -1) CloseHandle(AsHandle(outHandle_));
+  // A program the child started may hold the pipe open: the reader is not
+  // waited for; it closes our end of the pipe when the pipe ends.
+  if (reader_ && reader_->thread.joinable()) reader_->thread.detach();
 }
 
 void ChildProcess::WriteInput(const std::string& text) {
