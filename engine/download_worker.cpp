@@ -122,7 +122,7 @@ bool SaveStaged(const UpdateList& list, UpdateItem& item) {
   std::size_t length = static_cast<std::size_t>(item.bodyLength);
   bool written = file.Write(item.body, length) == static_cast<std::int64_t>(length) && file.Flush();
   file.Close();
-  if (!written || !platform::ReplaceFile(temporary, *path)) {
+  if (!written || !platform::MoveFileReplacing(temporary, *path)) {
     platform::RemoveFile(temporary);
     return false;
   }
