@@ -178,6 +178,11 @@ class UpdateStoryTest : public ::testing::Test {
   std::string Updater() const { return app() + programs_.updater(); }
 
   std::string StartsRecord() { return app() + "Tolvaro.starts"; }
+  // Waits for the main application that an install run started to record
+  // its start, so that it writes nothing into a folder a test empties.
+  bool TolvaroStarted() {
+    return testsupport::WaitFor([&] { return !ReadFile(StartsRecord()).empty(); }, 10000);
+  }
 
   const Programs programs_ = ProgramsUnderTest();
   testsupport::TempFolder root_;
@@ -220,11 +225,18 @@ TEST_F(UpdateStoryTest, InstallKilledAnywhereFinishesOnTheNextRun) {
     fs::copy(pristine, app(), fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     std::remove(StartsRecord().c_str());
   };
-  // How long a whole install takes here, to spread the kills over it.
-  auto start = std::chrono::steady_clock::now();
-  auto whole = testsupport::RunProcess(Updater(), Options({"/u"}));
-  ASSERT_EQ(whole.exitCode, 0) << whole.output;
-  auto duration = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  // How long the copy of a whole install takes here (from the moment the
+  // install window shows), to spread the kills over it.
+  auto copyStart = std::chrono::steady_clock::now();
+  {
+    testsupport::ChildProcess whole(Updater(), Options({"/u"}));
+    ASSERT_TRUE(whole.WaitForLine("window: shown", 20000));
+    copyStart = std::chrono::steady_clock::now();
+    auto result = whole.Wait(60000);
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+  }
+  auto duration = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - copyStart);
+  ASSERT_TRUE(TolvaroStarted());
   ExpectNewReleaseInstalled();
 
   // Kills spread over the first 80% of that time; a kill that comes after
@@ -236,6 +248,7 @@ TEST_F(UpdateStoryTest, InstallKilledAnywhereFinishesOnTheNextRun) {
     SCOPED_TRACE("round " + std::to_string(rounds));
     restore();
     testsupport::ChildProcess install(Updater(), Options({"/u"}));
+    ASSERT_TRUE(install.WaitForLine("window: shown", 20000));
     std::this_thread::sleep_for(duration * 4 * (rounds % kPoints) / (5 * kPoints));
     install.Signal(SIGKILL);
     auto killed = install.Wait(10000);
@@ -243,11 +256,12 @@ TEST_F(UpdateStoryTest, InstallKilledAnywhereFinishesOnTheNextRun) {
     // Install mode again, with whatever updater the killed run left.
     auto again = testsupport::RunProcess(Updater(), Options({"/u"}));
     ASSERT_EQ(again.exitCode, 0) << again.output;
+    ASSERT_TRUE(TolvaroStarted());
     ExpectNewReleaseInstalled();
     if (HasFailure()) break;
   }
   const int kRounds = rounds;
-  std::printf("a whole install took %lld ms; %d of %d kills landed before it had finished\n",
+  std::printf("the copy of a whole install took %lld ms; %d of %d kills landed before it had finished\n",
               static_cast<long long>(duration.count() / 1000), killedMidway, kRounds);
   EXPECT_GE(killedMidway, 20) << "the kills should land while the copy runs";
 }
