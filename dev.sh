@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The one entry point of the project.
-#   ./dev.sh demo    build, then show the updater at work
-#   ./dev.sh test    install what the build needs, build, and run every test
-#                    in the normal and in the sanitizer build
-#   ./dev.sh deps    only install the Debian packages the project needs
+#   ./dev.sh demo     build, then show the updater at work
+#   ./dev.sh test     install what the build needs, build, and run every test:
+#                     the normal, sanitizer and fuzz builds on Linux, and the
+#                     Windows build under Wine (the 32-bit one is only built)
+#   ./dev.sh windows  build Harbinor.exe (build/windows/bin) and run its tests
+#   ./dev.sh deps     only install the Debian packages the project needs
 set -euo pipefail
 cd "$(dirname "$0")"
 top=$(pwd)
@@ -17,6 +19,9 @@ packages=(
   xvfb xauth xdotool imagemagick fp-utils
   iproute2 util-linux
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev
+  wine64 dpkg-dev make googletest
 )
 
 log() { printf '\n== %s ==\n' "$*"; }
@@ -53,6 +58,24 @@ build() {
   cmake --build --preset "$preset"
 }
 
+# The libraries the Windows builds need that Debian has no mingw package
+# of, built once from Debian's sources into build/windows-deps.
+windows_deps() {
+  cmake/windows-deps.sh x86_64-w64-mingw32
+  cmake/windows-deps.sh i686-w64-mingw32
+}
+
+# The Windows program: built, and tested under Wine. The whole update story
+# is driven by the Linux build's story test, so that build comes first.
+windows_tests() {
+  windows_deps
+  [ -x build/default/tests/story_tests ] || build default
+  build windows
+  log "tests: windows (under Wine)"
+  as_root ctest --preset windows
+  build windows-i686
+}
+
 run_tests() {
   install_packages
   for preset in default asan; do
@@ -73,6 +96,7 @@ run_tests() {
       grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' | sed "s/^/$name: /"
   done
   rm -rf "$scratch"
+  windows_tests
   log "all tests passed"
 }
 
@@ -173,6 +197,7 @@ case "${1:-}" in
   demo) demo ;;
   demo-inside) demo_inside "$2" ;;
   test) run_tests ;;
+  windows) install_packages; windows_tests ;;
   deps) install_packages ;;
-  *) echo "usage: $0 demo|test|deps" >&2; exit 2 ;;
+  *) echo "usage: $0 demo|test|windows|deps" >&2; exit 2 ;;
 esac
