@@ -39,6 +39,19 @@ if [ ! -e "$ready" ]; then
   ) 9>"$WINEPREFIX.lock"
 fi
 
+# Wine's server makes the sockets of its programs, in its own network
+# namespace: a session left running from another namespace (an earlier test
+# run in a private one) ends first, or our programs would not reach our
+# test servers.
+here=$(readlink /proc/self/ns/net)
+for pid in $(pgrep -x wineserver64 || true); do
+  if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+      [ "$(readlink "/proc/$pid/ns/net")" != "$here" ]; then
+    /usr/lib/wine/wineserver -k 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  fi
+done
+
 # The first program of a Wine session starts Wine's background processes
 # (services.exe, explorer.exe, ...), which inherit its standard streams and
 # outlive it while other programs keep the session up. CTest waits until a

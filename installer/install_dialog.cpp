@@ -212,8 +212,12 @@ bool InstallDialog::FinishFile() {
   // The running updater keeps a name of its own, which the next start
   // deletes, and the new file takes its place.
   if (replacingSelf_ &&
-      !platform::ReplaceRunningProgram(writtenPath_, finalPath_, settings::ParkedCopyPath(finalPath_)))
+      !platform::ReplaceRunningProgram(writtenPath_, finalPath_, settings::ParkedCopyPath(finalPath_))) {
+    // The staged copy stays for the next run; no stray new copy is left
+    // beside the program.
+    platform::RemoveFile(writtenPath_);
     return false;
+  }
   platform::RemoveFile(stagedFiles_[currentIndex_]);
   ++currentIndex_;
   return true;

@@ -43,7 +43,21 @@ bool IsFolder(const std::string& path) {
   return a && a->isFolder;
 }
 
-bool RemoveFile(const std::string& path) { return !path.empty() && DeleteFileW(WidePath(path).c_str()); }
+bool RemoveFile(const std::string& path) {
+  if (path.empty()) return false;
+  std::wstring wide = WidePath(path);
+  if (DeleteFileW(wide.c_str())) return true;
+  // A read-only file goes too, as it does on Linux, where only the folder's
+  // permission counts.
+  DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return false;
+  if (!SetFileAttributesW(wide.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) return false;
+  if (DeleteFileW(wide.c_str())) return true;
+  SetFileAttributesW(wide.c_str(), attributes);
+  return false;
+}
 
 bool MakeFolder(const std::string& path) {
   return !path.empty() && CreateDirectoryW(WidePath(path).c_str(), nullptr);
@@ -95,7 +109,10 @@ bool ReplaceRunningProgram(const std::string& newCopy, const std::string& progra
   // deletes, and the new copy takes its name.
   std::wstring wideProgram = WidePath(program);
   std::wstring wideParked = WidePath(parked);
-  if (GetFileAttributesW(wideParked.c_str()) != INVALID_FILE_ATTRIBUTES) DeleteFileW(wideParked.c_str());
+  // An older parked copy goes, also when it is read-only (as a program
+  // installed from a disc may be, and its parked copy after it): otherwise
+  // it would block every later update of the program.
+  if (GetFileAttributesW(wideParked.c_str()) != INVALID_FILE_ATTRIBUTES) RemoveFile(parked);
   if (!MoveFileExW(wideProgram.c_str(), wideParked.c_str(), MOVEFILE_WRITE_THROUGH)) return false;
   if (MoveFileExW(WidePath(newCopy).c_str(), wideProgram.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
   // The program's name must never stay empty: the old copy goes back.
@@ -169,14 +186,20 @@ File File::Open(const std::string& path, OpenMode mode) {
   if (path.empty()) return f;
   DWORD access = GENERIC_WRITE;
   DWORD disposition = OPEN_EXISTING;
+  DWORD share = FILE_SHARE_READ;
   switch (mode) {
     case OpenMode::kRead: access = GENERIC_READ; break;
     case OpenMode::kWriteExisting: break;
     case OpenMode::kCreateAlways: disposition = CREATE_ALWAYS; break;
-    case OpenMode::kAppend: access = FILE_APPEND_DATA; disposition = OPEN_ALWAYS; break;
+    case OpenMode::kAppend:
+      // As on Linux, several processes may append to one file at once:
+      // each write goes to the end, whoever else holds the file.
+      access = FILE_APPEND_DATA;
+      disposition = OPEN_ALWAYS;
+      share |= FILE_SHARE_WRITE;
+      break;
   }
-  HANDLE h = CreateFileW(WidePath(path).c_str(), access, FILE_SHARE_READ, nullptr, disposition,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(WidePath(path).c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return f;
   // Only files on a disk are files here: a device name ("CON", "NUL", a
   // pipe) in place of a file could hang or swallow what we write.

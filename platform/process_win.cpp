@@ -119,10 +119,11 @@ std::optional<std::string> PerUserDataFolder() {
 bool HasGraphicalDisplay() { return true; }
 
 void InitProcessLocale() {
-  // Texts are written byte for byte: no CR is added before a line feed.
-  _setmode(_fileno(stdout), _O_BINARY);
-  _setmode(_fileno(stderr), _O_BINARY);
-  _setmode(_fileno(stdin), _O_BINARY);
+  // Texts are written byte for byte: no CR is added before a line feed. A
+  // program started from the desktop has no standard streams at all.
+  for (FILE* stream : {stdin, stdout, stderr}) {
+    if (_fileno(stream) >= 0) _setmode(_fileno(stream), _O_BINARY);
+  }
 }
 
 }  // namespace platform

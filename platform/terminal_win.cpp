@@ -1,12 +1,15 @@
 #include "platform/terminal.h"
 
 #include <windows.h>
+#include <io.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -14,12 +17,15 @@
 namespace platform {
 namespace {
 
+// The standard streams are the process's own (a program without a console
+// may have been given new ones); any other number is a descriptor of the C
+// runtime, such as one end of a pipe made with _pipe.
 HANDLE StreamHandle(int stream) {
   switch (stream) {
     case kStandardInput: return GetStdHandle(STD_INPUT_HANDLE);
     case kStandardOutput: return GetStdHandle(STD_OUTPUT_HANDLE);
     case kStandardError: return GetStdHandle(STD_ERROR_HANDLE);
-    default: return nullptr;
+    default: return stream < 0 ? nullptr : reinterpret_cast<HANDLE>(_get_osfhandle(stream));
   }
 }
 
@@ -64,10 +70,39 @@ void RestoreAtExit() { RestoreConsole(); }
 // Input is read by a thread of its own, one per stream, with blocking
 // reads: pipes and consoles alike, and under every system that runs us,
 // without asking whether data is waiting (which not every pipe can tell).
+// The thread reads its own duplicate of the stream's handle, so that the
+// stream's owner may close the stream at any time; the reader lives as long
+// as its thread or its entry in the table of readers.
 class InputReader {
  public:
-  explicit InputReader(HANDLE handle) : handle_(handle) {
-    std::thread([this] { Run(); }).detach();
+  static std::shared_ptr<InputReader> Start(HANDLE stream) {
+    auto reader = std::make_shared<InputReader>(stream);
+    std::thread([reader] { reader->Run(); }).detach();
+    return reader;
+  }
+
+  explicit InputReader(HANDLE stream) : stream_(stream), handle_(stream) {
+    HANDLE self = GetCurrentProcess();
+    owned_ = DuplicateHandle(self, stream, self, &handle_, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    if (!owned_) handle_ = stream;
+  }
+  ~InputReader() {
+    if (owned_) CloseHandle(handle_);
+  }
+  InputReader(const InputReader&) = delete;
+  InputReader& operator=(const InputReader&) = delete;
+
+  // Whether `stream` still names what this reader reads. A closed handle's
+  // value (and its descriptor number) comes back for the next pipe, so the
+  // objects are compared where the system can (Windows 10 and Wine), else
+  // the handle values.
+  bool Reads(HANDLE stream) const {
+    using CompareObjects = BOOL(WINAPI*)(HANDLE, HANDLE);
+    static HMODULE kernel = GetModuleHandleW(L"kernelbase.dll");
+    static auto compare = kernel ? reinterpret_cast<CompareObjects>(reinterpret_cast<void*>(
+                                       GetProcAddress(kernel, "CompareObjectHandles")))
+                                 : nullptr;
+    return stream == stream_ && (!compare || compare(stream, handle_));
   }
 
   InputState Take(std::string& buffer, int timeoutMs) {
@@ -102,7 +137,9 @@ class InputReader {
     }
   }
 
-  HANDLE handle_;
+  HANDLE stream_;  // the handle as the stream's owner knows it
+  HANDLE handle_;  // the one the thread reads
+  bool owned_ = false;
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::string pending_;
@@ -201,17 +238,18 @@ void RawTerminalMode::Leave() {
 
 InputState ReadAvailableInput(int stream, std::string& buffer, int timeoutMs) {
   static std::mutex readersMutex;
-  static InputReader* readers[3] = {};
-  if (stream < 0 || stream > 2) return InputState::kEnded;
+  // One reader per stream number, replaced when the number has come to name
+  // another stream; a replaced reader whose thread is still blocked in a
+  // read lives on with that thread.
+  static std::map<int, std::shared_ptr<InputReader>> readers;
   HANDLE h = StreamHandle(stream);
   if (!ValidHandle(h)) return InputState::kEnded;
-  InputReader* reader;
+  std::shared_ptr<InputReader> reader;
   {
     std::lock_guard<std::mutex> lock(readersMutex);
-    // Made once and never freed: its thread may still be blocked in a read
-    // when the program ends.
-    if (!readers[stream]) readers[stream] = new InputReader(h);
-    reader = readers[stream];
+    std::shared_ptr<InputReader>& known = readers[stream];
+    if (!known || !known->Reads(h)) known = InputReader::Start(h);
+    reader = known;
   }
   return reader->Take(buffer, timeoutMs);
 }

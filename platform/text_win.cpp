@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 namespace platform {
 namespace {
 
@@ -15,6 +17,11 @@ const wchar_t* Wide(std::u16string_view text) { return reinterpret_cast<const wc
 std::string Utf16ToAnsi(std::u16string_view text) {
   std::string out;
   out.reserve(text.size());
+  // A system set to the UTF-8 code page holds every character; the
+  // conversion refuses the look-alike flag and the default-character report
+  // for it.
+  const UINT codePage = GetACP();
+  const bool utf8 = codePage == CP_UTF8;
   // Character by character, so that one the code page lacks, or a broken
   // surrogate, becomes exactly one "?" (never a near look-alike).
   for (std::size_t i = 0; i < text.size();) {
@@ -24,8 +31,9 @@ std::string Utf16ToAnsi(std::u16string_view text) {
     char bytes[8];
     BOOL usedDefault = FALSE;
     int n = broken ? 0
-                   : WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, Wide(text.substr(i)), static_cast<int>(units),
-                                         bytes, sizeof bytes, nullptr, &usedDefault);
+                   : WideCharToMultiByte(codePage, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, Wide(text.substr(i)),
+                                         static_cast<int>(units), bytes, sizeof bytes, nullptr,
+                                         utf8 ? nullptr : &usedDefault);
     if (n <= 0 || usedDefault) {
       out.push_back('?');
     } else {
@@ -65,7 +73,14 @@ std::u16string Utf8ToUtf16(std::string_view text) {
 
 std::size_t AnsiCharLength(const char* text, std::size_t remaining) {
   if (remaining == 0) return 0;
-  if (remaining >= 2 && IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(text[0]))) return 2;
+  // The fewest bytes that make a whole character of the code page: a lead
+  // and a trail byte, or up to four where the code page is UTF-8 (which has
+  // no lead bytes to ask for). An invalid or cut character is one byte.
+  CPINFO info;
+  std::size_t longest = std::min<std::size_t>(GetCPInfo(CP_ACP, &info) ? info.MaxCharSize : 2, remaining);
+  for (std::size_t n = 1; n <= longest; ++n) {
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, static_cast<int>(n), nullptr, 0) > 0) return n;
+  }
   return 1;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "engine/update_list.h"
+#include "platform/facts.h"
 #include "tests/support/loopback_server.h"
 
 namespace {
@@ -15,6 +16,8 @@ using engine::VersionNumber;
 
 constexpr const char* kBase = "http://127.0.0.2/tlv5.update/";
 constexpr const char* kApp = "/opt/tolvaro/";
+// "File=Language/Deutsch.ini" below kApp: "File=" values become native paths.
+const std::string kInstalledDeutsch = kApp + std::string("Language") + platform::kPathSeparator + "Deutsch.ini";
 
 // A list whose installed versions come from a table (missing files: 0),
 // remembering which paths were probed.
@@ -104,7 +107,7 @@ TEST(UpdateListTest, ItemBlocksAndKeys) {
   EXPECT_FALSE(b.HasDigest());
   EXPECT_EQ(b.comments, (std::vector<std::string>{"last"})) << "a last line without CR LF still counts";
 
-  EXPECT_EQ(f.probed, (std::vector<std::string>{"/opt/tolvaro/first.txt", "/opt/tolvaro/Language/Deutsch.ini"}));
+  EXPECT_EQ(f.probed, (std::vector<std::string>{"/opt/tolvaro/first.txt", kInstalledDeutsch}));
   EXPECT_EQ(f.list().bytesTotal, 2147483647) << "the sum saturates instead of overflowing";
 }
 
@@ -171,7 +174,7 @@ TEST(UpdateListTest, PathsThatLeaveTheApplicationFolderAreDropped) {
   }
   ListFixture f;
   f.list().AddItemIfNewer("File=Language\\Deutsch.ini\r\nVersion=1\r\n");
-  EXPECT_EQ(f.probed, (std::vector<std::string>{"/opt/tolvaro/Language/Deutsch.ini"}));
+  EXPECT_EQ(f.probed, (std::vector<std::string>{kInstalledDeutsch}));
 }
 
 TEST(UpdateListTest, UrlItemsAndAddresses) {

@@ -16,6 +16,11 @@
 #include "resources/version_info.h"
 #include "tests/support/temp_folder.h"
 
+// Where our own executables carry their version, read from an image in
+// memory: an ELF section on Linux, a PE resource on Windows. One definition
+// per system, in version_probe_posix_test.cpp and version_probe_win_test.cpp.
+std::optional<std::string> FindOwnVersionResource(std::string_view image);
+
 namespace {
 
 using engine::PackVersion;
@@ -173,8 +178,8 @@ TEST(VersionProbeTest, OwnExecutablesCarryTheProjectVersion) {
     EXPECT_EQ(u32(0), 0xFEEF04BDu);
     EXPECT_EQ(u32(8), std::uint32_t(v[0]) << 16 | v[1]);
     EXPECT_EQ(u32(12), std::uint32_t(v[2]) << 16 | v[3]);
-    // The section read from the file equals the one found in memory.
-    EXPECT_EQ(platform::FindElfVersionSection(testsupport::ReadFile(program)), info);
+    // The resource read from the file equals the one found in memory.
+    EXPECT_EQ(FindOwnVersionResource(testsupport::ReadFile(program)), info);
   }
 }
 
@@ -375,12 +380,12 @@ TEST(ElfReaderTest, DamagedImages) {
       }
     }
   }
-  // A real executable cut short anywhere.
+  // A real executable of ours cut short anywhere.
   std::string program = testsupport::ReadFile(HARBINOR_BIN);
-  std::optional<std::string> whole = platform::FindElfVersionSection(program);
+  std::optional<std::string> whole = FindOwnVersionResource(program);
   ASSERT_TRUE(whole);
   for (std::size_t length = 0; length < program.size(); length += 4093) {
-    std::optional<std::string> found = platform::FindElfVersionSection(std::string_view(program).substr(0, length));
+    std::optional<std::string> found = FindOwnVersionResource(std::string_view(program).substr(0, length));
     if (found) {
       ASSERT_EQ(*found, *whole) << "cut at " << length;
     }

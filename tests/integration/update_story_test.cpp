@@ -169,7 +169,7 @@ class UpdateStoryTest : public ::testing::Test {
       ASSERT_NE(it, installed.end()) << name << " is missing";
       EXPECT_TRUE(it->second == bytes) << name << " differs from the new release";
     }
-    EXPECT_FALSE(PathExists(app() + "dvd"));
+    EXPECT_FALSE(PathExists(app() + "dvd")) << testsupport::ListTree(app() + "dvd");
     if (programs_.windows()) return;  // Windows has no permission to run a file
     EXPECT_TRUE(platform::AttributesOf(app() + "Tolvaro")->executable);
     EXPECT_TRUE(platform::AttributesOf(app() + "Harbinor")->executable);

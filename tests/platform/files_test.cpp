@@ -49,10 +49,15 @@ TEST(FilesTest, OpenModes) {
   }
   EXPECT_EQ(ReadFile(tmp / "f"), "XYcdef");
   {
+    // Two appenders at once (two processes adding to one record) both
+    // write at the end.
     auto f = platform::File::Open(tmp / "f", platform::OpenMode::kAppend);
+    auto g = platform::File::Open(tmp / "f", platform::OpenMode::kAppend);
+    ASSERT_TRUE(g.IsOpen());
     f.Write("gh", 2);
+    g.Write("ij", 2);
   }
-  EXPECT_EQ(ReadFile(tmp / "f"), "XYcdefgh");
+  EXPECT_EQ(ReadFile(tmp / "f"), "XYcdefghij");
   {
     auto f = platform::File::Open(tmp / "f", platform::OpenMode::kCreateAlways);
     ASSERT_TRUE(f.IsOpen());

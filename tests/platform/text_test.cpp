@@ -1,69 +1,57 @@
-#include <locale.h>
-
 #include <gtest/gtest.h>
 
 #include "platform/text.h"
+#include "tests/platform/charsets.h"
 
 namespace {
 
-// Sets the charset of the locale for one test and restores it after.
-class LocaleScope {
- public:
-  explicit LocaleScope(const char* name) : old_(setlocale(LC_CTYPE, nullptr)) { ok_ = setlocale(LC_CTYPE, name); }
-  ~LocaleScope() { setlocale(LC_CTYPE, old_.c_str()); }
-  bool ok() const { return ok_; }
+using testsupport::Encoded;
+using testsupport::TestCharset;
 
- private:
-  std::string old_;
-  bool ok_ = false;
-};
-
-TEST(TextTest, Utf16ToUtf8Locale) {
-  LocaleScope scope("C.UTF-8");
-  ASSERT_TRUE(scope.ok());
-  EXPECT_EQ(platform::Utf16ToAnsi(u"plain"), "plain");
-  EXPECT_EQ(platform::Utf16ToAnsi(u"caf\u00e9"), "caf\xC3\xA9");
-  EXPECT_EQ(platform::Utf16ToAnsi(u"\U0001F600"), "\xF0\x9F\x98\x80");
-  // Broken surrogates become "?" and the rest survives.
-  std::u16string lone = u"a";
-  lone.push_back(char16_t(0xD800));
-  lone += u"b";
-  EXPECT_EQ(platform::Utf16ToAnsi(lone), "a?b");
-  std::u16string trailing = u"z";
-  trailing.push_back(char16_t(0xD83D));
-  EXPECT_EQ(platform::Utf16ToAnsi(trailing), "z?");
-  std::u16string low = u"x";
-  low.push_back(char16_t(0xDC00));
-  EXPECT_EQ(platform::Utf16ToAnsi(low), "x?");
+TEST(TextTest, Utf16ToAnsi) {
+  testsupport::InEachCharset([](const TestCharset& charset) {
+    EXPECT_EQ(platform::Utf16ToAnsi(u"plain"), "plain");
+    // A character the charset lacks becomes one "?" (never a look-alike
+    // such as "A" for U+0100), a surrogate pair included.
+    EXPECT_EQ(platform::Utf16ToAnsi(u"caf\u00e9 \u20ac \u0100 \u65e5\u672c \U0001F600!"),
+              Encoded(charset, U"caf\u00e9 \u20ac \u0100 \u65e5\u672c \U0001F600!"));
+    // Broken surrogates become "?" and the rest survives.
+    std::u16string lone = u"a";
+    lone.push_back(char16_t(0xD800));
+    lone += u"b";
+    EXPECT_EQ(platform::Utf16ToAnsi(lone), "a?b");
+    std::u16string trailing = u"z";
+    trailing.push_back(char16_t(0xD83D));
+    EXPECT_EQ(platform::Utf16ToAnsi(trailing), "z?");
+    std::u16string low = u"x";
+    low.push_back(char16_t(0xDC00));
+    EXPECT_EQ(platform::Utf16ToAnsi(low), "x?");
+    // A long text crosses the converter's internal chunks intact.
+    EXPECT_EQ(platform::Utf16ToAnsi(std::u16string(1000, u'\u00e9')), Encoded(charset, std::u32string(1000, U'\u00e9')));
+  });
 }
 
-TEST(TextTest, CharactersTheCharsetLacksBecomeQuestionMarks) {
-  LocaleScope scope("C");
-  EXPECT_EQ(platform::Utf16ToAnsi(u"caf\u00e9 \u65e5\u672c"), "caf? ??");
-  EXPECT_EQ(platform::Utf16ToAnsi(u"\U0001F600!"), "?!");
-  // A long text crosses the converter's internal chunks intact.
-  std::u16string longText(1000, u'\u00e9');
-  EXPECT_EQ(platform::Utf16ToAnsi(longText), std::string(1000, '?'));
-}
+TEST(TextTest, AnsiToUtf16AndCharLength) {
+  testsupport::InEachCharset([](const TestCharset& charset) {
+    // Every character the charset holds comes back.
+    const std::pair<char32_t, std::u16string_view> characters[] = {
+        {U'\u00e9', u"\u00e9"}, {U'\u20ac', u"\u20ac"}, {U'\u65e5', u"\u65e5"}, {U'\U0001F600', u"\U0001F600"}};
+    for (const auto& [c, units] : characters) {
+      std::string bytes = charset.encode(c);
+      if (bytes == "?") continue;
+      EXPECT_EQ(platform::AnsiToUtf16("a" + bytes + "b"), u"a" + std::u16string(units) + u"b");
+    }
+    // 0xFF is "ÿ" where the charset has it as that byte, else no text.
+    EXPECT_EQ(platform::AnsiToUtf16("a\xFF" "b"), charset.encode(U'\u00ff') == "\xFF" ? u"a\u00ffb" : u"a\uFFFDb");
+    EXPECT_EQ(platform::AnsiToUtf16(std::string(600, 'x')), std::u16string(600, u'x'));
 
-TEST(TextTest, AnsiToUtf16) {
-  LocaleScope scope("C.UTF-8");
-  ASSERT_TRUE(scope.ok());
-  EXPECT_EQ(platform::AnsiToUtf16("caf\xC3\xA9"), u"caf\u00e9");
-  EXPECT_EQ(platform::AnsiToUtf16("a\xFF" "b"), u"a\uFFFDb");
-  std::string big(600, 'x');
-  EXPECT_EQ(platform::AnsiToUtf16(big), std::u16string(600, u'x'));
-}
-
-TEST(TextTest, CharLength) {
-  LocaleScope scope("C.UTF-8");
-  ASSERT_TRUE(scope.ok());
-  const char* text = "\xC3\xA9" "a";
-  EXPECT_EQ(platform::AnsiCharLength(text, 3), 2u);
-  EXPECT_EQ(platform::AnsiCharLength(text + 2, 1), 1u);
-  EXPECT_EQ(platform::AnsiCharLength(text, 1), 1u) << "a cut character counts as one byte";
-  EXPECT_EQ(platform::AnsiCharLength("\x80", 1), 1u);
-  EXPECT_EQ(platform::AnsiCharLength("", 0), 0u);
+    const std::string text = charset.encode(U'\u00e9') + "a";
+    EXPECT_EQ(platform::AnsiCharLength(text.data(), text.size()), text.size() - 1);
+    EXPECT_EQ(platform::AnsiCharLength(text.data() + text.size() - 1, 1), 1u);
+    EXPECT_EQ(platform::AnsiCharLength(text.data(), 1), 1u) << "a cut character counts as one byte";
+    EXPECT_EQ(platform::AnsiCharLength("\x80", 1), 1u);
+    EXPECT_EQ(platform::AnsiCharLength("", 0), 0u);
+  });
 }
 
 }  // namespace

@@ -1,8 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+
+#include "platform/facts.h"
 #include "settings/app_paths.h"
 
 namespace {
+
+// `path` ("/"-separated) with the system's separators.
+std::string Native(std::string path) {
+  std::replace(path.begin(), path.end(), '/', platform::kPathSeparator);
+  return path;
+}
 
 TEST(AppPathsTest, ParkedCopyTakesTheExtensionOfTheFileNameOnly) {
   struct Case {
@@ -16,14 +26,14 @@ TEST(AppPathsTest, ParkedCopyTakesTheExtensionOfTheFileNameOnly) {
       {"/srv/app.d/Harbinor.bin.exe", "/srv/app.d/Harbinor.bin.old"},
       {"Harbinor", "Harbinor.old"},
   };
-  for (const Case& c : cases) EXPECT_EQ(settings::ParkedCopyPath(c.program), c.parked) << c.program;
+  for (const Case& c : cases) EXPECT_EQ(settings::ParkedCopyPath(Native(c.program)), Native(c.parked)) << c.program;
 }
 
 TEST(AppPathsTest, FolderAndFileName) {
-  EXPECT_EQ(settings::FolderOf("/a/b.c/d"), "/a/b.c/");
+  EXPECT_EQ(settings::FolderOf(Native("/a/b.c/d")), Native("/a/b.c/"));
   EXPECT_EQ(settings::FolderOf("d"), "");
-  EXPECT_EQ(settings::FileNameOf("/a/b.c/d"), "d");
-  EXPECT_EQ(settings::FileNameOf("/a/b/"), "");
+  EXPECT_EQ(settings::FileNameOf(Native("/a/b.c/d")), "d");
+  EXPECT_EQ(settings::FileNameOf(Native("/a/b/")), "");
 }
 
 }  // namespace

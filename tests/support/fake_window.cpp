@@ -243,7 +243,13 @@ void FakeWindow::WaitForEvents(int maxMs) {
     RunWatchers();
     RunDueActions();
   }
-  if (realSleepUsPerWait > 0) std::this_thread::sleep_for(std::chrono::microseconds(realSleepUsPerWait));
+  if (realSleepUsPerWait > 0) {
+    // Where sleeps come in whole milliseconds (Windows), a shorter one sleeps
+    // not at all: the rest is waited out, giving the processor away.
+    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(realSleepUsPerWait);
+    std::this_thread::sleep_for(std::chrono::microseconds(realSleepUsPerWait));
+    while (std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  }
 }
 
 void FakeWindow::RunMessageLoop() {

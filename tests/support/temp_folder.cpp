@@ -39,8 +39,10 @@ std::string TempFolder::operator/(std::string_view relative) const {
 
 TempFolder::~TempFolder() {
   std::error_code ec;
-  // Give back write permission first, so read-only folders go too.
+  // Give back write permission first, so read-only folders (and, on
+  // Windows, read-only files) go too.
   for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (!it->is_symlink(ec)) fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, ec);
     if (it->is_directory(ec) && !it->is_symlink(ec)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
   }
   fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
@@ -75,7 +77,7 @@ std::string ListTree(const std::string& folder) {
   std::set<std::string> names;
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    std::string rel = fs::relative(it->path(), folder).string();
+    std::string rel = fs::relative(it->path(), folder).generic_string();
     names.insert(it->is_directory() ? rel + "/" : rel);
   }
   std::string out;

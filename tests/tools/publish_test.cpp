@@ -1,6 +1,3 @@
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include "engine/container.h"
@@ -97,11 +94,8 @@ TEST_F(PublishTest, RefusesWhatTheUpdaterCannotFetch) {
     std::string error;
   } cases[] = {
       {"100%.txt", "x", "contains '%'"},
-      {"what?.txt", "x", "contains '?'"},
       {"a=b.txt", "x", "contains '='"},
-      {"back\\slash.txt", "x", "contains '\\'"},
       {"empty.txt", "", "empty"},
-      {"x\nnewline.txt", "x", "not a plain relative path"},
   };
   for (const Case& c : cases) {
     testsupport::TempFolder scratch;
@@ -129,10 +123,9 @@ TEST_F(PublishTest, OtherErrorsAndWarnings) {
   ASSERT_FALSE(clash.ok);
   EXPECT_NE(clash.errors[0].find("one name"), std::string::npos) << clash.errors[0];
   std::remove((root_ / "release/a.ex_").c_str());
-
-  ASSERT_EQ(symlink("a.exe", (root_ / "release/link.exe").c_str()), 0);
-  EXPECT_FALSE(publish::Publish(Options()).ok);
-  std::remove((root_ / "release/link.exe").c_str());
+  WriteFile(root_ / "release/A.EX_", "two");
+  EXPECT_FALSE(publish::Publish(Options()).ok) << "served names that differ only in case are one file";
+  std::remove((root_ / "release/A.EX_").c_str());
 
   auto withNotes = Options();
   withNotes.notes["nothere.txt"] = {"x"};
@@ -163,6 +156,7 @@ TEST(PublishCommandTest, HelpAndUsage) {
   EXPECT_NE(help.output.find("Usage: publish"), std::string::npos);
   auto bad = testsupport::RunProcess(PUBLISH_BIN, {{"--level", "12", "a", "b"}});
   EXPECT_EQ(bad.exitCode, 2) << bad.output;
+  EXPECT_EQ(testsupport::RunProcess(PUBLISH_BIN, {{"--base", "a\\..\\x", "a", "b"}}).exitCode, 2);
   auto missing = testsupport::RunProcess(PUBLISH_BIN, {{"/nonexistent/release", "/tmp/x"}});
   EXPECT_EQ(missing.exitCode, 1);
   EXPECT_NE(missing.output.find("does not exist"), std::string::npos) << missing.output;

@@ -1,179 +1,32 @@
 // The terminal front end: the line protocol through a real pipe and a
 // string stream, key presses as a terminal sends them, the drawn frame,
 // real-time timers, message boxes, the end of input; and the platform's
-// terminal and shell helpers under it.
+// terminal and shell helpers under it. What needs a real terminal or a
+// compiled help file is in console_window_posix_test.cpp.
 #include "ui/console/console_window.h"
-
-#include <fcntl.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <functional>
-#include <memory>
 #include <optional>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/clock.h"
 #include "platform/shell.h"
 #include "platform/terminal.h"
 #include "tests/support/child_process.h"
-#include "tests/support/forked_child.h"
-#include "tests/support/temp_folder.h"
+#include "tests/ui/console_window_test.h"
 #include "ui/help_text.h"
 
 namespace {
 
+using namespace consoletest;
 using ui::Answer;
-using ui::ConsoleOptions;
-using ui::ConsoleWindow;
 using ui::Key;
 using ui::WindowTemplate;
 
 constexpr const char* kConfirm = "Press OK to cancel the update.\n";
-
-std::int64_t Now() { return platform::MonotonicMs(); }
-
-class Pipe {
- public:
-  Pipe() {
-    int fds[2];
-    if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-    readEnd_ = fds[0];
-    writeEnd_ = fds[1];
-  }
-  ~Pipe() {
-    CloseWriteEnd();
-    if (readEnd_ >= 0) close(readEnd_);
-  }
-  Pipe(const Pipe&) = delete;
-  Pipe& operator=(const Pipe&) = delete;
-
-  int readEnd() const { return readEnd_; }
-  int writeEnd() const { return writeEnd_; }
-  void Send(const std::string& bytes) {
-    ASSERT_GE(writeEnd_, 0);
-    ASSERT_EQ(write(writeEnd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  void CloseWriteEnd() {
-    if (writeEnd_ >= 0) close(writeEnd_);
-    writeEnd_ = -1;
-  }
-
- private:
-  int readEnd_ = -1;
-  int writeEnd_ = -1;
-};
-
-// Records the events as short texts: "command 1", "timer 7", "help",
-// "link ADDRESS"; optional reactions run after recording.
-class RecordingSink : public ui::WindowEvents {
- public:
-  void OnCommand(int id) override {
-    events.push_back("command " + std::to_string(id));
-    if (onCommand) onCommand(id);
-  }
-  void OnTimer(int id) override {
-    events.push_back("timer " + std::to_string(id));
-    timerTimes.push_back(Now());
-    if (onTimer) onTimer(id);
-  }
-  void OnHelpRequest() override { events.push_back("help"); }
-  void OnLinkClicked(std::string_view link) override { events.push_back("link " + std::string(link)); }
-
-  std::vector<std::string> Take() { return std::exchange(events, {}); }
-  int Count(const std::string& event) const {
-    return static_cast<int>(std::count(events.begin(), events.end(), event));
-  }
-
-  std::vector<std::string> events;
-  std::vector<std::int64_t> timerTimes;
-  std::function<void(int)> onCommand;
-  std::function<void(int)> onTimer;
-};
-
-// A console window on a pipe and string streams.
-class Console {
- public:
-  explicit Console(WindowTemplate which = WindowTemplate::kUpdateWindow, bool terminal = false) {
-    ConsoleOptions options;
-    options.which = which;
-    options.terminal = terminal;
-    options.inputStream = input.readEnd();
-    options.output = &out;
-    options.errors = &err;
-    options.screen = ui::Size{60, 20};
-    window = std::make_unique<ConsoleWindow>(options);
-    window->SetEventSink(&sink);
-  }
-
-  // The update window as the logic sets it up before showing it.
-  void Label() {
-    window->SetText(ui::kMainButton, "Download");
-    window->SetText(ui::kCloseButton, "Close");
-    window->SetText(ui::kHelpButton, "Help");
-  }
-
-  // Lines written since the last call.
-  std::vector<std::string> Lines() {
-    std::string all = out.str();
-    std::string fresh = all.substr(consumed_);
-    consumed_ = all.size();
-    std::vector<std::string> lines;
-    std::istringstream in(fresh);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
-  std::string FreshOutput() {
-    std::string all = out.str();
-    std::string fresh = all.substr(consumed_);
-    consumed_ = all.size();
-    return fresh;
-  }
-
-  // Dispatches everything that is waiting now.
-  int Drain(const ui::WindowSystem::KeyFilter* filter = nullptr) {
-    int n = 0;
-    while (window->DispatchOne(filter) && n < 10000) ++n;
-    return n;
-  }
-  // Pumps as the window logic does, for `ms` of real time.
-  void Pump(int ms, const ui::WindowSystem::KeyFilter* filter = nullptr) {
-    std::int64_t end = Now() + ms;
-    while (Now() < end) {
-      if (!window->DispatchOne(filter)) window->WaitForEvents(static_cast<int>(std::max<std::int64_t>(end - Now(), 0)));
-    }
-  }
-  // Sends `bytes` and dispatches until the sink has seen something, or
-  // nothing more comes within a short while.
-  void SendAndDrain(const std::string& bytes, const ui::WindowSystem::KeyFilter* filter = nullptr) {
-    input.Send(bytes);
-    Drain(filter);
-  }
-
-  Pipe input;
-  std::ostringstream out;
-  std::ostringstream err;
-  RecordingSink sink;
-  std::unique_ptr<ConsoleWindow> window;
-
- private:
-  std::size_t consumed_ = 0;
-};
-
-using Lines = std::vector<std::string>;
 
 // --- The line protocol: what is written.
 
@@ -592,8 +445,7 @@ TEST(ConsoleTerminal, FrameShowsHeadlineMessageProgressAndButtons) {
 
   // Page Up scrolls back by the area's height less one row; focus on the
   // message area doubles its border.
-  c.input.Send("\x1b[5~");
-  c.Drain();
+  c.SendAndDrain("\x1b[5~");
   c.window->Focus(ui::kMessageArea);
   frame = c.window->RenderText(60, 20);
   EXPECT_NE(frame.find("| line 14 "), std::string::npos) << frame;
@@ -732,54 +584,6 @@ TEST(HelpText, HtmlBecomesReadableText) {
   EXPECT_EQ(ui::HtmlToText("<p><unclosed"), "");
 }
 
-class HelpFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    testsupport::WriteFile(tmp / "htm/chap00-2.htm",
-                           "<html><head><title>Updating</title></head><body><h1>Updating the program</h1>"
-                           "<p>Press <b>Download</b>.</p></body></html>");
-    testsupport::WriteFile(tmp / "help.hhp",
-                           "[OPTIONS]\nCompiled file=help.chm\nDefault topic=htm/chap00-2.htm\n"
-                           "Language=0x409 English (United States)\nTitle=Help\n\n[FILES]\nhtm/chap00-2.htm\n");
-    std::string command = "cd '" + tmp.path() + "' && chmcmd help.hhp >/dev/null 2>&1";
-    if (std::system(command.c_str()) != 0 || !testsupport::PathExists(tmp / "help.chm"))
-      GTEST_SKIP() << "chmcmd (fp-utils) is needed to build a help file";
-  }
-  testsupport::TempFolder tmp;
-};
-
-TEST_F(HelpFile, TopicsAreReadOutOfTheCompiledFile) {
-  auto page = ui::ReadHelpTopic(tmp / "help.chm", "/htm/chap00-2.htm");
-  ASSERT_TRUE(page.has_value());
-  EXPECT_NE(page->find("<h1>Updating the program</h1>"), std::string::npos) << *page;
-  EXPECT_EQ(ui::ReadHelpTopic(tmp / "help.chm", "HTM/CHAP00-2.HTM"), page) << "without the slash, any case";
-  EXPECT_FALSE(ui::ReadHelpTopic(tmp / "help.chm", "/htm/missing.htm").has_value());
-  EXPECT_FALSE(ui::ReadHelpTopic(tmp / "missing.chm", "/htm/chap00-2.htm").has_value());
-  EXPECT_FALSE(ui::ReadHelpTopic(tmp / "help.hhp", "/htm/chap00-2.htm").has_value()) << "not a help file";
-}
-
-TEST_F(HelpFile, TheTerminalShowsTheTopicUntilEsc) {
-  Console c(WindowTemplate::kUpdateWindow, true);
-  c.Label();
-  c.window->ShowWindow();
-  c.window->OpenHelpTopic(tmp / "missing.chm", "/htm/chap00-2.htm");
-  c.window->OpenHelpTopic(tmp / "help.chm", "/htm/missing.htm");
-  EXPECT_NE(c.window->RenderText(60, 20).find("[>Close<]"), std::string::npos) << "nothing happens";
-
-  c.window->OpenHelpTopic(tmp / "help.chm", "/htm/chap00-2.htm");
-  std::string frame = c.window->RenderText(60, 20);
-  EXPECT_NE(frame.find("  Updating the program\n\n  Press Download."), std::string::npos) << frame;
-  EXPECT_EQ(frame.find("Close"), std::string::npos) << frame;
-  // Keys belong to the help view, even during a run.
-  std::vector<Key> keys;
-  ui::WindowSystem::KeyFilter filter = [&](Key k) { keys.push_back(k); };
-  c.SendAndDrain("\x1b[B\x1b", &filter);
-  c.Pump(120, &filter);
-  EXPECT_TRUE(keys.empty());
-  EXPECT_EQ(c.sink.Take(), Lines{});
-  EXPECT_NE(c.window->RenderText(60, 20).find("[>Close<]"), std::string::npos);
-}
-
 // --- The platform under it.
 
 TEST(PlatformShell, OnlyWebAndMailLinksAreOpened) {
@@ -806,7 +610,9 @@ TEST(PlatformTerminal, ReadAvailableInputWaitsReadsAndSeesTheEnd) {
   p.Send("abc");
   EXPECT_EQ(platform::ReadAvailableInput(p.readEnd(), buffer, 1000), platform::InputState::kData);
   p.Send("de");
-  EXPECT_EQ(platform::ReadAvailableInput(p.readEnd(), buffer, 0), platform::InputState::kData);
+  // Without waiting, once the bytes have come through.
+  EXPECT_TRUE(testsupport::WaitFor(
+      [&] { return platform::ReadAvailableInput(p.readEnd(), buffer, 0) == platform::InputState::kData; }, 1000));
   EXPECT_EQ(buffer, "abcde");
   p.CloseWriteEnd();
   start = Now();
@@ -815,99 +621,17 @@ TEST(PlatformTerminal, ReadAvailableInputWaitsReadsAndSeesTheEnd) {
   EXPECT_EQ(platform::ReadAvailableInput(-1, buffer, 0), platform::InputState::kEnded);
   EXPECT_FALSE(platform::IsTerminal(p.readEnd()));
   EXPECT_FALSE(platform::TerminalSizeOf(p.readEnd()).has_value());
+  // A new pipe may get the numbers of a closed one: it is read afresh.
+  std::optional<Pipe> old(std::in_place), next;
+  old->Send("old");
+  EXPECT_EQ(platform::ReadAvailableInput(old->readEnd(), buffer, 1000), platform::InputState::kData);
+  old.reset();
+  next.emplace();
+  next->Send("new");
+  buffer.clear();
+  EXPECT_EQ(platform::ReadAvailableInput(next->readEnd(), buffer, 1000), platform::InputState::kData);
+  EXPECT_EQ(buffer, "new");
 }
 
-// A pseudo-terminal: the slave side stands for the user's terminal.
-class PseudoTerminal : public ::testing::Test {
- protected:
-  void SetUp() override {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) GTEST_SKIP() << "no pseudo-terminals";
-    slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY);
-    ASSERT_GE(slave_, 0);
-  }
-  void TearDown() override {
-    if (slave_ >= 0) close(slave_);
-    if (master_ >= 0) close(master_);
-  }
-  tcflag_t LocalFlags() const {
-    struct termios t;
-    EXPECT_EQ(tcgetattr(slave_, &t), 0);
-    return t.c_lflag;
-  }
-  int master_ = -1;
-  int slave_ = -1;
-};
-
-TEST_F(PseudoTerminal, RawModeComesAndGoes) {
-  EXPECT_TRUE(platform::IsTerminal(slave_));
-  tcflag_t before = LocalFlags();
-  ASSERT_TRUE(before & ICANON);
-  Pipe out;
-  {
-    platform::RawTerminalMode raw = platform::RawTerminalMode::Enter(slave_, out.writeEnd(), "bye");
-    ASSERT_TRUE(raw.active());
-    EXPECT_EQ(LocalFlags() & (ICANON | ECHO), 0u);
-    EXPECT_TRUE(LocalFlags() & ISIG) << "Ctrl-C still interrupts";
-    EXPECT_FALSE(platform::RawTerminalMode::Enter(slave_, out.writeEnd(), "").active()) << "one at a time";
-    platform::RawTerminalMode moved = std::move(raw);
-    EXPECT_FALSE(raw.active());
-    moved.SetLeaveText("\x1b[?25h");
-  }
-  EXPECT_EQ(LocalFlags(), before);
-  std::string written;
-  EXPECT_EQ(platform::ReadAvailableInput(out.readEnd(), written, 100), platform::InputState::kData);
-  EXPECT_EQ(written, "\x1b[?25h");
-  EXPECT_FALSE(platform::RawTerminalMode::Enter(out.readEnd(), out.writeEnd(), "").active()) << "a pipe is no terminal";
-}
-
-TEST_F(PseudoTerminal, ASignalPutsTheTerminalBackBeforeTheEnd) {
-  tcflag_t before = LocalFlags();
-  Pipe out;
-  int status = testsupport::RunInChild([&] {
-    platform::RawTerminalMode raw = platform::RawTerminalMode::Enter(slave_, out.writeEnd(), "restored");
-    if (!raw.active()) return 3;
-    raise(SIGTERM);
-    return 4;  // not reached: the signal ends the process
-  });
-  EXPECT_EQ(status, 128 + SIGTERM);
-  EXPECT_EQ(LocalFlags(), before);
-  std::string written;
-  EXPECT_EQ(platform::ReadAvailableInput(out.readEnd(), written, 100), platform::InputState::kData);
-  EXPECT_EQ(written, "restored");
-}
-
-TEST_F(PseudoTerminal, TheConsoleWindowOnATerminalRestoresItAtTheEnd) {
-  tcflag_t before = LocalFlags();
-  struct winsize ws {};
-  ws.ws_col = 70;
-  ws.ws_row = 22;
-  ASSERT_EQ(ioctl(slave_, TIOCSWINSZ, &ws), 0);
-  std::ostringstream out;
-  {
-    ConsoleOptions options;
-    options.terminal = true;
-    options.inputStream = slave_;
-    options.output = &out;
-    options.terminalOutput = slave_;
-    options.rawInput = true;
-    ConsoleWindow window(options);
-    EXPECT_EQ(LocalFlags() & ICANON, 0u);
-    window.ShowWindow();
-    // The frame is as wide as the terminal says.
-    EXPECT_NE(out.str().find("\x1b[22;1H"), std::string::npos);
-    EXPECT_EQ(out.str().find("\x1b[23;1H"), std::string::npos);
-    RecordingSink sink;
-    window.SetEventSink(&sink);
-    ASSERT_EQ(write(master_, "\x1bOP", 3), 3);
-    std::int64_t end = Now() + 2000;
-    while (sink.events.empty() && Now() < end) {
-      if (!window.DispatchOne(nullptr)) window.WaitForEvents(50);
-    }
-    EXPECT_EQ(sink.events, Lines{"help"});
-  }
-  EXPECT_EQ(LocalFlags(), before);
-  EXPECT_NE(out.str().find("\x1b[?1049l"), std::string::npos);
-}
 
 }  // namespace

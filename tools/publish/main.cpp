@@ -7,6 +7,7 @@
 
 #include "build_config.h"
 #include "engine/version_number.h"
+#include "platform/facts.h"
 #include "platform/files.h"
 #include "settings/number_text.h"
 #include "tools/publish/publisher.h"
@@ -109,7 +110,9 @@ int main(int argc, char** argv) {
       options.level = static_cast<std::uint32_t>(v[0] - '0');
     } else if (a == "--base") {
       const char* v = value("--base");
-      if (!v || !*v || std::strchr(v, '/') || std::strcmp(v, "..") == 0 || std::strcmp(v, ".") == 0)
+      // One folder name on every system: "a\..\x" or "C:x" would leave
+      // the output folder on Windows, and --replace would remove it there.
+      if (!v || !*v || std::strpbrk(v, "/\\:") || std::strcmp(v, "..") == 0 || std::strcmp(v, ".") == 0)
         return Usage("--base needs a folder name");
       options.base = v;
     } else if (a == "--replace") {
@@ -160,6 +163,7 @@ int main(int argc, char** argv) {
     std::printf("%-40s %12llu bytes  %s  %s%s\n", f.path.c_str(), static_cast<unsigned long long>(f.size),
                 publish::VersionText(f.version).c_str(), f.md5.c_str(),
                 f.packed ? ("  packed as " + f.servedAs + " (" + std::to_string(f.servedSize) + " bytes)").c_str() : "");
-  std::printf("%zu files published to %s/%s\n", result.files.size(), options.outputFolder.c_str(), options.base.c_str());
+  std::printf("%zu files published to %s%c%s\n", result.files.size(), options.outputFolder.c_str(),
+              platform::kPathSeparator, options.base.c_str());
   return 0;
 }

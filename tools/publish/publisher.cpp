@@ -9,6 +9,7 @@
 #include "engine/http_client.h"
 #include "engine/update_list.h"
 #include "engine/version_probe.h"
+#include "platform/facts.h"
 #include "platform/files.h"
 #include "settings/ascii_text.h"
 #include "tools/publish/packer.h"
@@ -19,6 +20,20 @@ namespace {
 // Room left for the relative path in a 255-character address after a
 // server base of typical length and "dvd/".
 constexpr std::size_t kMaxRelativePath = 180;
+
+// `relative` ("/" separated) below `folder`, with the system's separators:
+// paths in messages then read as the vendor wrote them.
+std::string Below(const std::string& folder, std::string relative) {
+  std::replace(relative.begin(), relative.end(), '/', platform::kPathSeparator);
+  return folder + platform::kPathSeparator + relative;
+}
+
+// Served names that differ only in letter case are one file on a
+// case-insensitive server or file system (and in a Windows installation).
+std::string LowerCase(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), settings::AsciiLower);
+  return s;
+}
 
 std::string OneLine(std::string s) {
   std::replace(s.begin(), s.end(), '\r', ' ');
@@ -48,7 +63,7 @@ void Walk(const std::string& folder, const std::string& relative, std::vector<st
       continue;
     }
     if (e.isFolder) {
-      Walk(folder + "/" + e.name, rel, files, result);
+      Walk(Below(folder, e.name), rel, files, result);
       continue;
     }
     files.push_back(rel);
@@ -141,7 +156,7 @@ PublishResult Publish(const PublishOptions& options) {
       result.errors.push_back("'" + path + "' cannot be requested by the updater: " + *why);
       continue;
     }
-    auto [it, fresh] = servedBy.emplace(ServedName(path), path);
+    auto [it, fresh] = servedBy.emplace(LowerCase(ServedName(path)), path);
     if (!fresh) result.errors.push_back("'" + path + "' and '" + it->second + "' would be served under one name");
   }
   for (const auto& [path, lines] : options.notes)
@@ -149,7 +164,7 @@ PublishResult Publish(const PublishOptions& options) {
       result.errors.push_back("release notes name '" + path + "', which is not in the release");
   if (!result.errors.empty()) return result;
 
-  std::string baseFolder = options.outputFolder + "/" + options.base;
+  std::string baseFolder = Below(options.outputFolder, options.base);
   if (platform::Exists(baseFolder)) {
     if (!options.replace) {
       result.errors.push_back("'" + baseFolder + "' exists already (use --replace to publish over it)");
@@ -160,7 +175,7 @@ PublishResult Publish(const PublishOptions& options) {
       if (!a) return true;
       if (a->isFolder && !a->isSymlink) {
         for (const auto& e : platform::ListFolder(p).value_or(std::vector<platform::FolderEntry>{}))
-          if (!removeTree(p + "/" + e.name)) return false;
+          if (!removeTree(Below(p, e.name))) return false;
         return platform::RemoveFolder(p);
       }
       return platform::RemoveFile(p);
@@ -173,7 +188,7 @@ PublishResult Publish(const PublishOptions& options) {
 
   for (const std::string& path : paths) {
     std::string bytes;
-    std::string source = options.releaseFolder + "/" + path;
+    std::string source = Below(options.releaseFolder, path);
     if (platform::ReadWholeFile(source, std::numeric_limits<std::int32_t>::max(), bytes) != platform::ReadResult::kOk) {
       result.errors.push_back("cannot read '" + source + "' (unreadable, or 2 GiB or larger)");
       return result;
@@ -210,8 +225,8 @@ PublishResult Publish(const PublishOptions& options) {
       }
     }
     f.servedSize = served.size();
-    std::string target = baseFolder + "/" + std::string(engine::kStagingFolderName) + "/" + f.servedAs;
-    if (!platform::MakeFolders(target.substr(0, target.find_last_of('/'))) ||
+    std::string target = Below(baseFolder, std::string(engine::kStagingFolderName) + "/" + f.servedAs);
+    if (!platform::MakeFolders(target.substr(0, target.find_last_of(platform::kPathSeparator))) ||
         !platform::ReplaceFileContents(target, served)) {
       result.errors.push_back("cannot write '" + target + "'");
       return result;
@@ -219,7 +234,7 @@ PublishResult Publish(const PublishOptions& options) {
     result.files.push_back(std::move(f));
   }
   std::string list = ListDocument(options.introText, result.files, options.notes);
-  if (!platform::ReplaceFileContents(baseFolder + "/" + std::string(engine::kListDocumentName), list)) {
+  if (!platform::ReplaceFileContents(Below(baseFolder, std::string(engine::kListDocumentName)), list)) {
     result.errors.push_back("cannot write the list document in '" + baseFolder + "'");
     return result;
   }

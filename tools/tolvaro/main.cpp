@@ -48,6 +48,7 @@ int main(int argc, char** argv) {
   std::string record = settings::FolderOf(platform::ModulePath()) + "Tolvaro.starts";
   platform::File f = platform::File::Open(record, platform::OpenMode::kAppend);
   bool recorded = f.IsOpen() && f.Write(line.data(), line.size()) == static_cast<long long>(line.size());
+  f.Close();  // the record is free for the next start while this one stays
   std::printf("Tolvaro %s started with arguments: %s\n", TOLVARO_VERSION_TEXT, shown.c_str());
   std::fflush(stdout);
   if (const char* stay = std::getenv("TOLVARO_STAY_MS")) platform::SleepMs(static_cast<unsigned>(std::atoi(stay)));

@@ -1,0 +1,52 @@
+// The install window on what only Linux has: symbolic links, permission
+// bits, and a folder in the updater's place that no rename can move aside.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/installer/install_dialog_test.h"
+
+namespace installtest {
+namespace {
+
+TEST_F(InstallDialogTest, LinksAreNeitherListedNorInstalled) {
+  Stage("a.txt", "a");
+  Pending();
+  ASSERT_EQ(symlink("/etc/passwd", At("dvd/link.txt").c_str()), 0);
+  EXPECT_EQ(Run(), DialogResult::kOk);
+  EXPECT_EQ(total_, 1u);
+  EXPECT_FALSE(PathExists(At("link.txt"))) << "links are neither listed nor installed";
+  // What is left in the staging folder keeps it there.
+  EXPECT_TRUE(PathExists(At("dvd/link.txt")));
+  EXPECT_FALSE(PathExists(At("dvd/@update@.log")));
+}
+
+TEST_F(InstallDialogTest, AFileThatCannotBeFinishedIsNoSuccess) {
+  // Every byte gets written, but the new updater cannot take its place (a
+  // folder stands there): the counts agree, the install did not happen.
+  mkdir(At("Harbinor").c_str(), 0755);
+  WriteFile(At("Harbinor/keep"), "x");
+  Stage("Harbinor", "new updater");
+  Pending();
+  EXPECT_EQ(Run(), DialogResult::kCancel);
+  EXPECT_EQ(copied_, total_);
+  EXPECT_TRUE(PathExists(At("dvd/@update@.log"))) << "the next run must try again";
+  EXPECT_EQ(ReadFile(At("dvd/Harbinor")), "new updater");
+  EXPECT_FALSE(PathExists(At("Harbinor.new~")));
+}
+
+TEST_F(InstallDialogTest, ProgramsStayPrograms) {
+  WriteFile(At("tool"), "old tool");
+  chmod(At("tool").c_str(), 0755);
+  Stage("tool", "new tool, no magic");          // was executable: stays so
+  Stage("script.sh", "#!/bin/sh\necho hi\n");   // new, begins like a program
+  Stage("Plugins/codec.so", std::string("\x7F" "ELF", 4) + std::string(5000, '\0'));
+  Stage("notes.txt", "just text");
+  Pending();
+  EXPECT_EQ(Run(), DialogResult::kOk);
+  for (const char* f : {"tool", "script.sh", "Plugins/codec.so"})
+    EXPECT_TRUE(platform::AttributesOf(At(f))->executable) << f;
+  EXPECT_FALSE(platform::AttributesOf(At("notes.txt"))->executable);
+}
+
+}  // namespace
+}  // namespace installtest
