@@ -204,6 +204,9 @@ RawTerminalMode RawTerminalMode::Enter(int input, int output, std::string_view l
     g_session.leaveText.assign(leaveText.substr(0, kMaxLeaveText));
     g_session.active = true;
   }
+  // The C runtime writes to a console in small pieces; a frame goes out
+  // whole when the program flushes it.
+  if (out == GetStdHandle(STD_OUTPUT_HANDLE)) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
   if (!g_hooksRegistered) {
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
     g_hooksRegistered = std::atexit(RestoreAtExit) == 0;

@@ -87,6 +87,29 @@ TEST(FilesTest, FoldersAndMoves) {
   EXPECT_FALSE(platform::RemoveFile(tmp / "moved"));
 }
 
+TEST(FilesTest, NamesOutsideTheAnsiCodePage) {
+  // A user's folder may have any name (here Cyrillic and Chinese, which no
+  // single ANSI code page holds): paths are UTF-8 and reach the system whole.
+  testsupport::TempFolder tmp;
+  const std::string folder = tmp / "\xD0\x9F\xD0\xBE\xD0\xBB\xD1\x8C-\xE7\x94\xA8\xE6\x88\xB7";
+  ASSERT_TRUE(platform::MakeFolders(folder + "/Configs"));
+  const std::string file = folder + "/Configs/Harbinor.cfg";
+  {
+    auto f = platform::File::Open(file, platform::OpenMode::kCreateAlways);
+    ASSERT_TRUE(f.IsOpen());
+    EXPECT_EQ(f.Write("[Harbinor]\n", 11), 11);
+  }
+  std::string out;
+  EXPECT_EQ(platform::ReadWholeFile(file, 100, out), platform::ReadResult::kOk);
+  EXPECT_EQ(out, "[Harbinor]\n");
+  auto entries = platform::ListFolder(tmp.path());
+  ASSERT_TRUE(entries);
+  ASSERT_EQ(entries->size(), 1u);
+  EXPECT_EQ(tmp / entries->front().name, folder);
+  EXPECT_TRUE(platform::MoveFileNoReplace(file, file + ".old"));
+  EXPECT_TRUE(platform::RemoveFile(file + ".old"));
+}
+
 TEST(FilesTest, ListFolder) {
   testsupport::TempFolder tmp;
   WriteFile(tmp / "one", "1");

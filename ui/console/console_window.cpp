@@ -1082,8 +1082,11 @@ void ConsoleWindow::Refresh() {
   if (!dirty_ && screenActive_ && SameSize(screen_, drawnScreen_)) return;
   std::vector<Row> frame = Compose(screen_.width, screen_.height);
   EnterScreen();
+  // The changes go out in one write, so that no terminal ever sees an
+  // escape sequence in pieces (and nothing flickers).
+  std::string update;
   if (!SameSize(screen_, drawnScreen_)) {
-    out_ << "\x1b[2J";
+    update += "\x1b[2J";
     drawn_.clear();
     drawnScreen_ = screen_;
   }
@@ -1092,8 +1095,9 @@ void ConsoleWindow::Refresh() {
   for (std::size_t i = 0; i < frame.size(); ++i) {
     rows.push_back(RowStyled(frame[i]));
     if (i < drawn_.size() && drawn_[i] == rows.back()) continue;
-    out_ << "\x1b[" << (i + 1) << ";1H" << rows.back() << "\x1b[0m\x1b[K";
+    update += "\x1b[" + std::to_string(i + 1) + ";1H" + rows.back() + "\x1b[0m\x1b[K";
   }
+  out_ << update;
   out_.flush();
   drawn_ = std::move(rows);
   dirty_ = false;
