@@ -2,6 +2,7 @@
 #include "platform/files.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace platform {
 
@@ -33,6 +34,18 @@ ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::str
   }
   out.resize(have);
   return ReadResult::kOk;
+}
+
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNone)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, kNone);
+  }
+  return *this;
 }
 
 }  // namespace platform

@@ -129,18 +129,6 @@ std::string ModulePath() {
   return std::string(buffer, static_cast<std::size_t>(n));
 }
 
-File::~File() { Close(); }
-
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNone)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, kNone);
-  }
-  return *this;
-}
-
 File File::Open(const std::string& path, OpenMode mode) {
   File f;
   if (path.empty()) return f;

@@ -169,18 +169,6 @@ std::string ModulePath() {
   }
 }
 
-File::~File() { Close(); }
-
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNone)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, kNone);
-  }
-  return *this;
-}
-
 File File::Open(const std::string& path, OpenMode mode) {
   File f;
   if (path.empty()) return f;

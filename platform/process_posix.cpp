@@ -53,20 +53,6 @@ std::string LockFileName(std::string_view name) {
 
 }  // namespace
 
-InstanceGuard::~InstanceGuard() { Release(); }
-
-InstanceGuard::InstanceGuard(InstanceGuard&& other) noexcept
-    : state_(std::exchange(other.state_, State::kUnavailable)), handle_(std::exchange(other.handle_, -1)) {}
-
-InstanceGuard& InstanceGuard::operator=(InstanceGuard&& other) noexcept {
-  if (this != &other) {
-    Release();
-    state_ = std::exchange(other.state_, State::kUnavailable);
-    handle_ = std::exchange(other.handle_, -1);
-  }
-  return *this;
-}
-
 InstanceGuard InstanceGuard::Acquire(std::string_view name) {
   InstanceGuard guard;
   auto folder = GuardFolder();

@@ -34,20 +34,6 @@ std::wstring QuotedArgument(const std::wstring& argument) {
 
 }  // namespace
 
-InstanceGuard::~InstanceGuard() { Release(); }
-
-InstanceGuard::InstanceGuard(InstanceGuard&& other) noexcept
-    : state_(std::exchange(other.state_, State::kUnavailable)), handle_(std::exchange(other.handle_, -1)) {}
-
-InstanceGuard& InstanceGuard::operator=(InstanceGuard&& other) noexcept {
-  if (this != &other) {
-    Release();
-    state_ = std::exchange(other.state_, State::kUnavailable);
-    handle_ = std::exchange(other.handle_, -1);
-  }
-  return *this;
-}
-
 InstanceGuard InstanceGuard::Acquire(std::string_view name) {
   InstanceGuard guard;
   // A named event in the session's namespace: it exists while any process

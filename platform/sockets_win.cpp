@@ -70,18 +70,6 @@ std::optional<std::uint32_t> ResolveIPv4(const std::string& host) {
   return address;
 }
 
-TcpConnection::~TcpConnection() { Close(); }
-
-TcpConnection::TcpConnection(TcpConnection&& other) noexcept : handle_(std::exchange(other.handle_, kNone)) {}
-
-TcpConnection& TcpConnection::operator=(TcpConnection&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, kNone);
-  }
-  return *this;
-}
-
 TcpConnection TcpConnection::Connect(std::uint32_t ipv4, std::uint16_t port, int timeoutMs,
                                      const CancelCheck& cancelled, NetStatus* status) {
   NetStatus ignored;
@@ -176,18 +164,6 @@ void TcpConnection::Close() {
     closesocket(Socket(handle_));
     handle_ = kNone;
   }
-}
-
-TcpListener::~TcpListener() { Close(); }
-
-TcpListener::TcpListener(TcpListener&& other) noexcept : handle_(std::exchange(other.handle_, kNone)) {}
-
-TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, kNone);
-  }
-  return *this;
 }
 
 TcpListener TcpListener::Listen(std::uint32_t ipv4, std::uint16_t port) {

@@ -215,18 +215,6 @@ RawTerminalMode RawTerminalMode::Enter(int input, int output, std::string_view l
   return mode;
 }
 
-RawTerminalMode::~RawTerminalMode() { Leave(); }
-
-RawTerminalMode::RawTerminalMode(RawTerminalMode&& other) noexcept : active_(std::exchange(other.active_, false)) {}
-
-RawTerminalMode& RawTerminalMode::operator=(RawTerminalMode&& other) noexcept {
-  if (this != &other) {
-    Leave();
-    active_ = std::exchange(other.active_, false);
-  }
-  return *this;
-}
-
 void RawTerminalMode::SetLeaveText(std::string_view leaveText) {
   if (!active_) return;
   std::lock_guard<std::mutex> lock(g_session.mutex);

@@ -1,0 +1,23 @@
+// The parts of this service that are the same on every system: the
+// owners of a system handle move and close alike everywhere.
+#include "platform/process.h"
+
+#include <utility>
+
+namespace platform {
+
+InstanceGuard::~InstanceGuard() { Release(); }
+
+InstanceGuard::InstanceGuard(InstanceGuard&& other) noexcept
+    : state_(std::exchange(other.state_, State::kUnavailable)), handle_(std::exchange(other.handle_, -1)) {}
+
+InstanceGuard& InstanceGuard::operator=(InstanceGuard&& other) noexcept {
+  if (this != &other) {
+    Release();
+    state_ = std::exchange(other.state_, State::kUnavailable);
+    handle_ = std::exchange(other.handle_, -1);
+  }
+  return *this;
+}
+
+}  // namespace platform
