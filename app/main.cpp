@@ -8,9 +8,9 @@ int main(int argc, char** argv) {
   platform::InitProcessLocale();
   // The arguments as one text, as the system passes a command line.
   std::string arguments;
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) arguments.push_back(' ');
-    arguments += argv[i];
+  for (const std::string& a : platform::ProgramArguments(argc, argv)) {
+    if (!arguments.empty()) arguments.push_back(' ');
+    arguments += a;
   }
   app::UpdaterApp application(platform::ModulePath());
   if (application.Startup(arguments)) application.RunMessageLoop();

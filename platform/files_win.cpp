@@ -113,7 +113,10 @@ bool ReplaceRunningProgram(const std::string& newCopy, const std::string& progra
   // installed from a disc may be, and its parked copy after it): otherwise
   // it would block every later update of the program.
   if (GetFileAttributesW(wideParked.c_str()) != INVALID_FILE_ATTRIBUTES) RemoveFile(parked);
-  if (!MoveFileExW(wideProgram.c_str(), wideParked.c_str(), MOVEFILE_WRITE_THROUGH)) return false;
+  // The two renames follow each other as closely as they can (the file
+  // system journals them in order, so only the second waits for the disk):
+  // between them the program's name is empty.
+  if (!MoveFileExW(wideProgram.c_str(), wideParked.c_str(), 0)) return false;
   if (MoveFileExW(WidePath(newCopy).c_str(), wideProgram.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
   // The program's name must never stay empty: the old copy goes back.
   MoveFileExW(wideParked.c_str(), wideProgram.c_str(), MOVEFILE_WRITE_THROUGH);

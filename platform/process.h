@@ -37,6 +37,11 @@ class InstanceGuard {
   std::intptr_t handle_ = -1;
 };
 
+// The program's arguments after its own name. On Windows they are taken
+// from the wide command line and given as UTF-8, like paths, so that a path
+// no ANSI code page holds arrives whole; elsewhere they are `argv` as it is.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+
 // Starts `program` with `arguments` as a detached process; each argument is
 // passed as it stands (no splitting at blanks, no shell). Returns whether the
 // process was started.

@@ -81,6 +81,10 @@ void InstanceGuard::Release() {
   state_ = State::kUnavailable;
 }
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>();
+}
+
 bool LaunchDetached(const std::string& program, const std::vector<std::string>& arguments) {
   if (program.empty()) return false;
   std::vector<char*> argv;

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <cstdio>
@@ -57,6 +58,16 @@ void InstanceGuard::Release() {
     handle_ = -1;
   }
   state_ = State::kUnavailable;
+}
+
+std::vector<std::string> ProgramArguments(int, char**) {
+  std::vector<std::string> arguments;
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (!wide) return arguments;
+  for (int i = 1; i < count; ++i) arguments.push_back(win::NarrowPath(wide[i]));
+  LocalFree(wide);
+  return arguments;
 }
 
 bool LaunchDetached(const std::string& program, const std::vector<std::string>& arguments) {

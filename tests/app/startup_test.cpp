@@ -96,6 +96,19 @@ TEST_F(StartupTest, MainApplicationPathWithBlanksIsNotSplit) {
   EXPECT_FALSE(PathExists(root_ / "Tolvaro.starts"));
 }
 
+TEST_F(StartupTest, FolderAndArgumentsNoAnsiCodePageHolds) {
+  // Cyrillic and Chinese: the program finds itself, its settings and the
+  // main application there, and arguments arrive whole.
+  const std::string name = "\xD0\x9F\xD0\xBE\xD0\xBB\xD1\x8C \xE7\x94\xA8\xE6\x88\xB7";
+  Install(root_ / name);
+  Run({"/u"});
+  ASSERT_TRUE(MainAppStarted());
+  EXPECT_EQ(ReadFile(StartsRecord()), "start\t*\n");
+  auto direct = testsupport::RunProcess(appFolder_ + platform::kMainAppFileName, Options({name}));
+  EXPECT_EQ(direct.exitCode, 0) << direct.output;
+  EXPECT_EQ(ReadFile(StartsRecord()), "start\t*\nstart\t" + name + "\t--console\n");
+}
+
 TEST_F(StartupTest, OtherModesDoNotStartTheMainApplication) {
   for (const char* switchText : {"", "/c", "-C", "--console", "/x", "u"}) {
     std::vector<std::string> args;

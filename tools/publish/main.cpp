@@ -9,6 +9,7 @@
 #include "engine/version_number.h"
 #include "platform/facts.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "settings/number_text.h"
 #include "tools/publish/publisher.h"
 
@@ -81,12 +82,14 @@ int main(int argc, char** argv) {
   publish::PublishOptions options;
   std::string notesFile, introFile;
   std::vector<std::string> positional;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
+  // UTF-8 on Windows, like every path there.
+  const std::vector<std::string> args = platform::ProgramArguments(argc, argv);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
     auto value = [&](const char* name) -> const char* {
-      if (i + 1 >= argc) return nullptr;
+      if (i + 1 >= args.size()) return nullptr;
       (void)name;
-      return argv[++i];
+      return args[++i].c_str();
     };
     if (a == "--help" || a == "-h") {
       std::fputs(kHelp, stdout);

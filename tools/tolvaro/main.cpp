@@ -11,6 +11,7 @@
 #include "build_config.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "settings/app_paths.h"
 
 // The version this build of the stand-in reports; a newer release built
@@ -40,9 +41,9 @@ std::string Escape(const std::string& s) {
 int main(int argc, char** argv) {
   std::string line = "start";
   std::string shown;
-  for (int i = 1; i < argc; ++i) {
-    line += "\t" + Escape(argv[i]);
-    shown += std::string(i > 1 ? " " : "") + argv[i];
+  for (const std::string& a : platform::ProgramArguments(argc, argv)) {
+    line += "\t" + Escape(a);
+    shown += (shown.empty() ? "" : " ") + a;
   }
   line += "\n";
   std::string record = settings::FolderOf(platform::ModulePath()) + "Tolvaro.starts";
