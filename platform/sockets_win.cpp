@@ -40,6 +40,17 @@ NetStatus WaitFor(SOCKET s, Readiness what, int timeoutMs, const CancelCheck& ca
   }
 }
 
+// A TCP socket that programs we start do not inherit. Windows 7 before its
+// first service pack does not know the flag for that; there the handle is
+// marked afterwards.
+SOCKET NewSocket() {
+  SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s != INVALID_SOCKET || WSAGetLastError() != WSAEINVAL) return s;
+  s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+  if (s != INVALID_SOCKET) SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  return s;
+}
+
 bool g_started = false;
 
 void StopSocketLibrary() { WSACleanup(); }
@@ -76,7 +87,7 @@ TcpConnection TcpConnection::Connect(std::uint32_t ipv4, std::uint16_t port, int
   NetStatus& st = status ? *status : ignored;
   TcpConnection c;
   // Not inherited: a program we start must not keep our connections open.
-  SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  SOCKET s = NewSocket();
   if (s == INVALID_SOCKET) {
     st = NetStatus::kError;
     return c;
@@ -169,7 +180,7 @@ void TcpConnection::Close() {
 TcpListener TcpListener::Listen(std::uint32_t ipv4, std::uint16_t port) {
   TcpListener l;
   if (!StartSocketLibrary()) return l;
-  SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  SOCKET s = NewSocket();
   if (s == INVALID_SOCKET) return l;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
