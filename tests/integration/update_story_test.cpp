@@ -262,10 +262,11 @@ TEST_F(UpdateStoryTest, InstallKilledAnywhereFinishesOnTheNextRun) {
       ++killedBetweenRenames;
       ASSERT_TRUE(platform::MoveFileNoReplace(Updater() + ".new~", Updater()));
     }
-    // Wine's server closes a killed program's files a moment after the
-    // process is gone; until then they are still open without delete
-    // sharing, as a file another program holds would be.
-    if (!programs_.runner.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Wine's server closes a killed program's files a while after the
+    // process is gone (longer when the machine is busy); until then they
+    // are still open without delete sharing, as a file another program
+    // holds would be.
+    if (!programs_.runner.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     // Install mode again, with whatever updater the killed run left.
     auto again = testsupport::RunProcess(Updater(), Options({"/u"}));
     ASSERT_EQ(again.exitCode, 0) << again.output;
