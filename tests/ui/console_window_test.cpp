@@ -478,10 +478,11 @@ TEST(ConsoleTerminal, KeysAsTheTerminalSendsThem) {
   c.SendAndDrain("\r \x1bOP\x1b[11~x");
   EXPECT_EQ(c.sink.Take(), (Lines{"command 1", "command 1", "help", "help"}));
 
-  // A lone Esc waits briefly for the rest of a sequence, then counts.
+  // A lone Esc waits briefly for the rest of a sequence, then counts. (The
+  // byte may take a moment to come through a busy machine's pipe.)
   c.input.Send("\x1b");
   EXPECT_EQ(c.Drain(), 0);
-  c.Pump(150);
+  for (int i = 0; i < 40 && c.sink.Count("command 2") == 0; ++i) c.Pump(50);
   EXPECT_EQ(c.sink.Take(), Lines{"command 2"});
 
   // With a key filter, the keys go there, Shift-Tab as "previous".
@@ -489,7 +490,7 @@ TEST(ConsoleTerminal, KeysAsTheTerminalSendsThem) {
   ui::WindowSystem::KeyFilter filter = [&](Key k) { keys.push_back(k); };
   c.SendAndDrain("\r\t\x1b[C\x1b[D\x1b[Z\x1b[[Aq", &filter);
   c.input.Send("\x1b");
-  c.Pump(150, &filter);
+  for (int i = 0; i < 40 && keys.size() < 8; ++i) c.Pump(50, &filter);
   EXPECT_EQ(keys, (std::vector<Key>{Key::kEnter, Key::kTab, Key::kRight, Key::kLeft, Key::kLeft, Key::kF1,
                                     Key::kOther, Key::kEscape}));
   EXPECT_EQ(c.sink.Take(), Lines{});
