@@ -12,28 +12,6 @@
 #include "platform/win_strings.h"
 
 namespace platform {
-namespace {
-
-// Quotes one argument for a command line as the C runtime splits it again.
-std::wstring QuotedArgument(const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
-  std::wstring out = L"\"";
-  std::size_t backslashes = 0;
-  for (wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    out.push_back(c);
-  }
-  out.append(backslashes * 2, L'\\');
-  out.push_back(L'"');
-  return out;
-}
-
-}  // namespace
 
 InstanceGuard InstanceGuard::Acquire(std::string_view name) {
   InstanceGuard guard;
@@ -76,7 +54,7 @@ bool LaunchDetached(const std::string& program, const std::vector<std::string>& 
   // The program's path is quoted, so a blank in a folder name can never
   // make the system start another program ("C:\Program.exe").
   std::wstring commandLine = L"\"" + wideProgram + L"\"";
-  for (const std::string& a : arguments) commandLine += L" " + QuotedArgument(win::WideFromAnsi(a));
+  for (const std::string& a : arguments) commandLine += L" " + win::QuotedArgument(win::WideFromAnsi(a));
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;

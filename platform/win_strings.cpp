@@ -57,4 +57,22 @@ std::wstring WideFromAnsi(std::string_view text) {
 
 std::string AnsiFromWide(std::wstring_view text) { return FromWide(CP_ACP, text); }
 
+std::wstring QuotedArgument(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+  std::wstring out = L"\"";
+  std::size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    out.push_back(c);
+  }
+  out.append(backslashes * 2, L'\\');
+  out.push_back(L'"');
+  return out;
+}
+
 }  // namespace platform::win

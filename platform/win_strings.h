@@ -17,5 +17,7 @@ std::string NarrowPath(std::wstring_view path);
 // Converts between wide strings and the ANSI code page.
 std::wstring WideFromAnsi(std::string_view text);
 std::string AnsiFromWide(std::wstring_view text);
+// One argument quoted for a command line, as the C runtime splits it again.
+std::wstring QuotedArgument(const std::wstring& argument);
 
 }  // namespace platform::win

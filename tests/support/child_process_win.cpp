@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/text.h"
+#include "platform/win_strings.h"
 #include "tests/support/child_process.h"
 
 namespace testsupport {
@@ -18,24 +19,6 @@ HANDLE AsHandle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 std::wstring Wide(const std::string& utf8) {
   std::u16string units = platform::Utf8ToUtf16(utf8);
   return std::wstring(units.begin(), units.end());
-}
-
-// Quotes one argument as the C runtime of the child splits it again.
-std::wstring Quoted(const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
-  std::wstring out = L"\"";
-  std::size_t backslashes = 0;
-  for (wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    out.push_back(c);
-  }
-  out.append(backslashes * 2, L'\\');
-  return out + L"\"";
 }
 
 // Our environment with the options' changes, as a block for the child.
@@ -82,9 +65,9 @@ ChildProcess::ChildProcess(const std::string& program, const ProcessOptions& opt
   SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
 
   std::wstring commandLine;
-  for (const auto& r : options.runner) commandLine += Quoted(Wide(r)) + L" ";
-  commandLine += Quoted(Wide(program));
-  for (const auto& a : options.arguments) commandLine += L" " + Quoted(Wide(a));
+  for (const auto& r : options.runner) commandLine += platform::win::QuotedArgument(Wide(r)) + L" ";
+  commandLine += platform::win::QuotedArgument(Wide(program));
+  for (const auto& a : options.arguments) commandLine += L" " + platform::win::QuotedArgument(Wide(a));
   std::wstring environment = EnvironmentBlock(options);
 
   STARTUPINFOW startup{};
