@@ -7,7 +7,7 @@
 
 #include "build_config.h"
 #include "platform/clock.h"
-#include "settings/ascii_text.h"
+#include "base/ascii_text.h"
 
 namespace engine {
 namespace {
@@ -41,7 +41,7 @@ bool StartSockets() {
 
 std::string DefaultHost() {
   std::string_view server = HARBINOR_DEFAULT_SERVER;
-  if (settings::StartsWithIgnoringCase(server, "http://")) server.remove_prefix(7);
+  if (base::StartsWithIgnoringCase(server, "http://")) server.remove_prefix(7);
   return std::string(server.substr(0, server.find('/')));
 }
 
@@ -78,7 +78,7 @@ void HttpClient::Close() {
 bool HttpClient::Connect(std::string_view url, const SharedWord* control) {
   if (!socketsReady || url.empty()) return false;
   Close();
-  if (settings::StartsWithIgnoringCase(url, "http://")) url.remove_prefix(7);
+  if (base::StartsWithIgnoringCase(url, "http://")) url.remove_prefix(7);
   std::size_t slash = url.find('/');
   if (slash == std::string_view::npos) return false;  // no path to request
   std::string host(url.substr(0, slash));

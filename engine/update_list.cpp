@@ -7,7 +7,7 @@
 #include "platform/facts.h"
 #include "settings/app_paths.h"
 #include "settings/config_store.h"
-#include "settings/number_text.h"
+#include "base/number_text.h"
 
 namespace engine {
 namespace {
@@ -33,7 +33,7 @@ VersionNumber ParseListVersion(std::string_view value) {
   VersionNumber number = 0;
   std::size_t pos = 0;
   for (int shift = 48; shift >= 0; shift -= 16) {
-    number = OrVersionPart(number, settings::ParseAtoi(value.substr(pos)), shift);
+    number = OrVersionPart(number, base::ParseAtoi(value.substr(pos)), shift);
     std::size_t dot = value.find('.', pos);
     if (dot == std::string_view::npos) break;
     pos = dot + 1;
@@ -93,7 +93,7 @@ void UpdateList::AddItemIfNewer(std::string_view block) {
 
   if (auto md5 = FindValue(block, "MD5="))
     std::copy_n(md5->begin(), std::min(md5->size(), kDigestLength), item->md5.begin());
-  if (auto size = FindValue(block, "Size=")) item->size = settings::ParseAtoi(*size);
+  if (auto size = FindValue(block, "Size=")) item->size = base::ParseAtoi(*size);
   if (auto version = FindValue(block, "Version=")) item->version = ParseListVersion(*version);
 
   std::size_t from = 0;

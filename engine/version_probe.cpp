@@ -7,7 +7,7 @@
 #include "platform/files.h"
 #include "platform/resources.h"
 #include "platform/text.h"
-#include "settings/number_text.h"
+#include "base/number_text.h"
 
 namespace engine {
 namespace {
@@ -126,7 +126,7 @@ VersionNumber ParseVersionText(std::u16string_view text, VersionNumber number) {
   for (int shift = 48; shift >= 0; shift -= 16) {
     std::size_t separator = text.find_first_of(u",.");
     std::string part = platform::Utf16ToAnsi(text.substr(0, separator));
-    number = OrVersionPart(number, settings::ParseAtoi(part), shift);
+    number = OrVersionPart(number, base::ParseAtoi(part), shift);
     if (separator == std::u16string_view::npos) break;
     text.remove_prefix(separator + 1);
   }

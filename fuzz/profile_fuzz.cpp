@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/ascii_text.h"
 #include "platform/profile.h"
 
 namespace {
@@ -30,17 +31,6 @@ bool IsPlainValue(std::string_view v) {
   if (v.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) return false;
   if (!v.empty() && (v.front() == ' ' || v.front() == '\t' || v.back() == ' ' || v.back() == '\t')) return false;
   if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) return false;
-  return true;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
   return true;
 }
 
@@ -76,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::optional<std::string> after = platform::FindProfileValue(out, section, key);
     if (!after || *after != value) abort();
     // Another key of the section keeps its value.
-    if (!EqualNoCase(key, "Other") && platform::FindProfileValue(out, section, "Other") != otherBefore) abort();
+    if (!base::EqualsIgnoringCase(key, "Other") && platform::FindProfileValue(out, section, "Other") != otherBefore) abort();
     // Setting the value it already has changes nothing more.
     if (platform::SetProfileValue(out, section, key, value) != out) abort();
   }

@@ -7,7 +7,7 @@
 #include "platform/clock.h"
 #include "platform/facts.h"
 #include "settings/app_paths.h"
-#include "settings/ascii_text.h"
+#include "base/ascii_text.h"
 #include "settings/string_catalog.h"
 
 namespace installer {
@@ -20,7 +20,7 @@ constexpr std::uint32_t kFailureCaption = 130;
 constexpr const char* kNewCopySuffix = ".new~";
 
 bool IsUpdaterFile(std::string_view path) {
-  return settings::EqualsIgnoringCase(settings::FileNameOf(path), platform::kUpdaterFileName);
+  return base::EqualsIgnoringCase(settings::FileNameOf(path), platform::kUpdaterFileName);
 }
 
 std::string ParentOf(const std::string& path) {
@@ -115,7 +115,7 @@ std::uint32_t InstallDialog::CollectStagedFiles(const std::string& folder) {
       sum += CollectStagedFiles(path);
       continue;
     }
-    if (settings::EqualsIgnoringCase(e.name, kUpdateLogName)) continue;
+    if (base::EqualsIgnoringCase(e.name, kUpdateLogName)) continue;
     sum += static_cast<std::uint32_t>(e.size);
     stagedFiles_.push_back(std::move(path));
   }

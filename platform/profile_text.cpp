@@ -1,26 +1,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/ascii_text.h"
 #include "platform/facts.h"
 #include "platform/profile.h"
 
 namespace platform {
 namespace {
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
+using base::EqualsIgnoringCase;
+constexpr auto Trim = base::TrimBlanks;
 
 struct Line {
   std::string_view content;     // without its line end
@@ -92,12 +81,12 @@ std::optional<std::string> FindProfileValue(std::string_view text, std::string_v
   for (const Line& line : SplitLines(text)) {
     if (auto name = SectionName(line.content)) {
       if (seenSection) break;  // only the first section of the name counts
-      inSection = EqualNoCase(*name, section);
+      inSection = EqualsIgnoringCase(*name, section);
       seenSection = inSection;
       continue;
     }
     if (!inSection) continue;
-    if (auto kl = SplitKeyLine(line.content); kl && EqualNoCase(kl->key, key)) return std::string(kl->value);
+    if (auto kl = SplitKeyLine(line.content); kl && EqualsIgnoringCase(kl->key, key)) return std::string(kl->value);
   }
   return std::nullopt;
 }
@@ -117,7 +106,7 @@ std::string SetProfileValue(std::string_view text, std::string_view section, std
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (auto name = SectionName(lines[i].content)) {
       if (header) break;
-      if (EqualNoCase(*name, section)) {
+      if (EqualsIgnoringCase(*name, section)) {
         header = i;
         lastContent = i;
       }
@@ -125,7 +114,7 @@ std::string SetProfileValue(std::string_view text, std::string_view section, std
     }
     if (!header) continue;
     if (!Trim(lines[i].content).empty()) lastContent = i;
-    if (auto kl = SplitKeyLine(lines[i].content); kl && !keyLine && EqualNoCase(kl->key, key)) keyLine = i;
+    if (auto kl = SplitKeyLine(lines[i].content); kl && !keyLine && EqualsIgnoringCase(kl->key, key)) keyLine = i;
   }
 
   std::string out;

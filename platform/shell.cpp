@@ -1,20 +1,14 @@
 // The parts of the shell service that are the same on every system.
 #include "platform/shell.h"
 
-#include <cctype>
+#include "base/ascii_text.h"
 
 namespace platform {
 namespace {
 
 constexpr std::size_t kMaxLinkLength = 2048;
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-  }
-  return true;
-}
+using base::StartsWithIgnoringCase;
 
 }  // namespace
 
@@ -24,10 +18,10 @@ std::optional<std::string> WebAddressOfLink(std::string_view link) {
     unsigned char u = static_cast<unsigned char>(c);
     if (u <= 0x20 || u == 0x7f) return std::nullopt;
   }
-  for (std::string_view scheme : {"http://", "https://", "ftp://", "mailto:"}) {
-    if (StartsWithNoCase(link, scheme) && link.size() > scheme.size()) return std::string(link);
+  for (std::string_view scheme : {"http://", "https://", "mailto:"}) {
+    if (StartsWithIgnoringCase(link, scheme) && link.size() > scheme.size()) return std::string(link);
   }
-  if (StartsWithNoCase(link, "www.") && link.size() > 4) return "http://" + std::string(link);
+  if (StartsWithIgnoringCase(link, "www.") && link.size() > 4) return "http://" + std::string(link);
   return std::nullopt;
 }
 

@@ -9,7 +9,7 @@
 #include "platform/text.h"
 #include "settings/app_paths.h"
 #include "settings/config_store.h"
-#include "settings/number_text.h"
+#include "base/number_text.h"
 
 namespace settings {
 namespace {
@@ -77,7 +77,7 @@ void StringCatalog::ParseLanguageSection(std::string_view text) {
 
     while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
     if (!line.empty() && line.front() == '[') return;
-    std::uint32_t id = static_cast<std::uint32_t>(ParseAtoi(line));
+    std::uint32_t id = static_cast<std::uint32_t>(base::ParseAtoi(line));
     if (id == 0) continue;
     std::size_t eq = line.find('=');
     if (eq == std::string_view::npos) continue;

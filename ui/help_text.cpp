@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "base/ascii_text.h"
 #include "platform/text.h"
 
 namespace ui {
@@ -12,7 +13,7 @@ namespace {
 
 std::string Lower(std::string_view text) {
   std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : out) c = base::AsciiLower(c);
   return out;
 }
 

@@ -5,12 +5,13 @@
 #include <cstdio>
 #include <utility>
 
+#include "base/ascii_text.h"
+#include "base/number_text.h"
 #include "platform/files.h"
 #include "settings/app_paths.h"
-#include "settings/ascii_text.h"
 #include "settings/config_store.h"
-#include "settings/number_text.h"
 #include "settings/string_catalog.h"
+#include "ui/link_finder.h"
 
 namespace ui {
 namespace {
@@ -138,12 +139,6 @@ std::string SizeText(std::int32_t bytes, std::int32_t largestInBytes = 1023) {
   if (bytes <= largestInBytes) return Printf(" %d bytes", bytes);
   if (bytes < 1048576) return Printf(" %.2f Kb", bytes / 1024.0);
   return Printf(" %.2f Mb", bytes / 1048576.0);
-}
-
-bool IsWebOrMailLink(std::string_view link) {
-  for (std::string_view scheme : {"http:", "https:", "mailto:"})
-    if (settings::StartsWithIgnoringCase(link, scheme)) return true;
-  return false;
 }
 
 std::shared_ptr<UpdateList> CopyForWindow(const UpdateList& running, std::int32_t resultCode) {
@@ -555,7 +550,7 @@ void UpdateDialog::OnProgressTick(int timerId) {
 void UpdateDialog::ApplyFont() {
   if (!fontChosen_) {
     fontFace_ = Text(kFontFace);
-    fontHeight_ = settings::ParseAtoi(Text(kFontHeight));
+    fontHeight_ = base::ParseAtoi(Text(kFontHeight));
     fontChosen_ = true;
   }
   window_.SetFont(fontFace_, fontHeight_);
@@ -565,8 +560,8 @@ void UpdateDialog::LayoutControls() {
   std::string size = Text(kWindowSize);
   std::size_t comma = size.find(',');
   int outerHeight = comma == std::string::npos ? kFallbackWindowHeight
-                                               : settings::ParseAtoi(std::string_view(size).substr(comma + 1));
-  window_.ResizeWindow({settings::ParseAtoi(size), outerHeight});
+                                               : base::ParseAtoi(std::string_view(size).substr(comma + 1));
+  window_.ResizeWindow({base::ParseAtoi(size), outerHeight});
 
   Rect headline = window_.Placement(kHeadline);
   window_.Move(kHeadline, {kMargin, 25, headline.width, headline.height});
@@ -594,8 +589,12 @@ void UpdateDialog::OpenHelp() {
 }
 
 void UpdateDialog::OnLinkClicked(std::string_view link) {
-  link = link.substr(0, std::min(link.size(), kLinkLimit));
-  if (IsWebOrMailLink(link)) window_.OpenLink(link);
+  std::string target = LinkTarget(link);
+  if (target.empty()) return;
+  // A long link is cut to 259 characters of its text, as the message area
+  // hands over no more.
+  std::size_t added = target.size() - link.size();
+  window_.OpenLink(std::string_view(target).substr(0, kLinkLimit + added));
 }
 
 }  // namespace ui

@@ -102,8 +102,9 @@ class UpdateDialog : public WindowEvents {
   void OnCommand(int id) override;
   void OnTimer(int id) override;
   void OnHelpRequest() override;
-  // Opens only web and mail links (http:, https:, mailto:), cut to 259
-  // characters; anything else the message area marks is ignored.
+  // Opens only the links of the shared link finder (web and mail addresses,
+  // "www." names as http://), cut to 259 characters of their text; anything
+  // else is ignored.
   void OnLinkClicked(std::string_view link) override;
 
   const std::shared_ptr<engine::UpdateList>& currentList() const { return currentList_; }

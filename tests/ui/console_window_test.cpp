@@ -595,7 +595,7 @@ TEST(PlatformShell, OnlyWebAndMailLinksAreOpened) {
   EXPECT_EQ(platform::WebAddressOfLink("mailto:help@tolvaro.example"),
             std::optional<std::string>("mailto:help@tolvaro.example"));
   for (const char* refused : {"", "http://", "file:///etc/passwd", "/bin/sh", "-x", "javascript:alert(1)",
-                              "http://a b", "http://a\nb", "www."}) {
+                              "http://a b", "http://a\nb", "www.", "ftp://a.example/"}) {
     EXPECT_FALSE(platform::WebAddressOfLink(refused).has_value()) << refused;
   }
   EXPECT_FALSE(platform::WebAddressOfLink("http://" + std::string(3000, 'a')).has_value());

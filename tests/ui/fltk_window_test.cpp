@@ -44,44 +44,12 @@ extern char** environ;
 namespace {
 
 using ui::Key;
-using ui::fltk::FindLinks;
 using ui::fltk::HelpLink;
 using ui::fltk::LinkIndexOfTarget;
 using ui::fltk::MessageAreaHtml;
 
 // ---------------------------------------------------------------------------
 // Links in the message area.
-
-std::vector<std::string> LinksIn(std::string_view text) {
-  std::vector<std::string> found;
-  for (const auto& span : FindLinks(text)) found.emplace_back(text.substr(span.begin, span.length));
-  return found;
-}
-
-TEST(MessageLinksTest, FindsWebAndMailAddresses) {
-  EXPECT_EQ(LinksIn("You can download the latest version from\n\nhttp://www.tolvaro.example/download/"),
-            std::vector<std::string>{"http://www.tolvaro.example/download/"});
-  EXPECT_EQ(LinksIn("see https://a.example/x?y=1&z=2#part or www.b.example, or mailto:help@c.example."),
-            (std::vector<std::string>{"https://a.example/x?y=1&z=2#part", "www.b.example", "mailto:help@c.example"}));
-  EXPECT_EQ(LinksIn("HTTP://UPPER.EXAMPLE/ and Www.Mixed.example"),
-            (std::vector<std::string>{"HTTP://UPPER.EXAMPLE/", "Www.Mixed.example"}));
-}
-
-TEST(MessageLinksTest, EndsBeforeSentencePunctuationAndUnmatchedBrackets) {
-  EXPECT_EQ(LinksIn("(see http://a.example/page)."), std::vector<std::string>{"http://a.example/page"});
-  EXPECT_EQ(LinksIn("http://a.example/wiki/Thing_(x)"), std::vector<std::string>{"http://a.example/wiki/Thing_(x)"});
-  EXPECT_EQ(LinksIn("<http://a.example/b>"), std::vector<std::string>{"http://a.example/b"});
-  EXPECT_EQ(LinksIn("\"www.a.example\"!"), std::vector<std::string>{"www.a.example"});
-  EXPECT_EQ(LinksIn("http://a.example/\xC3\xA4x"), std::vector<std::string>{"http://a.example/"});
-  EXPECT_EQ(LinksIn("line one http://a.example/1\r\nline two"), std::vector<std::string>{"http://a.example/1"});
-}
-
-TEST(MessageLinksTest, NoLinkInsideWordsOrWithoutAnAddress) {
-  EXPECT_TRUE(LinksIn("xhttp://a.example/ awww.b.example c.www.d.example").empty());
-  EXPECT_TRUE(LinksIn("http:// alone, www. alone, mailto: alone").empty());
-  EXPECT_TRUE(LinksIn("ftp://a.example/ file:///etc/passwd news:x").empty());
-  EXPECT_TRUE(LinksIn("").empty());
-}
 
 TEST(MessageLinksTest, HtmlEscapesTextKeepsLinesAndNumbersTheLinks) {
   std::vector<std::string> links;

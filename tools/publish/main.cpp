@@ -10,7 +10,7 @@
 #include "platform/facts.h"
 #include "platform/files.h"
 #include "platform/process.h"
-#include "settings/number_text.h"
+#include "base/number_text.h"
 #include "tools/publish/publisher.h"
 
 namespace {
@@ -66,7 +66,7 @@ bool ParseVersion(const std::string& text, engine::VersionNumber& out) {
     std::size_t end = text.find('.', pos);
     std::string part = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
     if (part.empty() || part.size() > 5 || part.find_first_not_of("0123456789") != std::string::npos) return false;
-    parts[i] = settings::ParseAtoi(part);
+    parts[i] = base::ParseAtoi(part);
     if (parts[i] > 65535) return false;
     if (i < 3 && end == std::string::npos) return false;
     if (i == 3 && end != std::string::npos) return false;

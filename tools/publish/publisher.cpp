@@ -11,7 +11,7 @@
 #include "engine/version_probe.h"
 #include "platform/facts.h"
 #include "platform/files.h"
-#include "settings/ascii_text.h"
+#include "base/ascii_text.h"
 #include "tools/publish/packer.h"
 
 namespace publish {
@@ -31,7 +31,7 @@ std::string Below(const std::string& folder, std::string relative) {
 // Served names that differ only in letter case are one file on a
 // case-insensitive server or file system (and in a Windows installation).
 std::string LowerCase(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), settings::AsciiLower);
+  std::transform(s.begin(), s.end(), s.begin(), base::AsciiLower);
   return s;
 }
 
@@ -84,7 +84,7 @@ std::optional<std::string> UnrequestableReason(const std::string& path) {
   }
   if (path.size() > kMaxRelativePath) return "longer than " + std::to_string(kMaxRelativePath) + " characters";
   std::string name = path.substr(path.find_last_of('/') + 1);
-  if (settings::EqualsIgnoringCase(name, engine::kUpdateLogName)) return "is the name of the update log";
+  if (base::EqualsIgnoringCase(name, engine::kUpdateLogName)) return "is the name of the update log";
   return std::nullopt;
 }
 

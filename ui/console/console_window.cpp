@@ -5,10 +5,12 @@
 #include <iostream>
 #include <utility>
 
+#include "base/ascii_text.h"
 #include "platform/clock.h"
 #include "platform/shell.h"
 #include "platform/text.h"
 #include "ui/help_text.h"
+#include "ui/link_finder.h"
 
 namespace ui {
 namespace {
@@ -137,44 +139,8 @@ std::string Escape(std::string_view text) {
 }
 
 std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
-  return text;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-  }
-  return true;
-}
-
-// The addresses in a text, as the message area's link detection finds
-// them: web, ftp and mail addresses, and names starting with "www.".
-std::vector<std::string> FindLinks(std::string_view text) {
-  std::vector<std::string> links;
-  auto isBreak = [](char c) {
-    return static_cast<unsigned char>(c) <= ' ' || c == '<' || c == '>' || c == '"' || c == '\'' || c == '(' ||
-           c == ')' || c == '[' || c == ']' || c == '{' || c == '}';
-  };
-  std::size_t i = 0;
-  while (i < text.size()) {
-    while (i < text.size() && isBreak(text[i])) ++i;
-    std::size_t end = i;
-    while (end < text.size() && !isBreak(text[end])) ++end;
-    std::string_view word = text.substr(i, end - i);
-    while (!word.empty() && std::string_view(".,;:!?").find(word.back()) != std::string_view::npos)
-      word.remove_suffix(1);
-    for (std::string_view prefix : {"http://", "https://", "ftp://", "mailto:", "www."}) {
-      if (StartsWithNoCase(word, prefix) && word.size() > prefix.size()) {
-        if (std::find(links.begin(), links.end(), word) == links.end()) links.emplace_back(word);
-        break;
-      }
-    }
-    i = end;
-  }
-  return links;
+  if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+  return base::TrimBlanks(text);
 }
 
 }  // namespace
@@ -862,7 +828,7 @@ void ConsoleWindow::PressEnter() {
 
 std::vector<std::string> ConsoleWindow::MessageLinks() const {
   const Control* message = Find(kMessageArea);
-  return message && message->visible ? FindLinks(message->text) : std::vector<std::string>();
+  return message && message->visible ? LinkTexts(message->text) : std::vector<std::string>();
 }
 
 std::string ConsoleWindow::SelectedLink() const {

@@ -24,82 +24,12 @@
 #include "resources/window_icon.h"
 #include "ui/fltk/help_viewer.h"
 #include "ui/front_end.h"
+#include "ui/link_finder.h"
 
 namespace ui::fltk {
 
 // ---------------------------------------------------------------------------
 // Text helpers.
-
-namespace {
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
-      return false;
-  }
-  return true;
-}
-
-// Characters that tie a following "www." or "http://" to the word before it,
-// so that "xhttp://a" or "a.www.b" hold no link.
-bool JoinsWord(unsigned char c) {
-  return std::isalnum(c) || c == '_' || c == '-' || c == '.' || c == '@' || c == '/' || c == ':' || c >= 0x80;
-}
-
-bool IsAddressChar(unsigned char c) { return c > 0x20 && c < 0x7f && c != '<' && c != '>' && c != '"'; }
-
-}  // namespace
-
-std::vector<LinkSpan> FindLinks(std::string_view text) {
-  static constexpr std::string_view kPrefixes[] = {"http://", "https://", "mailto:", "www."};
-  std::vector<LinkSpan> spans;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (i > 0 && JoinsWord(static_cast<unsigned char>(text[i - 1]))) {
-      ++i;
-      continue;
-    }
-    std::size_t prefixLength = 0;
-    for (std::string_view prefix : kPrefixes) {
-      if (StartsWithNoCase(text.substr(i), prefix)) {
-        prefixLength = prefix.size();
-        break;
-      }
-    }
-    if (prefixLength == 0) {
-      ++i;
-      continue;
-    }
-    std::size_t end = i;
-    while (end < text.size() && IsAddressChar(static_cast<unsigned char>(text[end]))) ++end;
-    // Punctuation that ends the sentence, and brackets that close around
-    // the address, are not part of it.
-    while (end > i + prefixLength) {
-      char last = text[end - 1];
-      if (std::string_view(".,;:!?'").find(last) != std::string_view::npos) {
-        --end;
-        continue;
-      }
-      char open = last == ')' ? '(' : last == ']' ? '[' : last == '}' ? '{' : 0;
-      if (open) {
-        std::string_view inside = text.substr(i, end - i);
-        if (std::count(inside.begin(), inside.end(), last) > std::count(inside.begin(), inside.end(), open)) {
-          --end;
-          continue;
-        }
-      }
-      break;
-    }
-    if (end > i + prefixLength) {
-      spans.push_back({i, end - i});
-      i = end;
-    } else {
-      i += prefixLength;
-    }
-  }
-  return spans;
-}
 
 void AppendEscapedHtml(std::string& html, std::string_view text) {
   for (char c : text) {
@@ -170,7 +100,7 @@ std::string MessageAreaHtml(std::string_view utf8Text, std::vector<std::string>&
     }
   };
   std::size_t done = 0;
-  for (const LinkSpan& span : FindLinks(utf8Text)) {
+  for (const LinkSpan& span : ui::FindLinks(utf8Text)) {
     appendPlain(utf8Text.substr(done, span.begin - done));
     std::string_view address = utf8Text.substr(span.begin, span.length);
     html += "<a href=\"" + std::to_string(links.size()) + "\">";

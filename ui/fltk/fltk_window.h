@@ -33,19 +33,6 @@
 
 namespace ui::fltk {
 
-// A web or mail address found in a text, as byte offsets.
-struct LinkSpan {
-  std::size_t begin = 0;
-  std::size_t length = 0;
-};
-
-// The addresses in `text` that a reader would click: those starting with
-// "http://", "https://", "mailto:" or "www." (in any letter case) at the
-// start of a word. An address ends at a blank, a control character, a
-// non-ASCII byte or one of < > " ; punctuation at its end (". , ; : ! ? '")
-// and closing brackets without an opening one inside it are not part of it.
-std::vector<LinkSpan> FindLinks(std::string_view text);
-
 // The HTML for the message area: `utf8Text` with its links as anchors whose
 // targets are their index in `links` (which receives the addresses).
 std::string MessageAreaHtml(std::string_view utf8Text, std::vector<std::string>& links);

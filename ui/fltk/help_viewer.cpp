@@ -9,20 +9,14 @@
 
 #include "platform/shell.h"
 #include "platform/text.h"
+#include "base/ascii_text.h"
 #include "ui/help_text.h"
 #include "ui/fltk/fltk_window.h"
 
 namespace ui::fltk {
 namespace {
 
-char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i)
-    if (Lower(text[i]) != Lower(prefix[i])) return false;
-  return true;
-}
+using base::StartsWithIgnoringCase;
 
 bool IsValidUtf8(std::string_view text) {
   std::size_t i = 0;
@@ -76,7 +70,7 @@ std::string Windows1252ToUtf8(std::string_view text) {
 std::string PercentDecoded(std::string_view text) {
   auto hex = [](char c) -> int {
     if (c >= '0' && c <= '9') return c - '0';
-    c = Lower(c);
+    c = base::AsciiLower(c);
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
   };
@@ -124,7 +118,7 @@ std::string_view TrimmedBlanks(std::string_view text) {
 std::string DecodedAmpersands(std::string_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '&' && StartsWithNoCase(text.substr(i), "&amp;")) {
+    if (text[i] == '&' && StartsWithIgnoringCase(text.substr(i), "&amp;")) {
       out.push_back('&');
       i += 4;
     } else {
@@ -139,7 +133,7 @@ std::string DecodedAmpersands(std::string_view text) {
 std::string TagName(std::string_view html, std::size_t at) {
   std::string name;
   for (std::size_t i = at + 1; i < html.size() && std::isalnum(static_cast<unsigned char>(html[i])); ++i)
-    name.push_back(Lower(html[i]));
+    name.push_back(base::AsciiLower(html[i]));
   return name;
 }
 
@@ -177,7 +171,7 @@ AttributeValue FindAttribute(std::string_view tag, std::string_view name) {
       while (i < tag.size() && tag[i] != '>' && !std::isspace(static_cast<unsigned char>(tag[i]))) ++i;
       end = i;
     }
-    if (attribute.size() == name.size() && StartsWithNoCase(attribute, name)) {
+    if (attribute.size() == name.size() && StartsWithIgnoringCase(attribute, name)) {
       result = {begin, end, true};
       return result;
     }
@@ -194,12 +188,12 @@ HelpLink ResolveHelpLink(std::string_view currentTopic, std::string_view href) {
   std::size_t firstSeparator = link.find_first_of("/\\?#");
   if (colon != std::string::npos && colon < firstSeparator) {
     for (std::string_view scheme : {"http://", "https://", "ftp://", "mailto:"}) {
-      if (StartsWithNoCase(link, scheme) && link.size() > scheme.size()) return {HelpLink::Kind::kWeb, link};
+      if (StartsWithIgnoringCase(link, scheme) && link.size() > scheme.size()) return {HelpLink::Kind::kWeb, link};
     }
     // A topic named through the help file: "ms-its:help.chm::/htm/x.htm".
     std::size_t inner = link.find("::");
-    if ((StartsWithNoCase(link, "ms-its:") || StartsWithNoCase(link, "mk:@msitstore:") ||
-         StartsWithNoCase(link, "its:")) &&
+    if ((StartsWithIgnoringCase(link, "ms-its:") || StartsWithIgnoringCase(link, "mk:@msitstore:") ||
+         StartsWithIgnoringCase(link, "its:")) &&
         inner != std::string::npos) {
       std::string path = link.substr(inner + 2);
       path = path.substr(0, path.find_first_of("#?"));
@@ -256,7 +250,7 @@ std::string PrepareHelpPage(std::string_view html, std::string_view topic, std::
       std::size_t end = i;
       do {
         end = text.find("</", end + 1);
-      } while (end != std::string::npos && !StartsWithNoCase(std::string_view(text).substr(end), closing));
+      } while (end != std::string::npos && !StartsWithIgnoringCase(std::string_view(text).substr(end), closing));
       std::size_t endClose = end == std::string::npos ? std::string::npos : text.find('>', end);
       i = endClose == std::string::npos ? text.size() : endClose + 1;
       continue;

@@ -1,4 +1,4 @@
-#include "settings/number_text.h"
+#include "base/number_text.h"
 
 #include <gtest/gtest.h>
 
@@ -73,8 +73,8 @@ constexpr Case kCases[] = {
 TEST(NumberText, ParsesLikeAtoiAndSaturates) {
   for (const Case& c : kCases) {
     SCOPED_TRACE("input \"" + std::string(c.text) + "\" (" + std::to_string(c.text.size()) + " bytes)");
-    EXPECT_EQ(settings::ParseAtoi(c.text), c.as32);
-    EXPECT_EQ(settings::ParseAtoi64(c.text), c.as64);
+    EXPECT_EQ(base::ParseAtoi(c.text), c.as32);
+    EXPECT_EQ(base::ParseAtoi64(c.text), c.as64);
   }
 }
 
@@ -82,11 +82,11 @@ TEST(NumberText, ReadsOnlyInsideTheView) {
   // The bytes after the view are digits; a parser that reads past the end
   // of the view (or relies on a terminator) would take them in.
   const std::string backing = "12345";
-  EXPECT_EQ(settings::ParseAtoi(std::string_view(backing).substr(0, 2)), 12);
-  EXPECT_EQ(settings::ParseAtoi64(std::string_view(backing).substr(0, 3)), 123);
-  EXPECT_EQ(settings::ParseAtoi(std::string_view(backing).substr(0, 0)), 0);
+  EXPECT_EQ(base::ParseAtoi(std::string_view(backing).substr(0, 2)), 12);
+  EXPECT_EQ(base::ParseAtoi64(std::string_view(backing).substr(0, 3)), 123);
+  EXPECT_EQ(base::ParseAtoi(std::string_view(backing).substr(0, 0)), 0);
   const std::string sign = "-9";
-  EXPECT_EQ(settings::ParseAtoi(std::string_view(sign).substr(0, 1)), 0);
+  EXPECT_EQ(base::ParseAtoi(std::string_view(sign).substr(0, 1)), 0);
 }
 
 }  // namespace

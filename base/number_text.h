@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string_view>
 
-namespace settings {
+namespace base {
 
 std::int32_t ParseAtoi(std::string_view text);
 std::int64_t ParseAtoi64(std::string_view text);
 
-}  // namespace settings
+}  // namespace base

@@ -1,8 +1,8 @@
-#include "settings/number_text.h"
+#include "base/number_text.h"
 
 #include <limits>
 
-namespace settings {
+namespace base {
 namespace {
 
 bool IsCSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
@@ -36,4 +36,4 @@ Int Parse(std::string_view text) {
 std::int32_t ParseAtoi(std::string_view text) { return Parse<std::int32_t>(text); }
 std::int64_t ParseAtoi64(std::string_view text) { return Parse<std::int64_t>(text); }
 
-}  // namespace settings
+}  // namespace base
