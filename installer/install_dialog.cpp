@@ -16,6 +16,8 @@ namespace {
 constexpr char kSep = platform::kPathSeparator;
 constexpr std::uint32_t kFailureText = 131;
 constexpr std::uint32_t kFailureCaption = 130;
+constexpr std::uint32_t kOkLabel = 133;
+constexpr std::uint32_t kCancelLabel = 134;
 // Beside the installed updater while its new copy is written.
 constexpr const char* kNewCopySuffix = ".new~";
 
@@ -77,6 +79,7 @@ void InstallDialog::End(DialogResult result) {
 }
 
 bool InstallDialog::InitWindow() {
+  window_.SetMessageBoxLabels(services_.text(kOkLabel), services_.text(kCancelLabel));
   if (!IsUpdatePending()) {
     End(DialogResult::kOk);
     return true;

@@ -44,6 +44,9 @@ enum TextId : std::uint32_t {
   kHelpLabel = 128,
   kCloseLabel = 129,
   kRemainingJoin = 132,
+  kOkLabel = 133,
+  kCancelLabel = 134,
+  kHelpMissingStatus = 135,
 };
 
 constexpr std::uint32_t kResultHeadlines[] = {107, 105, 108, 109, 110, 111};
@@ -198,6 +201,7 @@ bool UpdateDialog::InitWindow() {
   window_.SetText(kHelpButton, Text(kHelpLabel));
   window_.SetText(kMainButton, Text(kDownloadLabel));
   window_.SetText(kCloseButton, Text(kCloseLabel));
+  window_.SetMessageBoxLabels(Text(kOkLabel), Text(kCancelLabel));
   ApplyFont();
   LayoutControls();
 
@@ -585,7 +589,13 @@ void UpdateDialog::LayoutControls() {
 
 void UpdateDialog::OpenHelp() {
   if (services_.applicationFolder.empty()) return;
-  window_.OpenHelpTopic(services_.applicationFolder + kHelpFileName, kHelpTopic);
+  std::string helpFile = services_.applicationFolder + kHelpFileName;
+  // Without the file the viewer would show nothing at all; say why instead.
+  if (!services_.fileExists(helpFile)) {
+    window_.SetText(kStatusLine, Text(kHelpMissingStatus));
+    return;
+  }
+  window_.OpenHelpTopic(helpFile, kHelpTopic);
 }
 
 void UpdateDialog::OnLinkClicked(std::string_view link) {

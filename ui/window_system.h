@@ -109,6 +109,9 @@ class WindowSystem {
   // A modal message box with OK and Cancel; closing it answers Cancel.
   // Timers keep running while it is open.
   virtual Answer AskOkCancel(std::string_view text, std::string_view caption, MessageIcon icon) = 0;
+  // The labels of the message boxes' two buttons, in the user's language;
+  // "OK" and "Cancel" until they are set.
+  virtual void SetMessageBoxLabels(std::string_view ok, std::string_view cancel) = 0;
 
   // Event processing. DispatchOne handles one waiting event and returns
   // whether there was one; with a key filter, key presses go to the filter

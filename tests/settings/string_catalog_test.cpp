@@ -81,6 +81,9 @@ constexpr Builtin kBuiltins[] = {
      "One or more files could not be updated. Please ensure that the application is\nclosed and that you have the "
      "permission to modify files.\n\nPress OK to start the application without update."},
     {132, ", Remaining: "},
+    {133, "OK"},
+    {134, "Cancel"},
+    {135, "The help file help.chm is missing."},
 };
 
 void ExpectBuiltinTexts(settings::StringCatalog& catalog) {
@@ -96,7 +99,7 @@ TEST_F(StringCatalogTest, BuiltinTextsWithoutOptionFile) {
   WriteFile(LanguageFile("xx"), std::string(kHeader) + "105=Translated\r\n");
   auto catalog = Catalog();
   ExpectBuiltinTexts(*catalog);
-  for (std::uint32_t id : {0u, 1u, 100u, 133u, 1000u, 0xFFFFFFFFu})
+  for (std::uint32_t id : {0u, 1u, 100u, 136u, 1000u, 0xFFFFFFFFu})
     EXPECT_STREQ(catalog->GetText(id), "") << "id " << id;
 
   settings::StringCatalog noPath("", AppFolder());

@@ -116,7 +116,7 @@ void FakeWindow::PostCommand(int id) {
 }
 
 ui::Answer FakeWindow::AskOkCancel(std::string_view text, std::string_view caption, ui::MessageIcon icon) {
-  boxes_.push_back(AskedBox{std::string(text), std::string(caption), icon, now_});
+  boxes_.push_back(AskedBox{std::string(text), std::string(caption), icon, now_, okLabel_, cancelLabel_});
   AskedBox box = boxes_.back();
   if (onAsk) return onAsk(box);
   if (answers.empty()) return ui::Answer::kCancel;

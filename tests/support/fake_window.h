@@ -51,6 +51,8 @@ struct AskedBox {
   std::string caption;
   ui::MessageIcon icon = ui::MessageIcon::kQuestion;
   std::int64_t atMs = 0;
+  std::string okLabel;
+  std::string cancelLabel;
 };
 
 class FakeWindow : public ui::WindowSystem {
@@ -93,6 +95,10 @@ class FakeWindow : public ui::WindowSystem {
   void StopTimer(int id) override { timers_.erase(id); }
   void PostCommand(int id) override;
   ui::Answer AskOkCancel(std::string_view text, std::string_view caption, ui::MessageIcon icon) override;
+  void SetMessageBoxLabels(std::string_view ok, std::string_view cancel) override {
+    okLabel_ = ok;
+    cancelLabel_ = cancel;
+  }
   bool DispatchOne(const KeyFilter* keyFilter) override;
   void WaitForEvents(int maxMs) override;
   void RunMessageLoop() override;
@@ -145,6 +151,8 @@ class FakeWindow : public ui::WindowSystem {
   std::int64_t destroyedAtMs() const { return destroyedAt_; }
 
  private:
+  std::string okLabel_ = "OK";
+  std::string cancelLabel_ = "Cancel";
   enum class EventKind { kCommand, kClick, kKey, kLink };
   struct Event {
     EventKind kind;

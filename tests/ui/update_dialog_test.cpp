@@ -669,6 +669,7 @@ INSTANTIATE_TEST_SUITE_P(Workers, StopWaitTest,
                          ::testing::Values(StopWaitCase{4990, 4990, false}, StopWaitCase{-1, 5000, true}));
 
 TEST_F(DownloadRunTest, KeysDuringARun) {
+  testsupport::WriteFile(app() + "help.chm", "");
   StartDownload(0);
   const std::int64_t t = downloadStart_ + 500;
   int step = 0;
@@ -851,8 +852,13 @@ TEST_F(UpdateDialogTest, OnlyWebAndMailLinksAreOpened) {
   EXPECT_EQ(window_.links(), expected);
 }
 
-TEST_F(UpdateDialogTest, HelpOpensTheTopicOfTheHelpFile) {
+TEST_F(UpdateDialogTest, HelpOpensTheTopicOfTheHelpFileOrSaysItIsMissing) {
   Open();
+  window_.Click(ui::kHelpButton);
+  window_.RunFor(10);
+  EXPECT_TRUE(window_.helpTopics().empty());
+  EXPECT_EQ(window_.Text(ui::kStatusLine), "The help file help.chm is missing.");
+  testsupport::WriteFile(app() + "help.chm", "");
   window_.Click(ui::kHelpButton);
   window_.PressKey(Key::kF1);
   window_.RunFor(10);

@@ -659,6 +659,11 @@ Answer ConsoleWindow::AskOkCancel(std::string_view text, std::string_view captio
   return *box.answer;
 }
 
+void ConsoleWindow::SetMessageBoxLabels(std::string_view ok, std::string_view cancel) {
+  okLabel_ = ok;
+  cancelLabel_ = cancel;
+}
+
 // --- Input.
 
 bool ConsoleWindow::PullInput(int timeoutMs) {
@@ -1246,8 +1251,9 @@ void ConsoleWindow::OverlayBox(std::vector<Row>& frame, const MessageBox& box, i
   std::vector<std::string> lines = WrapText(box.text, maxText);
   while (!lines.empty() && lines.back().empty()) lines.pop_back();
   std::string caption = (box.icon == MessageIcon::kQuestion ? "(?) " : "(!) ") + Printable(box.caption);
-  const std::string ok = box.okFocused ? "[>OK<]" : "[ OK ]";
-  const std::string cancel = box.okFocused ? "[ Cancel ]" : "[>Cancel<]";
+  const std::string okText = Printable(okLabel_), cancelText = Printable(cancelLabel_);
+  const std::string ok = box.okFocused ? "[>" + okText + "<]" : "[ " + okText + " ]";
+  const std::string cancel = box.okFocused ? "[ " + cancelText + " ]" : "[>" + cancelText + "<]";
   int content = std::max(Columns(caption) + 4, Columns(ok) + 3 + Columns(cancel));
   for (const std::string& l : lines) content = std::max(content, Columns(l));
   content = std::min(content, columns - 4);

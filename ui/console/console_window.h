@@ -102,6 +102,7 @@ class ConsoleWindow final : public WindowSystem {
   void PostCommand(int id) override { posted_.push_back(id); }
 
   Answer AskOkCancel(std::string_view text, std::string_view caption, MessageIcon icon) override;
+  void SetMessageBoxLabels(std::string_view ok, std::string_view cancel) override;
 
   bool DispatchOne(const KeyFilter* keyFilter) override;
   void WaitForEvents(int maxMs) override;
@@ -217,6 +218,8 @@ class ConsoleWindow final : public WindowSystem {
   bool idleCloseSent_ = false;
   std::vector<MessageBox*> boxes_;  // open message boxes, innermost last
   std::optional<HelpView> help_;
+  std::string okLabel_ = "OK";
+  std::string cancelLabel_ = "Cancel";
 
   std::map<std::string, Written> written_;
 

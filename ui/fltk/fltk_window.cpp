@@ -320,6 +320,10 @@ class FltkWindow final : public WindowSystem {
   void PostCommand(int id) override;
 
   Answer AskOkCancel(std::string_view text, std::string_view caption, MessageIcon icon) override;
+  void SetMessageBoxLabels(std::string_view ok, std::string_view cancel) override {
+    okLabel_ = ok;
+    cancelLabel_ = cancel;
+  }
 
   bool DispatchOne(const KeyFilter* keyFilter) override;
   void WaitForEvents(int maxMs) override;
@@ -385,6 +389,8 @@ class FltkWindow final : public WindowSystem {
   Fl_Progress* progress_ = nullptr;
   std::vector<std::string> links_;
   std::string title_;
+  std::string okLabel_ = "OK";
+  std::string cancelLabel_ = "Cancel";
   Fl_Font font_ = FL_HELVETICA;
   int fontSize_ = 12;
   std::int32_t range_ = 100;
@@ -911,8 +917,10 @@ Answer FltkWindow::AskOkCancel(std::string_view text, std::string_view caption, 
   label->labelsize(fontSize_);
   label->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
   int buttonTop = height - 12 - kButtonH;
-  auto* ok = new Fl_Return_Button(width - kMargin - 2 * kButtonW - 10, buttonTop, kButtonW, kButtonH, "OK");
-  auto* cancel = new Fl_Button(width - kMargin - kButtonW, buttonTop, kButtonW, kButtonH, "Cancel");
+  auto* ok = new Fl_Return_Button(width - kMargin - 2 * kButtonW - 10, buttonTop, kButtonW, kButtonH);
+  auto* cancel = new Fl_Button(width - kMargin - kButtonW, buttonTop, kButtonW, kButtonH);
+  ok->copy_label(LabelText(ToScreen(okLabel_)).c_str());
+  cancel->copy_label(LabelText(ToScreen(cancelLabel_)).c_str());
   for (Fl_Button* button : {static_cast<Fl_Button*>(ok), cancel}) {
     button->labelfont(font_);
     button->labelsize(fontSize_);
