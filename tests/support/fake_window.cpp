@@ -11,19 +11,43 @@
 namespace testsupport {
 namespace {
 
-constexpr int kTabOrder[] = {ui::kMainButton, ui::kCloseButton, ui::kHelpButton, ui::kMessageArea};
-constexpr int kTemplateControls[] = {ui::kMainButton,  ui::kCloseButton, ui::kHelpButton, ui::kHeadline,
-                                     ui::kProgressBar, ui::kMessageArea, ui::kStatusLine, ui::kSizeDisplay};
-
-bool IsButton(int id) { return id == ui::kMainButton || id == ui::kCloseButton || id == ui::kHelpButton; }
+using resources::ControlKind;
 
 }  // namespace
 
-FakeWindow::FakeWindow() {
-  for (int id : kTemplateControls) controls_[id] = FakeControl{};
-  controls_[ui::kMainButton].enabled = false;
-  controls_[ui::kSizeDisplay].shown = false;
-  controls_[ui::kHeadline].placement = kTemplateHeadline;
+FakeWindow::FakeWindow(ui::WindowTemplate which)
+    : template_(which == ui::WindowTemplate::kUpdateWindow ? resources::UpdateWindowTemplate()
+                                                           : resources::InstallWindowTemplate()) {
+  for (const resources::ControlTemplate& c : template_.controls) {
+    resources::PixelRect r = resources::ToPixels(c.rect);
+    controls_[c.id] = FakeControl{{}, {}, c.enabled, c.visible, ui::Rect{r.left, r.top, r.width, r.height}};
+    if (c.tabStop) tabOrder_.push_back(c.id);
+  }
+  title_ = template_.title;
+  outer_ = {resources::DialogUnitsToPixelsX(template_.width) + kFrameWidth,
+            resources::DialogUnitsToPixelsY(template_.height) + kFrameHeight};
+  FocusAwayFromUnusable();
+}
+
+bool FakeWindow::IsButton(int id) const {
+  const resources::ControlTemplate* c = template_.Find(id);
+  return c && (c->kind == ControlKind::kButton || c->kind == ControlKind::kDefaultButton);
+}
+
+void FakeWindow::Enable(int control, bool enabled) {
+  Ctl(control).enabled = enabled;
+  FocusAwayFromUnusable();
+}
+
+void FakeWindow::Show(int control, bool visible) {
+  Ctl(control).shown = visible;
+  FocusAwayFromUnusable();
+}
+
+// The focus never stays on a control that cannot take it.
+void FakeWindow::FocusAwayFromUnusable() {
+  if (tabOrder_.empty() || (IsEnabled(focus_) && IsShown(focus_))) return;
+  MoveFocus(true);
 }
 
 FakeControl& FakeWindow::Ctl(int id) {
@@ -75,11 +99,11 @@ bool FakeWindow::IsShown(int control) const { return controls_.count(control) &&
 ui::Rect FakeWindow::Placement(int control) const { return Control(control).placement; }
 
 void FakeWindow::MoveFocus(bool forward) {
-  constexpr int n = static_cast<int>(std::size(kTabOrder));
-  int at = static_cast<int>(std::find(std::begin(kTabOrder), std::end(kTabOrder), focus_) - std::begin(kTabOrder));
+  const int n = static_cast<int>(tabOrder_.size());
+  int at = static_cast<int>(std::find(tabOrder_.begin(), tabOrder_.end(), focus_) - tabOrder_.begin());
   if (at == n) at = forward ? n - 1 : 0;
   for (int step = 1; step <= n; ++step) {
-    int id = kTabOrder[((forward ? at + step : at - step) % n + n) % n];
+    int id = tabOrder_[static_cast<std::size_t>(((forward ? at + step : at - step) % n + n) % n)];
     if (IsEnabled(id) && IsShown(id)) {
       focus_ = id;
       return;
@@ -132,10 +156,13 @@ void FakeWindow::Deliver(const Event& event, const KeyFilter* keyFilter) {
       sink_->OnCommand(event.id);
       break;
     case EventKind::kClick:
-      if (visible_ && IsEnabled(event.id) && IsShown(event.id)) sink_->OnCommand(event.id);
+      if (visible_ && IsButton(event.id) && IsEnabled(event.id) && IsShown(event.id)) sink_->OnCommand(event.id);
       break;
     case EventKind::kLink:
       if (visible_) sink_->OnLinkClicked(event.link);
+      break;
+    case EventKind::kCloseBox:
+      if (visible_ && template_.closable) sink_->OnCommand(ui::kCloseButton);
       break;
     case EventKind::kKey:
       if (!visible_) break;
@@ -152,10 +179,15 @@ void FakeWindow::Deliver(const Event& event, const KeyFilter* keyFilter) {
           MoveFocus(false);
           break;
         case ui::Key::kEnter:
-          if (IsButton(focus_) && IsEnabled(focus_)) sink_->OnCommand(focus_);
+          // Enter presses the focused button, elsewhere the default button.
+          if (IsButton(focus_)) {
+            if (IsEnabled(focus_)) sink_->OnCommand(focus_);
+          } else if (IsButton(ui::kMainButton) && IsEnabled(ui::kMainButton) && IsShown(ui::kMainButton)) {
+            sink_->OnCommand(ui::kMainButton);
+          }
           break;
         case ui::Key::kEscape:
-          sink_->OnCommand(ui::kCloseButton);
+          if (template_.closable) sink_->OnCommand(ui::kCloseButton);
           break;
         case ui::Key::kF1:
           sink_->OnHelpRequest();
@@ -283,6 +315,7 @@ void FakeWindow::OpenHelpTopic(const std::string& chmPath, const std::string& to
 }
 
 void FakeWindow::Click(int control) { queue_.push_back(Event{EventKind::kClick, control}); }
+void FakeWindow::CloseBox() { queue_.push_back(Event{EventKind::kCloseBox}); }
 void FakeWindow::PressKey(ui::Key key) { queue_.push_back(Event{EventKind::kKey, 0, key}); }
 void FakeWindow::ClickLink(std::string link) {
   queue_.push_back(Event{EventKind::kLink, 0, ui::Key::kOther, std::move(link)});

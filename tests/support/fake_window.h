@@ -29,6 +29,8 @@
 #include <vector>
 
 #include "engine/update_list.h"
+#include "resources/window_templates.h"
+#include "ui/front_end.h"
 #include "ui/window_system.h"
 
 namespace testsupport {
@@ -61,9 +63,8 @@ class FakeWindow : public ui::WindowSystem {
   static constexpr int kFrameHeight = 39;
   static constexpr int kCharWidth = 7;
   static constexpr int kTextHeight = 14;
-  static constexpr ui::Rect kTemplateHeadline{15, 10, 459, 18};
 
-  FakeWindow();
+  explicit FakeWindow(ui::WindowTemplate which = ui::WindowTemplate::kUpdateWindow);
 
   // --- WindowSystem ---
   void SetEventSink(ui::WindowEvents* sink) override { sink_ = sink; }
@@ -78,9 +79,9 @@ class FakeWindow : public ui::WindowSystem {
   void SetFont(std::string_view face, int height) override;
   void SetText(int control, std::string_view text) override;
   std::string Text(int control) const override;
-  void Enable(int control, bool enabled) override { Ctl(control).enabled = enabled; }
+  void Enable(int control, bool enabled) override;
   bool IsEnabled(int control) const override;
-  void Show(int control, bool visible) override { Ctl(control).shown = visible; }
+  void Show(int control, bool visible) override;
   bool IsShown(int control) const override;
   void Focus(int control) override { focus_ = control; }
   int FocusedControl() const override { return focus_; }
@@ -114,6 +115,9 @@ class FakeWindow : public ui::WindowSystem {
   void Watch(std::function<bool()> check);
   // Queue a user action now, or at a virtual time.
   void Click(int control);
+  // The window's close box (or Alt-F4): the close request, where the window
+  // can be closed.
+  void CloseBox();
   void PressKey(ui::Key key);
   void ClickLink(std::string link);
   void ClickAt(std::int64_t atMs, int control);
@@ -153,7 +157,7 @@ class FakeWindow : public ui::WindowSystem {
  private:
   std::string okLabel_ = "OK";
   std::string cancelLabel_ = "Cancel";
-  enum class EventKind { kCommand, kClick, kKey, kLink };
+  enum class EventKind { kCommand, kClick, kKey, kLink, kCloseBox };
   struct Event {
     EventKind kind;
     int id = 0;
@@ -167,11 +171,16 @@ class FakeWindow : public ui::WindowSystem {
   };
 
   FakeControl& Ctl(int id);
+  bool IsButton(int id) const;
   void Deliver(const Event& event, const KeyFilter* keyFilter);
   bool RunDueActions();
   void RunWatchers();
   std::optional<std::int64_t> NextScheduled() const;
 
+  void FocusAwayFromUnusable();
+
+  const resources::WindowTemplate& template_;
+  std::vector<int> tabOrder_;
   ui::WindowEvents* sink_ = nullptr;
   std::map<int, FakeControl> controls_;
   std::string title_;
@@ -180,10 +189,10 @@ class FakeWindow : public ui::WindowSystem {
   bool destroyed_ = false;
   int showCount_ = 0;
   std::int64_t destroyedAt_ = -1;
-  ui::Size outer_{480, 307};
+  ui::Size outer_;
   std::string fontFace_ = "MS Sans Serif";
   int fontHeight_ = 8;
-  int focus_ = ui::kCloseButton;
+  int focus_ = 0;
   std::int32_t range_ = 100;
   std::int32_t progress_ = 0;
   std::map<int, FakeTimer> timers_;
