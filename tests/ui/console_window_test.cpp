@@ -357,6 +357,32 @@ TEST(ConsoleEvents, WaitReturnsWhenInputArrives) {
   EXPECT_EQ(c.sink.Take(), Lines{"help"});
 }
 
+// With an injected clock, timers, the Esc delay and the end of input run in
+// virtual time: nothing waits in real time.
+TEST(ConsoleEvents, VirtualClockDrivesTimersAndTheEscDelay) {
+  Console c(WindowTemplate::kUpdateWindow, true, true);
+  c.Label();
+  c.window->ShowWindow();
+  c.window->StartTimer(1, 30);
+  c.window->StartTimer(2, 100);
+  c.PumpVirtual(1000);
+  EXPECT_EQ(c.sink.Count("timer 1"), 33);
+  EXPECT_EQ(c.sink.Count("timer 2"), 9);
+  c.window->StopTimer(1);
+  c.window->StopTimer(2);
+  c.sink.Take();
+
+  c.input.Send("\x1b");
+  c.PumpVirtual(39);
+  EXPECT_EQ(c.sink.Take(), Lines{}) << "a lone Esc waits 40 ms for the rest of a sequence";
+  c.PumpVirtual(2);
+  EXPECT_EQ(c.sink.Take(), Lines{"command 2"});
+
+  c.input.CloseWriteEnd();
+  c.PumpVirtual(10);
+  EXPECT_EQ(c.sink.Take(), Lines{"command 2"}) << "the end of input closes the idle window";
+}
+
 // --- Geometry.
 
 TEST(ConsoleGeometry, MeasuresInCellsAndKeepsPlacements) {

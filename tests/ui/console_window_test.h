@@ -67,17 +67,23 @@ class RecordingSink : public ui::WindowEvents {
   std::function<void(int)> onTimer;
 };
 
-// A console window on a pipe and string streams.
+// A console window on a pipe and string streams; with `virtualTime`, its
+// clock is `clockMs`, which only its waits advance.
 class Console {
  public:
-  explicit Console(ui::WindowTemplate which = ui::WindowTemplate::kUpdateWindow, bool terminal = false) {
+  explicit Console(ui::WindowTemplate which = ui::WindowTemplate::kUpdateWindow, bool terminal = false,
+                   bool virtualTime = false, ui::Size screen = ui::Size{60, 20}) {
     ui::ConsoleOptions options;
     options.which = which;
     options.terminal = terminal;
     options.inputStream = input.readEnd();
     options.output = &out;
     options.errors = &err;
-    options.screen = ui::Size{60, 20};
+    options.screen = screen;
+    if (virtualTime) {
+      options.nowMs = [this] { return clockMs; };
+      options.waitMs = [this](int ms) { clockMs += ms; };
+    }
     window = std::make_unique<ui::ConsoleWindow>(options);
     window->SetEventSink(&sink);
   }
@@ -119,6 +125,14 @@ class Console {
       if (!window->DispatchOne(filter)) window->WaitForEvents(static_cast<int>(std::max<std::int64_t>(end - Now(), 0)));
     }
   }
+  // Pumps as the window logic does until the virtual clock has advanced
+  // by `ms`.
+  void PumpVirtual(std::int64_t ms, const ui::WindowSystem::KeyFilter* filter = nullptr) {
+    std::int64_t end = clockMs + ms;
+    while (clockMs < end) {
+      if (!window->DispatchOne(filter)) window->WaitForEvents(static_cast<int>(end - clockMs));
+    }
+  }
   // Sends `bytes` and dispatches what they bring once they have come
   // through: at once on Linux; on Windows a thread of the platform layer
   // reads the pipe, so they may take a moment.
@@ -128,6 +142,7 @@ class Console {
     Drain(filter);
   }
 
+  std::int64_t clockMs = 1000;
   Pipe input;
   std::ostringstream out;
   std::ostringstream err;

@@ -32,8 +32,6 @@ constexpr Size kInstallWindowSize{407, 46};
 constexpr Rect kHeadlinePlacement{0, 0, 459, 18};
 constexpr Rect kInstallProgressPlacement{11, 11, 386, 23};
 
-std::int64_t NowMs() { return platform::MonotonicMs(); }
-
 bool SameSize(Size a, Size b) { return a.width == b.width && a.height == b.height; }
 
 // --- Text in character cells. The text is in the locale's charset; one
@@ -387,6 +385,10 @@ ConsoleWindow::~ConsoleWindow() {
   rawMode_.Leave();
 }
 
+std::int64_t ConsoleWindow::NowMs() const {
+  return options_.nowMs ? options_.nowMs() : platform::MonotonicMs();
+}
+
 ConsoleWindow::Control* ConsoleWindow::Find(int id) {
   for (Control& c : controls_) {
     if (c.id == id) return &c;
@@ -615,7 +617,12 @@ void ConsoleWindow::WaitForEvents(int maxMs) {
   if (partialKeySinceMs_ >= 0)
     wait = std::min(wait, std::max<std::int64_t>(partialKeySinceMs_ + options_.escapeDelayMs - now, 0));
   if (wait <= 0) return;
-  if (!inputEnded_) {
+  if (options_.waitMs) {
+    // Virtual time: the input is only polled, the clock's owner lets the
+    // time pass.
+    PullInput(0);
+    if (!HasCompleteInput()) options_.waitMs(static_cast<int>(wait));
+  } else if (!inputEnded_) {
     PullInput(static_cast<int>(wait));
   } else {
     platform::SleepMs(static_cast<std::uint32_t>(wait));

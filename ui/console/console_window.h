@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -55,6 +56,14 @@ struct ConsoleOptions {
   bool openLinksOnDesktop = false;
   // How long a lone Esc byte waits for the rest of an escape sequence.
   int escapeDelayMs = 40;
+  // The clock of the timers, the Esc delay and the size checks, in
+  // milliseconds that never go backwards; the monotonic clock when empty.
+  std::function<std::int64_t()> nowMs;
+  // How WaitForEvents lets time pass when nothing is waiting: called with
+  // the milliseconds to wait instead of sleeping or blocking on the input
+  // (the input is then only polled). With a virtual `nowMs`, this advances
+  // it, so that a test runs in virtual time without real-time bounds.
+  std::function<void(int)> waitMs;
 };
 
 // The options of the program itself: standard input and output, drawing
@@ -155,6 +164,7 @@ class ConsoleWindow final : public WindowSystem {
   using Row = std::vector<Segment>;
   struct TermKey;
 
+  std::int64_t NowMs() const;
   Control* Find(int id);
   const Control* Find(int id) const;
   void Changed();
