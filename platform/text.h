@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -23,5 +24,16 @@ std::u16string Utf16FromLeBytes(std::string_view bytes);
 // Length in bytes of the character that starts at `text` (1 for a
 // single-byte character or an invalid byte), never more than `remaining`.
 std::size_t AnsiCharLength(const char* text, std::size_t remaining);
+
+// One character of the locale's charset as a terminal shows it.
+struct AnsiChar {
+  std::size_t length = 1;  // bytes, at least 1 when any remain
+  int cells = 1;           // terminal columns: 0 combining, 2 wide (East Asian), else 1
+  bool control = false;    // a C0 or C1 control character or DEL
+  bool valid = true;       // false: a byte that starts no character of the charset
+  std::uint32_t code = 0;  // the Unicode code point; the byte itself when not valid
+};
+// The character that starts at `text`; `remaining` must be at least 1.
+AnsiChar InspectAnsiChar(const char* text, std::size_t remaining);
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 #include <iconv.h>
 #include <langinfo.h>
 #include <wchar.h>
+#include <wctype.h>
 
 namespace platform {
 namespace {
@@ -122,6 +123,25 @@ std::size_t AnsiCharLength(const char* text, std::size_t remaining) {
   size_t n = mbrlen(text, remaining, &state);
   if (n == 0 || n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) return 1;
   return n;
+}
+
+AnsiChar InspectAnsiChar(const char* text, std::size_t remaining) {
+  AnsiChar c;
+  unsigned char first = static_cast<unsigned char>(text[0]);
+  mbstate_t state{};
+  wchar_t wc = 0;
+  size_t n = mbrtowc(&wc, text, remaining, &state);
+  if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) {
+    c.valid = false;
+    c.code = first;
+    return c;
+  }
+  c.length = n == 0 ? 1 : n;
+  c.code = static_cast<std::uint32_t>(wc);
+  c.control = c.code < 0x20 || (c.code >= 0x7f && c.code < 0xa0) || iswcntrl(static_cast<wint_t>(wc));
+  int width = wcwidth(wc);
+  c.cells = c.control ? 0 : width < 0 ? 1 : width;
+  return c;
 }
 
 }  // namespace platform

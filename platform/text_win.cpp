@@ -84,4 +84,50 @@ std::size_t AnsiCharLength(const char* text, std::size_t remaining) {
   return 1;
 }
 
+namespace {
+
+// Terminal columns of a code point, as wcwidth gives them where the C
+// library has it: the combining marks take none, the East Asian wide and
+// full-width ranges two.
+int CodePointCells(std::uint32_t u) {
+  struct Range {
+    std::uint32_t first, last;
+  };
+  static const Range kCombining[] = {{0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x0610, 0x061A},
+                                     {0x064B, 0x065F}, {0x0E31, 0x0E31}, {0x0E34, 0x0E3A}, {0x1AB0, 0x1AFF},
+                                     {0x1DC0, 0x1DFF}, {0x200B, 0x200F}, {0x20D0, 0x20FF}, {0xFE00, 0xFE0F},
+                                     {0xFE20, 0xFE2F}};
+  static const Range kWide[] = {{0x1100, 0x115F},   {0x2E80, 0x303E},   {0x3041, 0x33FF},   {0x3400, 0x4DBF},
+                                {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},   {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},
+                                {0xFE30, 0xFE4F},   {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x1F300, 0x1F64F},
+                                {0x1F900, 0x1F9FF}, {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD}};
+  for (const Range& r : kCombining)
+    if (u >= r.first && u <= r.last) return 0;
+  for (const Range& r : kWide)
+    if (u >= r.first && u <= r.last) return 2;
+  return 1;
+}
+
+}  // namespace
+
+AnsiChar InspectAnsiChar(const char* text, std::size_t remaining) {
+  AnsiChar c;
+  unsigned char first = static_cast<unsigned char>(text[0]);
+  c.length = AnsiCharLength(text, remaining);
+  wchar_t units[4];
+  int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, static_cast<int>(c.length), units, 4);
+  if (n <= 0) {
+    c.length = 1;
+    c.valid = false;
+    c.code = first;
+    return c;
+  }
+  c.code = static_cast<std::uint32_t>(units[0]);
+  if (n == 2 && IsHighSurrogate(static_cast<char16_t>(units[0])) && IsLowSurrogate(static_cast<char16_t>(units[1])))
+    c.code = 0x10000 + ((c.code - 0xD800) << 10) + (static_cast<std::uint32_t>(units[1]) - 0xDC00);
+  c.control = c.code < 0x20 || (c.code >= 0x7f && c.code < 0xa0);
+  c.cells = c.control ? 0 : CodePointCells(c.code);
+  return c;
+}
+
 }  // namespace platform

@@ -105,6 +105,12 @@ class Console {
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
   }
+  // Lines written once the window has come to wait, where it writes what
+  // changed in the step before.
+  std::vector<std::string> Settled() {
+    window->WaitForEvents(0);
+    return Lines();
+  }
   std::string FreshOutput() {
     std::string all = out.str();
     std::string fresh = all.substr(consumed_);

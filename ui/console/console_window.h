@@ -9,6 +9,11 @@
 // protocol is documented in the README ("The console front end"); keep the
 // two in step, scripts depend on it.
 //
+// The code is split by job: line_protocol.cpp (lines out, commands in),
+// input.cpp (keys and their handling), screen.cpp (drawing the window),
+// overlays.cpp (message box and help view), text_layout.cpp (text in
+// terminal cells), key_decoder.cpp (terminal key sequences).
+//
 // Timers run on the monotonic clock, also while a message box is open.
 // When the input has ended and the update window has nothing left to do (no
 // timer, no command waiting, no message box), the front end delivers one
@@ -28,6 +33,8 @@
 #include <vector>
 
 #include "platform/terminal.h"
+#include "ui/console/key_decoder.h"
+#include "ui/console/text_layout.h"
 #include "ui/front_end.h"
 #include "ui/window_system.h"
 
@@ -139,6 +146,10 @@ class ConsoleWindow final : public WindowSystem {
     bool visible = true;
     Rect placement;
     std::string text;
+    // Counts the changes of text, state and visibility; the line protocol
+    // writes the control again only when it has moved.
+    std::uint64_t version = 1;
+    std::uint64_t publishedVersion = 0;
   };
   struct Timer {
     int periodMs = 0;
@@ -154,28 +165,28 @@ class ConsoleWindow final : public WindowSystem {
   struct HelpView {
     std::string text;
     int scroll = 0;  // first row shown
+    std::uint64_t version = 0;
   };
   // What the line protocol last wrote for one element.
   struct Written {
     std::optional<bool> visible;
     std::optional<std::string> value;
   };
-  struct Segment;
-  using Row = std::vector<Segment>;
-  struct TermKey;
+  using Row = console::Row;
+  using TermKey = console::TermKey;
 
   std::int64_t NowMs() const;
   Control* Find(int id);
   const Control* Find(int id) const;
-  void Changed();
+  void Changed(Control* control);
   void CommandTo(int id);
+  void FocusAwayFrom(int control);
 
-  // Input.
+  // Input (input.cpp).
   bool PullInput(int timeoutMs);
+  void DropOverlongLine();
   bool HasCompleteInput() const;
   bool DispatchInput(const KeyFilter* keyFilter);
-  std::optional<std::string> TakeLine();
-  void HandleCommand(std::string_view line, const KeyFilter* keyFilter);
   void HandleTermKey(const TermKey& key, const KeyFilter* keyFilter);
   void HandleKey(Key key, const KeyFilter* keyFilter);
   void PressEnter();
@@ -185,15 +196,20 @@ class ConsoleWindow final : public WindowSystem {
   bool DispatchTimer();
   bool IdleCloseDue() const;
   void Report(std::string_view message);
-  std::vector<std::string> MessageLinks() const;
+  const std::vector<std::string>& MessageLinks() const;
   std::string SelectedLink() const;
 
-  // The line protocol.
+  // The line protocol (line_protocol.cpp).
+  std::optional<std::string> TakeLine();
+  void HandleCommand(std::string_view line, const KeyFilter* keyFilter);
   void WriteLine(std::string_view line);
+  // Writes the elements that changed since the last call: where a real
+  // window would paint, never from a setter, so that a script sees the
+  // state at the end of each step.
   void PublishLines();
   void Publish(const std::string& key, bool visible, const std::string& value);
 
-  // The terminal.
+  // The terminal (screen.cpp, overlays.cpp).
   void Refresh();
   void EnterScreen();
   void LeaveScreen();
@@ -202,6 +218,7 @@ class ConsoleWindow final : public WindowSystem {
   void ComposeInstallWindow(std::vector<Row>& frame, int columns) const;
   void ComposeHelp(std::vector<Row>& frame, int columns, int rows) const;
   void OverlayBox(std::vector<Row>& frame, const MessageBox& box, int columns, int rows) const;
+  const std::vector<std::string>& MessageLines(int width) const;
 
   ConsoleOptions options_;
   std::ostream& out_;
@@ -209,8 +226,11 @@ class ConsoleWindow final : public WindowSystem {
   WindowEvents* sink_ = nullptr;
 
   std::string title_;
+  std::uint64_t titleVersion_ = 1;
+  std::uint64_t titlePublished_ = 0;
   std::vector<Control> controls_;  // in the order they are shown and written
-  std::vector<int> tabOrder_;
+  std::vector<int> tabOrder_;      // the template's order of tab stops
+  bool closable_ = true;
   Size outer_;
   std::string fontFace_;
   int fontHeight_ = 0;
@@ -224,10 +244,13 @@ class ConsoleWindow final : public WindowSystem {
   std::deque<int> posted_;
   std::string input_;
   bool inputEnded_ = false;
+  bool droppingLine_ = false;  // the rest of an over-long command line goes
   std::int64_t partialKeySinceMs_ = -1;
   bool idleCloseSent_ = false;
+  bool runKeys_ = false;  // the last dispatch had a key filter: a run goes on
   std::vector<MessageBox*> boxes_;  // open message boxes, innermost last
   std::optional<HelpView> help_;
+  std::uint64_t helpVersions_ = 0;
   std::string okLabel_ = "OK";
   std::string cancelLabel_ = "Cancel";
 
@@ -240,10 +263,16 @@ class ConsoleWindow final : public WindowSystem {
   Size drawnScreen_{-1, -1};
   Size screen_;
   std::int64_t nextSizeCheckMs_ = 0;
-  int messageScroll_ = 0;  // rows scrolled back from the end of the text
+  int messageScroll_ = 0;  // the first row of the message text shown
   mutable int messageMaxScroll_ = 0;
   int selectedLink_ = 0;
   std::string notice_;
+  // Wrapped texts and the links of the message text, made again only when
+  // the text or the width changes.
+  mutable console::WrapCache messageWrap_;
+  mutable console::WrapCache helpWrap_;
+  mutable std::vector<std::string> links_;
+  mutable std::uint64_t linksVersion_ = 0;
 };
 
 }  // namespace ui
