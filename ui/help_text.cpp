@@ -7,6 +7,7 @@
 
 #include "base/ascii_text.h"
 #include "platform/text.h"
+#include "ui/link_finder.h"
 
 namespace ui {
 namespace {
@@ -113,6 +114,9 @@ class TextBuilder {
     pendingBreak_ = std::max(pendingBreak_, lines);
     pendingSpace_ = false;
   }
+  // Where the text written so far ends; Since(mark) is what came after.
+  std::size_t Mark() const { return out_.size(); }
+  std::string_view Since(std::size_t mark) const { return std::string_view(out_).substr(std::min(mark, out_.size())); }
   std::string Finish() {
     while (!out_.empty() && (out_.back() == '\n' || out_.back() == ' ')) out_.pop_back();
     return out_;
@@ -139,6 +143,52 @@ class TextBuilder {
   bool pendingSpace_ = false;
 };
 
+// The value of attribute `name` (lower case) in the inside of a tag, with
+// its character references decoded; empty when it is not there.
+std::string Attribute(std::string_view tag, std::string_view name) {
+  std::size_t i = 0;
+  while (i < tag.size()) {
+    while (i < tag.size() && !std::isalpha(static_cast<unsigned char>(tag[i]))) {
+      if (tag[i] == '"' || tag[i] == '\'') {  // a value of another attribute
+        std::size_t close = tag.find(tag[i], i + 1);
+        i = close == std::string_view::npos ? tag.size() : close;
+      }
+      ++i;
+    }
+    std::size_t start = i;
+    while (i < tag.size() && (std::isalnum(static_cast<unsigned char>(tag[i])) || tag[i] == '-')) ++i;
+    std::string key = Lower(tag.substr(start, i - start));
+    while (i < tag.size() && tag[i] == ' ') ++i;
+    if (i >= tag.size() || tag[i] != '=') continue;
+    ++i;
+    while (i < tag.size() && tag[i] == ' ') ++i;
+    std::string_view value;
+    if (i < tag.size() && (tag[i] == '"' || tag[i] == '\'')) {
+      std::size_t close = tag.find(tag[i], i + 1);
+      if (close == std::string_view::npos) close = tag.size();
+      value = tag.substr(i + 1, close - i - 1);
+      i = close + 1;
+    } else {
+      std::size_t end = i;
+      while (end < tag.size() && tag[end] != ' ' && tag[end] != '\t' && tag[end] != '>') ++end;
+      value = tag.substr(i, end - i);
+      i = end;
+    }
+    if (key != name) continue;
+    std::string decoded;
+    for (std::size_t j = 0; j < value.size();) {
+      std::string piece;
+      if (value[j] == '&' && DecodeReference(value, j, piece)) {
+        decoded += piece;
+      } else {
+        decoded.push_back(value[j++]);
+      }
+    }
+    return decoded;
+  }
+  return std::string();
+}
+
 bool IsOneOf(const std::string& name, std::initializer_list<const char*> names) {
   for (const char* n : names) {
     if (name == n) return true;
@@ -152,6 +202,11 @@ std::string HtmlToText(std::string_view html) {
   TextBuilder text;
   std::string skipUntil;  // the closing tag that ends left-out content
   int preDepth = 0;
+  // An open web or mail link: its address and where its text starts. Its
+  // address follows its text, as "text <address>", unless the text is the
+  // address; links to topics of the help file need none.
+  std::string linkAddress;
+  std::size_t linkMark = 0;
   std::size_t i = 0;
   while (i < html.size()) {
     char c = html[i];
@@ -187,7 +242,22 @@ std::string HtmlToText(std::string_view html) {
         if (tag.empty() || tag.back() != '/') skipUntil = name;
         continue;
       }
-      if (name == "pre") {
+      if (name == "a") {
+        if (!closing) {
+          std::string href = Attribute(tag.substr(nameEnd), "href");
+          linkAddress = LinkTarget(href).empty() ? std::string() : href;
+          linkMark = text.Mark();
+        } else if (!linkAddress.empty()) {
+          std::string_view shown = text.Since(linkMark);
+          while (!shown.empty() && (shown.front() == ' ' || shown.front() == '\n')) shown.remove_prefix(1);
+          while (!shown.empty() && (shown.back() == ' ' || shown.back() == '\n')) shown.remove_suffix(1);
+          if (shown != linkAddress && LinkTarget(shown) != LinkTarget(linkAddress)) {
+            text.Text(" ", false);
+            text.Literal("<" + linkAddress + ">");
+          }
+          linkAddress.clear();
+        }
+      } else if (name == "pre") {
         preDepth = closing ? std::max(0, preDepth - 1) : preDepth + 1;
         text.Break(2);
       } else if (name == "br") {

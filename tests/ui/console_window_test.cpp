@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <clocale>
 #include <optional>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "platform/terminal.h"
 #include "tests/support/child_process.h"
 #include "tests/ui/console_window_test.h"
+#include "ui/console/text_layout.h"
 #include "ui/help_text.h"
 
 namespace {
@@ -646,6 +648,146 @@ TEST(ConsoleTerminal, LinksInTheMessageAreaAndOpenedLinks) {
   EXPECT_EQ(c.window->RenderText(80, 20).find("Open this address"), std::string::npos) << "a key clears the notice";
 }
 
+// --- Text in terminal cells, in the UTF-8 locale the program takes from
+// the user's environment.
+
+class Utf8Text : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    old_ = std::setlocale(LC_CTYPE, nullptr);
+    std::setlocale(LC_CTYPE, "C.UTF-8");
+    if (ui::console::Columns("\xe6\x97\xa5") != 2) GTEST_SKIP() << "no UTF-8 locale with wide characters";
+  }
+  void TearDown() override { std::setlocale(LC_CTYPE, old_.c_str()); }
+
+  // Terminal columns of UTF-8 text, counted here on their own: the CJK
+  // ideographs and kana (lead bytes E3..E9) take two.
+  static int Cells(const std::string& row) {
+    int n = 0;
+    for (unsigned char b : row) {
+      if ((b & 0xC0) != 0x80) n += (b >= 0xE3 && b <= 0xE9) ? 2 : 1;
+    }
+    return n;
+  }
+
+ private:
+  std::string old_;
+};
+
+TEST_F(Utf8Text, WrapsCutsAndEscapesByCells) {
+  struct Case {
+    std::string text;
+    int width;
+    Lines wrapped;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"aaa bbb ccc", 7, {"aaa bbb", "ccc"}},
+           {"abcdefghij", 4, {"abcd", "efgh", "ij"}},
+           {"a\r\n\nb   c", 3, {"a", "", "b", "c"}},
+           {"\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe3\x81\xae\xe3\x83\x86", 5,
+            {"\xe6\x97\xa5\xe6\x9c\xac", "\xe8\xaa\x9e\xe3\x81\xae", "\xe3\x83\x86"}},
+           {"ab \xe6\x97\xa5\xe6\x9c\xac", 5, {"ab", "\xe6\x97\xa5\xe6\x9c\xac"}},
+           // C1 controls (CSI, OSC) and a stray byte of their range are shown,
+           // not sent to the terminal.
+           {"x\xc2\x9b" "31my\xc2\x9d\x9b", 40, {"x\\u009b31my\\u009d\\x9b"}},
+       }) {
+    EXPECT_EQ(ui::console::WrapText(c.text, c.width), c.wrapped) << c.text;
+  }
+  EXPECT_EQ(ui::console::EscapeLine("a\xc2\x9b" "1m\x07\xc3\xa9\x9d"), "a\\u009b1m\\x07\xc3\xa9\\x9d");
+  EXPECT_EQ(ui::console::FitColumns("\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e", 5), "\xe6\x97\xa5\xe6\x9c\xac ");
+  EXPECT_EQ(ui::console::ShortenMiddle("http://x.example/very/long/path/file.zip", 20), "http://x....file.zip");
+}
+
+// The line protocol shows C1 controls as escapes too.
+TEST_F(Utf8Text, ProtocolEscapesC1Controls) {
+  Console c;
+  c.window->ShowWindow();
+  c.Lines();
+  c.window->SetText(ui::kHeadline, "Done\xc2\x9b" "2J\xc2\x9d" "0;pwned\x07");
+  EXPECT_EQ(c.Settled(), Lines{"headline: Done\\u009b2J\\u009d0;pwned\\x07"});
+}
+
+// States of the drawn window, each checked on the frame it gives.
+TEST_F(Utf8Text, TerminalStates) {
+  Console c(WindowTemplate::kUpdateWindow, true);
+  c.Label();
+  c.window->ShowWindow();
+  auto rows = [&](int columns, int height) {
+    Lines out;
+    std::istringstream in(c.window->RenderText(columns, height));
+    for (std::string row; std::getline(in, row);) out.push_back(row);
+    return out;
+  };
+
+  // Too few rows for the buttons: one line that says so, cut to the width.
+  EXPECT_EQ(rows(60, 10).at(0), "Terminal too small: make it at least 12 rows high");
+  EXPECT_EQ(rows(30, 10).at(0), "Terminal too small: make it at");
+  EXPECT_EQ(c.window->RenderText(60, 10).find("Close"), std::string::npos);
+  EXPECT_EQ(rows(19, 24).at(0), "Terminal too small:");
+
+  // Wide characters keep the message area's border in its column.
+  std::string wide;
+  for (int i = 0; i < 40; ++i) wide += "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e ";
+  c.window->SetText(ui::kMessageArea, "Intro: " + wide);
+  Lines frame = rows(60, 20);
+  EXPECT_EQ(frame.at(5).rfind("  | Intro: ", 0), 0u) << "the message area starts at the top of its text";
+  for (int r = 5; r <= 13; ++r) {
+    EXPECT_EQ(Cells(frame.at(r)), 58) << frame.at(r);
+    EXPECT_EQ(frame.at(r).back(), '|') << frame.at(r);
+  }
+
+  // During a run (a key filter) only the keys that work are offered.
+  ui::WindowSystem::KeyFilter filter = [](Key) {};
+  c.window->DispatchOne(&filter);
+  EXPECT_EQ(rows(80, 20).at(19), "  Tab/arrows: move  Enter: press  PgUp/PgDn: scroll");
+  c.window->DispatchOne(nullptr);
+  EXPECT_NE(rows(80, 20).at(19).find("Esc: close  F1: help"), std::string::npos);
+
+  // A long chosen link: its start and end in the hint line; an address to
+  // open by hand is shown whole.
+  const std::string link = "http://www.tolvaro.example/" + std::string(60, 'p') + "/setup_(1).zip";
+  c.window->SetText(ui::kMessageArea, "Get " + link + " or ftp://tolvaro.example/x or www.tolvaro.example.");
+  c.window->Focus(ui::kMessageArea);
+  frame = rows(60, 20);
+  EXPECT_EQ(frame.at(19), "  Enter: open http://www....tup_(1).zip   Space: next link");
+  c.SendAndDrain("\r \r \r");
+  EXPECT_EQ(c.sink.Take(), (Lines{"link " + link, "link www.tolvaro.example", "link " + link}))
+      << "only what the link finder finds is a link";
+  c.window->OpenLink(link);
+  frame = rows(60, 20);
+  EXPECT_EQ(frame.at(17) + " " + frame.at(18).substr(2) + frame.at(19).substr(2),
+            "  Open this address in a browser: " + link);
+}
+
+// A long message is wrapped once per change and scrolls to its end.
+TEST(ConsoleTerminal, LongMessageWrapsOnceAndScrolls) {
+  Console c(WindowTemplate::kUpdateWindow, true);
+  c.Label();
+  c.window->ShowWindow();
+  std::string text;
+  for (int i = 0; text.size() < 640 * 1024; ++i) text += "Line " + std::to_string(i) + " of the comment\r\n";
+  c.window->SetText(ui::kMessageArea, text + "The end.");
+  c.window->StartTimer(1, 1);
+  c.Pump(200);
+  EXPECT_NE(c.window->RenderText(60, 20).find("| Line 0 of the comment"), std::string::npos);
+  c.SendAndDrain("\x1b[F");
+  EXPECT_NE(c.window->RenderText(60, 20).find("| The end."), std::string::npos);
+}
+
+// Standard input without line ends cannot fill the memory: a command line
+// is at most 64 KiB, a longer one is reported once and dropped.
+TEST(ConsoleCommands, OverlongCommandLineIsDropped) {
+  Console c;
+  c.Label();
+  c.window->ShowWindow();
+  std::thread sender([&] { c.input.Send("help " + std::string(300000, 'x') + "\nhelp\n"); });
+  for (int i = 0; i < 100 && c.sink.events.empty(); ++i) c.Pump(50);
+  sender.join();
+  c.Pump(20);
+  EXPECT_EQ(c.sink.Take(), Lines{"command 3"});
+  EXPECT_EQ(c.err.str(), "console: command line longer than 65536 bytes ignored\n");
+}
+
 // --- Help.
 
 TEST(HelpText, HtmlBecomesReadableText) {
@@ -659,6 +801,16 @@ TEST(HelpText, HtmlBecomesReadableText) {
   EXPECT_EQ(ui::HtmlToText("<p title=\"a>b\">t</p><P>U</P>"), "t\n\nU");
   EXPECT_EQ(ui::HtmlToText(""), "");
   EXPECT_EQ(ui::HtmlToText("<p><unclosed"), "");
+  // Web and mail links keep their addresses; topic links need none.
+  for (const auto& [html, text] : std::vector<std::pair<std::string, std::string>>{
+           {"See <a href=\"http://x.example/a\">the site</a>.", "See the site <http://x.example/a>."},
+           {"<A title='a>b' HREF='http://x.example/?a=1&amp;b=2'>more</A>", "more <http://x.example/?a=1&b=2>"},
+           {"<a href=\"http://x.example/\"> http://x.example/ </a>", "http://x.example/"},
+           {"<a href=\"http://www.x.example\">www.x.example</a>", "www.x.example"},
+           {"<a href=mailto:h@x.example>write</a>", "write <mailto:h@x.example>"},
+           {"<a href=\"chap01.htm#top\">Next</a> page", "Next page"}}) {
+    EXPECT_EQ(ui::HtmlToText(html), text) << html;
+  }
 }
 
 // --- The platform under it.
