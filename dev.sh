@@ -16,7 +16,7 @@ packages=(
   liblzma-dev libgcrypt20-dev
   nginx-light xz-utils curl
   libfltk1.3-dev libxcursor-dev libxinerama-dev libchm-dev
-  xvfb xauth xdotool imagemagick fp-utils
+  xvfb xauth xdotool imagemagick fp-utils openbox
   iproute2 util-linux
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix

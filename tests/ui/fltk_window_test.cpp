@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "resources/window_icon.h"
+#include "resources/window_templates.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/x_server.h"
@@ -38,6 +39,7 @@
 // Xlib last: its macros (None, Bool, Status) would clash with the rest.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 extern char** environ;
 
@@ -143,6 +145,23 @@ TEST(HelpPageTest, PreparesThePageForTheViewer) {
   EXPECT_EQ(links[1].target, "http://w.example/");
 }
 
+TEST(HelpPageTest, DecodesCharacterEntitiesInTheText) {
+  const std::pair<std::string, std::string> kPages[] = {
+      {"a&mdash;b&ndash;c&hellip;", "a\xE2\x80\x94" "b\xE2\x80\x93" "c\xE2\x80\xA6"},
+      {"&lsquo;x&rsquo; &ldquo;y&rdquo; &bull;", "\xE2\x80\x98x\xE2\x80\x99 \xE2\x80\x9Cy\xE2\x80\x9D \xE2\x80\xA2"},
+      {"&trade;&euro;&copy;&reg;&nbsp;", "\xE2\x84\xA2\xE2\x82\xAC\xC2\xA9\xC2\xAE\xC2\xA0"},
+      {"&Auml;&szlig;&yuml;&eacute;&iexcl;", "\xC3\x84\xC3\x9F\xC3\xBF\xC3\xA9\xC2\xA1"},
+      {"&#233;&#x2014;&#X41;&#150;", "\xC3\xA9\xE2\x80\x94" "A\xE2\x80\x93"},
+      // Markup stays for the viewer; what is no entity stays as it is.
+      {"&lt;b&gt; &amp; &quot; &#60;", "&lt;b&gt; &amp; &quot; &#60;"},
+      {"&bogus; & x &mdash &#xZZ; &MDASH;", "&bogus; & x &mdash &#xZZ; &MDASH;"},
+      {"<title>Caf&eacute;</title><a title=\"&mdash;\" href=\"x.htm?a=1&amp;b=2\">&mdash;</a>",
+       "<title>Caf\xC3\xA9</title><a title=\"&mdash;\" href=\"0\">\xE2\x80\x94</a>"},
+  };
+  std::vector<HelpLink> links;
+  for (const auto& [html, prepared] : kPages) EXPECT_EQ(ui::fltk::PrepareHelpPage(html, "/a.htm", links), prepared);
+}
+
 TEST(HelpPageTest, ReadsWindows1252PagesAsSuch) {
   std::vector<HelpLink> links;
   EXPECT_EQ(ui::fltk::PrepareHelpPage("caf\xE9 \x93quoted\x94 \x80", "/a.htm", links),
@@ -223,6 +242,158 @@ std::vector<std::pair<long, long>> IconSizes(const std::string& windowId) {
   return sizes;
 }
 
+// The screen's pixels in a rectangle of the root window, as RGB.
+struct Image {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> rgb;
+  const std::uint8_t* At(int x, int y) const { return &rgb[(static_cast<std::size_t>(y) * width + x) * 3]; }
+  bool Dark(int x, int y) const {
+    const std::uint8_t* p = At(x, y);
+    return p[0] * 3 + p[1] * 6 + p[2] < 90 * 10;
+  }
+};
+
+struct Box {
+  int left = 0, top = 0, width = 0, height = 0;
+};
+
+// Where a window is on the screen: its client area, or with `frame` the
+// window manager's frame around it (the child of the root window that
+// holds it).
+Box ScreenBox(const std::string& windowId, bool frame = false) {
+  Display* display = XOpenDisplay(nullptr);
+  Box box;
+  if (!display) return box;
+  Window window = std::stoul(windowId), root = 0, parent = 0, *children = nullptr;
+  unsigned count = 0;
+  while (frame && XQueryTree(display, window, &root, &parent, &children, &count)) {
+    if (children) XFree(children);
+    if (parent == root) break;
+    window = parent;
+  }
+  XWindowAttributes attributes{};
+  XGetWindowAttributes(display, window, &attributes);
+  Window child;
+  XTranslateCoordinates(display, window, DefaultRootWindow(display), 0, 0, &box.left, &box.top, &child);
+  int border = frame ? attributes.border_width : 0;
+  box = {box.left - border, box.top - border, attributes.width + 2 * border, attributes.height + 2 * border};
+  XCloseDisplay(display);
+  return box;
+}
+
+Image Grab(const Box& box) {
+  Image image;
+  Display* display = XOpenDisplay(nullptr);
+  if (!display) return image;
+  XImage* x = XGetImage(display, DefaultRootWindow(display), box.left, box.top, static_cast<unsigned>(box.width),
+                        static_cast<unsigned>(box.height), AllPlanes, ZPixmap);
+  if (x) {
+    image.width = box.width;
+    image.height = box.height;
+    for (int y = 0; y < box.height; ++y) {
+      for (int k = 0; k < box.width; ++k) {
+        unsigned long pixel = XGetPixel(x, k, y);
+        image.rgb.insert(image.rgb.end(), {static_cast<std::uint8_t>(pixel >> 16), static_cast<std::uint8_t>(pixel >> 8),
+                                           static_cast<std::uint8_t>(pixel)});
+      }
+    }
+    XDestroyImage(x);
+  }
+  XCloseDisplay(display);
+  return image;
+}
+
+// Saves the image as build/<folder>/screenshots/<name>.ppm and checks that
+// it shows something (not one colour).
+void SaveScreenshot(const Image& image, const std::string& name) {
+  ASSERT_FALSE(image.rgb.empty()) << name;
+  EXPECT_NE(std::count(image.rgb.begin(), image.rgb.end(), image.rgb[0]), static_cast<long>(image.rgb.size()))
+      << name << " is blank";
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string folder = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("./tests/x");
+  folder = folder.substr(0, folder.rfind('/'));
+  folder = folder.substr(0, folder.rfind('/')) + "/screenshots";
+  mkdir(folder.c_str(), 0755);
+  std::string path = folder + "/" + name + ".ppm";
+  testsupport::WriteFile(path, "P6\n" + std::to_string(image.width) + " " + std::to_string(image.height) + "\n255\n" +
+                                   std::string(image.rgb.begin(), image.rgb.end()));
+  std::cout << "[ screenshot ] " << path << "\n";
+}
+
+// The first and last column of `r` (in the image) with text in it: dark
+// pixels, 4 pixels away from its edges (a button's frame and focus box).
+std::pair<int, int> TextColumns(const Image& image, const ui::Rect& r, int inset = 4) {
+  int first = -1, last = -1;
+  for (int x = r.left + inset; x < r.left + r.width - inset; ++x) {
+    for (int y = r.top + inset; y < r.top + r.height - inset; ++y) {
+      if (image.Dark(x, y)) {
+        if (first < 0) first = x;
+        last = x;
+        break;
+      }
+    }
+  }
+  return {first, last};
+}
+
+// A window manager on the test's X server, for as long as it lives.
+class WindowManager {
+ public:
+  WindowManager() {
+    std::string openbox = FindProgram("openbox");
+    if (openbox.empty()) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> args = {openbox, "--sm-disable"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, openbox.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    // Running once its check window names itself.
+    running_ = pid_ > 0 && testsupport::WaitFor([] { return !CheckWindow().empty(); }, 10000);
+  }
+  ~WindowManager() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    testsupport::WaitFor([] { return CheckWindow().empty(); }, 5000);
+  }
+  bool running() const { return running_; }
+
+  static std::string CheckWindow() {
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return "";
+    auto windowProperty = [&](Window w) -> Window {
+      Atom type;
+      int format;
+      unsigned long count, after;
+      unsigned char* data = nullptr;
+      Window value = 0;
+      if (XGetWindowProperty(display, w, XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", 0), 0, 1, 0, XA_WINDOW,
+                             &type, &format, &count, &after, &data) == Success &&
+          data && count == 1)
+        value = *reinterpret_cast<Window*>(data);
+      if (data) XFree(data);
+      return value;
+    };
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    Window check = windowProperty(DefaultRootWindow(display));
+    bool alive = check && windowProperty(check) == check;
+    XSync(display, 0);
+    XCloseDisplay(display);
+    return alive ? std::to_string(check) : "";
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool running_ = false;
+};
+
 // ---------------------------------------------------------------------------
 // Driving a window.
 
@@ -272,14 +443,15 @@ class FltkWindowTest : public ::testing::Test {
 
   // The update window laid out as the window logic does it: 500 by 310,
   // Arial 12, buttons measured from the right.
-  std::unique_ptr<ui::WindowSystem> UpdateWindow(const std::string& title) {
+  std::unique_ptr<ui::WindowSystem> UpdateWindow(const std::string& title,
+                                                 std::vector<std::string> labels = {"Help", "Download", "Close"}) {
     auto window = ui::CreateDesktopWindow(ui::WindowTemplate::kUpdateWindow);
     if (!window) return nullptr;
     window->SetEventSink(&recorder_);
     window->SetTitle(title);
-    window->SetText(ui::kHelpButton, "Help");
-    window->SetText(ui::kMainButton, "Download");
-    window->SetText(ui::kCloseButton, "Close");
+    window->SetText(ui::kHelpButton, labels[0]);
+    window->SetText(ui::kMainButton, labels[1]);
+    window->SetText(ui::kCloseButton, labels[2]);
     window->SetFont("Arial", 12);
     window->ResizeWindow({500, 310});
     ui::Rect headline = window->Placement(ui::kHeadline);
@@ -357,6 +529,100 @@ TEST_F(FltkWindowTest, UpdateWindowStartsLikeItsTemplate) {
   EXPECT_EQ(window->Text(4711), "");
   EXPECT_FALSE(window->IsEnabled(4711));
   EXPECT_EQ(window->Placement(4711).width, 0);
+}
+
+TEST_F(FltkWindowTest, BothWindowsAreBuiltFromTheirTemplates) {
+  for (auto which : {ui::WindowTemplate::kUpdateWindow, ui::WindowTemplate::kInstallWindow}) {
+    const resources::WindowTemplate& t = which == ui::WindowTemplate::kUpdateWindow
+                                             ? resources::UpdateWindowTemplate()
+                                             : resources::InstallWindowTemplate();
+    SCOPED_TRACE(t.title);
+    auto window = ui::CreateDesktopWindow(which);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->Title(), t.title);
+    ui::Size client = window->ClientSize();
+    EXPECT_EQ(std::pair(client.width, client.height),
+              std::pair(resources::DialogUnitsToPixelsX(t.width), resources::DialogUnitsToPixelsY(t.height)));
+    std::vector<int> stops;
+    for (const resources::ControlTemplate& c : t.controls) {
+      resources::PixelRect r = resources::ToPixels(c.rect);
+      ui::Rect p = window->Placement(c.id);
+      EXPECT_EQ(std::vector<int>({p.left, p.top, p.width, p.height}),
+                std::vector<int>({r.left, r.top, r.width, r.height}))
+          << c.name;
+      EXPECT_EQ(window->IsEnabled(c.id), c.enabled) << c.name;
+      EXPECT_EQ(window->IsShown(c.id), c.visible) << c.name;
+      if (c.tabStop) stops.push_back(c.id);
+    }
+    // With every stop usable, Tab goes round them in the template's order.
+    for (int id : stops) window->Enable(id, true);
+    std::vector<int> visited;
+    if (!stops.empty()) window->Focus(stops.back());
+    for (std::size_t k = 0; k < stops.size(); ++k) {
+      window->MoveFocus(true);
+      visited.push_back(window->FocusedControl());
+    }
+    EXPECT_EQ(visited, stops);
+  }
+}
+
+// Under a window manager the logic's 500 by 310 is the window's outer size,
+// frame included; the client area is what is left inside, and the buttons,
+// placed from it, end 16 pixels above its bottom on the screen.
+TEST_F(FltkWindowTest, UnderAWindowManagerTheOuterSizeIncludesTheFrame) {
+  WindowManager manager;
+  if (!manager.running()) GTEST_SKIP() << "openbox is the window manager of this test";
+  auto window = UpdateWindow("Harbinor framed");
+  ASSERT_NE(window, nullptr);
+  std::string id = ShowAndFind(*window, "Harbinor framed");
+  PumpFor(*window, 300);
+  Box outer = ScreenBox(id, true), client = ScreenBox(id);
+  EXPECT_EQ(std::pair(outer.width, outer.height), std::pair(500, 310));
+  EXPECT_LT(client.height, 300) << "no title bar";
+  ui::Size size = window->ClientSize();
+  EXPECT_EQ(std::pair(size.width, size.height), std::pair(client.width, client.height));
+  for (int button : {ui::kMainButton, ui::kCloseButton, ui::kHelpButton}) {
+    ui::Rect r = window->Placement(button);
+    EXPECT_EQ(client.height - (r.top + r.height), 16) << button;
+  }
+  SaveScreenshot(Grab(outer), "update_window_default_size");
+}
+
+// German labels: every button's label is drawn whole and centred, in the
+// font it was measured in, and the status line of a download still fits
+// beside the sizes.
+TEST_F(FltkWindowTest, GermanLabelsAreDrawnWholeAndCentred) {
+  const std::vector<std::string> kLabels[] = {{"Hilfe", "Herunterladen", "Schliessen"},
+                                              {"Hilfe", "Abbrechen", "Schliessen"},
+                                              {"Hilfe", "Wiederholen", "Abbrechen"}};
+  for (const auto& labels : kLabels) {
+    SCOPED_TRACE(labels[1]);
+    auto window = UpdateWindow("Harbinor " + labels[1], labels);
+    ASSERT_NE(window, nullptr);
+    window->SetText(ui::kHeadline, "Neue Aktualisierungen: 3 Dateien, 41.25 Mb.");
+    window->SetText(ui::kStatusLine, "Geschwindigkeit: 812.4 Kb/s    Verbleibend: 00:01:16");
+    window->SetText(ui::kSizeDisplay, "10.31 Mb / 41.25 Mb");
+    window->Show(ui::kSizeDisplay, true);
+    ui::Rect status = window->Placement(ui::kStatusLine);
+    status.width -= 150;  // as during a download, beside the sizes
+    window->Move(ui::kStatusLine, status);
+    window->Focus(ui::kMessageArea);
+    std::string id = ShowAndFind(*window, "Harbinor " + labels[1]);
+    PumpFor(*window, 300);
+    Image image = Grab(ScreenBox(id));
+    for (int button : {ui::kHelpButton, ui::kMainButton, ui::kCloseButton}) {
+      ui::Rect r = window->Placement(button);
+      auto [first, last] = TextColumns(image, r);
+      int measured = window->MeasureText(button).width;
+      EXPECT_NEAR(last - first + 1, measured, 2) << window->Text(button);
+      EXPECT_NEAR(first + last + 1, 2 * r.left + r.width, 3) << window->Text(button) << " is off-centre";
+    }
+    auto [first, last] = TextColumns(image, status, 0);
+    int measured = window->MeasureText(ui::kStatusLine).width;
+    EXPECT_LE(measured, status.width);
+    EXPECT_NEAR(last - first + 1, measured, 2);
+    if (labels[1] == "Abbrechen") SaveScreenshot(image, "update_window_german");
+  }
 }
 
 TEST_F(FltkWindowTest, TextsPlacementsFontAndProgress) {
@@ -474,14 +740,16 @@ TEST_F(FltkWindowTest, KeysOutsideARun) {
   ASSERT_TRUE(WaitForEvents(*window, 1));
   EXPECT_EQ(recorder_.events.back(), "command 1");
 
-  // Tab and the arrows go round main, close, help.
+  // Tab and the arrows go round main, close, help and the message area.
   Keys(id, {"Tab"});
   ASSERT_TRUE(PumpUntil(*window, [&] { return window->FocusedControl() == ui::kCloseButton; }, kWait));
   Keys(id, {"Right"});
   ASSERT_TRUE(PumpUntil(*window, [&] { return window->FocusedControl() == ui::kHelpButton; }, kWait));
   Keys(id, {"Tab"});
+  ASSERT_TRUE(PumpUntil(*window, [&] { return window->FocusedControl() == ui::kMessageArea; }, kWait));
+  Keys(id, {"Tab"});
   ASSERT_TRUE(PumpUntil(*window, [&] { return window->FocusedControl() == ui::kMainButton; }, kWait));
-  Keys(id, {"Left"});
+  Keys(id, {"Left", "Left"});
   ASSERT_TRUE(PumpUntil(*window, [&] { return window->FocusedControl() == ui::kHelpButton; }, kWait));
   Keys(id, {"Return"});
   ASSERT_TRUE(WaitForEvents(*window, 2));
@@ -491,7 +759,7 @@ TEST_F(FltkWindowTest, KeysOutsideARun) {
   window->Enable(ui::kHelpButton, false);
   window->Focus(ui::kCloseButton);
   Keys(id, {"Tab"});
-  ASSERT_TRUE(PumpUntil(*window, [&] { return window->FocusedControl() == ui::kMainButton; }, kWait));
+  ASSERT_TRUE(PumpUntil(*window, [&] { return window->FocusedControl() == ui::kMessageArea; }, kWait));
   Keys(id, {"shift+Tab"});
   ASSERT_TRUE(PumpUntil(*window, [&] { return window->FocusedControl() == ui::kCloseButton; }, kWait));
 
@@ -518,7 +786,7 @@ TEST_F(FltkWindowTest, EnterPressesTheMainButtonWhenNoButtonHasTheFocus) {
   window->Enable(ui::kHelpButton, false);
   window->Focus(ui::kMainButton);
   window->Enable(ui::kMainButton, false);
-  EXPECT_EQ(window->FocusedControl(), 0);
+  EXPECT_EQ(window->FocusedControl(), ui::kMessageArea);
   Keys(id, {"Return"});
   PumpFor(*window, 300);
   EXPECT_TRUE(recorder_.events.empty()) << Joined(recorder_.events);
@@ -710,10 +978,24 @@ TEST_F(FltkWindowTest, MessageBoxAnswersAndTimersRunMeanwhile) {
   helper.get();
   EXPECT_EQ(answer, ui::Answer::kCancel);
 
-  helper = answerWith("Box answered with Tab Return", pressKeys({"Tab", "Return"}));
+  // Long labels widen the buttons: the box holds both whole.
+  const std::string kLong[] = {"Aktualisierung abbrechen", "Weiter aktualisieren"};
+  int labelWidth = 0;
+  for (const std::string& label : kLong) {
+    window->SetText(ui::kHelpButton, label);
+    labelWidth = std::max(labelWidth, window->MeasureText(ui::kHelpButton).width);
+  }
+  window->SetMessageBoxLabels(kLong[0], kLong[1]);
+  int boxWidth = 0;
+  helper = answerWith("Box answered with Tab Return", [&](const std::string& id) {
+    boxWidth = ScreenBox(id).width;
+    pressKeys({"Tab", "Return"})(id);
+  });
   answer = window->AskOkCancel("Tab moves to Cancel.", "Box answered with Tab Return", ui::MessageIcon::kQuestion);
   helper.get();
   EXPECT_EQ(answer, ui::Answer::kCancel);
+  EXPECT_GE(boxWidth, 2 * (labelWidth + 10) + 32) << labelWidth;
+  window->SetMessageBoxLabels("OK", "Cancel");
 
   helper = answerWith("Box closed", [](const std::string& id) {
     // A close request that comes before the box listens for it (a slow,
@@ -773,6 +1055,7 @@ TEST_F(FltkWindowTest, TheInstallWindowCannotBeClosed) {
   EXPECT_EQ(window->Progress(), 400);
 
   std::string id = ShowAndFind(*window, "Tolvaro copying updated files\\.\\.\\.");
+  SaveScreenshot(Grab(ScreenBox(id)), "install_window");
   Keys(id, {"Escape", "Return", "F1", "Tab"});
   SendCloseRequest(id);
   PumpFor(*window, 400);
@@ -828,11 +1111,25 @@ TEST_F(HelpFileTest, TheHelpWindowShowsATopicAndFollowsItsLinks) {
   std::string id = found.output.substr(0, found.output.find('\n'));
   ASSERT_FALSE(id.empty());
 
-  // The link on the first line leads to the other page.
-  Xdo({"mousemove", "--window", id, "30", "12", "click", "1"});
-  ASSERT_TRUE(PumpUntil(*window, [&] { return viewer.CurrentTopic() == "/HTM/other.htm"; }, kWait))
-      << viewer.CurrentTopic();
+  // The link on the first line (below the bar with Back) leads to the other
+  // page; Alt+Left, Backspace and the Back button lead back.
+  EXPECT_FALSE(viewer.CanGoBack());
+  auto follow = [&] {
+    Xdo({"mousemove", "--window", id, "30", "46", "click", "1"});
+    return PumpUntil(*window, [&] { return viewer.CurrentTopic() == "/HTM/other.htm"; }, kWait);
+  };
+  ASSERT_TRUE(follow()) << viewer.CurrentTopic();
   EXPECT_EQ(viewer.Title(), "Other help page");
+  EXPECT_TRUE(viewer.CanGoBack());
+  SaveScreenshot(Grab(ScreenBox(id)), "help_viewer_back");
+  const std::function<void()> kBack[] = {[&] { Keys(id, {"alt+Left"}); }, [&] { Keys(id, {"BackSpace"}); },
+                                         [&] { Xdo({"mousemove", "--window", id, "40", "16", "click", "1"}); }};
+  for (const auto& back : kBack) {
+    back();
+    EXPECT_TRUE(PumpUntil(*window, [&] { return viewer.CurrentTopic() == "/HTM/Chap00-2.HTM"; }, kWait));
+    EXPECT_FALSE(viewer.CanGoBack());
+    ASSERT_TRUE(follow());
+  }
   viewer.Hide();
   EXPECT_FALSE(viewer.IsShown());
 }
@@ -846,11 +1143,24 @@ TEST_F(HelpFileTest, OpenHelpTopicShowsTheTopicOrNothing) {
   auto none = Xdo({"search", "--name", "^(Help|Updating Tolvaro DVD)$"});
   EXPECT_NE(none.exitCode, 0) << none.output;
 
+  // It opens over the update window, transient for it, with its icon.
+  std::string owner = ShowAndFind(*window, "Harbinor help request");
   window->OpenHelpTopic(folder_ / "help.chm", "/htm/chap00-2.htm");
   PumpFor(*window, 100);
   auto found = Xdo({"search", "--sync", "--name", "^Updating Tolvaro DVD$"});
   EXPECT_EQ(found.exitCode, 0);
-  EXPECT_FALSE(found.output.empty());
+  std::string help = found.output.substr(0, found.output.find('\n'));
+  ASSERT_FALSE(help.empty());
+  Display* display = XOpenDisplay(nullptr);
+  Window transientFor = 0;
+  XGetTransientForHint(display, std::stoul(help), &transientFor);
+  XCloseDisplay(display);
+  EXPECT_EQ(std::to_string(transientFor), owner);
+  EXPECT_EQ(IconSizes(help).size(), 3u);
+  Box a = ScreenBox(owner), b = ScreenBox(help);
+  EXPECT_TRUE(a.left < b.left + b.width && b.left < a.left + a.width && a.top < b.top + b.height &&
+              b.top < a.top + a.height)
+      << "the help window is away from the update window";
   // Destroying the window takes its help window along.
   window->DestroyWindow();
   PumpFor(*window, 200);

@@ -7,21 +7,25 @@
 #include <FL/Fl_Help_View.H>
 #include <FL/Fl_Image.H>
 #include <FL/Fl_Progress.H>
-#include <FL/Fl_Return_Button.H>
 #include <FL/fl_draw.H>
 #include <FL/x.H>  // fl_open_display(Display*): FLTK's own would end the process without a display
 
+#include <X11/Xatom.h>
+#include <poll.h>
+
 #include <algorithm>
-#include <cctype>
+#include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
 
+#include "base/ascii_text.h"
 #include "platform/shell.h"
 #include "platform/text.h"
 #include "resources/window_icon.h"
+#include "resources/window_templates.h"
 #include "ui/fltk/help_viewer.h"
 #include "ui/front_end.h"
 #include "ui/link_finder.h"
@@ -142,6 +146,19 @@ std::string LabelText(std::string_view text) {
 // ---------------------------------------------------------------------------
 // The window.
 
+void SetWindowIcon(Fl_Window& window) {
+  std::vector<std::vector<std::uint8_t>> pixels;
+  std::vector<std::unique_ptr<Fl_RGB_Image>> images;
+  std::vector<const Fl_RGB_Image*> list;
+  for (int size : {16, 32, 48}) {
+    pixels.push_back(resources::WindowIconRgba(size));
+    images.push_back(std::make_unique<Fl_RGB_Image>(pixels.back().data(), size, size, 4));
+    list.push_back(images.back().get());
+  }
+  // The window keeps copies of the images.
+  window.icons(list.data(), static_cast<int>(list.size()));
+}
+
 namespace {
 
 // Texts arrive in the locale's charset; FLTK draws UTF-8.
@@ -151,27 +168,32 @@ std::string ToScreen(std::string_view text) {
   return platform::Utf16ToUtf8(platform::AnsiToUtf16(text));
 }
 
+}  // namespace
+
+// The face goes to the font system by its own name, which knows the
+// metric-compatible stand-ins of the Windows faces (Arial as Liberation Sans
+// or Nimbus Sans, say). FLTK's own "sans" would be a wider face than the one
+// the window's texts were written for, and a text that fits on Windows
+// would be cut here.
+std::string FontNameForFace(std::string_view face) {
+  face = base::TrimBlanks(face);
+  // The leading blank marks the plain style for FLTK.
+  return " " + std::string(face.empty() ? std::string_view("sans") : face);
+}
+
+namespace {
+
+// Each face gets a font slot of its own, kept for the process (FLTK keeps
+// the name's pointer). Only the window thread comes here.
 Fl_Font FontForFace(std::string_view face) {
-  static constexpr std::string_view kSans[] = {"arial", "helvetica", "ms sans serif", "microsoft sans serif",
-                                               "ms shell dlg", "ms shell dlg 2", "tahoma", "verdana",
-                                               "segoe ui", "sans", "sans-serif"};
-  static constexpr std::string_view kSerif[] = {"times new roman", "times", "serif", "georgia"};
-  static constexpr std::string_view kMono[] = {"courier new", "courier", "lucida console", "consolas", "monospace"};
-  std::string lower;
-  for (char c : face) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-  for (std::string_view name : kSans)
-    if (lower == name) return FL_HELVETICA;
-  for (std::string_view name : kSerif)
-    if (lower == name) return FL_TIMES;
-  for (std::string_view name : kMono)
-    if (lower == name) return FL_COURIER;
-  if (lower.empty()) return FL_HELVETICA;
-  // Any other face is looked up by name; the leading blank marks the plain
-  // style for FLTK, and the font system picks the nearest face it has.
-  static std::string freeFace;
-  freeFace = " " + std::string(face);
-  Fl::set_font(FL_FREE_FONT, freeFace.c_str());
-  return FL_FREE_FONT;
+  static std::map<std::string, Fl_Font> slots;
+  std::string name = FontNameForFace(face);
+  auto found = slots.find(name);
+  if (found != slots.end()) return found->second;
+  Fl_Font slot = static_cast<Fl_Font>(FL_FREE_FONT + static_cast<int>(slots.size()));
+  auto inserted = slots.emplace(name, slot).first;
+  Fl::set_font(slot, inserted->first.c_str());
+  return slot;
 }
 
 // The toolkit is set up once per process, on the window thread.
@@ -192,19 +214,164 @@ bool EnsureToolkit() {
   return true;
 }
 
-// The main button: the look of FLTK's default button, without the return
-// symbol when a long label needs its room.
-class DefaultButton : public Fl_Return_Button {
+// The default button (Enter presses it): an ordinary button, its label
+// centred on all of its width, with a thicker frame as its mark. FLTK's
+// return button would give a third of a narrow button to its arrow symbol
+// and push the label aside or out of sight.
+class DefaultButton : public Fl_Button {
  public:
-  using Fl_Return_Button::Fl_Return_Button;
+  using Fl_Button::Fl_Button;
 
  protected:
   void draw() override {
+    Fl_Button::draw();
+    fl_color(active_r() ? fl_rgb_color(0x3a, 0x6e, 0xb4) : fl_inactive(fl_rgb_color(0x3a, 0x6e, 0xb4)));
+    fl_rect(x(), y(), w(), h());
+    fl_rect(x() + 1, y() + 1, w() - 2, h() - 2);
+  }
+};
+
+// ---------------------------------------------------------------------------
+// The window manager's frame.
+//
+// The logic gives the window's outer size, frame included, and places the
+// controls from the client size it reads back at once, before the window is
+// shown. The frame is the window manager's, so it is asked for before the
+// window exists: an EWMH window manager answers _NET_REQUEST_FRAME_EXTENTS
+// for a window that is not mapped yet by setting _NET_FRAME_EXTENTS on it,
+// so an unmapped probe window of our own gets the frame that our window will
+// get, and the client area is the outer size less that frame from the
+// start. Once the window is shown, its own _NET_FRAME_EXTENTS is read; a
+// window manager that gave the probe no answer, or another frame, gets the
+// client size corrected then (see FitFrameAfterShow). Without a window
+// manager there is no frame and the outer size is the client size.
+
+struct FrameExtents {
+  int left = 0;
+  int right = 0;
+  int top = 0;
+  int bottom = 0;
+  bool operator==(const FrameExtents&) const = default;
+};
+
+// Xlib reports errors of any connection to one process-wide handler; the
+// probe's own (a check window that is gone) are expected and ignored.
+int IgnoreXErrors(Display*, XErrorEvent*) { return 0; }
+
+struct ProbeConnection {
+  ProbeConnection() : display(XOpenDisplay(fl_display ? DisplayString(fl_display) : nullptr)) {
+    if (display) previous = XSetErrorHandler(&IgnoreXErrors);
+  }
+  ~ProbeConnection() {
+    if (!display) return;
+    XSync(display, False);
+    XSetErrorHandler(previous);
+    XCloseDisplay(display);
+  }
+  ProbeConnection(const ProbeConnection&) = delete;
+  ProbeConnection& operator=(const ProbeConnection&) = delete;
+  Display* display;
+  XErrorHandler previous = nullptr;
+};
+
+std::optional<std::vector<long>> CardinalProperty(Display* display, ::Window window, const char* name,
+                                                  Atom type = XA_CARDINAL) {
+  Atom actual;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  std::optional<std::vector<long>> values;
+  if (XGetWindowProperty(display, window, XInternAtom(display, name, False), 0, 16, False, type, &actual, &format,
+                         &count, &after, &data) == Success &&
+      data && format == 32) {
+    const long* items = reinterpret_cast<const long*>(data);
+    values.emplace(items, items + count);
+  }
+  if (data) XFree(data);
+  return values;
+}
+
+std::optional<FrameExtents> ReadFrameExtents(Display* display, ::Window window) {
+  auto values = CardinalProperty(display, window, "_NET_FRAME_EXTENTS");
+  if (!values || values->size() != 4) return std::nullopt;
+  return FrameExtents{static_cast<int>((*values)[0]), static_cast<int>((*values)[1]),
+                      static_cast<int>((*values)[2]), static_cast<int>((*values)[3])};
+}
+
+// The window manager's check window (EWMH), or 0 when none runs. A window
+// manager that has gone leaves its property on the root window behind; the
+// check window itself is then gone too.
+::Window WindowManagerCheck(Display* display) {
+  auto onRoot = CardinalProperty(display, DefaultRootWindow(display), "_NET_SUPPORTING_WM_CHECK", XA_WINDOW);
+  if (!onRoot || onRoot->empty()) return 0;
+  auto check = static_cast<::Window>((*onRoot)[0]);
+  auto onCheck = CardinalProperty(display, check, "_NET_SUPPORTING_WM_CHECK", XA_WINDOW);
+  return onCheck && !onCheck->empty() && static_cast<::Window>((*onCheck)[0]) == check ? check : 0;
+}
+
+// The frame the window manager running now gives a new window; kept for
+// as long as the same window manager runs.
+FrameExtents ExpectedFrame() {
+  static ::Window knownManager = 0;
+  static FrameExtents known;
+  ProbeConnection probe;
+  if (!probe.display) return {};
+  ::Window manager = WindowManagerCheck(probe.display);
+  if (!manager) return {};
+  if (manager == knownManager) return known;
+  ::Window root = DefaultRootWindow(probe.display);
+  ::Window window = XCreateSimpleWindow(probe.display, root, 0, 0, 100, 100, 0, 0, 0);
+  XSelectInput(probe.display, window, PropertyChangeMask);
+  Atom extents = XInternAtom(probe.display, "_NET_FRAME_EXTENTS", False);
+  XEvent request{};
+  request.xclient.type = ClientMessage;
+  request.xclient.window = window;
+  request.xclient.message_type = XInternAtom(probe.display, "_NET_REQUEST_FRAME_EXTENTS", False);
+  request.xclient.format = 32;
+  XSendEvent(probe.display, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &request);
+  XFlush(probe.display);
+  FrameExtents frame;
+  bool answered = false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+  while (!answered && std::chrono::steady_clock::now() < deadline) {
+    XEvent event;
+    if (XCheckTypedWindowEvent(probe.display, window, PropertyNotify, &event)) {
+      if (event.xproperty.atom != extents) continue;
+      if (auto read = ReadFrameExtents(probe.display, window)) {
+        frame = *read;
+        answered = true;
+      }
+      continue;
+    }
+    pollfd wait{ConnectionNumber(probe.display), POLLIN, 0};
+    poll(&wait, 1, 20);
+  }
+  XDestroyWindow(probe.display, window);
+  // Without an answer the frame is found once the window is shown.
+  if (answered) {
+    knownManager = manager;
+    known = frame;
+  }
+  return frame;
+}
+
+// Static text as a system label draws it: from its very edge, on its own
+// background (a shorter text leaves no trace of a longer one before it),
+// cut at its end. FLTK's labels keep 3 pixels free at either side, which a
+// text that the logic fitted to the control's width does not have.
+class StaticText : public Fl_Box {
+ public:
+  StaticText(int x, int y, int w, int h) : Fl_Box(FL_FLAT_BOX, x, y, w, h, nullptr) {}
+
+ protected:
+  void draw() override {
+    draw_box();
+    if (!label() || !*label()) return;
     fl_font(labelfont(), labelsize());
-    int labelWidth = 0, labelHeight = 0;
-    fl_measure(label() ? label() : "", labelWidth, labelHeight);
-    if (labelWidth + h() + 4 > w()) Fl_Button::draw();
-    else Fl_Return_Button::draw();
+    fl_color(active_r() ? labelcolor() : fl_inactive(labelcolor()));
+    fl_push_clip(x(), y(), w(), h());
+    fl_draw(label(), x(), y(), w(), h(), align(), nullptr, 1);
+    fl_pop_clip();
   }
 };
 
@@ -270,6 +437,12 @@ Key KeyOf(int fltkKey) {
     case FL_F + 1: return Key::kF1;
     default: return Key::kOther;
   }
+}
+
+// The view of the message area does not ask for the focus itself; it is
+// given it.
+void TakeFocus(Fl_Widget* widget) {
+  if (!widget->take_focus()) Fl::focus(widget);
 }
 
 class FltkWindow;
@@ -358,16 +531,14 @@ class FltkWindow final : public WindowSystem {
     double seconds = 0;
   };
 
-  static constexpr int kTabOrder[] = {kMainButton, kCloseButton, kHelpButton};
-
-  void BuildUpdateWindow();
-  void BuildInstallWindow();
-  Fl_Box* AddLabel(int id, Rect r, Fl_Align align);
-  void SetIcon();
+  void Build(const resources::WindowTemplate& layout);
+  Fl_Widget* AddControl(const resources::ControlTemplate& control);
   Fl_Widget* Widget(int control) const;
   int IdOf(const Fl_Widget* widget) const;
   bool TakesFocus(int control) const;
+  void MoveFocusFrom(int from, bool forward);
   void ApplyFont();
+  void FitFrameAfterShow();
 
   void Push(Event event);
   bool Pop(Event& event);
@@ -381,7 +552,13 @@ class FltkWindow final : public WindowSystem {
   static void OnTimeout(void* data);
   static const char* OnLink(Fl_Widget* widget, const char* target);
 
-  WindowTemplate which_;
+  bool closable_ = true;
+  int defaultButton_ = 0;
+  std::vector<int> tabOrder_;
+  // The outer size the logic asked for, and the frame the client area was
+  // sized with; none before the first ResizeWindow.
+  std::optional<Size> outer_;
+  FrameExtents frame_;
   std::thread::id thread_ = std::this_thread::get_id();
   std::unique_ptr<Fl_Double_Window> window_;
   std::map<int, Control> controls_;
@@ -407,12 +584,12 @@ class FltkWindow final : public WindowSystem {
   std::unique_ptr<HelpViewer> help_;
 };
 
-FltkWindow::FltkWindow(WindowTemplate which) : which_(which) {
-  if (which_ == WindowTemplate::kUpdateWindow) BuildUpdateWindow();
-  else BuildInstallWindow();
+FltkWindow::FltkWindow(WindowTemplate which) {
+  Build(which == WindowTemplate::kUpdateWindow ? resources::UpdateWindowTemplate()
+                                                 : resources::InstallWindowTemplate());
   window_->callback(&FltkWindow::OnCloseBox, this);
   window_->xclass("Harbinor");
-  SetIcon();
+  SetWindowIcon(*window_);
   ApplyFont();
   LiveWindows().push_back(this);
   Fl::event_dispatch(&DispatchHook);
@@ -429,82 +606,73 @@ FltkWindow::~FltkWindow() {
   Fl::flush();
 }
 
-// Template 102: 320 by 189 dialog units, about 480 by 307 pixels. The
-// window logic sizes the window and places every control itself.
-void FltkWindow::BuildUpdateWindow() {
-  window_ = std::make_unique<Fl_Double_Window>(480, 307);
-  title_ = "Update Tolvaro DVD";
+// The window as its template has it: title, client size and every
+// control's place in pixels, whether it starts enabled and shown, and the
+// order of the tab stops. The window logic then sizes the update window and
+// places its controls itself; the install window keeps its template.
+void FltkWindow::Build(const resources::WindowTemplate& layout) {
+  window_ = std::make_unique<Fl_Double_Window>(resources::DialogUnitsToPixelsX(layout.width),
+                                               resources::DialogUnitsToPixelsY(layout.height));
+  title_ = layout.title;
   window_->copy_label(title_.c_str());
-
-  auto addButton = [&](int id, Fl_Button* button) {
-    button->callback(&FltkWindow::OnButton, this);
-    button->when(FL_WHEN_RELEASE);
-    controls_[id].widget = button;
-  };
-  addButton(kMainButton, new DefaultButton(225, 270, 95, 26));
-  addButton(kCloseButton, new Fl_Button(350, 270, 95, 26));
-  addButton(kHelpButton, new Fl_Button(100, 270, 95, 26));
-  controls_[kMainButton].widget->deactivate();
-
-  AddLabel(kHeadline, {15, 10, 459, 18}, FL_ALIGN_TOP_LEFT);
-
-  progress_ = new Fl_Progress(15, 205, 450, 18);
-  progress_->minimum(0);
-  progress_->maximum(static_cast<float>(range_));
-  progress_->value(0);
-  progress_->selection_color(fl_rgb_color(0x3a, 0x86, 0xe0));
-  controls_[kProgressBar].widget = progress_;
-
-  message_ = new Fl_Help_View(15, 50, 450, 120);
-  message_->box(FL_THIN_DOWN_BOX);
-  message_->color(FL_BACKGROUND_COLOR);
-  message_->clear_visible_focus();
-  message_->user_data(this);
-  message_->link(&FltkWindow::OnLink);
-  message_->value(MessageAreaHtml("", links_).c_str());
-  controls_[kMessageArea].widget = message_;
-
-  AddLabel(kStatusLine, {15, 185, 450, 18}, FL_ALIGN_TOP_LEFT);
-  AddLabel(kSizeDisplay, {300, 185, 150, 18}, FL_ALIGN_TOP_RIGHT)->hide();
-  window_->end();
-  focusId_ = kCloseButton;  // the first control that takes the focus
-}
-
-// Template 103: 271 by 28 dialog units with one progress bar at (7, 7),
-// 257 by 14. It has no buttons, and the user cannot close it.
-void FltkWindow::BuildInstallWindow() {
-  window_ = std::make_unique<Fl_Double_Window>(406, 46);
-  title_ = "Tolvaro copying updated files...";
-  window_->copy_label(title_.c_str());
-  progress_ = new Fl_Progress(11, 11, 386, 23);
-  progress_->minimum(0);
-  progress_->maximum(static_cast<float>(range_));
-  progress_->value(0);
-  progress_->selection_color(fl_rgb_color(0x3a, 0x86, 0xe0));
-  controls_[kInstallProgress].widget = progress_;
-  window_->end();
-}
-
-Fl_Box* FltkWindow::AddLabel(int id, Rect r, Fl_Align align) {
-  // A flat box repaints its own background, so a shorter text leaves no
-  // trace of the longer one before it.
-  auto* box = new Fl_Box(FL_FLAT_BOX, r.left, r.top, r.width, r.height, nullptr);
-  box->align(align | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
-  controls_[id].widget = box;
-  return box;
-}
-
-void FltkWindow::SetIcon() {
-  std::vector<std::vector<std::uint8_t>> pixels;
-  std::vector<std::unique_ptr<Fl_RGB_Image>> images;
-  std::vector<const Fl_RGB_Image*> list;
-  for (int size : {16, 32, 48}) {
-    pixels.push_back(resources::WindowIconRgba(size));
-    images.push_back(std::make_unique<Fl_RGB_Image>(pixels.back().data(), size, size, 4));
-    list.push_back(images.back().get());
+  closable_ = layout.closable;
+  for (const resources::ControlTemplate& control : layout.controls) {
+    Fl_Widget* widget = AddControl(control);
+    controls_[control.id].widget = widget;
+    if (!control.enabled) widget->deactivate();
+    if (!control.visible) widget->hide();
+    if (control.tabStop) tabOrder_.push_back(control.id);
+    if (control.kind == resources::ControlKind::kDefaultButton) defaultButton_ = control.id;
   }
-  // The window keeps copies of the images.
-  window_->icons(list.data(), static_cast<int>(list.size()));
+  window_->end();
+  // The logic places every control itself: a change of the window's size
+  // moves none of them (and the user cannot resize it, as a dialog box).
+  window_->resizable(nullptr);
+  for (int id : tabOrder_) {
+    if (TakesFocus(id)) {
+      focusId_ = id;
+      break;
+    }
+  }
+}
+
+Fl_Widget* FltkWindow::AddControl(const resources::ControlTemplate& control) {
+  resources::PixelRect r = resources::ToPixels(control.rect);
+  using Kind = resources::ControlKind;
+  switch (control.kind) {
+    case Kind::kDefaultButton:
+    case Kind::kButton: {
+      Fl_Button* button = control.kind == Kind::kDefaultButton ? new DefaultButton(r.left, r.top, r.width, r.height)
+                                                               : new Fl_Button(r.left, r.top, r.width, r.height);
+      button->callback(&FltkWindow::OnButton, this);
+      button->when(FL_WHEN_RELEASE);
+      return button;
+    }
+    case Kind::kLabel:
+    case Kind::kRightLabel: {
+      auto* text = new StaticText(r.left, r.top, r.width, r.height);
+      text->align((control.kind == Kind::kLabel ? FL_ALIGN_TOP_LEFT : FL_ALIGN_TOP_RIGHT) | FL_ALIGN_INSIDE);
+      return text;
+    }
+    case Kind::kProgressBar:
+      progress_ = new Fl_Progress(r.left, r.top, r.width, r.height);
+      progress_->minimum(0);
+      progress_->maximum(static_cast<float>(range_));
+      progress_->value(0);
+      progress_->selection_color(fl_rgb_color(0x3a, 0x86, 0xe0));
+      return progress_;
+    case Kind::kMessageArea:
+      // A tab stop, as the read-only edit control it stands for; keys that
+      // are not the window's (Ctrl+C) go to the view.
+      message_ = new Fl_Help_View(r.left, r.top, r.width, r.height);
+      message_->box(FL_THIN_DOWN_BOX);
+      message_->color(FL_BACKGROUND_COLOR);
+      message_->user_data(this);
+      message_->link(&FltkWindow::OnLink);
+      message_->value(MessageAreaHtml("", links_).c_str());
+      return message_;
+  }
+  return new Fl_Box(r.left, r.top, r.width, r.height);
 }
 
 Fl_Widget* FltkWindow::Widget(int control) const {
@@ -520,7 +688,7 @@ int FltkWindow::IdOf(const Fl_Widget* widget) const {
 }
 
 bool FltkWindow::TakesFocus(int control) const {
-  if (control != kMainButton && control != kCloseButton && control != kHelpButton) return false;
+  if (std::find(tabOrder_.begin(), tabOrder_.end(), control) == tabOrder_.end()) return false;
   Fl_Widget* widget = Widget(control);
   return widget && widget->active() && widget->visible();
 }
@@ -544,13 +712,54 @@ void FltkWindow::SetTitle(std::string_view title) {
 
 void FltkWindow::ShowWindow() {
   if (destroyed_) return;
-  if (!everShown_) {
+  bool first = !everShown_;
+  if (first) {
     everShown_ = true;
-    window_->position((Fl::w() - window_->w()) / 2, (Fl::h() - window_->h()) / 2);
+    // Centred on the screen with its frame; the position is the frame's.
+    int outerW = window_->w() + frame_.left + frame_.right;
+    int outerH = window_->h() + frame_.top + frame_.bottom;
+    window_->position(std::max((Fl::w() - outerW) / 2, 0), std::max((Fl::h() - outerH) / 2, 0));
   }
   window_->show();
-  if (TakesFocus(focusId_)) Widget(focusId_)->take_focus();
+  if (TakesFocus(focusId_)) TakeFocus(Widget(focusId_));
   else MoveFocus(true);
+  Fl::flush();
+  if (first) FitFrameAfterShow();
+}
+
+// The frame the window got, once the window manager has taken the window
+// (it sets _NET_FRAME_EXTENTS then). When it differs from the frame the
+// client area was sized with, the client area is sized again for the outer
+// size the logic asked for, and the controls follow the edge they were
+// placed from, as the logic lays them out: those starting in the right half
+// move with the right edge, those reaching into it from the left grow with
+// it; those starting in the lowest quarter (the buttons) move with the
+// bottom edge. Nothing is reported to the logic: its layout stays as meant.
+void FltkWindow::FitFrameAfterShow() {
+  if (!outer_) return;
+  ProbeConnection probe;
+  if (!probe.display || !WindowManagerCheck(probe.display)) return;
+  std::optional<FrameExtents> frame;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+  while (!(frame = ReadFrameExtents(probe.display, fl_xid(window_.get()))) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!frame || *frame == frame_) return;
+  frame_ = *frame;
+  int oldW = window_->w(), oldH = window_->h();
+  int newW = std::max(outer_->width - frame_.left - frame_.right, 1);
+  int newH = std::max(outer_->height - frame_.top - frame_.bottom, 1);
+  int dw = newW - oldW, dh = newH - oldH;
+  for (auto& [id, control] : controls_) {
+    Fl_Widget* widget = control.widget;
+    int x = widget->x(), y = widget->y(), w = widget->w(), h = widget->h();
+    if (x >= oldW / 2) x += dw;
+    else if (x + w > oldW / 2) w += dw;
+    if (y >= oldH * 3 / 4) y += dh;
+    widget->resize(x, y, std::max(w, 0), h);
+  }
+  window_->size(newW, newH);
   Fl::flush();
 }
 
@@ -569,7 +778,10 @@ void FltkWindow::DestroyWindow() {
 }
 
 void FltkWindow::ResizeWindow(Size outer) {
-  window_->size(std::max(outer.width, 1), std::max(outer.height, 1));
+  outer_ = outer;
+  if (!window_->shown()) frame_ = ExpectedFrame();
+  window_->size(std::max(outer.width - frame_.left - frame_.right, 1),
+                std::max(outer.height - frame_.top - frame_.bottom, 1));
 }
 
 void FltkWindow::SetFont(std::string_view face, int height) {
@@ -596,10 +808,17 @@ std::string FltkWindow::Text(int control) const {
 }
 
 void FltkWindow::Enable(int control, bool enabled) {
-  if (Fl_Widget* widget = Widget(control)) {
-    if (enabled) widget->activate();
-    else widget->deactivate();
+  Fl_Widget* widget = Widget(control);
+  if (!widget) return;
+  if (enabled) {
+    widget->activate();
+    return;
   }
+  // A focused control that becomes disabled gives the focus on, as in a
+  // dialog box.
+  bool focused = FocusedControl() == control;
+  widget->deactivate();
+  if (focused) MoveFocusFrom(control, true);
 }
 
 bool FltkWindow::IsEnabled(int control) const {
@@ -622,7 +841,7 @@ bool FltkWindow::IsShown(int control) const {
 void FltkWindow::Focus(int control) {
   if (!TakesFocus(control)) return;
   focusId_ = control;
-  if (window_->shown()) Widget(control)->take_focus();
+  if (window_->shown()) TakeFocus(Widget(control));
 }
 
 int FltkWindow::FocusedControl() const {
@@ -632,20 +851,21 @@ int FltkWindow::FocusedControl() const {
   return TakesFocus(focusId_) ? focusId_ : 0;
 }
 
-// Tab and the arrows go round the buttons in the order of the template
-// (main, close, help), skipping those that are disabled or hidden.
-void FltkWindow::MoveFocus(bool forward) {
-  constexpr int kCount = static_cast<int>(std::size(kTabOrder));
-  int current = FocusedControl();
-  int at = -1;
-  for (int k = 0; k < kCount; ++k)
-    if (kTabOrder[k] == current) at = k;
-  for (int step = 1; step <= kCount; ++step) {
+// Tab and the arrows go round the tab stops in the order of the template,
+// skipping those that are disabled or hidden.
+void FltkWindow::MoveFocus(bool forward) { MoveFocusFrom(FocusedControl(), forward); }
+
+// From a control that does not take the focus (now), the neighbour in the
+// full order, as if it still did.
+void FltkWindow::MoveFocusFrom(int from, bool forward) {
+  const int count = static_cast<int>(tabOrder_.size());
+  int at = static_cast<int>(std::find(tabOrder_.begin(), tabOrder_.end(), from) - tabOrder_.begin());
+  for (int step = 1; step <= count; ++step) {
     int next;
-    if (at < 0) next = forward ? step - 1 : kCount - step;
-    else next = ((forward ? at + step : at - step) % kCount + kCount) % kCount;
-    if (TakesFocus(kTabOrder[next])) {
-      Focus(kTabOrder[next]);
+    if (at == count) next = forward ? step - 1 : count - step;
+    else next = ((forward ? at + step : at - step) % count + count) % count;
+    if (TakesFocus(tabOrder_[static_cast<std::size_t>(next)])) {
+      Focus(tabOrder_[static_cast<std::size_t>(next)]);
       return;
     }
   }
@@ -795,17 +1015,20 @@ void FltkWindow::Deliver(const Event& event, const KeyFilter* keyFilter) {
   }
 }
 
-// Keys outside a run, as a dialog box handles them. The install window
-// ignores them all: it cannot be closed and has nothing to press.
+// Keys outside a run, as a dialog box handles them. A window the user cannot
+// close (the install window) ignores them all: it has nothing to press.
 void FltkWindow::HandleKey(const Event& event) {
-  if (which_ != WindowTemplate::kUpdateWindow || destroyed_) return;
+  if (!closable_ || destroyed_) return;
   switch (event.key) {
     case Key::kTab: MoveFocus(!event.shift); break;
     case Key::kRight: MoveFocus(true); break;
     case Key::kLeft: MoveFocus(false); break;
     case Key::kEnter: {
+      // The focused button, or else (the message area has the focus) the
+      // default button.
       int focused = FocusedControl();
-      int pressed = TakesFocus(focused) ? focused : TakesFocus(kMainButton) ? kMainButton : 0;
+      bool button = dynamic_cast<Fl_Button*>(Widget(focused)) != nullptr;
+      int pressed = button && TakesFocus(focused) ? focused : TakesFocus(defaultButton_) ? defaultButton_ : 0;
       if (pressed && sink_) sink_->OnCommand(pressed);
       break;
     }
@@ -868,7 +1091,7 @@ void FltkWindow::OnButton(Fl_Widget* widget, void* data) {
 // button); the install window cannot be closed.
 void FltkWindow::OnCloseBox(Fl_Widget*, void* data) {
   auto* self = static_cast<FltkWindow*>(data);
-  if (self->which_ != WindowTemplate::kUpdateWindow) return;
+  if (!self->closable_) return;
   Event command;
   command.kind = Event::Kind::kCommand;
   command.id = kCloseButton;
@@ -891,10 +1114,19 @@ const char* FltkWindow::OnLink(Fl_Widget* widget, const char* target) {
 }
 
 Answer FltkWindow::AskOkCancel(std::string_view text, std::string_view caption, MessageIcon icon) {
-  constexpr int kMargin = 16, kIcon = 40, kGap = 14, kButtonW = 90, kButtonH = 28;
+  constexpr int kMargin = 16, kIcon = 40, kGap = 14, kButtonH = 28;
   std::string message = LabelText(ToScreen(text));
   std::string title = ToScreen(caption);
+  std::string okText = ToScreen(okLabel_), cancelText = ToScreen(cancelLabel_);
   fl_font(font_, fontSize_);
+  // Both buttons as wide as the longer label needs, and never narrower
+  // than a system box's.
+  int buttonW = 90;
+  for (const std::string& label : {okText, cancelText}) {
+    int labelW = 0, labelH = 0;
+    fl_measure(label.c_str(), labelW, labelH, 0);
+    buttonW = std::max(buttonW, labelW + 24);
+  }
   int textW = 0, textH = 0;
   fl_measure(message.c_str(), textW, textH);
   // Long lines wrap, as in a system message box.
@@ -905,7 +1137,7 @@ Answer FltkWindow::AskOkCancel(std::string_view text, std::string_view caption, 
   }
   textW += 8;  // a label is drawn a few pixels inside its box
   int contentH = std::max(kIcon, textH);
-  int width = std::max(kMargin + kIcon + kGap + textW + kMargin, 2 * kMargin + 2 * kButtonW + 10);
+  int width = std::max(kMargin + kIcon + kGap + textW + kMargin, 2 * kMargin + 2 * buttonW + 10);
   int height = kMargin + contentH + kGap + kButtonH + 12;
 
   BoxWindow box(width, height);
@@ -917,10 +1149,10 @@ Answer FltkWindow::AskOkCancel(std::string_view text, std::string_view caption, 
   label->labelsize(fontSize_);
   label->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
   int buttonTop = height - 12 - kButtonH;
-  auto* ok = new Fl_Return_Button(width - kMargin - 2 * kButtonW - 10, buttonTop, kButtonW, kButtonH);
-  auto* cancel = new Fl_Button(width - kMargin - kButtonW, buttonTop, kButtonW, kButtonH);
-  ok->copy_label(LabelText(ToScreen(okLabel_)).c_str());
-  cancel->copy_label(LabelText(ToScreen(cancelLabel_)).c_str());
+  auto* ok = new DefaultButton(width - kMargin - 2 * buttonW - 10, buttonTop, buttonW, kButtonH);
+  auto* cancel = new Fl_Button(width - kMargin - buttonW, buttonTop, buttonW, kButtonH);
+  ok->copy_label(LabelText(okText).c_str());
+  cancel->copy_label(LabelText(cancelText).c_str());
   for (Fl_Button* button : {static_cast<Fl_Button*>(ok), cancel}) {
     button->labelfont(font_);
     button->labelsize(fontSize_);
@@ -953,7 +1185,7 @@ Answer FltkWindow::AskOkCancel(std::string_view text, std::string_view caption, 
 }
 
 void FltkWindow::OpenHelpTopic(const std::string& chmPath, const std::string& topic) {
-  if (!help_) help_ = std::make_unique<HelpViewer>();
+  if (!help_) help_ = std::make_unique<HelpViewer>(window_.get());
   help_->Show(chmPath, topic);
 }
 

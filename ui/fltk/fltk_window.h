@@ -31,6 +31,8 @@
 #include <string_view>
 #include <vector>
 
+class Fl_Window;
+
 namespace ui::fltk {
 
 // The HTML for the message area: `utf8Text` with its links as anchors whose
@@ -47,5 +49,13 @@ std::string LabelText(std::string_view text);
 
 // Appends `text` to `html` with < > & and " escaped.
 void AppendEscapedHtml(std::string& html, std::string_view text);
+
+// The FLTK font name that the window's face (SetFont) is drawn and
+// measured in: the face's own name, for the font system to find it or its
+// metric-compatible stand-in.
+std::string FontNameForFace(std::string_view face);
+
+// Gives `window` the icon of the application (resources/window_icon.h).
+void SetWindowIcon(Fl_Window& window);
 
 }  // namespace ui::fltk

@@ -1,11 +1,15 @@
 #include "ui/fltk/help_viewer.h"
 
 #include <FL/Fl.H>
+#include <FL/Fl_Button.H>
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Help_View.H>
+#include <FL/x.H>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <functional>
 
 #include "platform/shell.h"
 #include "platform/text.h"
@@ -52,12 +56,15 @@ bool IsValidUtf8(std::string_view text) {
   return true;
 }
 
+// Windows-1252's characters 0x80 to 0x9F, where Latin-1 has control codes.
+constexpr char16_t kWindows1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
 // Windows-1252, the usual charset of help pages written on Windows.
 std::string Windows1252ToUtf8(std::string_view text) {
-  static constexpr char16_t kHigh[32] = {
-      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-      0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+  const auto& kHigh = kWindows1252High;
   std::u16string wide;
   wide.reserve(text.size());
   for (char c : text) {
@@ -65,6 +72,104 @@ std::string Windows1252ToUtf8(std::string_view text) {
     wide.push_back(u >= 0x80 && u < 0xA0 ? kHigh[u - 0x80] : static_cast<char16_t>(u));
   }
   return platform::Utf16ToUtf8(wide);
+}
+
+void AppendUtf8(std::string& out, std::uint32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+// HTML 4's Latin-1 entities, U+00A0 to U+00FF in order.
+constexpr std::string_view kLatin1Entities[96] = {
+    "nbsp",   "iexcl",  "cent",   "pound",  "curren", "yen",    "brvbar", "sect",   "uml",    "copy",
+    "ordf",   "laquo",  "not",    "shy",    "reg",    "macr",   "deg",    "plusmn", "sup2",   "sup3",
+    "acute",  "micro",  "para",   "middot", "cedil",  "sup1",   "ordm",   "raquo",  "frac14", "frac12",
+    "frac34", "iquest", "Agrave", "Aacute", "Acirc",  "Atilde", "Auml",   "Aring",  "AElig",  "Ccedil",
+    "Egrave", "Eacute", "Ecirc",  "Euml",   "Igrave", "Iacute", "Icirc",  "Iuml",   "ETH",    "Ntilde",
+    "Ograve", "Oacute", "Ocirc",  "Otilde", "Ouml",   "times",  "Oslash", "Ugrave", "Uacute", "Ucirc",
+    "Uuml",   "Yacute", "THORN",  "szlig",  "agrave", "aacute", "acirc",  "atilde", "auml",   "aring",
+    "aelig",  "ccedil", "egrave", "eacute", "ecirc",  "euml",   "igrave", "iacute", "icirc",  "iuml",
+    "eth",    "ntilde", "ograve", "oacute", "ocirc",  "otilde", "ouml",   "divide", "oslash", "ugrave",
+    "uacute", "ucirc",  "uuml",   "yacute", "thorn",  "yuml"};
+
+// The other named characters that help pages written on Windows use: the
+// typographic ones of Windows-1252 and a few more of HTML 4.
+struct NamedCharacter {
+  std::string_view name;
+  std::uint32_t code;
+};
+constexpr NamedCharacter kOtherEntities[] = {
+    {"apos", 0x27},     {"OElig", 0x152},   {"oelig", 0x153},   {"Scaron", 0x160},  {"scaron", 0x161},
+    {"Yuml", 0x178},    {"fnof", 0x192},    {"circ", 0x2C6},    {"tilde", 0x2DC},   {"ensp", 0x2002},
+    {"emsp", 0x2003},   {"thinsp", 0x2009}, {"ndash", 0x2013},  {"mdash", 0x2014},  {"lsquo", 0x2018},
+    {"rsquo", 0x2019},  {"sbquo", 0x201A},  {"ldquo", 0x201C},  {"rdquo", 0x201D},  {"bdquo", 0x201E},
+    {"dagger", 0x2020}, {"Dagger", 0x2021}, {"bull", 0x2022},   {"hellip", 0x2026}, {"permil", 0x2030},
+    {"prime", 0x2032},  {"lsaquo", 0x2039}, {"rsaquo", 0x203A}, {"euro", 0x20AC},   {"trade", 0x2122},
+    {"larr", 0x2190},   {"uarr", 0x2191},   {"rarr", 0x2192},   {"darr", 0x2193},   {"harr", 0x2194},
+    {"minus", 0x2212},  {"le", 0x2264},     {"ge", 0x2265},     {"ne", 0x2260},     {"infin", 0x221E}};
+
+// The character of the entity `name` ("mdash", "#8212", "#x2014"), or 0.
+// The four that are markup (lt, gt, amp, quot) stay as they are, for the
+// viewer to read.
+std::uint32_t EntityCharacter(std::string_view name) {
+  if (name.size() > 1 && name[0] == '#') {
+    bool hex = name[1] == 'x' || name[1] == 'X';
+    std::string_view digits = name.substr(hex ? 2 : 1);
+    if (digits.empty() || digits.size() > 8) return 0;
+    std::uint32_t value = 0;
+    for (char c : digits) {
+      int digit = c >= '0' && c <= '9' ? c - '0' : hex && base::AsciiLower(c) >= 'a' && base::AsciiLower(c) <= 'f'
+                                                        ? base::AsciiLower(c) - 'a' + 10
+                                                        : -1;
+      if (digit < 0) return 0;
+      value = value * (hex ? 16 : 10) + static_cast<std::uint32_t>(digit);
+    }
+    // As browsers read them: 128 to 159 are Windows-1252's characters.
+    if (value >= 0x80 && value < 0xA0) value = kWindows1252High[value - 0x80];
+    bool markup = value == '<' || value == '>' || value == '&' || value == '"';
+    if (value == 0 || markup || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+    return value;
+  }
+  for (std::size_t k = 0; k < std::size(kLatin1Entities); ++k)
+    if (kLatin1Entities[k] == name) return static_cast<std::uint32_t>(0xA0 + k);
+  for (const NamedCharacter& entity : kOtherEntities)
+    if (entity.name == name) return entity.code;
+  return 0;
+}
+
+// Text between tags with its character entities as UTF-8 characters.
+void AppendDecodedText(std::string& out, std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t amp = text.find('&', i);
+    if (amp == std::string_view::npos) amp = text.size();
+    out.append(text.substr(i, amp - i));
+    if (amp == text.size()) break;
+    std::size_t semicolon = text.find(';', amp);
+    std::uint32_t code = semicolon != std::string_view::npos && semicolon - amp <= 10
+                             ? EntityCharacter(text.substr(amp + 1, semicolon - amp - 1))
+                             : 0;
+    if (code) {
+      AppendUtf8(out, code);
+      i = semicolon + 1;
+    } else {
+      out.push_back('&');
+      i = amp + 1;
+    }
+  }
 }
 
 std::string PercentDecoded(std::string_view text) {
@@ -224,7 +329,9 @@ std::string PrepareHelpPage(std::string_view html, std::string_view topic, std::
   std::size_t i = 0;
   while (i < text.size()) {
     if (text[i] != '<') {
-      out.push_back(text[i++]);
+      std::size_t tag = std::min(text.find('<', i), text.size());
+      AppendDecodedText(out, std::string_view(text).substr(i, tag - i));
+      i = tag;
       continue;
     }
     if (text.compare(i, 4, "<!--") == 0) {
@@ -275,6 +382,30 @@ std::string PrepareHelpPage(std::string_view html, std::string_view topic, std::
   return out;
 }
 
+namespace {
+
+// The help window: Alt+Left and Backspace go back, as in a browser.
+class HelpWindow : public Fl_Double_Window {
+ public:
+  HelpWindow(int w, int h, std::function<void()> back) : Fl_Double_Window(w, h, "Help"), back_(std::move(back)) {}
+
+  int handle(int event) override {
+    if (event == FL_KEYBOARD || event == FL_SHORTCUT) {
+      int key = Fl::event_key();
+      if (key == FL_BackSpace || (key == FL_Left && Fl::event_alt())) {
+        back_();
+        return 1;
+      }
+    }
+    return Fl_Double_Window::handle(event);
+  }
+
+ private:
+  std::function<void()> back_;
+};
+
+}  // namespace
+
 struct HelpViewer::Impl {
   ~Impl() {
     Fl::remove_timeout(&Impl::FollowPending, this);
@@ -282,8 +413,14 @@ struct HelpViewer::Impl {
   }
 
   void Build() {
-    window = new Fl_Double_Window(680, 520, "Help");
-    view = new Fl_Help_View(0, 0, 680, 520);
+    constexpr int kW = 680, kH = 520, kBar = 34;
+    window = new HelpWindow(kW, kH, [this] { GoBack(); });
+    back = new Fl_Button(6, 5, 90, 24, "@<-  Back");
+    back->labelsize(13);
+    back->tooltip("Alt+Left");
+    back->callback([](Fl_Widget*, void* data) { static_cast<Impl*>(data)->GoBack(); }, this);
+    back->deactivate();
+    view = new Fl_Help_View(0, kBar, kW, kH - kBar);
     view->box(FL_FLAT_BOX);
     view->textfont(FL_HELVETICA);
     view->textsize(14);
@@ -291,20 +428,54 @@ struct HelpViewer::Impl {
     view->link(&Impl::OnLink);
     window->end();
     window->resizable(view);
+    window->xclass("Harbinor");
+    SetWindowIcon(*window);
   }
 
-  bool Show(const std::string& path, std::string_view topic) {
+  bool Show(const std::string& path, std::string_view topic, bool remember) {
     auto page = ReadHelpTopic(path, std::string(topic));
     if (!page) return false;
-    if (!window) Build();
+    bool first = !window;
+    if (first) Build();
+    std::string next = topic.front() == '/' ? std::string(topic) : "/" + std::string(topic);
+    if (path != chmPath) history.clear();
+    else if (remember && !currentTopic.empty() && next != currentTopic) history.push_back(currentTopic);
     chmPath = path;
-    currentTopic = topic.front() == '/' ? std::string(topic) : "/" + std::string(topic);
+    currentTopic = std::move(next);
     view->value(PrepareHelpPage(*page, currentTopic, links).c_str());
     const char* pageTitle = view->title();
     title = pageTitle && pageTitle[0] ? pageTitle : "Help";
     window->copy_label(title.c_str());
+    if (history.empty()) back->deactivate();
+    else back->activate();
+    if (!window->shown()) Open();
     window->show();
     return true;
+  }
+
+  // Opens over the window it belongs to (a little down and to the right,
+  // inside the screen), transient for it, so that the window manager keeps
+  // it above that window and with it.
+  void Open() {
+    if (!owner || !owner->shown()) return;
+    int x = owner->x() + 40, y = owner->y() + 40;
+    x = std::clamp(x, Fl::x(), std::max(Fl::x(), Fl::x() + Fl::w() - window->w()));
+    y = std::clamp(y, Fl::y(), std::max(Fl::y(), Fl::y() + Fl::h() - window->h()));
+    window->position(x, y);
+    // FLTK makes a non-modal window transient for its first window when
+    // it creates it, before it is mapped; the hint is set again after, for
+    // the case that FLTK chose another.
+    window->non_modal();
+    Fl::first_window(owner);
+    window->show();
+    XSetTransientForHint(fl_display, fl_xid(window), fl_xid(owner));
+  }
+
+  void GoBack() {
+    if (history.empty()) return;
+    std::string previous = std::move(history.back());
+    history.pop_back();
+    Show(chmPath, previous, false);
   }
 
   // Fl_Help_View asks this what to load for a clicked link. The page is
@@ -325,27 +496,34 @@ struct HelpViewer::Impl {
     auto* self = static_cast<Impl*>(data);
     HelpLink link = std::move(self->pending);
     self->pending = {};
-    if (link.kind == HelpLink::Kind::kTopic) self->Show(self->chmPath, link.target);
+    if (link.kind == HelpLink::Kind::kTopic) self->Show(self->chmPath, link.target, true);
     else if (link.kind == HelpLink::Kind::kWeb) platform::OpenUrl(link.target);
   }
 
-  Fl_Double_Window* window = nullptr;  // owned; the view is its child
+  Fl_Window* owner = nullptr;
+  Fl_Double_Window* window = nullptr;  // owned; the button and the view are its children
+  Fl_Button* back = nullptr;
   Fl_Help_View* view = nullptr;
   std::string chmPath;
   std::string currentTopic;
   std::string title;
+  // The topics shown before, the last one last.
+  std::vector<std::string> history;
   std::vector<HelpLink> links;
   HelpLink pending;
 };
 
-HelpViewer::HelpViewer() : impl_(std::make_unique<Impl>()) {}
+HelpViewer::HelpViewer(Fl_Window* owner) : impl_(std::make_unique<Impl>()) { impl_->owner = owner; }
 HelpViewer::~HelpViewer() = default;
 
 bool HelpViewer::Show(const std::string& chmPath, std::string_view topic) {
   if (topic.empty()) return false;
-  return impl_->Show(chmPath, topic);
+  return impl_->Show(chmPath, topic, true);
 }
 
+bool HelpViewer::CanGoBack() const { return !impl_->history.empty(); }
+
+void HelpViewer::GoBack() { impl_->GoBack(); }
 void HelpViewer::Hide() {
   if (impl_->window) impl_->window->hide();
 }

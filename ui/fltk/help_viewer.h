@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+class Fl_Window;
+
 namespace ui::fltk {
 
 // Where a link of a help page leads.
@@ -29,15 +31,20 @@ struct HelpLink {
 HelpLink ResolveHelpLink(std::string_view currentTopic, std::string_view href);
 
 // The page made ready for the viewer: UTF-8 (a page that is not valid UTF-8
-// is read as Windows-1252), images removed, and the target of every link
-// that leaves the page replaced by its index in `links`.
+// is read as Windows-1252), character entities in the text as UTF-8 (the
+// named ones of HTML 4's Latin-1 set and the typographic ones, numeric ones
+// with 128 to 159 read as Windows-1252; &lt; &gt; &amp; &quot; stay for the
+// viewer), images removed, and the target of every link that leaves the
+// page replaced by its index in `links`.
 std::string PrepareHelpPage(std::string_view html, std::string_view topic, std::vector<HelpLink>& links);
 
-// The help window. It opens on the first topic shown and is reused for the
-// next; closing it only hides it.
+// The help window. It opens on the first topic shown, over `owner` when
+// that is shown (transient for it), and is reused for the next; closing it
+// only hides it. A Back button (Alt+Left, Backspace) returns to the topics
+// shown before.
 class HelpViewer {
  public:
-  HelpViewer();
+  explicit HelpViewer(Fl_Window* owner = nullptr);
   ~HelpViewer();
   HelpViewer(const HelpViewer&) = delete;
   HelpViewer& operator=(const HelpViewer&) = delete;
@@ -45,6 +52,9 @@ class HelpViewer {
   // Shows `topic` of `chmPath`; false, with nothing shown or changed, when
   // the topic cannot be read.
   bool Show(const std::string& chmPath, std::string_view topic);
+  // Whether there is a topic to go back to, and going back to it.
+  bool CanGoBack() const;
+  void GoBack();
   void Hide();
   bool IsShown() const;
   // The window's title: the page's <title>, or "Help".
