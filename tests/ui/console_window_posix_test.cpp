@@ -10,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstdlib>
+#include <fstream>
+#include <thread>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -196,6 +199,104 @@ TEST_F(PseudoTerminal, TheConsoleWindowOnATerminalRestoresItAtTheEnd) {
   }
   EXPECT_EQ(LocalFlags(), before);
   EXPECT_NE(out.str().find("\x1b[?1049l"), std::string::npos);
+}
+
+// --- The window in a real terminal emulator: tmux runs this program's
+// DISABLED_ShowWindow in a pane; its screens are captured into
+// <build>/captures/ and checked there.
+
+// The update window on this process's own terminal until Esc closes it.
+TEST(ConsoleInTmux, DISABLED_ShowWindow) {
+  std::setlocale(LC_CTYPE, "");
+  ui::ConsoleOptions options;
+  options.terminal = true;
+  options.terminalOutput = STDOUT_FILENO;
+  options.rawInput = true;
+  ConsoleWindow window(options);
+  RecordingSink sink;
+  sink.onCommand = [&](int id) {
+    if (id == ui::kCloseButton) window.DestroyWindow();
+  };
+  window.SetEventSink(&sink);
+  window.SetText(ui::kMainButton, "Download");
+  window.Enable(ui::kMainButton, true);
+  window.SetText(ui::kCloseButton, "Close");
+  window.SetText(ui::kHelpButton, "Help");
+  window.SetText(ui::kHeadline, "A newer version is available.");
+  std::string message = "Intro: Tolvaro 1.1\n\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe3\x81\xae\xe8\xaa\xac\xe6\x98\x8e: ";
+  for (int i = 0; i < 12; ++i) message += "\xe6\x96\xb0\xe3\x81\x97\xe3\x81\x84\xe6\xa9\x9f\xe8\x83\xbd ";
+  for (int i = 1; i <= 30; ++i) message += "\nline " + std::to_string(i);
+  window.SetText(ui::kMessageArea, message);
+  window.ShowWindow();
+  window.RunMessageLoop();
+}
+
+class Tmux : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::system("tmux -V > /dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is needed";
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(n, 0);
+    self_.assign(self, static_cast<std::size_t>(n));
+    captures_ = self_.substr(0, self_.rfind('/'));
+    captures_ = captures_.substr(0, captures_.rfind('/')) + "/captures";
+    ASSERT_EQ(std::system(("mkdir -p '" + captures_ + "'").c_str()), 0);
+    tmux_ = "LC_ALL=C.UTF-8 tmux -u -L harbinor-console-test-" + std::to_string(getpid()) + " ";
+  }
+  void TearDown() override {
+    if (!tmux_.empty()) Run("kill-server > /dev/null 2>&1");
+  }
+  int Run(const std::string& command) { return std::system((tmux_ + command).c_str()); }
+
+  // The pane's text once it shows `expected` (or after 5 s), saved as
+  // captures/<name>.txt.
+  std::string Capture(const std::string& name, const std::string& expected) {
+    std::string file = captures_ + "/" + name + ".txt";
+    std::string text;
+    for (int i = 0; i < 100; ++i) {
+      Run("capture-pane -p -t console > '" + file + "'");
+      std::ifstream in(file);
+      text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      if (text.find(expected) != std::string::npos) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return text;
+  }
+
+  std::string self_, captures_, tmux_;
+};
+
+TEST_F(Tmux, ScreensOfTheUpdateWindow) {
+  ASSERT_EQ(Run("new-session -d -s console -x 80 -y 24 \"exec '" + self_ +
+                "' --gtest_also_run_disabled_tests --gtest_filter=ConsoleInTmux.DISABLED_ShowWindow\""),
+            0);
+  std::string screen = Capture("update_80x24", "[>Close<]");
+  std::vector<std::string> rows;
+  std::istringstream in(screen);
+  for (std::string row; std::getline(in, row);) rows.push_back(row);
+  ASSERT_GE(rows.size(), 24u) << screen;
+  ASSERT_NE(rows[5].find('|'), std::string::npos) << screen;
+  ASSERT_NE(rows[6].find('|'), std::string::npos) << screen;
+  EXPECT_EQ(rows[5].rfind("  | Intro: Tolvaro 1.1", 0), 0u) << screen;
+  // The wide characters' row ends at the same column as the others: its
+  // border is where the border of a plain row is.
+  std::size_t plainEnd = rows[5].find_last_not_of(' ');
+  std::size_t wideEnd = rows[6].find_last_not_of(' ');
+  EXPECT_EQ(rows[5].substr(plainEnd), "|");
+  EXPECT_EQ(rows[6].substr(wideEnd), "|");
+  int wideCells = 0;
+  for (unsigned char b : rows[6]) {
+    if ((b & 0xC0) != 0x80) wideCells += (b >= 0xE3 && b <= 0xE9) ? 2 : 1;
+  }
+  EXPECT_EQ(static_cast<std::size_t>(wideCells), plainEnd + 1) << rows[6];
+
+  Run("resize-window -t console -y 10");
+  screen = Capture("update_80x10", "Terminal too small");
+  EXPECT_EQ(screen.rfind("Terminal too small: make it at least 12 rows high", 0), 0u) << screen;
+  Run("resize-window -t console -y 24");
+  EXPECT_NE(Capture("update_80x24_again", "[>Close<]").find("[>Close<]"), std::string::npos);
+  Run("send-keys -t console Escape");
 }
 
 }  // namespace
