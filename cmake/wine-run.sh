@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Runs a Windows program under 64-bit Wine, passing its exit code and its
 # standard streams through untouched:
-#   cmake/wine-run.sh [--default-prefix DIR] PROGRAM.exe [ARGS...]
+#   cmake/wine-run.sh [--x-server] [--default-prefix DIR] PROGRAM.exe [ARGS...]
+# With --x-server the program gets an X server of its own (Xvfb) to show its
+# windows on, and a Wine session of its own that ends with it: Wine's
+# desktop process keeps the display it started with.
 # The Wine prefix is $WINEPREFIX if set, else $HARBINOR_WINEPREFIX, else DIR,
 # else build/windows/wineprefix in the source tree. The toolchain file passes
 # --default-prefix <build dir>/wineprefix, so CTest runs every test there.
@@ -10,17 +13,38 @@
 set -euo pipefail
 
 default_prefix="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/windows/wineprefix"
-if [ "${1-}" = --default-prefix ]; then
-  default_prefix=$2
-  shift 2
-fi
-[ $# -ge 1 ] || { echo "usage: $0 [--default-prefix DIR] PROGRAM [ARGS...]" >&2; exit 2; }
+x_server=no
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --default-prefix) default_prefix=$2; shift 2 ;;
+    --x-server) x_server=yes; shift ;;
+    *) break ;;
+  esac
+done
+[ $# -ge 1 ] || { echo "usage: $0 [--x-server] [--default-prefix DIR] PROGRAM [ARGS...]" >&2; exit 2; }
 
 export WINEPREFIX="${WINEPREFIX:-${HARBINOR_WINEPREFIX:-$default_prefix}}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 wine=/usr/lib/wine/wine64
 ready="$WINEPREFIX/.harbinor-ready"
+
+if [ "$x_server" = yes ]; then
+  unset DISPLAY
+  # The first free display number; Xvfb takes its lock file itself.
+  for n in $(seq 80 160); do
+    [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+    xvfb=$!
+    for _ in $(seq 100); do [ -S "/tmp/.X11-unix/X$n" ] && break; kill -0 "$xvfb" 2>/dev/null || break; sleep 0.05; done
+    if [ -S "/tmp/.X11-unix/X$n" ]; then
+      export DISPLAY=":$n"
+      break
+    fi
+  done
+  [ -n "${DISPLAY-}" ] || { echo "wine-run: no X server could be started" >&2; exit 1; }
+  trap 'kill "$xvfb" 2>/dev/null || true' EXIT
+fi
 
 if [ ! -e "$ready" ]; then
   mkdir -p "$(dirname "$WINEPREFIX")"
@@ -37,6 +61,11 @@ if [ ! -e "$ready" ]; then
       touch "$ready"
     fi
   ) 9>"$WINEPREFIX.lock"
+fi
+
+# A session of its own: one left from an earlier run holds another display.
+if [ "$x_server" = yes ]; then
+  /usr/lib/wine/wineserver -k 2>/dev/null || true
 fi
 
 # Wine's server makes the sockets of its programs, in its own network
@@ -59,4 +88,9 @@ done
 # start the session (or keep it up) with a no-op that holds none of ours.
 "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
 
-exec "$wine" "$@"
+if [ "$x_server" = no ]; then
+  exec "$wine" "$@"
+fi
+"$wine" "$@" || status=$?
+/usr/lib/wine/wineserver -k 2>/dev/null || true
+exit "${status:-0}"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace resources {
 namespace {
@@ -63,6 +64,75 @@ std::vector<std::uint8_t> WindowIconRgba(int size) {
     }
   }
   return pixels;
+}
+
+namespace {
+
+void Put16(std::vector<std::uint8_t>& out, unsigned value) {
+  out.push_back(static_cast<std::uint8_t>(value));
+  out.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+
+void Put32(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  Put16(out, value & 0xffff);
+  Put16(out, value >> 16);
+}
+
+// One image of the file: a bitmap header, the pixels bottom row first as
+// BGRA, then the 1-bit mask (set where the picture is transparent).
+std::vector<std::uint8_t> IconImage(int size) {
+  std::vector<std::uint8_t> rgba = WindowIconRgba(size);
+  const std::size_t maskRow = static_cast<std::size_t>((size + 31) / 32 * 4);
+  std::vector<std::uint8_t> out;
+  Put32(out, 40);
+  Put32(out, static_cast<std::uint32_t>(size));
+  Put32(out, static_cast<std::uint32_t>(2 * size));  // the colours and the mask
+  Put16(out, 1);
+  Put16(out, 32);
+  Put32(out, 0);
+  Put32(out, static_cast<std::uint32_t>(size * size * 4 + maskRow * size));
+  for (int i = 0; i < 4; ++i) Put32(out, 0);
+  for (int y = size - 1; y >= 0; --y) {
+    for (int x = 0; x < size; ++x) {
+      const std::uint8_t* p = &rgba[(static_cast<std::size_t>(y) * size + x) * 4];
+      out.insert(out.end(), {p[2], p[1], p[0], p[3]});
+    }
+  }
+  for (int y = size - 1; y >= 0; --y) {
+    std::vector<std::uint8_t> row(maskRow, 0);
+    for (int x = 0; x < size; ++x) {
+      if (rgba[(static_cast<std::size_t>(y) * size + x) * 4 + 3] == 0)
+        row[static_cast<std::size_t>(x / 8)] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
+    }
+    out.insert(out.end(), row.begin(), row.end());
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> WindowIconFile() {
+  constexpr std::size_t kCount = std::size(kWindowIconFileSizes);
+  std::vector<std::uint8_t> out;
+  Put16(out, 0);
+  Put16(out, 1);  // an icon
+  Put16(out, kCount);
+  std::vector<std::vector<std::uint8_t>> images;
+  std::uint32_t offset = static_cast<std::uint32_t>(6 + 16 * kCount);
+  for (int size : kWindowIconFileSizes) {
+    images.push_back(IconImage(size));
+    out.push_back(static_cast<std::uint8_t>(size));
+    out.push_back(static_cast<std::uint8_t>(size));
+    out.push_back(0);  // no palette
+    out.push_back(0);
+    Put16(out, 1);
+    Put16(out, 32);
+    Put32(out, static_cast<std::uint32_t>(images.back().size()));
+    Put32(out, offset);
+    offset += static_cast<std::uint32_t>(images.back().size());
+  }
+  for (const auto& image : images) out.insert(out.end(), image.begin(), image.end());
+  return out;
 }
 
 }  // namespace resources

@@ -13,4 +13,12 @@ namespace resources {
 // pixels, not premultiplied, top row first; empty for other sizes.
 std::vector<std::uint8_t> WindowIconRgba(int size);
 
+// The sizes of the Windows icon file, smallest first.
+inline constexpr int kWindowIconFileSizes[] = {16, 32, 48};
+
+// The icon as a Windows .ico file with 32-bit images of those sizes: the
+// bytes of resources/window_icon.ico, which the Windows build compiles in as
+// icon 128.
+std::vector<std::uint8_t> WindowIconFile();
+
 }  // namespace resources

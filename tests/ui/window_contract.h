@@ -40,6 +40,11 @@ class WindowDriver {
   virtual void AnswerBox(ui::Answer answer) = 0;
   // The window's clock.
   virtual std::int64_t NowMs() = 0;
+  // A rectangle of the open window's template in pixels: with the base
+  // units of 8-point "MS Sans Serif" where the front end places controls
+  // itself, with those of the font the system really uses where the system
+  // makes the window from the template.
+  virtual resources::PixelRect TemplatePixels(const resources::DialogRect& rect) { return resources::ToPixels(rect); }
 };
 
 // Records what reaches the window logic.
@@ -125,13 +130,14 @@ TYPED_TEST_P(WindowContract, StartsLikeItsTemplate) {
     SCOPED_TRACE(t.title);
     EXPECT_EQ(w.Title(), t.title);
     EXPECT_FALSE(w.IsVisible());
-    EXPECT_EQ(w.ClientSize().width, resources::DialogUnitsToPixelsX(t.width));
-    EXPECT_EQ(w.ClientSize().height, resources::DialogUnitsToPixelsY(t.height));
+    resources::PixelRect client = this->driver_.TemplatePixels({0, 0, t.width, t.height});
+    EXPECT_EQ(w.ClientSize().width, client.width);
+    EXPECT_EQ(w.ClientSize().height, client.height);
     int firstStop = 0;
     for (const resources::ControlTemplate& c : t.controls) {
       EXPECT_EQ(w.IsEnabled(c.id), c.enabled) << c.name;
       EXPECT_EQ(w.IsShown(c.id), c.visible) << c.name;
-      resources::PixelRect r = resources::ToPixels(c.rect);
+      resources::PixelRect r = this->driver_.TemplatePixels(c.rect);
       ui::Rect p = w.Placement(c.id);
       EXPECT_EQ(std::vector<int>({p.left, p.top, p.width, p.height}), std::vector<int>({r.left, r.top, r.width, r.height}))
           << c.name;
@@ -234,7 +240,9 @@ TYPED_TEST_P(WindowContract, KeysClicksAndTheCloseBoxOutsideARun) {
     SCOPED_TRACE("step " + std::to_string(n++));
     step.act();
     EXPECT_EQ(this->Next(step.event.empty() ? 200 : 3000), step.event);
-    if (step.focusAfter > 0) EXPECT_EQ(w.FocusedControl(), step.focusAfter);
+    if (step.focusAfter > 0) {
+      EXPECT_EQ(w.FocusedControl(), step.focusAfter);
+    }
   }
   // A disabled button takes no click; Enter elsewhere is the default button's.
   w.Enable(ui::kMainButton, false);
