@@ -11,6 +11,7 @@
 #include <FL/x.H>  // fl_open_display(Display*): FLTK's own would end the process without a display
 
 #include <X11/Xatom.h>
+#include <X11/Xutil.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -322,6 +323,14 @@ FrameExtents ExpectedFrame() {
   ::Window root = DefaultRootWindow(probe.display);
   ::Window window = XCreateSimpleWindow(probe.display, root, 0, 0, 100, 100, 0, 0, 0);
   XSelectInput(probe.display, window, PropertyChangeMask);
+  // Of a fixed size, as our windows are: a window manager may give a
+  // window that can be resized a thicker frame (openbox: a grip below).
+  if (XSizeHints* hints = XAllocSizeHints()) {
+    hints->flags = PMinSize | PMaxSize;
+    hints->min_width = hints->max_width = hints->min_height = hints->max_height = 100;
+    XSetWMNormalHints(probe.display, window, hints);
+    XFree(hints);
+  }
   Atom extents = XInternAtom(probe.display, "_NET_FRAME_EXTENTS", False);
   XEvent request{};
   request.xclient.type = ClientMessage;
