@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Runs a Windows program under 64-bit Wine, passing its exit code and its
 # standard streams through untouched:
-#   cmake/wine-run.sh [--x-server] [--default-prefix DIR] PROGRAM.exe [ARGS...]
-# With --x-server the program gets an X server of its own (Xvfb) to show its
-# windows on, and a Wine session of its own that ends with it: Wine's
-# desktop process keeps the display it started with.
+#   cmake/wine-run.sh [--x-server|--own-session] [--default-prefix DIR] PROGRAM.exe [ARGS...]
+# With --own-session the program runs in a Wine session of its own, which
+# ends with it: Wine's desktop process keeps the display it started with, so
+# a program that shows windows on the caller's $DISPLAY needs one (and a
+# prefix that no other program uses at the same time). --x-server also gives
+# it an X server of its own (Xvfb).
 # The Wine prefix is $WINEPREFIX if set, else $HARBINOR_WINEPREFIX, else DIR,
 # else build/windows/wineprefix in the source tree. The toolchain file passes
 # --default-prefix <build dir>/wineprefix, so CTest runs every test there.
@@ -14,14 +16,16 @@ set -euo pipefail
 
 default_prefix="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/windows/wineprefix"
 x_server=no
+own_session=no
 while [ $# -gt 0 ]; do
   case "$1" in
     --default-prefix) default_prefix=$2; shift 2 ;;
-    --x-server) x_server=yes; shift ;;
+    --x-server) x_server=yes; own_session=yes; shift ;;
+    --own-session) own_session=yes; shift ;;
     *) break ;;
   esac
 done
-[ $# -ge 1 ] || { echo "usage: $0 [--x-server] [--default-prefix DIR] PROGRAM [ARGS...]" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: $0 [--x-server|--own-session] [--default-prefix DIR] PROGRAM [ARGS...]" >&2; exit 2; }
 
 export WINEPREFIX="${WINEPREFIX:-${HARBINOR_WINEPREFIX:-$default_prefix}}"
 export WINEDEBUG=-all
@@ -64,7 +68,7 @@ if [ ! -e "$ready" ]; then
 fi
 
 # A session of its own: one left from an earlier run holds another display.
-if [ "$x_server" = yes ]; then
+if [ "$own_session" = yes ]; then
   /usr/lib/wine/wineserver -k 2>/dev/null || true
 fi
 
@@ -88,7 +92,7 @@ done
 # start the session (or keep it up) with a no-op that holds none of ours.
 "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
 
-if [ "$x_server" = no ]; then
+if [ "$own_session" = no ]; then
   exec "$wine" "$@"
 fi
 "$wine" "$@" || status=$?

@@ -102,6 +102,7 @@ std::string Shot(const std::string& name) {
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   std::string folder = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("./x");
   folder = folder.substr(0, folder.rfind('/'));
+  if (const char* chosen = getenv("HARBINOR_SHOT_DIR"); chosen && *chosen) folder = chosen;
   std::string path = folder + "/" + name;
   testsupport::ProcessOptions options;
   options.arguments = {"-window", "root", path};
@@ -109,6 +110,15 @@ std::string Shot(const std::string& name) {
   if (import.empty()) return "";
   auto result = testsupport::RunProcess(import, options);
   return result.exitCode == 0 ? path : "";
+}
+
+int ColourCount(const std::string& imagePath) {
+  std::string convert = FindProgram("convert");
+  if (convert.empty()) return 0;
+  testsupport::ProcessOptions options;
+  options.arguments = {imagePath, "-format", "%k", "info:"};
+  auto result = testsupport::RunProcess(convert, options);
+  return result.exitCode == 0 ? std::atoi(result.output.c_str()) : 0;
 }
 
 }  // namespace testsupport

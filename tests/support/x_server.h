@@ -38,8 +38,12 @@ class XServer : public ::testing::Environment {
 
 // Runs xdotool with the arguments.
 ProcessResult Xdo(const std::vector<std::string>& arguments);
-// A screenshot of the whole screen, kept beside the test program under
-// `name`; its path, or empty when none could be taken.
+// A screenshot of the whole screen, kept under `name` in the folder named by
+// HARBINOR_SHOT_DIR, else beside the test program; its path, or empty when
+// none could be taken.
 std::string Shot(const std::string& name);
+// How many colours an image has (1 for a blank one); 0 when it cannot be
+// read.
+int ColourCount(const std::string& imagePath);
 
 }  // namespace testsupport
