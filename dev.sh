@@ -5,6 +5,8 @@
 #                     the normal, sanitizer and fuzz builds on Linux, and the
 #                     Windows build under Wine (the 32-bit one is only built)
 #   ./dev.sh windows  build Harbinor.exe (build/windows/bin) and run its tests
+#   ./dev.sh dist     release builds of the Windows programs, stripped, and a
+#                     zip of a sample application folder for each (build/dist)
 #   ./dev.sh deps     only install the Debian packages the project needs
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -21,7 +23,7 @@ packages=(
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev
-  wine64 dpkg-dev make googletest
+  wine64 dpkg-dev make googletest zip tmux
 )
 
 log() { printf '\n== %s ==\n' "$*"; }
@@ -69,11 +71,40 @@ windows_deps() {
 # is driven by the Linux build's story test, so that build comes first.
 windows_tests() {
   windows_deps
-  [ -x build/default/tests/story_tests ] || build default
+  build default
   build windows
   log "tests: windows (under Wine)"
   as_root ctest --preset windows
   build windows-i686
+}
+
+# Release builds of Harbinor.exe and the Tolvaro.exe stand-in for 64-bit and
+# 32-bit Windows, and a zip of a sample application folder for each: the two
+# programs and Configs/Harbinor.cfg naming the update server
+# (HARBINOR_DIST_SERVER, else the built-in one).
+dist() {
+  install_packages
+  windows_deps
+  local version server
+  version=$(sed -n 's/^set(HARBINOR_VERSION "\([0-9.]*\)".*/\1/p' CMakeLists.txt)
+  for arch in x86_64:win64 i686:win32; do
+    local cpu=${arch%%:*} name=${arch##*:}
+    local out=build/dist/$name folder=build/dist/$name/Tolvaro
+    log "release build: $name"
+    cmake -S . -B "$out/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-$cpu.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DHARBINOR_TESTS=OFF >/dev/null
+    cmake --build "$out/build" --target Harbinor Tolvaro
+    server=${HARBINOR_DIST_SERVER:-$(sed -n 's/^#define HARBINOR_DEFAULT_SERVER "\(.*\)"$/\1/p' "$out/build/generated/build_config.h")}
+    rm -rf "$folder" && mkdir -p "$folder/Configs"
+    for program in Harbinor Tolvaro; do
+      "$cpu-w64-mingw32-strip" -o "$folder/$program.exe" "$out/build/bin/$program.exe"
+    done
+    printf '[Harbinor]\r\nServer=%s\r\n' "$server" > "$folder/Configs/Harbinor.cfg"
+    rm -f "$out/Harbinor-$version-$name.zip"
+    (cd "$out" && zip -q -r "Harbinor-$version-$name.zip" Tolvaro)
+    log "$out/Harbinor-$version-$name.zip"
+    unzip -l "$out/Harbinor-$version-$name.zip"
+  done
 }
 
 run_tests() {
@@ -198,6 +229,7 @@ case "${1:-}" in
   demo-inside) demo_inside "$2" ;;
   test) run_tests ;;
   windows) install_packages; windows_tests ;;
+  dist) dist ;;
   deps) install_packages ;;
-  *) echo "usage: $0 demo|test|windows|deps" >&2; exit 2 ;;
+  *) echo "usage: $0 demo|test|windows|dist|deps" >&2; exit 2 ;;
 esac

@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
   std::string line = "start";
   std::string shown;
   for (const std::string& a : platform::ProgramArguments(argc, argv)) {
-    line += "\t" + Escape(a);
+    line += '\t';
+    line += Escape(a);
     shown += (shown.empty() ? "" : " ") + a;
   }
   line += "\n";
