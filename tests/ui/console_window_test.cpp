@@ -209,19 +209,6 @@ TEST(ConsoleCommands, ButtonsCloseLinksAndKeysBecomeEvents) {
   EXPECT_NE(c.err.str().find("no message box is open"), std::string::npos) << c.err.str();
 }
 
-TEST(ConsoleCommands, AKeyFilterTakesEveryKeyButNotClicks) {
-  Console c;
-  c.Label();
-  c.window->Enable(ui::kMainButton, true);
-  c.window->ShowWindow();
-  std::vector<Key> keys;
-  ui::WindowSystem::KeyFilter filter = [&](Key k) { keys.push_back(k); };
-  c.SendAndDrain("enter\nesc\ntab\nleft\nright\nf1\nmain\nclose\n", &filter);
-  EXPECT_EQ(keys, (std::vector<Key>{Key::kEnter, Key::kEscape, Key::kTab, Key::kLeft, Key::kRight, Key::kF1}));
-  EXPECT_EQ(c.sink.Take(), (Lines{"command 1", "command 2"}));
-  EXPECT_EQ(c.window->FocusedControl(), ui::kCloseButton);
-}
-
 TEST(ConsoleCommands, CommandsToAHiddenWindowAreIgnored) {
   Console c;
   c.Label();
@@ -283,74 +270,6 @@ TEST(ConsoleMessageBox, EndOfInputOrTheWindowsEndAnswersCancel) {
 }
 
 // --- Timers, posted commands, the loop, the end of input.
-
-TEST(ConsoleEvents, TimersFireAtTheirRealTimes) {
-  Console c;
-  std::int64_t start = Now();
-  c.window->StartTimer(1, 30);
-  c.window->StartTimer(2, 100);
-  c.Pump(520);
-  int fast = c.sink.Count("timer 1");
-  int slow = c.sink.Count("timer 2");
-  EXPECT_GE(fast, 14);
-  EXPECT_LE(fast, 18);
-  EXPECT_GE(slow, 4);
-  EXPECT_LE(slow, 5);
-  ASSERT_FALSE(c.sink.timerTimes.empty());
-  EXPECT_GE(c.sink.timerTimes.front() - start, 29);
-  EXPECT_LE(c.sink.timerTimes.front() - start, 80);
-
-  c.window->StopTimer(1);
-  c.sink.Take();
-  c.Pump(250);
-  EXPECT_EQ(c.sink.Count("timer 1"), 0);
-  EXPECT_GE(c.sink.Count("timer 2"), 2);
-
-  // Starting a running timer again starts its period anew.
-  c.window->StopTimer(2);
-  c.window->StartTimer(3, 200);
-  c.Pump(150);
-  c.window->StartTimer(3, 200);
-  c.Pump(150);
-  EXPECT_EQ(c.sink.Count("timer 3"), 0);
-}
-
-TEST(ConsoleEvents, PostedCommandsComeFirstInOrder) {
-  Console c;
-  c.window->StartTimer(5, 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  c.window->PostCommand(1);
-  c.window->PostCommand(201);
-  ASSERT_TRUE(c.window->DispatchOne(nullptr));
-  ASSERT_TRUE(c.window->DispatchOne(nullptr));
-  ASSERT_TRUE(c.window->DispatchOne(nullptr));
-  EXPECT_EQ(c.sink.Take(), (Lines{"command 1", "command 201", "timer 5"}));
-  // A command posted with nothing else waiting does not make the wait block.
-  c.window->StopTimer(5);
-  c.window->PostCommand(2);
-  std::int64_t start = Now();
-  c.window->WaitForEvents(500);
-  EXPECT_LT(Now() - start, 100);
-}
-
-TEST(ConsoleEvents, RunMessageLoopEndsWithTheWindow) {
-  Console c;
-  c.window->ShowWindow();
-  c.sink.onCommand = [&](int id) {
-    if (id == 2) c.window->DestroyWindow();
-  };
-  std::thread closer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    c.input.Send("close\n");
-  });
-  std::int64_t start = Now();
-  c.window->RunMessageLoop();
-  closer.join();
-  EXPECT_TRUE(c.window->IsDestroyed());
-  EXPECT_LT(Now() - start, 1000);
-  EXPECT_EQ(c.sink.Take(), Lines{"command 2"});
-  EXPECT_FALSE(c.window->DispatchOne(nullptr));
-}
 
 TEST(ConsoleEvents, EndOfInputNeitherHangsNorSpins) {
   Console c;
@@ -450,26 +369,6 @@ TEST(ConsoleGeometry, MeasuresInCellsAndKeepsPlacements) {
   EXPECT_EQ(c.window->Text(4711), "");
   EXPECT_FALSE(c.window->IsEnabled(4711));
   EXPECT_FALSE(c.window->IsShown(ui::kSizeDisplay));
-}
-
-TEST(ConsoleGeometry, FocusSkipsDisabledAndHiddenControls) {
-  Console c;
-  EXPECT_EQ(c.window->FocusedControl(), ui::kCloseButton);
-  c.window->MoveFocus(true);
-  EXPECT_EQ(c.window->FocusedControl(), ui::kHelpButton);
-  c.window->Show(ui::kMessageArea, false);
-  c.window->MoveFocus(true);
-  EXPECT_EQ(c.window->FocusedControl(), ui::kCloseButton) << "main is disabled, the message area hidden";
-  c.window->MoveFocus(false);
-  EXPECT_EQ(c.window->FocusedControl(), ui::kHelpButton);
-  // A control that is disabled or hidden hands the focus on to the next
-  // one that takes it.
-  c.window->Enable(ui::kMainButton, true);
-  c.window->Focus(ui::kHelpButton);
-  c.window->Enable(ui::kHelpButton, false);
-  EXPECT_EQ(c.window->FocusedControl(), ui::kMainButton);
-  c.window->Show(ui::kMainButton, false);
-  EXPECT_EQ(c.window->FocusedControl(), ui::kCloseButton);
 }
 
 // --- The drawn window.

@@ -6,11 +6,9 @@
 #include <memory>
 #include <thread>
 
+#include "tests/support/x_close_request.h"
 #include "tests/support/x_server.h"
 #include "tests/ui/window_contract.h"
-
-// Last: Xlib defines macros (None, Status) that clash with the headers above.
-#include <X11/Xlib.h>
 
 namespace {
 
@@ -27,21 +25,7 @@ bool WindowGone(const std::string& title, const std::string& id) {
   return shown.find("\n" + id + "\n") == std::string::npos;
 }
 
-// What the window manager sends when the close box is clicked.
-void SendCloseRequest(const std::string& windowId) {
-  Display* display = XOpenDisplay(nullptr);
-  if (!display || windowId.empty()) return;
-  XEvent event{};
-  event.xclient.type = ClientMessage;
-  event.xclient.window = std::stoul(windowId);
-  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", 0);
-  event.xclient.format = 32;
-  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", 0));
-  event.xclient.data.l[1] = CurrentTime;
-  XSendEvent(display, event.xclient.window, 0, NoEventMask, &event);
-  XSync(display, 0);
-  XCloseDisplay(display);
-}
+using testsupport::SendCloseRequest;
 
 const char* KeyName(ui::Key key) {
   switch (key) {

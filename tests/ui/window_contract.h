@@ -295,9 +295,27 @@ TYPED_TEST_P(WindowContract, TimersPostedCommandsAndTheEndOfTheLoop) {
   EXPECT_TRUE(this->PumpUntil([&] { return ticks[8] >= 6; }, 5000));
   EXPECT_EQ(ticks[7], sevens);
 
-  // Posted commands come in their order.
+  // Starting a running timer again starts its period anew; a timer stopped
+  // from its own tick ticks no more.
+  w.StopTimer(8);
+  w.StartTimer(3, 400);
+  this->Pump(150);
+  w.StartTimer(3, 400);
+  this->Pump(150);
+  EXPECT_EQ(ticks[3], 0);
+  this->events_.onTimer = [&](int id) { w.StopTimer(id); };
+  w.StartTimer(4, 20);
+  this->Pump(300);
+  EXPECT_EQ(ticks[4], 1);
+  this->events_.onTimer = nullptr;
+  w.StopTimer(3);
+
+  // Posted commands come in their order, and a waiting one ends a wait.
   w.PostCommand(201);
   w.PostCommand(1);
+  std::int64_t before = this->driver_.NowMs();
+  w.WaitForEvents(2000);
+  EXPECT_LT(this->driver_.NowMs() - before, 1000);
   EXPECT_EQ(this->Next(), "command 201");
   EXPECT_EQ(this->Next(), "command 1");
 
@@ -305,10 +323,13 @@ TYPED_TEST_P(WindowContract, TimersPostedCommandsAndTheEndOfTheLoop) {
   this->events_.onCommand = [&](int id) {
     if (id == 9) w.DestroyWindow();
   };
+  w.StartTimer(8, 50);
   w.PostCommand(9);
+  w.PostCommand(10);  // after the end: never delivered
   w.RunMessageLoop();
   EXPECT_TRUE(w.IsDestroyed());
   EXPECT_FALSE(w.IsVisible());
+  EXPECT_EQ(this->events_.seen.back(), "command 9");
   w.DestroyWindow();
   int eights = ticks[8];
   EXPECT_FALSE(w.DispatchOne(nullptr));
