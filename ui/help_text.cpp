@@ -18,21 +18,41 @@ std::string Lower(std::string_view text) {
   return out;
 }
 
-struct NamedReference {
-  const char* name;
-  char32_t code;
-};
+// Windows-1252's characters 0x80 to 0x9F, where Latin-1 has control codes.
+constexpr char16_t kWindows1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
-constexpr NamedReference kNamedReferences[] = {
-    {"amp", U'&'},      {"lt", U'<'},       {"gt", U'>'},       {"quot", U'"'},     {"apos", U'\''},
-    {"nbsp", U' '},     {"copy", 0xA9},     {"reg", 0xAE},      {"trade", 0x2122},  {"hellip", 0x2026},
-    {"mdash", 0x2014},  {"ndash", 0x2013},  {"laquo", 0xAB},    {"raquo", 0xBB},    {"lsquo", 0x2018},
-    {"rsquo", 0x2019},  {"ldquo", 0x201C},  {"rdquo", 0x201D},  {"bull", 0x2022},   {"middot", 0xB7},
-    {"euro", 0x20AC},   {"deg", 0xB0},      {"times", 0xD7},    {"auml", 0xE4},     {"ouml", 0xF6},
-    {"uuml", 0xFC},     {"Auml", 0xC4},     {"Ouml", 0xD6},     {"Uuml", 0xDC},     {"szlig", 0xDF},
-    {"eacute", 0xE9},   {"egrave", 0xE8},   {"agrave", 0xE0},   {"aacute", 0xE1},   {"ccedil", 0xE7},
-    {"ntilde", 0xF1},   {"oacute", 0xF3},   {"iacute", 0xED},   {"uacute", 0xFA},   {"ecirc", 0xEA},
+// HTML 4's Latin-1 entities, U+00A0 to U+00FF in order.
+constexpr std::string_view kLatin1Entities[96] = {
+    "nbsp",   "iexcl",  "cent",   "pound",  "curren", "yen",    "brvbar", "sect",   "uml",    "copy",
+    "ordf",   "laquo",  "not",    "shy",    "reg",    "macr",   "deg",    "plusmn", "sup2",   "sup3",
+    "acute",  "micro",  "para",   "middot", "cedil",  "sup1",   "ordm",   "raquo",  "frac14", "frac12",
+    "frac34", "iquest", "Agrave", "Aacute", "Acirc",  "Atilde", "Auml",   "Aring",  "AElig",  "Ccedil",
+    "Egrave", "Eacute", "Ecirc",  "Euml",   "Igrave", "Iacute", "Icirc",  "Iuml",   "ETH",    "Ntilde",
+    "Ograve", "Oacute", "Ocirc",  "Otilde", "Ouml",   "times",  "Oslash", "Ugrave", "Uacute", "Ucirc",
+    "Uuml",   "Yacute", "THORN",  "szlig",  "agrave", "aacute", "acirc",  "atilde", "auml",   "aring",
+    "aelig",  "ccedil", "egrave", "eacute", "ecirc",  "euml",   "igrave", "iacute", "icirc",  "iuml",
+    "eth",    "ntilde", "ograve", "oacute", "ocirc",  "otilde", "ouml",   "divide", "oslash", "ugrave",
+    "uacute", "ucirc",  "uuml",   "yacute", "thorn",  "yuml"};
+
+// The other named characters that help pages written on Windows use: the
+// markup ones, the typographic ones of Windows-1252 and a few more of HTML 4.
+struct NamedCharacter {
+  std::string_view name;
+  std::uint32_t code;
 };
+constexpr NamedCharacter kOtherEntities[] = {
+    {"amp", 0x26},      {"lt", 0x3C},       {"gt", 0x3E},       {"quot", 0x22},
+    {"apos", 0x27},     {"OElig", 0x152},   {"oelig", 0x153},   {"Scaron", 0x160},  {"scaron", 0x161},
+    {"Yuml", 0x178},    {"fnof", 0x192},    {"circ", 0x2C6},    {"tilde", 0x2DC},   {"ensp", 0x2002},
+    {"emsp", 0x2003},   {"thinsp", 0x2009}, {"ndash", 0x2013},  {"mdash", 0x2014},  {"lsquo", 0x2018},
+    {"rsquo", 0x2019},  {"sbquo", 0x201A},  {"ldquo", 0x201C},  {"rdquo", 0x201D},  {"bdquo", 0x201E},
+    {"dagger", 0x2020}, {"Dagger", 0x2021}, {"bull", 0x2022},   {"hellip", 0x2026}, {"permil", 0x2030},
+    {"prime", 0x2032},  {"lsaquo", 0x2039}, {"rsaquo", 0x203A}, {"euro", 0x20AC},   {"trade", 0x2122},
+    {"larr", 0x2190},   {"uarr", 0x2191},   {"rarr", 0x2192},   {"darr", 0x2193},   {"harr", 0x2194},
+    {"minus", 0x2212},  {"le", 0x2264},     {"ge", 0x2265},     {"ne", 0x2260},     {"infin", 0x221E}};
 
 // The character a reference stands for, in the locale's charset.
 std::string CharacterText(char32_t code) {
@@ -55,23 +75,10 @@ bool DecodeReference(std::string_view html, std::size_t& i, std::string& out) {
   std::size_t semicolon = html.find(';', i + 1);
   if (semicolon == std::string_view::npos || semicolon - i > 12 || semicolon == i + 1) return false;
   std::string_view body = html.substr(i + 1, semicolon - i - 1);
-  if (body[0] == '#') {
-    bool hex = body.size() > 1 && (body[1] == 'x' || body[1] == 'X');
-    std::string digits(body.substr(hex ? 2 : 1));
-    if (digits.empty()) return false;
-    for (char c : digits) {
-      if (!(hex ? std::isxdigit(static_cast<unsigned char>(c)) : std::isdigit(static_cast<unsigned char>(c))))
-        return false;
-    }
-    out = CharacterText(static_cast<char32_t>(std::strtoul(digits.c_str(), nullptr, hex ? 16 : 10)));
-  } else {
-    const NamedReference* found = nullptr;
-    for (const NamedReference& r : kNamedReferences) {
-      if (body == r.name) found = &r;
-    }
-    if (!found) return false;
-    out = CharacterText(found->code);
-  }
+  std::uint32_t code = ReferencedCharacter(body);
+  if (code == 0) return false;
+  // A no-break space is a blank on a terminal.
+  out = code == 0xA0 ? std::string(" ") : CharacterText(code);
   i = semicolon + 1;
   return true;
 }
@@ -197,6 +204,34 @@ bool IsOneOf(const std::string& name, std::initializer_list<const char*> names) 
 }
 
 }  // namespace
+
+char16_t Windows1252Character(unsigned char byte) {
+  return byte >= 0x80 && byte < 0xA0 ? kWindows1252High[byte - 0x80] : static_cast<char16_t>(byte);
+}
+
+std::uint32_t ReferencedCharacter(std::string_view name) {
+  if (name.size() > 1 && name[0] == '#') {
+    bool hex = name[1] == 'x' || name[1] == 'X';
+    std::string_view digits = name.substr(hex ? 2 : 1);
+    if (digits.empty() || digits.size() > 8) return 0;
+    std::uint32_t value = 0;
+    for (char c : digits) {
+      char lower = base::AsciiLower(c);
+      int digit = c >= '0' && c <= '9' ? c - '0' : hex && lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
+      if (digit < 0) return 0;
+      value = value * (hex ? 16 : 10) + static_cast<std::uint32_t>(digit);
+    }
+    // As browsers read them: 128 to 159 are Windows-1252's characters.
+    if (value >= 0x80 && value < 0xA0) value = Windows1252Character(static_cast<unsigned char>(value));
+    if (value == 0 || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+    return value;
+  }
+  for (std::size_t k = 0; k < std::size(kLatin1Entities); ++k)
+    if (kLatin1Entities[k] == name) return static_cast<std::uint32_t>(0xA0 + k);
+  for (const NamedCharacter& entity : kOtherEntities)
+    if (entity.name == name) return entity.code;
+  return 0;
+}
 
 std::string HtmlToText(std::string_view html) {
   TextBuilder text;

@@ -3,6 +3,7 @@
 // front ends that show help themselves.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,5 +25,13 @@ std::optional<std::string> ReadHelpTopic(const std::string& chmPath, const std::
 // is left out. Lines are separated by "\n", without blanks at either end of
 // the text.
 std::string HtmlToText(std::string_view html);
+
+// The character an HTML character reference names, given without its "&"
+// and ";": "mdash", "#8212" or "#x2014"; the HTML 4 names of Latin-1 and
+// the typographic ones help pages use. Numbers 128 to 159 are read as
+// Windows-1252's characters, as browsers do. 0 when it names none.
+std::uint32_t ReferencedCharacter(std::string_view name);
+// The character of a Windows-1252 byte (Latin-1's, except 0x80 to 0x9F).
+char16_t Windows1252Character(unsigned char byte);
 
 }  // namespace ui

@@ -3,6 +3,25 @@
 #include "platform/text.h"
 
 namespace ui::console {
+namespace {
+
+// The key that the final character of a cursor or keypad sequence names,
+// as both "ESC [" and "ESC O" sequences end.
+TermKey::Code CursorKey(char final) {
+  using C = TermKey::Code;
+  switch (final) {
+    case 'A': return C::kUp;
+    case 'B': return C::kDown;
+    case 'C': return C::kRight;
+    case 'D': return C::kLeft;
+    case 'H': return C::kHome;
+    case 'F': return C::kEnd;
+    case 'P': return C::kF1;
+    default: return C::kOther;
+  }
+}
+
+}  // namespace
 
 std::size_t DecodeKey(std::string_view bytes, bool final, TermKey& key) {
   using C = TermKey::Code;
@@ -35,14 +54,7 @@ std::size_t DecodeKey(std::string_view bytes, bool final, TermKey& key) {
       }
       std::string_view params = bytes.substr(2, j - 2);
       switch (bytes[j]) {
-        case 'A': key.code = C::kUp; break;
-        case 'B': key.code = C::kDown; break;
-        case 'C': key.code = C::kRight; break;
-        case 'D': key.code = C::kLeft; break;
-        case 'H': key.code = C::kHome; break;
-        case 'F': key.code = C::kEnd; break;
         case 'Z': key.code = C::kBackTab; break;
-        case 'P': key.code = C::kF1; break;
         case '~':
           if (params == "1" || params == "7") key.code = C::kHome;
           else if (params == "4" || params == "8") key.code = C::kEnd;
@@ -51,7 +63,7 @@ std::size_t DecodeKey(std::string_view bytes, bool final, TermKey& key) {
           else if (params == "11") key.code = C::kF1;
           else key.code = C::kOther;
           break;
-        default: key.code = C::kOther;
+        default: key.code = CursorKey(bytes[j]);
       }
       return j + 1;
     }
@@ -61,17 +73,7 @@ std::size_t DecodeKey(std::string_view bytes, bool final, TermKey& key) {
         key.code = C::kEscape;
         return 1;
       }
-      switch (bytes[2]) {
-        case 'P': key.code = C::kF1; break;
-        case 'A': key.code = C::kUp; break;
-        case 'B': key.code = C::kDown; break;
-        case 'C': key.code = C::kRight; break;
-        case 'D': key.code = C::kLeft; break;
-        case 'H': key.code = C::kHome; break;
-        case 'F': key.code = C::kEnd; break;
-        case 'M': key.code = C::kEnter; break;
-        default: key.code = C::kOther;
-      }
+      key.code = bytes[2] == 'M' ? C::kEnter : CursorKey(bytes[2]);
       return 3;
     }
     if (c1 == '\x1b') {

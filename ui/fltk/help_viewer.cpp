@@ -56,20 +56,13 @@ bool IsValidUtf8(std::string_view text) {
   return true;
 }
 
-// Windows-1252's characters 0x80 to 0x9F, where Latin-1 has control codes.
-constexpr char16_t kWindows1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
 // Windows-1252, the usual charset of help pages written on Windows.
 std::string Windows1252ToUtf8(std::string_view text) {
-  const auto& kHigh = kWindows1252High;
   std::u16string wide;
   wide.reserve(text.size());
   for (char c : text) {
     unsigned char u = static_cast<unsigned char>(c);
-    wide.push_back(u >= 0x80 && u < 0xA0 ? kHigh[u - 0x80] : static_cast<char16_t>(u));
+    wide.push_back(u >= 0x80 && u < 0xA0 ? Windows1252Character(u) : static_cast<char16_t>(u));
   }
   return platform::Utf16ToUtf8(wide);
 }
@@ -92,62 +85,13 @@ void AppendUtf8(std::string& out, std::uint32_t c) {
   }
 }
 
-// HTML 4's Latin-1 entities, U+00A0 to U+00FF in order.
-constexpr std::string_view kLatin1Entities[96] = {
-    "nbsp",   "iexcl",  "cent",   "pound",  "curren", "yen",    "brvbar", "sect",   "uml",    "copy",
-    "ordf",   "laquo",  "not",    "shy",    "reg",    "macr",   "deg",    "plusmn", "sup2",   "sup3",
-    "acute",  "micro",  "para",   "middot", "cedil",  "sup1",   "ordm",   "raquo",  "frac14", "frac12",
-    "frac34", "iquest", "Agrave", "Aacute", "Acirc",  "Atilde", "Auml",   "Aring",  "AElig",  "Ccedil",
-    "Egrave", "Eacute", "Ecirc",  "Euml",   "Igrave", "Iacute", "Icirc",  "Iuml",   "ETH",    "Ntilde",
-    "Ograve", "Oacute", "Ocirc",  "Otilde", "Ouml",   "times",  "Oslash", "Ugrave", "Uacute", "Ucirc",
-    "Uuml",   "Yacute", "THORN",  "szlig",  "agrave", "aacute", "acirc",  "atilde", "auml",   "aring",
-    "aelig",  "ccedil", "egrave", "eacute", "ecirc",  "euml",   "igrave", "iacute", "icirc",  "iuml",
-    "eth",    "ntilde", "ograve", "oacute", "ocirc",  "otilde", "ouml",   "divide", "oslash", "ugrave",
-    "uacute", "ucirc",  "uuml",   "yacute", "thorn",  "yuml"};
-
-// The other named characters that help pages written on Windows use: the
-// typographic ones of Windows-1252 and a few more of HTML 4.
-struct NamedCharacter {
-  std::string_view name;
-  std::uint32_t code;
-};
-constexpr NamedCharacter kOtherEntities[] = {
-    {"apos", 0x27},     {"OElig", 0x152},   {"oelig", 0x153},   {"Scaron", 0x160},  {"scaron", 0x161},
-    {"Yuml", 0x178},    {"fnof", 0x192},    {"circ", 0x2C6},    {"tilde", 0x2DC},   {"ensp", 0x2002},
-    {"emsp", 0x2003},   {"thinsp", 0x2009}, {"ndash", 0x2013},  {"mdash", 0x2014},  {"lsquo", 0x2018},
-    {"rsquo", 0x2019},  {"sbquo", 0x201A},  {"ldquo", 0x201C},  {"rdquo", 0x201D},  {"bdquo", 0x201E},
-    {"dagger", 0x2020}, {"Dagger", 0x2021}, {"bull", 0x2022},   {"hellip", 0x2026}, {"permil", 0x2030},
-    {"prime", 0x2032},  {"lsaquo", 0x2039}, {"rsaquo", 0x203A}, {"euro", 0x20AC},   {"trade", 0x2122},
-    {"larr", 0x2190},   {"uarr", 0x2191},   {"rarr", 0x2192},   {"darr", 0x2193},   {"harr", 0x2194},
-    {"minus", 0x2212},  {"le", 0x2264},     {"ge", 0x2265},     {"ne", 0x2260},     {"infin", 0x221E}};
-
 // The character of the entity `name` ("mdash", "#8212", "#x2014"), or 0.
 // The four that are markup (lt, gt, amp, quot) stay as they are, for the
 // viewer to read.
 std::uint32_t EntityCharacter(std::string_view name) {
-  if (name.size() > 1 && name[0] == '#') {
-    bool hex = name[1] == 'x' || name[1] == 'X';
-    std::string_view digits = name.substr(hex ? 2 : 1);
-    if (digits.empty() || digits.size() > 8) return 0;
-    std::uint32_t value = 0;
-    for (char c : digits) {
-      int digit = c >= '0' && c <= '9' ? c - '0' : hex && base::AsciiLower(c) >= 'a' && base::AsciiLower(c) <= 'f'
-                                                        ? base::AsciiLower(c) - 'a' + 10
-                                                        : -1;
-      if (digit < 0) return 0;
-      value = value * (hex ? 16 : 10) + static_cast<std::uint32_t>(digit);
-    }
-    // As browsers read them: 128 to 159 are Windows-1252's characters.
-    if (value >= 0x80 && value < 0xA0) value = kWindows1252High[value - 0x80];
-    bool markup = value == '<' || value == '>' || value == '&' || value == '"';
-    if (value == 0 || markup || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
-    return value;
-  }
-  for (std::size_t k = 0; k < std::size(kLatin1Entities); ++k)
-    if (kLatin1Entities[k] == name) return static_cast<std::uint32_t>(0xA0 + k);
-  for (const NamedCharacter& entity : kOtherEntities)
-    if (entity.name == name) return entity.code;
-  return 0;
+  std::uint32_t value = ReferencedCharacter(name);
+  bool markup = value == '<' || value == '>' || value == '&' || value == '"';
+  return markup ? 0 : value;
 }
 
 // Text between tags with its character entities as UTF-8 characters.
