@@ -517,6 +517,7 @@ TEST_F(UpdateDialogTest, CheckGivesUpOnThe201stTick) {
 }
 
 TEST_F(UpdateDialogTest, ConfirmationHoldsTheCheckAnimationAndCancelGoesOn) {
+  texts_[134] = "Abbrechen";  // a language file's label; OK stays built in
   Open();
   worker_.AddRun({ScriptedWorker::Finish(600000, engine::kSucceeded)});
   window_.ClickAt(kAutoCheck + 1050, ui::kCloseButton);
@@ -526,6 +527,7 @@ TEST_F(UpdateDialogTest, ConfirmationHoldsTheCheckAnimationAndCancelGoesOn) {
     EXPECT_EQ(box.text, "Press OK to cancel the update.\n");
     EXPECT_EQ(box.caption, "Message");
     EXPECT_EQ(box.icon, ui::MessageIcon::kQuestion);
+    EXPECT_EQ(box.okLabel + "|" + box.cancelLabel, "OK|Abbrechen");
     EXPECT_EQ(dialog_->currentList()->runControl.load(), engine::kHold);
     EXPECT_EQ(window_.Progress(), 10);
     window_.RunFor(3000);  // timers keep running while the box is open
