@@ -84,10 +84,10 @@ bool HttpClient::Connect(std::string_view url, const SharedWord* control) {
   std::string host(url.substr(0, slash));
   std::string_view requestPath = url.substr(slash);
   if (host.size() > kMaxHostLength || requestPath.size() > kMaxPathLength) return false;
-  auto address = platform::ResolveIPv4(host);
-  if (!address) return false;
   platform::CancelCheck cancelled;
   if (control) cancelled = [control] { return control->load() == kStop; };
+  auto address = platform::ResolveIPv4(host, cancelled);
+  if (!address) return false;
   connection = platform::TcpConnection::Connect(*address, 80, connectTimeoutMs, cancelled);
   if (!connection.IsOpen()) return false;
   path = std::string(requestPath);
@@ -105,9 +105,9 @@ const std::uint8_t* HttpClient::Get(SharedWord& runningTotal, std::int32_t& body
   std::string request = "GET " + RewriteRequestPath(path) + " HTTP/1.1\r\nHost: " + DefaultHost() +
                         "\r\nAccept: */*\r\nConnection: Close\r\n\r\n";
   if (!WaitWhileHeld(control)) return nullptr;
-  if (!connection.SendAll(request.data(), request.size(), receiveTimeoutMs)) return nullptr;
-
   const platform::CancelCheck stopRequested = [&control] { return control.load() == kStop; };
+  if (!connection.SendAll(request.data(), request.size(), receiveTimeoutMs, stopRequested)) return nullptr;
+
   // Bytes come off the socket in large blocks (one system call per 1024
   // bytes would dominate a fast transfer) but are taken in 1024-byte chunks:
   // the counters, the cap and hold and stop are looked at chunk by chunk.

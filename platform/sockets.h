@@ -15,12 +15,14 @@ namespace platform {
 // call more than once.
 bool StartSocketLibrary();
 
-// The first IPv4 address of `host` (a name or a dotted address), in host
-// byte order.
-std::optional<std::uint32_t> ResolveIPv4(const std::string& host);
-
 // Polled while waiting; returning true ends the wait as cancelled.
 using CancelCheck = std::function<bool()>;
+
+// The first IPv4 address of `host` (a name or a dotted address), in host
+// byte order. With `cancelled`, the wait for the system's resolver ends
+// when it returns true.
+std::optional<std::uint32_t> ResolveIPv4(const std::string& host);
+std::optional<std::uint32_t> ResolveIPv4(const std::string& host, const CancelCheck& cancelled);
 
 enum class NetStatus { kOk, kClosed, kTimedOut, kCancelled, kError };
 
@@ -39,8 +41,9 @@ class TcpConnection {
                                NetStatus* status = nullptr);
 
   bool IsOpen() const { return handle_ != kNone; }
-  // Sends every byte (retrying partial sends); false on any failure.
-  bool SendAll(const void* data, std::size_t size, int timeoutMs);
+  // Sends every byte (retrying partial sends); false on any failure, and
+  // when `cancelled` ends a wait for room to send.
+  bool SendAll(const void* data, std::size_t size, int timeoutMs, const CancelCheck& cancelled = {});
 
   struct Received {
     std::size_t count = 0;  // > 0 exactly when status is kOk

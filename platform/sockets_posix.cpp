@@ -87,7 +87,7 @@ TcpConnection TcpConnection::Connect(std::uint32_t ipv4, std::uint16_t port, int
   return c;
 }
 
-bool TcpConnection::SendAll(const void* data, std::size_t size, int timeoutMs) {
+bool TcpConnection::SendAll(const void* data, std::size_t size, int timeoutMs, const CancelCheck& cancelled) {
   if (!IsOpen()) return false;
   const char* p = static_cast<const char*>(data);
   int fd = static_cast<int>(handle_);
@@ -100,7 +100,7 @@ bool TcpConnection::SendAll(const void* data, std::size_t size, int timeoutMs) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-        WaitFor(fd, POLLOUT, timeoutMs, nullptr) == NetStatus::kOk)
+        WaitFor(fd, POLLOUT, timeoutMs, cancelled) == NetStatus::kOk)
       continue;
     return false;
   }

@@ -124,7 +124,7 @@ TcpConnection TcpConnection::Connect(std::uint32_t ipv4, std::uint16_t port, int
   return c;
 }
 
-bool TcpConnection::SendAll(const void* data, std::size_t size, int timeoutMs) {
+bool TcpConnection::SendAll(const void* data, std::size_t size, int timeoutMs, const CancelCheck& cancelled) {
   if (!IsOpen()) return false;
   const char* p = static_cast<const char*>(data);
   SOCKET s = Socket(handle_);
@@ -137,7 +137,7 @@ bool TcpConnection::SendAll(const void* data, std::size_t size, int timeoutMs) {
       continue;
     }
     if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK &&
-        WaitFor(s, Readiness::kWrite, timeoutMs, nullptr) == NetStatus::kOk)
+        WaitFor(s, Readiness::kWrite, timeoutMs, cancelled) == NetStatus::kOk)
       continue;
     return false;
   }
