@@ -66,6 +66,13 @@ void UpdateList::AddUrlItem(std::string_view url) {
   items.push_back(std::move(item));
 }
 
+bool IsDigestText(std::string_view text) {
+  if (text.size() < kDigestLength) return false;
+  return std::all_of(text.begin(), text.begin() + kDigestLength, [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  });
+}
+
 bool IsSafeRelativePath(std::string_view path) {
   if (path.empty() || path.front() == '/' || path.front() == '\\') return false;
   for (char c : path) {
@@ -91,8 +98,11 @@ void UpdateList::AddItemIfNewer(std::string_view block) {
   item->url = context_.serverBase + std::string(kStagingFolderName) + "/" + std::string(file);
   if (item->url.size() > kMaxUrlLength) return;
 
-  if (auto md5 = FindValue(block, "MD5="))
-    std::copy_n(md5->begin(), std::min(md5->size(), kDigestLength), item->md5.begin());
+  // Without a usable digest the file could never be staged: it would be
+  // offered, fetched and offered again at every check.
+  std::string_view md5 = FindValue(block, "MD5=").value_or(std::string_view());
+  if (!IsDigestText(md5)) return;
+  std::copy_n(md5.begin(), kDigestLength, item->md5.begin());
   if (auto size = FindValue(block, "Size=")) item->size = base::ParseAtoi(*size);
   if (auto version = FindValue(block, "Version=")) item->version = ParseListVersion(*version);
 

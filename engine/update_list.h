@@ -16,7 +16,9 @@
 // Lines end with CR LF; keys are found anywhere in a block (plain substring
 // search) and values run to the next CR LF. Parsing keeps the items whose
 // installed file is older than the listed version. A "File=" value that would
-// leave the application folder drops its block, like a block without one.
+// leave the application folder drops its block, like a block without one, and
+// so does a block whose "MD5=" is not 32 hexadecimal digits: such a file could
+// never pass the digest check, so it is neither offered nor fetched.
 //
 // An UpdateList is also the record that a download run shares with the
 // window: the run control and the counters are atomic 32-bit words.
@@ -99,6 +101,10 @@ class UpdateList {
  private:
   ListContext context_;
 };
+
+// Whether `text` starts with 32 hexadecimal digits (a longer value is cut to
+// its first 32).
+bool IsDigestText(std::string_view text);
 
 // Whether a listed relative path stays below the application folder: not
 // empty, not absolute, no drive or stream colon, no ".." step, no control

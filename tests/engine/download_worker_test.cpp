@@ -240,7 +240,7 @@ TEST(StagingPathsTest, StagedPathAndParentFolders) {
   testsupport::TempFolder tmp;
   std::string app = tmp.path() + platform::kPathSeparator;
   UpdateList list(engine::ListContext{kBase, app, nullptr});
-  list.AddItemIfNewer("File=Language\\Deutsch.ini\r\nVersion=1\r\n");
+  list.AddItemIfNewer("File=Language\\Deutsch.ini\r\nMD5=" + Digest("") + "\r\nVersion=1\r\n");
   list.AddUrlItem("http://127.0.0.3/x");
   ASSERT_EQ(list.items.size(), 2u);
   EXPECT_EQ(engine::StagedPath(list, *list.items[0]), tmp / "dvd/Language/Deutsch.ini");

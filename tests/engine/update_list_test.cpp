@@ -40,6 +40,9 @@ std::string Doc(const std::string& intro, const std::string& rest) {
   return "@TLV-DVD Update@\r\n" + intro + "@TLV-DVD Update@\r\n" + rest;
 }
 
+// Every listed file needs a digest to be offered.
+#define MD5_LINE "MD5=0123456789abcdef0123456789abcdef\r\n"
+
 std::string Md5(const engine::UpdateItem& item) { return std::string(item.md5.data(), item.md5.size()); }
 
 TEST(UpdateListTest, DocumentShape) {
@@ -48,17 +51,20 @@ TEST(UpdateListTest, DocumentShape) {
     ListOutcome outcome;
     std::string intro;
   } cases[] = {
-      {Doc("Release 1.1\r\nFaster export\r\n", "[Item]\r\nFile=a.txt\r\nVersion=1\r\n"), ListOutcome::kItemsSelected,
+      {Doc("Release 1.1\r\nFaster export\r\n", "[Item]\r\nFile=a.txt\r\n" MD5_LINE "Version=1\r\n"),
+       ListOutcome::kItemsSelected,
        "Release 1.1\r\nFaster export"},
-      {Doc("", "[Item]\r\nFile=a.txt\r\nVersion=1\r\n"), ListOutcome::kItemsSelected, ""},
+      {Doc("", "[Item]\r\nFile=a.txt\r\n" MD5_LINE "Version=1\r\n"), ListOutcome::kItemsSelected, ""},
       {Doc("Nothing new\r\n", ""), ListOutcome::kNothingSelected, "Nothing new"},
-      {"@TLV-DVD Update@ \r\nx\r\n@TLV-DVD Update@\r\n[Item]\r\nFile=a.txt\r\nVersion=1\r\n", ListOutcome::kNotAList, ""},
-      {"@TLV-DVD Update@\r\nintro\r\n[Item]\r\nFile=a.txt\r\nVersion=1\r\n", ListOutcome::kNotAList, ""},
+      {"@TLV-DVD Update@ \r\nx\r\n@TLV-DVD Update@\r\n[Item]\r\nFile=a.txt\r\n" MD5_LINE "Version=1\r\n",
+       ListOutcome::kNotAList, ""},
+      {"@TLV-DVD Update@\r\nintro\r\n[Item]\r\nFile=a.txt\r\n" MD5_LINE "Version=1\r\n", ListOutcome::kNotAList, ""},
       {"@TLV-DVD Update@\nx\n@TLV-DVD Update@\n", ListOutcome::kNotAList, ""},
       {"@TLV-DVD Update", ListOutcome::kNotAList, ""},
       {" @TLV-DVD Update@\r\n@TLV-DVD Update@\r\n", ListOutcome::kNotAList, ""},
       // The closing marker line counts wherever it stands.
-      {"@TLV-DVD Update@\r\nsee @TLV-DVD Update@\r\n[Item]\r\nFile=a.txt\r\nVersion=1\r\n", ListOutcome::kItemsSelected,
+      {"@TLV-DVD Update@\r\nsee @TLV-DVD Update@\r\n[Item]\r\nFile=a.txt\r\n" MD5_LINE "Version=1\r\n",
+       ListOutcome::kItemsSelected,
        "se"},  // the intro always loses its last two bytes
       // A zero byte ends the document.
       {std::string("@TLV-DVD Update@\r\n\0@TLV-DVD Update@\r\n", 37), ListOutcome::kNotAList, ""},
@@ -87,7 +93,8 @@ TEST(UpdateListTest, ItemBlocksAndKeys) {
                         "Comment=Three\r\n"
                         "[Item] \r\n[item]\r\nComment=Four\r\n"  // no new block: belongs to this one
                         "[Item]\r\nVersion=5\r\nMD5=short\r\n"      // no File=: dropped
-                        "[Item]\r\nFile=Language/Deutsch.ini\r\nVersion=1.2\r\nSize=99999999999\r\nComment=last");
+                        "[Item]\r\nFile=Language/Deutsch.ini\r\nVersion=1.2\r\nMD5=fedcba9876543210FEDCBA9876543210\r\n"
+                        "Size=99999999999\r\nComment=last");
   auto parsed = engine::ParseListDocument(doc, f.list());
   ASSERT_EQ(parsed.outcome, ListOutcome::kItemsSelected);
   ASSERT_EQ(f.list().items.size(), 2u);
@@ -104,7 +111,7 @@ TEST(UpdateListTest, ItemBlocksAndKeys) {
   EXPECT_EQ(b.url, std::string(kBase) + "dvd/Language/Deutsch.ini") << "the address keeps the \"/\"";
   EXPECT_EQ(b.version, PackVersion(1, 2, 0, 0));
   EXPECT_EQ(b.size, 2147483647) << "an overflowing size saturates";
-  EXPECT_FALSE(b.HasDigest());
+  EXPECT_EQ(Md5(b), "fedcba9876543210FEDCBA9876543210");
   EXPECT_EQ(b.comments, (std::vector<std::string>{"last"})) << "a last line without CR LF still counts";
 
   EXPECT_EQ(f.probed, (std::vector<std::string>{"/opt/tolvaro/first.txt", kInstalledDeutsch}));
@@ -134,7 +141,7 @@ TEST(UpdateListTest, SelectionBySignedVersion) {
   for (const Case& c : cases) {
     ListFixture f;
     f.installed["/opt/tolvaro/x.dll"] = c.installed;
-    std::string block = "File=x.dll\r\nSize=10\r\n";
+    std::string block = "File=x.dll\r\nSize=10\r\n" MD5_LINE;
     if (c.listed) block += "Version=" + std::string(c.listed) + "\r\n";
     f.list().AddItemIfNewer(block);
     EXPECT_EQ(f.list().items.size(), c.selected ? 1u : 0u) << (c.listed ? c.listed : "(none)");
@@ -142,12 +149,34 @@ TEST(UpdateListTest, SelectionBySignedVersion) {
   }
 }
 
+// A file without a usable digest could never be staged: it is neither
+// offered nor counted.
+TEST(UpdateListTest, ItemsWithoutAUsableDigestAreDropped) {
+  const std::string hex = "0123456789abcdefABCDEF0123456789";
+  const std::pair<std::string, bool> cases[] = {
+      {"", false},
+      {"MD5=\r\n", false},
+      {"MD5=" + hex.substr(0, 31) + "\r\n", false},
+      {"MD5=" + hex.substr(0, 31) + "g\r\n", false},
+      {"MD5= " + hex + "\r\n", false},
+      {"MD5=" + hex + "\r\n", true},
+      {"MD5=" + hex + " trailing\r\n", true},
+  };
+  for (const auto& [line, offered] : cases) {
+    ListFixture f;
+    f.list().AddItemIfNewer("File=x.dll\r\nSize=10\r\n" + line + "Version=1\r\n");
+    EXPECT_EQ(f.list().items.size(), offered ? 1u : 0u) << line;
+    EXPECT_EQ(f.list().bytesTotal, offered ? 10 : 0) << line;
+  }
+}
+
 TEST(UpdateListTest, BytesTotalCountsSelectedItemsOnly) {
   ListFixture f;
   f.installed["/opt/tolvaro/old.txt"] = PackVersion(2, 0, 0, 0);
-  auto parsed = engine::ParseListDocument(Doc("", "[Item]\r\nFile=new.txt\r\nSize=100\r\nVersion=1\r\n"
-                                                  "[Item]\r\nFile=old.txt\r\nSize=1000\r\nVersion=1\r\n"
-                                                  "[Item]\r\nFile=sub/deeper/more.bin\r\nSize=23\r\nVersion=1\r\n"),
+  auto parsed = engine::ParseListDocument(Doc("", "[Item]\r\nFile=new.txt\r\nSize=100\r\n" MD5_LINE "Version=1\r\n"
+                                                  "[Item]\r\nFile=old.txt\r\nSize=1000\r\n" MD5_LINE "Version=1\r\n"
+                                                  "[Item]\r\nFile=sub/deeper/more.bin\r\nSize=23\r\n" MD5_LINE
+                                                  "Version=1\r\n"),
                                           f.list());
   EXPECT_EQ(parsed.outcome, ListOutcome::kItemsSelected);
   EXPECT_EQ(f.list().items.size(), 2u);
@@ -163,17 +192,17 @@ TEST(UpdateListTest, PathsThatLeaveTheApplicationFolderAreDropped) {
                                             "x\rinjected.txt", "x\nHost: evil.txt", std::string(300, 'a')};
   for (const std::string& file : unsafe) {
     ListFixture f;
-    f.list().AddItemIfNewer("File=" + file + "\r\nVersion=1\r\n");
+    f.list().AddItemIfNewer("File=" + file + "\r\n" MD5_LINE "Version=1\r\n");
     EXPECT_TRUE(f.list().items.empty()) << file;
     EXPECT_TRUE(f.probed.empty()) << file;
   }
   for (std::string file : {"a..b.txt", "..x/y.txt", "Language/Deutsch.ini", "Language\\Deutsch.ini", "x .txt"}) {
     ListFixture f;
-    f.list().AddItemIfNewer("File=" + file + "\r\nVersion=1\r\n");
+    f.list().AddItemIfNewer("File=" + file + "\r\n" MD5_LINE "Version=1\r\n");
     EXPECT_EQ(f.list().items.size(), 1u) << file;
   }
   ListFixture f;
-  f.list().AddItemIfNewer("File=Language\\Deutsch.ini\r\nVersion=1\r\n");
+  f.list().AddItemIfNewer("File=Language\\Deutsch.ini\r\n" MD5_LINE "Version=1\r\n");
   EXPECT_EQ(f.probed, (std::vector<std::string>{kInstalledDeutsch}));
 }
 
@@ -193,7 +222,8 @@ TEST(UpdateListTest, UrlItemsAndAddresses) {
 TEST(UpdateListTest, FetchedListParsesEndToEnd) {
   testsupport::LoopbackServer server(2);
   ASSERT_TRUE(server.listening());
-  std::string document = Doc("Tolvaro 1.1\r\n", "[Item]\r\nFile=Tolvaro\r\nSize=4\r\nVersion=1.1.0.0\r\nComment=New\r\n");
+  std::string document = Doc("Tolvaro 1.1\r\n",
+                             "[Item]\r\nFile=Tolvaro\r\nSize=4\r\n" MD5_LINE "Version=1.1.0.0\r\nComment=New\r\n");
   server.Enqueue(testsupport::Respond("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n" + document));
   ListFixture request;
   request.list().AddUrlItem(request.list().ListAddress());

@@ -349,7 +349,9 @@ TEST_F(UpdateDialogTest, MessageAreaNumbersCommentsAcrossItems) {
     std::string message;
     std::int32_t total;
   };
-  const std::string item = "[Item]\r\nFile=a.txt\r\nSize=10\r\nVersion=1.0.0.0\r\nComment=Only one\r\n";
+  const std::string item =
+      "[Item]\r\nFile=a.txt\r\nMD5=0123456789abcdef0123456789abcdef\r\nSize=10\r\nVersion=1.0.0.0\r\n"
+      "Comment=Only one\r\n";
   const std::vector<Case> cases = {
       {"two items", ListDocument("Intro line", kTwoFiles), kTwoFilesMessage, 4 * 1048576},
       {"empty intro", std::string(kMarker) + kMarker + item, "\r\n1. Only one\r\n", 10},
