@@ -1,5 +1,6 @@
 #include "app/updater_app.h"
 
+#include "engine/worker_threads.h"
 #include "installer/install_dialog.h"
 #include "platform/facts.h"
 #include "platform/files.h"
@@ -71,6 +72,9 @@ void UpdaterApp::Exit() {
   if (window_) window_->SetEventSink(nullptr);
   dialog_.reset();
   window_.reset();
+  // A worker the window gave up on has been told to stop; it ends before
+  // the next copy of the program may start.
+  engine::DownloadThreads().JoinAll(engine::kWorkerJoinBoundMs);
   guard_.Release();
 }
 

@@ -1,12 +1,13 @@
 #include "engine/download_worker.h"
 
+#include <atomic>
 #include <limits>
+#include <random>
 #include <string_view>
-#include <system_error>
-#include <thread>
 
 #include "engine/container.h"
 #include "engine/digest.h"
+#include "engine/worker_threads.h"
 #include "platform/clock.h"
 #include "platform/facts.h"
 #include "platform/files.h"
@@ -108,35 +109,79 @@ bool EnsureParentFolders(const std::string& filePath) {
   return platform::MakeFolders(folder);
 }
 
-bool SaveStaged(const UpdateList& list, UpdateItem& item) {
+std::string NewRunTag() {
+  static std::atomic<std::uint64_t> runs{0};
+  std::random_device entropy;
+  std::uint64_t tag = (static_cast<std::uint64_t>(entropy()) << 32 | entropy()) ^ ++runs;
+  static const char kHex[] = "0123456789abcdef";
+  std::string text(16, '0');
+  for (int i = 15; i >= 0; --i, tag >>= 4) text[static_cast<std::size_t>(i)] = kHex[tag & 15];
+  return text;
+}
+
+std::string WorkerTemporaryPath(const std::string& stagedPath, const std::string& runTag) {
+  std::size_t sep = stagedPath.find_last_of(kSep);
+  std::size_t nameStart = sep == std::string::npos ? 0 : sep + 1;
+  return stagedPath.substr(0, nameStart) + "." + stagedPath.substr(nameStart) + "." + runTag + ".part";
+}
+
+bool IsWorkerTemporaryName(std::string_view name) {
+  constexpr std::size_t kTag = 16;
+  constexpr std::string_view kSuffix = ".part";
+  if (name.size() < 1 + 1 + 1 + kTag + kSuffix.size() || name.front() != '.') return false;
+  if (name.substr(name.size() - kSuffix.size()) != kSuffix) return false;
+  std::string_view tag = name.substr(name.size() - kSuffix.size() - kTag, kTag);
+  if (name[name.size() - kSuffix.size() - kTag - 1] != '.') return false;
+  return tag.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+bool SaveStaged(const UpdateList& list, UpdateItem& item, const std::string& runTag) {
   if (!item.body || item.size == 0 || item.bodyLength < 0) return false;
   auto path = StagedPath(list, item);
   if (!path || !EnsureParentFolders(*path)) return false;
-  // Written under a temporary name that the installer never takes (it
-  // begins with "."), made durable, then renamed into place: a file under
-  // its staged name is always complete, whatever interrupted the run.
-  std::size_t sep = path->find_last_of(kSep);
-  std::string temporary = path->substr(0, sep + 1) + "." + path->substr(sep + 1) + ".part";
+  // Written under a temporary name of this run, made durable, then renamed
+  // into place: a file under its staged name is always complete, whatever
+  // interrupted the run, and a run the window has given up on (stopped)
+  // renames nothing.
+  std::string temporary = WorkerTemporaryPath(*path, runTag);
   platform::File file = platform::File::Open(temporary, platform::OpenMode::kCreateAlways);
   if (!file.IsOpen()) return false;
   std::size_t length = static_cast<std::size_t>(item.bodyLength);
   bool written = file.Write(item.body, length) == static_cast<std::int64_t>(length) && file.Flush();
   file.Close();
-  if (!written || !platform::MoveFileReplacing(temporary, *path)) {
+  if (!written || list.runControl.load() == kStop || !platform::MoveFileReplacing(temporary, *path)) {
     platform::RemoveFile(temporary);
     return false;
   }
   return true;
 }
 
-void CreateUpdateLog(const UpdateList& list) {
-  if (list.items.empty() && list.bytesTotal != 0) return;
+void RemoveWorkerLeftovers(const std::string& folder) {
+  auto entries = platform::ListFolder(folder);
+  if (!entries) return;
+  for (const platform::FolderEntry& e : *entries) {
+    std::string path = folder + kSep + e.name;
+    if (e.isFolder && !e.isSymlink) {
+      RemoveWorkerLeftovers(path);
+    } else if (!e.isFolder && IsWorkerTemporaryName(e.name)) {
+      platform::RemoveFile(path);
+    }
+  }
+}
+
+bool CreateUpdateLog(const UpdateList& list) {
+  if (list.items.empty() && list.bytesTotal != 0) return true;
   platform::File log =
       platform::File::Open(UpdateLogPath(list.context().applicationFolder), platform::OpenMode::kCreateAlways);
-  if (log.IsOpen()) log.Flush();
+  return log.IsOpen() && log.Flush();
 }
 
 void DownloadWorker(UpdateList& list) {
+  const std::string runTag = NewRunTag();
+  // What a killed run left behind goes first; only one updater runs at a
+  // time, and a run this program gave up on renames nothing any more.
+  if (list.bytesTotal > 0 && !list.context().applicationFolder.empty())
+    RemoveWorkerLeftovers(list.context().applicationFolder + std::string(kStagingFolderName));
   for (auto& owned : list.items) {
     UpdateItem& item = *owned;
     StagedState state = CheckStaged(list, item);
@@ -167,29 +212,28 @@ void DownloadWorker(UpdateList& list) {
       list.resultCode = kAborted;
       return;
     }
-    if (!SaveStaged(list, item)) {
-      list.resultCode = kCannotSave;
+    if (!SaveStaged(list, item, runTag)) {
+      list.resultCode = list.runControl.load() == kStop ? kAborted : kCannotSave;
       return;
     }
     item.Close();
     item.body = nullptr;
   }
-  if (list.resultCode.load() == kSucceeded && list.bytesTotal > 0) CreateUpdateLog(list);
+  // Without the log the installer never takes the staged files: the run has
+  // not completed.
+  if (list.resultCode.load() == kSucceeded && list.bytesTotal > 0 && !CreateUpdateLog(list))
+    list.resultCode = kCannotSave;
 }
 
 bool StartDownloadWorker(std::shared_ptr<UpdateList> list) {
   if (!list) return false;
   list->workerActive = true;
-  try {
-    std::thread([list] {
-      DownloadWorker(*list);
-      list->workerActive = false;
-    }).detach();
-  } catch (const std::system_error&) {
+  bool started = DownloadThreads().Start([list] {
+    DownloadWorker(*list);
     list->workerActive = false;
-    return false;
-  }
-  return true;
+  });
+  if (!started) list->workerActive = false;
+  return started;
 }
 
 }  // namespace engine

@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "engine/update_list.h"
 
@@ -52,16 +53,31 @@ StagedState CheckStaged(const UpdateList& list, const UpdateItem& item);
 bool FetchItem(UpdateList& list, UpdateItem& item);
 bool Fetch(UpdateItem& item, SharedWord& runningTotal, const SharedWord& control);
 bool VerifyDigest(const UpdateItem& item);
-bool SaveStaged(const UpdateList& list, UpdateItem& item);
+// A staged file is written under a temporary name beside its staged name,
+// "." + name + "." + the run's tag (16 hexadecimal digits) + ".part", and
+// renamed into place once it is complete and on the disk; each run has a
+// tag of its own, so two workers never write the same file.
+std::string NewRunTag();
+std::string WorkerTemporaryPath(const std::string& stagedPath, const std::string& runTag);
+bool IsWorkerTemporaryName(std::string_view fileName);
+// Writes the item under its temporary name and renames it into place,
+// unless a stop has come by then. False on failure or stop.
+bool SaveStaged(const UpdateList& list, UpdateItem& item, const std::string& runTag);
+// Deletes the temporary files that runs cut short (a killed program) left
+// anywhere below the staging folder.
+void RemoveWorkerLeftovers(const std::string& stagingFolder);
 // Creates every missing folder on the way to `filePath`; false when one
 // cannot be created or something else is in the way.
 bool EnsureParentFolders(const std::string& filePath);
-void CreateUpdateLog(const UpdateList& list);
+// Creates the empty update log; false when it cannot be made, which fails
+// the run.
+bool CreateUpdateLog(const UpdateList& list);
 
 // The worker's whole run over `list`.
 void DownloadWorker(UpdateList& list);
-// Starts the worker on a thread of its own; false when no thread could be
-// started (the run then has not begun and workerActive stays false).
+// Starts the worker on a thread of DownloadThreads(); false when no thread
+// could be started (the run then has not begun and workerActive stays
+// false).
 bool StartDownloadWorker(std::shared_ptr<UpdateList> list);
 
 }  // namespace engine

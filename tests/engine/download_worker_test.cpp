@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
 #include "engine/digest.h"
 #include "engine/download_worker.h"
+#include "engine/worker_threads.h"
 #include "platform/facts.h"
 #include "tests/support/child_process.h"
 #include "tests/support/loopback_server.h"
@@ -186,6 +188,17 @@ TEST_F(DownloadWorkerTest, FailuresEndTheRunWithTheirCodes) {
     EXPECT_EQ(list->resultCode.load(), engine::kCannotConnect);
   }
   {
+    SCOPED_TRACE("the update log cannot be made: a folder holds its name");
+    WriteFile(app() + "dvd/@update@.log/in the way", "");
+    auto list = NewList();
+    List(*list, "d.txt", a);
+    server_.Enqueue(testsupport::RespondOk(a));
+    Run(*list);
+    EXPECT_EQ(list->resultCode.load(), engine::kCannotSave);
+    EXPECT_EQ(ReadFile(app() + "dvd/d.txt"), a) << "what was staged stays";
+    std::filesystem::remove_all(app() + "dvd/@update@.log");
+  }
+  {
     SCOPED_TRACE("body cut short");
     auto list = NewList();
     List(*list, "c.txt", Content("c", 5000));
@@ -253,6 +266,46 @@ TEST(StagingPathsTest, StagedPathAndParentFolders) {
   EXPECT_FALSE(engine::EnsureParentFolders(tmp / "plain/file")) << "a file in the way";
   EXPECT_FALSE(engine::EnsureParentFolders(tmp / "plain/deeper/file"));
   EXPECT_FALSE(engine::EnsureParentFolders("file-without-folder"));
+}
+
+}  // namespace
+
+namespace {
+
+// A run leaves no temporary file behind and clears those of a killed run;
+// a run stopped once its file is written renames nothing; every run has
+// temporary names of its own; the worker's thread is joined when it ends.
+TEST_F(DownloadWorkerTest, TemporaryFilesAndTheWorkersThread) {
+  std::string a = Content("a", 4000);
+  std::string leftover = engine::WorkerTemporaryPath(app() + "dvd/sub/old.bin", "0123456789abcdef");
+  WriteFile(leftover, "half of a file");
+  WriteFile(app() + "dvd/sub/.keep.part", "not the worker's");
+  auto list = NewList();
+  List(*list, "a.txt", a);
+  server_.Enqueue(testsupport::RespondOk(a));
+  ASSERT_TRUE(engine::StartDownloadWorker(list));
+  ASSERT_TRUE(engine::DownloadThreads().JoinAll(10000)) << "the worker's thread did not end";
+  EXPECT_EQ(engine::DownloadThreads().Count(), 0u);
+  EXPECT_EQ(list->resultCode.load(), engine::kSucceeded);
+  EXPECT_FALSE(PathExists(leftover));
+  EXPECT_TRUE(PathExists(app() + "dvd/sub/.keep.part"));
+  EXPECT_EQ(testsupport::ListTree(app() + "dvd"), "@update@.log\na.txt\nsub/\nsub/.keep.part\n");
+
+  EXPECT_NE(engine::NewRunTag(), engine::NewRunTag());
+  EXPECT_TRUE(engine::IsWorkerTemporaryName(".a.txt.0123456789abcdef.part"));
+  for (const char* name : {"a.txt", ".a.txt.part", ".a.txt.0123456789ABCDEF.part", "a.txt.0123456789abcdef.part"})
+    EXPECT_FALSE(engine::IsWorkerTemporaryName(name)) << name;
+
+  auto stopped = NewList();
+  List(*stopped, "b.txt", a);
+  auto& item = *stopped->items[0];
+  item.body = reinterpret_cast<const std::uint8_t*>(a.data());
+  item.bodyLength = static_cast<std::int32_t>(a.size());
+  stopped->runControl = engine::kStop;
+  EXPECT_FALSE(engine::SaveStaged(*stopped, item, engine::NewRunTag()));
+  item.body = nullptr;
+  EXPECT_FALSE(PathExists(app() + "dvd/b.txt"));
+  EXPECT_EQ(testsupport::ListTree(app() + "dvd"), "@update@.log\na.txt\nsub/\nsub/.keep.part\n");
 }
 
 }  // namespace
