@@ -60,7 +60,11 @@ UpdateList::UpdateList(ListContext context) : context_(std::move(context)) {}
 std::string UpdateList::ListAddress() const { return context_.serverBase + std::string(kListDocumentName); }
 
 void UpdateList::AddUrlItem(std::string_view url) {
-  if (url.empty() || url.size() > kMaxUrlLength) return;
+  if (url.empty()) return;
+  if (url.size() > kMaxUrlLength) {
+    incomplete = true;
+    return;
+  }
   auto item = std::make_unique<UpdateItem>();
   item->url = std::string(url);
   items.push_back(std::move(item));
@@ -96,7 +100,6 @@ void UpdateList::AddItemIfNewer(std::string_view block) {
   std::string_view file = FindValue(block, "File=").value_or(std::string_view());
   if (!IsSafeRelativePath(file)) return;
   item->url = context_.serverBase + std::string(kStagingFolderName) + "/" + std::string(file);
-  if (item->url.size() > kMaxUrlLength) return;
 
   // Without a usable digest the file could never be staged: it would be
   // offered, fetched and offered again at every check.
@@ -121,10 +124,17 @@ void UpdateList::AddItemIfNewer(std::string_view block) {
   for (char& c : relative)
     if (c == '/' || c == '\\') c = platform::kPathSeparator;
   std::string local = context_.applicationFolder + relative;
-  if (local.size() > platform::kMaxPathLength) return;
+  if (local.size() > platform::kMaxPathLength) {
+    incomplete = true;
+    return;
+  }
 
   VersionNumber installed = context_.probe ? context_.probe(local) : 0;
   if (installed < item->version) {
+    if (item->url.size() > kMaxUrlLength) {
+      incomplete = true;
+      return;
+    }
     bytesTotal = ClampedSum(bytesTotal, item->size);
     items.push_back(std::move(item));
   }

@@ -77,11 +77,13 @@ class UpdateList {
   UpdateList(const UpdateList&) = delete;
   UpdateList& operator=(const UpdateList&) = delete;
 
-  // Appends an item with only a URL (the list request); an empty or too
-  // long URL adds nothing.
+  // Appends an item with only a URL (the list request); an empty URL adds
+  // nothing, a too long one adds nothing and marks the list incomplete.
   void AddUrlItem(std::string_view url);
   // Parses one item block and keeps the item when the installed file is
-  // older than the listed version.
+  // older than the listed version. A file whose address (255 characters) or
+  // installed path (259) does not fit marks the list incomplete: it could
+  // be neither probed nor fetched, and a list without it is no offer.
   void AddItemIfNewer(std::string_view block);
   void ClearItems();
 
@@ -97,6 +99,9 @@ class UpdateList {
   std::int32_t bytesTotal = 0;  // set before a run, only read during it
   // Whether a worker runs on this list; cleared by the worker as its last act.
   std::atomic<bool> workerActive{false};
+  // An address did not fit its field: the check fails rather than offering
+  // part of a release, or nothing.
+  bool incomplete = false;
 
  private:
   ListContext context_;

@@ -327,11 +327,7 @@ int UpdateDialog::CheckForUpdates() {
   currentList_.reset();
   currentList_ = services_.newList();
   currentList_->AddUrlItem(currentList_->ListAddress());
-
-  if (!RunWorker()) {
-    std::int32_t code = currentList_->resultCode.load();
-    // A run that fails without a failure code was stopped.
-    if (code == engine::kSucceeded) code = engine::kAborted;
+  auto failed = [this](std::int32_t code) {
     currentList_.reset();
     ShowResultMessage(code);
     if (code != engine::kUpToDate) {
@@ -340,6 +336,16 @@ int UpdateDialog::CheckForUpdates() {
       lastRunFailed_ = true;
     }
     return code;
+  };
+  // A list address too long for its field cannot be asked for: that is a
+  // failed check, not an empty list.
+  if (currentList_->incomplete) return failed(engine::kFailed);
+
+  if (!RunWorker()) {
+    std::int32_t code = currentList_->resultCode.load();
+    // A run that fails without a failure code was stopped.
+    if (code == engine::kSucceeded) code = engine::kAborted;
+    return failed(code);
   }
 
   std::shared_ptr<UpdateList> target = services_.newList();
@@ -351,6 +357,9 @@ int UpdateDialog::CheckForUpdates() {
           std::string_view(reinterpret_cast<const char*>(request.body), static_cast<std::size_t>(request.bodyLength));
   }
   engine::ParsedList parsed = engine::ParseListDocument(document, *target);
+  // A listed file that does not fit its field: offering the rest would pass
+  // part of a release for the whole.
+  if (target->incomplete) return failed(engine::kFailed);
   if (parsed.outcome == engine::ListOutcome::kNotAList) {
     currentList_.reset();
     ShowResultMessage(engine::kUpToDate);

@@ -112,7 +112,7 @@ class UpdateDialogTest : public ::testing::Test {
       return it != texts_.end() ? it->second : std::string(catalog_.GetText(id));
     };
     s.newList = [this] {
-      auto list = std::make_shared<UpdateList>(engine::ListContext{kBase, app(), probe_});
+      auto list = std::make_shared<UpdateList>(engine::ListContext{base_, app(), probe_});
       lists_.push_back(list);
       return list;
     };
@@ -163,6 +163,7 @@ class UpdateDialogTest : public ::testing::Test {
     return engine::VersionNumber{0};
   };
   std::vector<std::weak_ptr<UpdateList>> lists_;
+  std::string base_ = kBase;
   std::vector<std::string> written_;
   platform::UtcTime today_{2000, 3, 15, 10, 0, 0};
   std::unique_ptr<ui::UpdateDialog> dialog_;
@@ -285,6 +286,22 @@ TEST_F(UpdateDialogTest, WorkerThatCannotStartFailsTheRunWithCode4) {
   EXPECT_EQ(Now(), (View{"Retry", true, "Update failed.", kPressRetry, "", 0}));
   EXPECT_FALSE(window_.Timer(ui::kProgressTimer));
   EXPECT_TRUE(dialog_->lastRunFailed());
+}
+
+// An address that does not fit its field fails the check: neither "up to
+// date" nor an offer of the files that fit.
+TEST_F(UpdateDialogTest, AddressTooLongFailsTheCheck) {
+  const std::string longName(230, 'n');
+  for (bool longBase : {true, false}) {
+    SCOPED_TRACE(longBase ? "list address" : "file address");
+    base_ = longBase ? kBase + std::string(230, 'b') + "/" : kBase;
+    dialog_.reset();
+    Open();
+    CheckWith(ListDocument("", {{"a.bin", 10, {"fits"}}, {longName, 20, {"too long"}}}));
+    EXPECT_EQ(Now(), (View{"Retry", true, "Update failed.", kPressRetry, "", 0}));
+    EXPECT_FALSE(dialog_->currentList());
+    EXPECT_TRUE(dialog_->lastRunFailed());
+  }
 }
 
 struct SizeCase {
