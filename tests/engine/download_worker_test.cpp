@@ -277,7 +277,8 @@ namespace {
 // temporary names of its own; the worker's thread is joined when it ends.
 TEST_F(DownloadWorkerTest, TemporaryFilesAndTheWorkersThread) {
   std::string a = Content("a", 4000);
-  std::string leftover = engine::WorkerTemporaryPath(app() + "dvd/sub/old.bin", "0123456789abcdef");
+  const std::string sub = app() + "dvd" + platform::kPathSeparator + "sub" + platform::kPathSeparator;
+  std::string leftover = engine::WorkerTemporaryPath(sub + "old.bin", "0123456789abcdef");
   WriteFile(leftover, "half of a file");
   WriteFile(app() + "dvd/sub/.keep.part", "not the worker's");
   auto list = NewList();
