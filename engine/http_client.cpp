@@ -5,9 +5,11 @@
 #include <memory>
 
 
-#include "build_config.h"
-#include "platform/clock.h"
 #include "base/ascii_text.h"
+#include "base/number_text.h"
+#include "build_config.h"
+#include "engine/chunked_decoder.h"
+#include "platform/clock.h"
 
 namespace engine {
 namespace {
@@ -25,6 +27,45 @@ void AddTo(SharedWord& counter, std::int64_t delta) {
 
 void AddTo(std::int32_t& counter, std::int64_t delta) {
   counter = static_cast<std::int32_t>(static_cast<std::uint32_t>(counter) + static_cast<std::uint32_t>(delta));
+}
+
+// How the response says its body ends, read from its header block: the
+// field names without regard to letter case, values without blanks around.
+struct Framing {
+  bool valid = true;  // false: contradicting lengths, or a coding we cannot undo
+  bool chunked = false;
+  std::optional<std::int64_t> contentLength;
+};
+
+Framing ReadFraming(std::string_view head) {
+  Framing framing;
+  std::size_t lineStart = head.find("\r\n");  // the status line says nothing here
+  while (lineStart != std::string_view::npos && lineStart < head.size()) {
+    lineStart += 2;
+    std::size_t lineEnd = head.find("\r\n", lineStart);
+    std::string_view line = head.substr(lineStart, lineEnd == std::string_view::npos ? std::string_view::npos
+                                                                                    : lineEnd - lineStart);
+    lineStart = lineEnd;
+    std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    std::string_view name = base::TrimBlanks(line.substr(0, colon));
+    std::string_view value = base::TrimBlanks(line.substr(colon + 1));
+    if (base::EqualsIgnoringCase(name, "Content-Length")) {
+      bool digits = !value.empty() && value.find_first_not_of("0123456789") == std::string_view::npos;
+      std::int64_t length = base::ParseAtoi64(value);  // saturates: never a length we could receive
+      if (!digits || (framing.contentLength && *framing.contentLength != length)) framing.valid = false;
+      framing.contentLength = length;
+    } else if (base::EqualsIgnoringCase(name, "Transfer-Encoding")) {
+      // Only the chunked framing is understood; a body in any other coding
+      // would be taken for what it is not.
+      if (base::EqualsIgnoringCase(value, "chunked")) {
+        framing.chunked = true;
+      } else {
+        framing.valid = false;
+      }
+    }
+  }
+  return framing;
 }
 
 bool WaitWhileHeld(const SharedWord& control) {
@@ -114,6 +155,7 @@ const std::uint8_t* HttpClient::Get(SharedWord& runningTotal, std::int32_t& body
   std::unique_ptr<std::uint8_t[]> in(new std::uint8_t[kReceiveBlock]);
   std::size_t begin = 0, end = 0;
   bool closed = false;
+  bool broken = false;  // a reset or socket error: the end of the data is no end of the body
   for (;;) {
     if (control.load() == kStop) break;
     while (end - begin < kChunkSize && !closed) {
@@ -129,7 +171,8 @@ const std::uint8_t* HttpClient::Get(SharedWord& runningTotal, std::int32_t& body
       }
       // Nothing for a whole time-out: the transfer has failed.
       if (r.status == platform::NetStatus::kTimedOut) return nullptr;
-      closed = true;  // closed, error, or a stop while waiting
+      broken = r.status == platform::NetStatus::kError;
+      closed = true;  // closed, broken, or a stop while waiting
     }
     std::size_t have = std::min(kChunkSize, end - begin);
     if (have == 0) break;
@@ -141,6 +184,12 @@ const std::uint8_t* HttpClient::Get(SharedWord& runningTotal, std::int32_t& body
     if (!WaitWhileHeld(control)) break;
   }
 
+  std::size_t received = response.size();
+  if (!ApplyFraming(broken)) return nullptr;
+  // Framing and trailers, and bytes past the announced end, are no body.
+  AddTo(bodyLength, -static_cast<std::int64_t>(received - response.size()));
+  AddTo(runningTotal, -static_cast<std::int64_t>(received - response.size()));
+
   static const std::uint8_t kEnd[2] = {0, 0};
   if (!response.Append(kEnd, 2)) return nullptr;
   bool listRequest = path.find(kListDocumentName) != std::string::npos;
@@ -149,6 +198,46 @@ const std::uint8_t* HttpClient::Get(SharedWord& runningTotal, std::int32_t& body
   AddTo(bodyLength, -static_cast<std::int64_t>(*start));
   AddTo(runningTotal, -static_cast<std::int64_t>(*start));
   return response.data() + *start;
+}
+
+bool HttpClient::ApplyFraming(bool broken) {
+  std::string_view text(reinterpret_cast<const char*>(response.data()), response.size());
+  std::size_t headEnd = text.find("\r\n\r\n");
+  // Without a header block there is nothing that frames the body: the end
+  // of the connection ends it, unless the connection broke.
+  if (text.substr(0, 5) != "HTTP/" || headEnd == std::string_view::npos) return !broken;
+  headEnd += 4;
+  Framing framing = ReadFraming(text.substr(0, headEnd - 2));
+  if (!framing.valid) return false;
+  std::size_t bodySize = response.size() - headEnd;
+
+  if (framing.chunked) {
+    ByteBuffer decoded;
+    if (!decoded.Reserve(response.size() + 2) || !decoded.Append(response.data(), headEnd)) return false;
+    bool appended = true;
+    ChunkedDecoder decoder;
+    decoder.Feed(response.data() + headEnd, bodySize, [&](const std::uint8_t* data, std::size_t size) {
+      appended = appended && decoded.Append(data, size);
+    });
+    // Anything after the last chunk is not part of this response.
+    if (!appended || decoder.state() != ChunkedDecoder::State::kComplete) return false;
+    response.Swap(decoded);
+    return true;
+  }
+  if (framing.contentLength) {
+    std::uint64_t announced = static_cast<std::uint64_t>(*framing.contentLength);
+    if (bodySize < announced) return false;
+    // The body ends where the server said it would; more bytes are not part
+    // of this response.
+    if (bodySize > announced) {
+      ByteBuffer cut;
+      std::size_t keep = headEnd + static_cast<std::size_t>(announced);
+      if (!cut.Reserve(keep + 2) || !cut.Append(response.data(), keep)) return false;
+      response.Swap(cut);
+    }
+    return true;
+  }
+  return !broken;
 }
 
 }  // namespace engine

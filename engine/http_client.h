@@ -1,8 +1,11 @@
 // One HTTP/1.1 GET over a plain TCP connection to port 80, read until the
-// server closes the connection. The status line and headers are never
-// interpreted: the body starts after the first blank line, or, for the
-// update-list request (a path containing "tlv5.php"), at the list's marker
-// "@TLV-DVD Update@". Executable and library names are requested under their
+// server closes the connection. The status does not matter (an error page is
+// a body like any other): the body starts after the first blank line, or,
+// for the update-list request (a path containing "tlv5.php"), at the list's
+// marker "@TLV-DVD Update@". The header block is read only for where the
+// body ends: a chunked body is decoded, and a body shorter than its
+// Content-Length, a broken chunked body or a connection reset where nothing
+// marks the end is a failed transfer, never a shorter body. Executable and library names are requested under their
 // packed names (".exe" as ".ex_", ".dll" as ".dl_"), blanks as "%20", and
 // the Host line always names the built-in update host.
 //
@@ -85,6 +88,15 @@ class HttpClient {
   std::size_t expectedBodyBytes = 0;
   int connectTimeoutMs = kConnectTimeoutMs;
   int receiveTimeoutMs = kReceiveTimeoutMs;
+
+ private:
+  // Checks the received bytes against the framing the header block states
+  // and leaves the header block and the body alone in `response`: a chunked
+  // body is decoded, bytes past a Content-Length are dropped. False when the
+  // body is not whole: shorter than its Content-Length, a broken or
+  // unfinished chunked body, an unknown transfer coding, or a connection
+  // that broke (`broken`) where nothing else marks the end.
+  bool ApplyFraming(bool broken);
 };
 
 }  // namespace engine
