@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "engine/download_worker.h"
 #include "engine/version_probe.h"
 #include "platform/facts.h"
 #include "settings/app_paths.h"
@@ -99,6 +100,13 @@ void UpdateList::AddItemIfNewer(std::string_view block) {
 
   std::string_view file = FindValue(block, "File=").value_or(std::string_view());
   if (!IsSafeRelativePath(file)) return;
+  // The download worker keeps such names for its temporary files, which the
+  // installer leaves alone: a file listed under one could never be installed.
+  std::size_t nameStart = file.find_last_of("/\\");
+  if (IsWorkerTemporaryName(file.substr(nameStart == std::string_view::npos ? 0 : nameStart + 1))) {
+    incomplete = true;
+    return;
+  }
   item->url = context_.serverBase + std::string(kStagingFolderName) + "/" + std::string(file);
 
   // Without a usable digest the file could never be staged: it would be

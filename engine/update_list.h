@@ -18,7 +18,9 @@
 // installed file is older than the listed version. A "File=" value that would
 // leave the application folder drops its block, like a block without one, and
 // so does a block whose "MD5=" is not 32 hexadecimal digits: such a file could
-// never pass the digest check, so it is neither offered nor fetched.
+// never pass the digest check, so it is neither offered nor fetched. A file
+// named like the download worker's temporary files cannot be installed: the
+// list is then incomplete and the check fails.
 //
 // An UpdateList is also the record that a download run shares with the
 // window: the run control and the counters are atomic 32-bit words.

@@ -112,7 +112,10 @@ std::uint32_t InstallDialog::CollectStagedFiles(const std::string& folder) {
   if (prefix.empty() || prefix.back() != kSep) prefix.push_back(kSep);
   std::uint32_t sum = 0;
   for (const platform::FolderEntry& e : *entries) {
-    if (e.name.empty() || e.name[0] == '.' || e.isSymlink) continue;
+    // Every listed file is installed, whatever its name ("." and ".."
+    // aside); only the download worker's own temporary files stay behind.
+    if (e.name.empty() || e.name == "." || e.name == ".." || e.isSymlink) continue;
+    if (!e.isFolder && engine::IsWorkerTemporaryName(e.name)) continue;
     std::string path = prefix + e.name;
     if (e.isFolder) {
       sum += CollectStagedFiles(path);

@@ -217,6 +217,12 @@ TEST(UpdateListTest, UrlItemsAndAddresses) {
   EXPECT_EQ(f.list().items[0]->url, "http://127.0.0.2/tlv5.update/tlv5.php");
   EXPECT_FALSE(f.list().items[0]->HasDigest());
   EXPECT_EQ(f.list().items[0]->size, 0);
+
+  // A name the download worker keeps for its temporary files fails the list.
+  ListFixture g;
+  g.list().AddItemIfNewer("File=sub/.a.txt.0123456789abcdef.part\r\n" MD5_LINE "Version=1\r\n");
+  EXPECT_TRUE(g.list().items.empty());
+  EXPECT_TRUE(g.list().incomplete);
 }
 
 TEST(UpdateListTest, FetchedListParsesEndToEnd) {

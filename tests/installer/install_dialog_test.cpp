@@ -2,6 +2,8 @@
 
 #include <filesystem>
 
+#include "engine/download_worker.h"
+
 namespace installtest {
 namespace {
 
@@ -46,13 +48,17 @@ TEST_F(InstallDialogTest, InstallsTheStagedTree) {
   Stage("Language/Deutsch.ini", "deutsch");      // a folder that does not exist yet
   Stage("Language/more/zz-empty.txt", "");       // empty, deep
   Stage("Language/@update@.log", "not a file to install");
-  Stage(".hidden", "never installed");
+  Stage(".hidden", "dot");                // listed files whose names start with "."
+  Stage(".config/settings.ini", "conf");
+  // The download worker's temporary file is no staged file.
+  std::string temporary = engine::WorkerTemporaryPath(At("dvd/big.bin"), "0123456789abcdef");
+  WriteFile(temporary, "half");
   Pending();
 
   EXPECT_EQ(Run(), DialogResult::kOk);
   EXPECT_TRUE(window_.everShown());
   EXPECT_EQ(window_.Title(), "Tolvaro copying updated files...");
-  EXPECT_EQ(total_, 10u + 4096 + 10000 + 11 + 7);
+  EXPECT_EQ(total_, 10u + 4096 + 10000 + 11 + 7 + 3 + 4);
   EXPECT_EQ(copied_, total_);
   EXPECT_EQ(window_.Progress(), static_cast<std::int32_t>(total_));
   EXPECT_EQ(ReadFile(At("readme.txt")), "new readme");
@@ -62,14 +68,15 @@ TEST_F(InstallDialogTest, InstallsTheStagedTree) {
   EXPECT_EQ(ReadFile(At("Language/Deutsch.ini")), "deutsch");
   EXPECT_TRUE(PathExists(At("Language/more/zz-empty.txt")));
   EXPECT_FALSE(PathExists(At("Language/@update@.log")));
-  EXPECT_FALSE(PathExists(At(".hidden")));
+  EXPECT_EQ(ReadFile(At(".hidden")), "dot");
+  EXPECT_EQ(ReadFile(At(".config/settings.ini")), "conf");
   // The running updater's file is renamed aside and keeps the parked name;
   // the new one takes its place.
   EXPECT_EQ(ReadFile(At(kUpdaterFileName)), "new updater");
   EXPECT_EQ(ReadFile(At(platform::kParkedUpdaterFileName)), oldUpdater);
   EXPECT_FALSE(PathExists(At(kUpdaterFileName) + ".new~"));
   // What is left in the staging folder keeps it there; the log is gone.
-  EXPECT_EQ(testsupport::ListTree(At("dvd")), ".hidden\nLanguage/\nLanguage/@update@.log\n");
+  EXPECT_EQ(testsupport::ListTree(At("dvd")), ".big.bin.0123456789abcdef.part\nLanguage/\nLanguage/@update@.log\n");
 }
 
 TEST_F(InstallDialogTest, ReadOnlyTargetAsksAndTheAnswerIsTheResult) {
