@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "engine/container.h"
+#include "engine/container_stream.h"
 #include "engine/digest.h"
 #include "tests/support/temp_folder.h"
 #include "tools/publish/packer.h"
@@ -43,6 +45,38 @@ TEST(ContainerTest, UnpacksStreamsWithAndWithoutEndMarker) {
       ASSERT_TRUE(packed);
       EXPECT_EQ(UnpackText(*packed, static_cast<std::int32_t>(size)), data)
           << "size " << size << (endMarker ? " with" : " without") << " end marker";
+    }
+  }
+}
+
+// The body in pieces, as it comes off the network, gives what Unpack gives:
+// every size of piece, with and without an end marker, and a body cut short
+// by one byte is refused.
+TEST(ContainerTest, DecodesABodyInPiecesAsUnpackDoes) {
+  for (std::size_t size : {1u, 4096u, 300000u}) {
+    std::string data = Sample(size);
+    for (bool endMarker : {false, true}) {
+      std::string packed = *publish::PackContainer(data, {6, endMarker});
+      for (std::size_t piece : {1u, 3u, 7u, 4096u, 65536u}) {
+        for (std::size_t cut : {0u, 1u}) {
+          engine::ContainerDecoder decoder(static_cast<std::int32_t>(size));
+          std::string out;
+          auto collect = [&](const std::uint8_t* p, std::size_t n) {
+            out.append(reinterpret_cast<const char*>(p), n);
+            return true;
+          };
+          const auto* bytes = reinterpret_cast<const std::uint8_t*>(packed.data());
+          std::size_t length = packed.size() - cut;
+          bool fed = true;
+          for (std::size_t at = 0; fed && at < length; at += piece)
+            fed = decoder.Feed(bytes + at, std::min(piece, length - at), collect);
+          bool done = fed && decoder.Finish(collect);
+          SCOPED_TRACE("size " + std::to_string(size) + " piece " + std::to_string(piece) +
+                       (endMarker ? " end marker" : "") + (cut ? " cut" : ""));
+          EXPECT_EQ(done, !cut);
+          if (!cut) EXPECT_TRUE(out == data);
+        }
+      }
     }
   }
 }
