@@ -184,29 +184,10 @@ TEST_F(HttpClientTest, BodyFraming) {
     HttpClient client;
     total_ = 0;
     EXPECT_EQ(Body(Transfer(client, c.path)), c.body) << c.head << " | " << c.rest;
-    if (c.body != "(none)") EXPECT_EQ(total_.load(), static_cast<std::int32_t>(c.body.size())) << c.rest;
+    if (c.body != "(none)") {
+      EXPECT_EQ(total_.load(), static_cast<std::int32_t>(c.body.size())) << c.rest;
+    }
   }
-}
-
-// A connection reset in the middle of a body that nothing else frames is a
-// failed transfer, not its end. The server closes without reading the
-// request, so the system answers with a reset.
-TEST(HttpClientResetTest, ResetMidBodyFails) {
-  auto listener = platform::TcpListener::Listen(0x7F000002u, 80);
-  ASSERT_TRUE(listener.IsOpen());
-  std::thread server([&] {
-    platform::TcpConnection c = listener.Accept(5000);
-    std::string head = "HTTP/1.1 200 OK\r\n\r\n" + std::string(3000, 'p');
-    c.SendAll(head.data(), head.size(), 5000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    c.Close();
-  });
-  HttpClient client;
-  SharedWord total{0}, control{engine::kRun};
-  std::int32_t length = 0;
-  ASSERT_TRUE(client.Connect("http://127.0.0.2/reset"));
-  EXPECT_EQ(client.Get(total, length, control), nullptr);
-  server.join();
 }
 
 TEST_F(HttpClientTest, SilentServerTimesOut) {
