@@ -1,8 +1,8 @@
 // A growable byte array for responses and unpacked files. When an append
 // does not fit, the storage grows to size + max(size, n) bytes (exactly n for
 // an empty buffer), so n bytes appended in small pieces cost O(log n)
-// reallocations. Emptying keeps the storage. Running out of memory is a
-// failed append, never an exception.
+// reallocations. Emptying keeps the storage; releasing gives it back.
+// Running out of memory is a failed append, never an exception.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +31,10 @@ class ByteBuffer {
   // reallocate; false when the memory cannot be had (the buffer is kept).
   bool Reserve(std::size_t capacity);
   void Clear() { size_ = 0; }
+  void Release() {
+    storage_.reset();
+    size_ = capacity_ = 0;
+  }
   void Swap(ByteBuffer& other) noexcept;
 
   std::uint8_t* data() { return storage_.get(); }

@@ -216,7 +216,10 @@ void DownloadWorker(UpdateList& list) {
       list.resultCode = list.runControl.load() == kStop ? kAborted : kCannotSave;
       return;
     }
+    // Staged: its bytes are on the disk, so its memory goes back now and
+    // the run's memory does not grow with the number of files.
     item.Close();
+    item.response.Release();
     item.body = nullptr;
   }
   // Without the log the installer never takes the staged files: the run has

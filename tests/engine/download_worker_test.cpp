@@ -85,6 +85,7 @@ TEST_F(DownloadWorkerTest, DownloadStagesPlainPackedAndNestedFiles) {
   server_.Enqueue(testsupport::RespondOk(lang));
   Run(*list);
   EXPECT_EQ(list->resultCode.load(), engine::kSucceeded);
+  for (const auto& item : list->items) EXPECT_EQ(item->response.capacity(), 0u) << "memory kept after staging";
   EXPECT_EQ(ReadFile(app() + "dvd/Tolvaro Editor.exe"), editor) << "staged unpacked, under its own name";
   EXPECT_EQ(ReadFile(app() + "dvd/notes.txt"), notes);
   EXPECT_EQ(ReadFile(app() + "dvd/Language/extra/Deutsch.ini"), lang);
