@@ -1,9 +1,9 @@
 #include "engine/container.h"
 
-#include <lzma.h>
-
 #include <algorithm>
 #include <cstring>
+
+#include "engine/container_header.h"
 
 namespace engine {
 namespace {
@@ -23,20 +23,18 @@ struct StreamGuard {
 
 bool IsPlainBody(std::int32_t bodyLength, std::int32_t size) { return size == 0 || bodyLength == size; }
 
-std::optional<ByteBuffer> Unpack(const std::uint8_t* body, std::int32_t bodyLength, std::int32_t size) {
-  if (!body || bodyLength < 5 || std::memcmp(body, "LZMA\0", 5) != 0) return std::nullopt;
-  if (bodyLength - 5 < 13) return std::nullopt;
-  const std::uint8_t* header = body + 5;
+bool ContainerStreamOptions(const std::uint8_t* container, std::int32_t size, lzma_options_lzma& options) {
+  if (std::memcmp(container, "LZMA\0", 5) != 0) return false;
+  const std::uint8_t* header = container + 5;
   if (ReadLe32(header + 9) != 0 || size < 0 || ReadLe32(header + 5) != static_cast<std::uint32_t>(size))
-    return std::nullopt;
-
+    return false;
   unsigned properties = header[0];
-  if (properties >= 225) return std::nullopt;
-  lzma_options_lzma options{};
+  if (properties >= 225) return false;
+  options = lzma_options_lzma{};
   options.lc = properties % 9;
   options.lp = (properties / 9) % 5;
   options.pb = properties / 45;
-  if (options.lc + options.lp > LZMA_LCLP_MAX) return std::nullopt;
+  if (options.lc + options.lp > LZMA_LCLP_MAX) return false;
   // Matches never reach further back than the file is long, so the
   // dictionary needs no more than the listed size, whatever the header says.
   std::uint32_t stated = ReadLe32(header + 1);
@@ -45,6 +43,13 @@ std::optional<ByteBuffer> Unpack(const std::uint8_t* body, std::int32_t bodyLeng
   options.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
   options.ext_size_low = static_cast<std::uint32_t>(size);
   options.ext_size_high = 0;
+  return true;
+}
+
+std::optional<ByteBuffer> Unpack(const std::uint8_t* body, std::int32_t bodyLength, std::int32_t size) {
+  if (!body || bodyLength < static_cast<std::int32_t>(kContainerHeaderSize)) return std::nullopt;
+  lzma_options_lzma options;
+  if (!ContainerStreamOptions(body, size, options)) return std::nullopt;
 
   // Decoding must fill every byte for the result to count, so the buffer
   // need not be cleared first.

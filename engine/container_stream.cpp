@@ -1,11 +1,9 @@
 #include "engine/container_stream.h"
 
-#include <lzma.h>
-
 #include <algorithm>
 #include <cstring>
 
-#include "engine/container.h"
+#include "engine/container_header.h"
 
 namespace engine {
 namespace {
@@ -14,11 +12,6 @@ constexpr std::size_t kOutputBlock = 256 * 1024;
 // The end of a stream (its last symbol and an end marker) takes a few
 // dozen bytes; more held back would be bytes after the stream.
 constexpr std::size_t kHeldInputLimit = 64 * 1024;
-
-std::uint32_t ReadLe32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
 
 }  // namespace
 
@@ -35,27 +28,9 @@ ContainerDecoder::~ContainerDecoder() = default;
 
 // The checks of Unpack, on the 18 bytes before the stream.
 bool ContainerDecoder::Start() {
-  if (std::memcmp(header_, "LZMA\0", 5) != 0) return false;
-  const std::uint8_t* header = header_ + 5;
-  if (ReadLe32(header + 9) != 0 || size_ < 0 || ReadLe32(header + 5) != static_cast<std::uint32_t>(size_))
-    return false;
-  unsigned properties = header[0];
-  if (properties >= 225) return false;
   auto stream = std::make_unique<Stream>();
-  lzma_options_lzma& options = stream->options;
-  options.lc = properties % 9;
-  options.lp = (properties / 9) % 5;
-  options.pb = properties / 45;
-  if (options.lc + options.lp > LZMA_LCLP_MAX) return false;
-  // Matches never reach further back than the file is long, so the
-  // dictionary needs no more than the listed size, whatever the header says.
-  std::uint32_t stated = ReadLe32(header + 1);
-  std::uint32_t limit = std::max<std::uint32_t>(static_cast<std::uint32_t>(size_), LZMA_DICT_SIZE_MIN);
-  options.dict_size = std::clamp<std::uint32_t>(stated, LZMA_DICT_SIZE_MIN, limit);
-  options.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
-  options.ext_size_low = static_cast<std::uint32_t>(size_);
-  options.ext_size_high = 0;
-  lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  if (!ContainerStreamOptions(header_, size_, stream->options)) return false;
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &stream->options}, {LZMA_VLI_UNKNOWN, nullptr}};
   if (lzma_raw_decoder(&stream->lzma, filters) != LZMA_OK) return false;
   stream_ = std::move(stream);
   return true;
