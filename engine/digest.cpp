@@ -31,19 +31,35 @@ std::string HexUpper(const unsigned char* digest) {
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
-// One MD5 context, closed on every path.
-struct Md5 {
-  gcry_md_hd_t handle = nullptr;
-  Md5() {
-    InitDigestLibrary();
-    gcry_md_open(&handle, GCRY_MD_MD5, 0);
-  }
-  ~Md5() {
-    if (handle) gcry_md_close(handle);
-  }
-};
-
 }  // namespace
+
+Md5Digest::Md5Digest() {
+  InitDigestLibrary();
+  gcry_md_hd_t handle = nullptr;
+  if (gcry_md_open(&handle, GCRY_MD_MD5, 0) == 0) handle_ = handle;
+}
+
+Md5Digest::~Md5Digest() {
+  if (handle_) gcry_md_close(static_cast<gcry_md_hd_t>(handle_));
+}
+
+void Md5Digest::Update(const std::uint8_t* data, std::size_t length) {
+  if (handle_ && length > 0) gcry_md_write(static_cast<gcry_md_hd_t>(handle_), data, length);
+}
+
+void Md5Digest::Reset() {
+  if (handle_) gcry_md_reset(static_cast<gcry_md_hd_t>(handle_));
+}
+
+std::string Md5Digest::Text() const {
+  if (!handle_) return {};
+  // Reading finalises the context, so the text is read from a copy.
+  gcry_md_hd_t copy = nullptr;
+  if (gcry_md_copy(&copy, static_cast<gcry_md_hd_t>(handle_)) != 0) return {};
+  std::string text = HexUpper(gcry_md_read(copy, GCRY_MD_MD5));
+  gcry_md_close(copy);
+  return text;
+}
 
 std::string DigestText(const std::uint8_t* data, std::size_t length) {
   InitDigestLibrary();
@@ -56,8 +72,8 @@ std::optional<std::string> FileDigestText(const std::string& path) {
   if (path.empty()) return std::nullopt;
   platform::File file = platform::File::Open(path, platform::OpenMode::kRead);
   if (!file.IsOpen()) return std::nullopt;
-  Md5 md5;
-  if (!md5.handle) return std::nullopt;
+  Md5Digest md5;
+  if (!md5.ok()) return std::nullopt;
   // Read in pieces rather than holding the whole file in memory; pieces
   // that stay in the processor's cache digest fastest.
   constexpr std::size_t kPiece = 64 * 1024;
@@ -66,9 +82,9 @@ std::optional<std::string> FileDigestText(const std::string& path) {
     std::int64_t n = file.Read(buffer.get(), kPiece);
     if (n < 0) return std::nullopt;
     if (n == 0) break;
-    gcry_md_write(md5.handle, buffer.get(), static_cast<std::size_t>(n));
+    md5.Update(buffer.get(), static_cast<std::size_t>(n));
   }
-  return HexUpper(gcry_md_read(md5.handle, GCRY_MD_MD5));
+  return md5.Text();
 }
 
 bool DigestsMatch(std::string_view a, std::string_view b) {

@@ -14,6 +14,26 @@ namespace engine {
 inline constexpr std::size_t kDigestTextLength = 32;
 
 std::string DigestText(const std::uint8_t* data, std::size_t length);
+
+// The digest of bytes that come in pieces, for a file written as it
+// arrives. Text() may be taken at any point and does not end the digest.
+class Md5Digest {
+ public:
+  Md5Digest();
+  ~Md5Digest();
+  Md5Digest(const Md5Digest&) = delete;
+  Md5Digest& operator=(const Md5Digest&) = delete;
+
+  // False when the digest library could not give a context: no Text().
+  bool ok() const { return handle_ != nullptr; }
+  void Update(const std::uint8_t* data, std::size_t length);
+  // Starts over, as if no byte had been given.
+  void Reset();
+  std::string Text() const;
+
+ private:
+  void* handle_ = nullptr;
+};
 // The digest text of a file's whole content; empty optional when the file
 // cannot be opened or read.
 std::optional<std::string> FileDigestText(const std::string& path);

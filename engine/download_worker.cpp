@@ -7,6 +7,7 @@
 
 #include "engine/container.h"
 #include "engine/digest.h"
+#include "engine/staged_body.h"
 #include "engine/worker_threads.h"
 #include "platform/clock.h"
 #include "platform/facts.h"
@@ -23,6 +24,161 @@ void Add(SharedWord& counter, std::int64_t delta) {
 }
 
 std::string_view Md5Of(const UpdateItem& item) { return std::string_view(item.md5.data(), item.md5.size()); }
+
+// A staged file's bytes under its temporary name. The file is made at the
+// first byte, so a request that brings no body leaves nothing behind. The
+// disk is asked to write behind every few MiB, so that flushing the whole
+// file at the end waits for little.
+class StagingFile : public BodyStore {
+ public:
+  StagingFile(std::string path, std::string spillPath) : path_(std::move(path)), spill_(std::move(spillPath)) {}
+  ~StagingFile() override { Discard(); }
+
+  bool Write(const std::uint8_t* data, std::size_t size) override {
+    if (!file_.IsOpen()) {
+      if (!EnsureParentFolders(path_)) return false;
+      file_ = platform::File::Open(path_, platform::OpenMode::kCreateAlways);
+      if (!file_.IsOpen()) return false;
+      made_ = true;
+    }
+    if (file_.Write(data, size) != static_cast<std::int64_t>(size)) return false;
+    unflushed_ += size;
+    if (unflushed_ >= kWriteBehindBytes) {
+      file_.StartFlush();
+      unflushed_ = 0;
+    }
+    return true;
+  }
+
+  bool Rewrite(const Reader& reader) override {
+    file_.Close();
+    if (!made_) return true;  // nothing was written
+    if (!platform::MoveFileReplacing(path_, spill_)) return false;
+    made_ = false;
+    platform::File old = platform::File::Open(spill_, platform::OpenMode::kRead);
+    bool ok = old.IsOpen();
+    std::unique_ptr<std::uint8_t[]> piece(new std::uint8_t[kPiece]);
+    while (ok) {
+      std::int64_t n = old.Read(piece.get(), kPiece);
+      if (n <= 0) {
+        ok = n == 0;
+        break;
+      }
+      ok = reader(piece.get(), static_cast<std::size_t>(n));
+    }
+    old.Close();
+    platform::RemoveFile(spill_);
+    return ok;
+  }
+
+  // Flushes the file to the disk and closes it; false when that failed or
+  // nothing was ever written.
+  bool Complete() {
+    bool durable = made_ && file_.Flush();
+    file_.Close();
+    return durable;
+  }
+
+  // Moves the complete file to its staged name.
+  bool Publish(const std::string& stagedPath) {
+    if (!platform::MoveFileReplacing(path_, stagedPath)) return false;
+    made_ = false;
+    return true;
+  }
+
+  void Discard() {
+    file_.Close();
+    if (made_) platform::RemoveFile(path_);
+    made_ = false;
+  }
+
+ private:
+  static constexpr std::size_t kWriteBehindBytes = 8u << 20;
+  static constexpr std::size_t kPiece = 256 * 1024;
+  std::string path_;
+  std::string spill_;
+  platform::File file_;
+  bool made_ = false;
+  std::size_t unflushed_ = 0;
+};
+
+void SetFailure(UpdateList& list, ResultCode code) {
+  list.resultCode = list.runControl.load() == kStop ? kAborted : code;
+}
+
+// Connects for the item and waits out a hold; false (with the result set)
+// when that fails or the run is stopped.
+bool ConnectItem(UpdateList& list, UpdateItem& item) {
+  if (!item.Connect(item.url, &list.runControl)) {
+    SetFailure(list, kCannotConnect);
+    return false;
+  }
+  while (list.runControl.load() == kHold) platform::SleepMs(20);
+  if (list.runControl.load() == kStop) {
+    list.resultCode = kAborted;
+    return false;
+  }
+  return true;
+}
+
+// Fetches the item straight into `file`, unpacking a container on the way;
+// false with the result set on failure. On success the item's bodyLength
+// is the file's length and `digest` the digest of its bytes.
+bool FetchIntoFile(UpdateList& list, UpdateItem& item, StagingFile& file, std::string& digest) {
+  if (!ConnectItem(list, item)) return false;
+  item.maxResponseBytes = ResponseCapFor(item.size);
+  std::int32_t start = list.bytesDone.load();
+  StagedBody body(item.size, file);
+  auto result = item.GetStreamed(list.bytesDone, item.bodyLength, list.runControl, body);
+  item.Close();
+  if (result == HttpClient::StreamResult::kComplete && body.Finish(item.bodyLength)) {
+    if (body.packed()) {
+      // Counted as the file's size, as the unpacked bytes are what is kept.
+      list.bytesDone.store(static_cast<std::int32_t>(static_cast<std::uint32_t>(start) +
+                                                     static_cast<std::uint32_t>(item.size)));
+      item.bodyLength = item.size;
+    }
+    digest = body.Digest();
+    return true;
+  }
+  SetFailure(list, body.storeFailed() ? kCannotSave : kFailed);
+  return false;
+}
+
+// Stages one listed file: fetched into its temporary name, verified (one
+// more transfer on a digest mismatch), made durable and renamed into
+// place. False with the result set on failure.
+bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag) {
+  auto path = StagedPath(list, item);
+  if (!path) {
+    list.resultCode = kCannotSave;
+    return false;
+  }
+  StagingFile file(WorkerTemporaryPath(*path, runTag), WorkerTemporaryPath(*path, NewRunTag()));
+  for (int attempt = 0;; ++attempt) {
+    std::string digest;
+    if (!FetchIntoFile(list, item, file, digest)) return false;
+    if (DigestsMatch(digest, Md5Of(item))) break;
+    file.Discard();
+    if (attempt == 1) {
+      list.resultCode = kFailed;
+      return false;
+    }
+    Add(list.bytesDone, -static_cast<std::int64_t>(item.bodyLength));
+  }
+  // A stopped run renames nothing: a window that gave up waiting may
+  // already have started another.
+  bool durable = file.Complete();
+  if (list.runControl.load() == kStop) {
+    list.resultCode = kAborted;
+    return false;
+  }
+  if (!durable || !file.Publish(*path)) {
+    SetFailure(list, kCannotSave);
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -195,6 +351,12 @@ void DownloadWorker(UpdateList& list) {
       // completed, so the run must not end as complete.
       list.resultCode = kCannotSave;
       return;
+    }
+    if (item.HasDigest() && item.size > 0) {
+      // An update file goes to the disk as it arrives; nothing of it stays
+      // in memory.
+      if (!StageItem(list, item, runTag)) return;
+      continue;
     }
     if (!FetchItem(list, item)) return;
     if (!item.HasDigest()) continue;  // the list request: the body stays for the window

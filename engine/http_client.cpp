@@ -6,9 +6,8 @@
 
 
 #include "base/ascii_text.h"
-#include "base/number_text.h"
 #include "build_config.h"
-#include "engine/chunked_decoder.h"
+#include "engine/http_response.h"
 #include "platform/clock.h"
 
 namespace engine {
@@ -29,47 +28,13 @@ void AddTo(std::int32_t& counter, std::int64_t delta) {
   counter = static_cast<std::int32_t>(static_cast<std::uint32_t>(counter) + static_cast<std::uint32_t>(delta));
 }
 
-// How the response says its body ends, read from its header block: the
-// field names without regard to letter case, values without blanks around.
-struct Framing {
-  bool valid = true;  // false: contradicting lengths, or a coding we cannot undo
-  bool chunked = false;
-  std::optional<std::int64_t> contentLength;
-};
-
-Framing ReadFraming(std::string_view head) {
-  Framing framing;
-  std::size_t lineStart = head.find("\r\n");  // the status line says nothing here
-  while (lineStart != std::string_view::npos && lineStart < head.size()) {
-    lineStart += 2;
-    std::size_t lineEnd = head.find("\r\n", lineStart);
-    std::string_view line = head.substr(lineStart, lineEnd == std::string_view::npos ? std::string_view::npos
-                                                                                    : lineEnd - lineStart);
-    lineStart = lineEnd;
-    std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos) continue;
-    std::string_view name = base::TrimBlanks(line.substr(0, colon));
-    std::string_view value = base::TrimBlanks(line.substr(colon + 1));
-    if (base::EqualsIgnoringCase(name, "Content-Length")) {
-      bool digits = !value.empty() && value.find_first_not_of("0123456789") == std::string_view::npos;
-      std::int64_t length = base::ParseAtoi64(value);  // saturates: never a length we could receive
-      if (!digits || (framing.contentLength && *framing.contentLength != length)) framing.valid = false;
-      framing.contentLength = length;
-    } else if (base::EqualsIgnoringCase(name, "Transfer-Encoding")) {
-      // Only the chunked framing is understood; a body in any other coding
-      // would be taken for what it is not.
-      if (base::EqualsIgnoringCase(value, "chunked")) {
-        framing.chunked = true;
-      } else {
-        framing.valid = false;
-      }
-    }
+// Waits while the run is held; false when it is stopped. `waited` tells
+// whether there was a hold at all.
+bool WaitWhileHeld(const SharedWord& control, bool* waited = nullptr) {
+  while (control.load() == kHold) {
+    if (waited) *waited = true;
+    platform::SleepMs(10);
   }
-  return framing;
-}
-
-bool WaitWhileHeld(const SharedWord& control) {
-  while (control.load() == kHold) platform::SleepMs(10);
   return control.load() != kStop;
 }
 
@@ -135,57 +100,87 @@ bool HttpClient::Connect(std::string_view url, const SharedWord* control) {
   return true;
 }
 
+HttpClient::Ending HttpClient::Transfer(SharedWord& runningTotal, std::int32_t& bodyLength, const SharedWord& control,
+                                       const RawBytes& take) {
+  received_ = 0;
+  if (!socketsReady || !connection.IsOpen()) return Ending::kFailed;
+  std::string request = "GET " + RewriteRequestPath(path) + " HTTP/1.1\r\nHost: " + DefaultHost() +
+                        "\r\nAccept: */*\r\nConnection: Close\r\n\r\n";
+  if (!WaitWhileHeld(control)) return Ending::kFailed;
+  const platform::CancelCheck stopRequested = [&control] { return control.load() == kStop; };
+  if (!connection.SendAll(request.data(), request.size(), receiveTimeoutMs, stopRequested)) return Ending::kFailed;
+
+  // Bytes come off the socket in large blocks (a system call per 1024
+  // bytes would dominate a fast transfer) but are counted in 1024-byte
+  // chunks: the counters, the cap and hold and stop are looked at chunk by
+  // chunk; the bytes are handed on a block at a time.
+  std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kReceiveBlock]);
+  std::uint8_t* in = block.get();
+  std::size_t begin = 0, end = 0;
+  // A server may trickle: at least 1024 bytes must come in every window.
+  std::int64_t windowStart = platform::MonotonicMs();
+  std::size_t windowBytes = 0;
+  for (;;) {
+    if (control.load() == kStop) return Ending::kStopped;
+    bool closed = false, broken = false, cancelled = false;
+    while (end - begin < kChunkSize && !closed) {
+      if (kReceiveBlock - end < kChunkSize) {
+        std::memmove(in, in + begin, end - begin);
+        end -= begin;
+        begin = 0;
+      }
+      std::int64_t left = windowStart + stallWindowMs - platform::MonotonicMs();
+      if (left <= 0) return Ending::kFailed;  // stalled
+      int wait = static_cast<int>(std::min<std::int64_t>(receiveTimeoutMs, left));
+      auto r = connection.Receive(in + end, kReceiveBlock - end, wait, stopRequested);
+      if (r.status == platform::NetStatus::kOk) {
+        end += r.count;
+        windowBytes += r.count;
+        if (windowBytes >= kChunkSize) {
+          windowStart = platform::MonotonicMs();
+          windowBytes = 0;
+        }
+        continue;
+      }
+      // Nothing for a whole time-out: the transfer has failed.
+      if (r.status == platform::NetStatus::kTimedOut) return Ending::kFailed;
+      broken = r.status == platform::NetStatus::kError;
+      cancelled = r.status == platform::NetStatus::kCancelled;
+      closed = true;  // closed, broken, or a stop while waiting
+    }
+    // Every whole chunk there is, and at the end the rest.
+    std::size_t from = begin;
+    bool stopped = false, held = false;
+    while (!stopped && end - begin >= (closed ? 1 : kChunkSize)) {
+      std::size_t have = std::min(kChunkSize, end - begin);
+      if (received_ + have > maxResponseBytes) return Ending::kFailed;
+      received_ += have;
+      AddTo(bodyLength, static_cast<std::int64_t>(have));
+      AddTo(runningTotal, static_cast<std::int64_t>(have));
+      begin += have;
+      stopped = !WaitWhileHeld(control, &held);
+    }
+    if (begin > from && !take(in + from, begin - from)) return Ending::kFailed;
+    if (stopped || cancelled) return Ending::kStopped;
+    // A hold is no stall.
+    if (held) windowStart = platform::MonotonicMs(), windowBytes = 0;
+    if (closed) return broken ? Ending::kBroken : Ending::kClosed;
+  }
+}
+
 const std::uint8_t* HttpClient::Get(SharedWord& runningTotal, std::int32_t& bodyLength, const SharedWord& control) {
   bodyLength = 0;
-  if (!socketsReady || !connection.IsOpen()) return nullptr;
   response.Clear();
   // Room for the headers and the two closing zero bytes besides the body. A
   // failed reservation is no failure: the buffer grows as it goes.
   if (expectedBodyBytes > 0) response.Reserve(std::min(expectedBodyBytes + 16384, maxResponseBytes + 2));
-
-  std::string request = "GET " + RewriteRequestPath(path) + " HTTP/1.1\r\nHost: " + DefaultHost() +
-                        "\r\nAccept: */*\r\nConnection: Close\r\n\r\n";
-  if (!WaitWhileHeld(control)) return nullptr;
-  const platform::CancelCheck stopRequested = [&control] { return control.load() == kStop; };
-  if (!connection.SendAll(request.data(), request.size(), receiveTimeoutMs, stopRequested)) return nullptr;
-
-  // Bytes come off the socket in large blocks (one system call per 1024
-  // bytes would dominate a fast transfer) but are taken in 1024-byte chunks:
-  // the counters, the cap and hold and stop are looked at chunk by chunk.
-  std::unique_ptr<std::uint8_t[]> in(new std::uint8_t[kReceiveBlock]);
-  std::size_t begin = 0, end = 0;
-  bool closed = false;
-  bool broken = false;  // a reset or socket error: the end of the data is no end of the body
-  for (;;) {
-    if (control.load() == kStop) break;
-    while (end - begin < kChunkSize && !closed) {
-      if (kReceiveBlock - end < kChunkSize) {
-        std::memmove(in.get(), in.get() + begin, end - begin);
-        end -= begin;
-        begin = 0;
-      }
-      auto r = connection.Receive(in.get() + end, kReceiveBlock - end, receiveTimeoutMs, stopRequested);
-      if (r.status == platform::NetStatus::kOk) {
-        end += r.count;
-        continue;
-      }
-      // Nothing for a whole time-out: the transfer has failed.
-      if (r.status == platform::NetStatus::kTimedOut) return nullptr;
-      broken = r.status == platform::NetStatus::kError;
-      closed = true;  // closed, broken, or a stop while waiting
-    }
-    std::size_t have = std::min(kChunkSize, end - begin);
-    if (have == 0) break;
-    if (response.size() + have > maxResponseBytes) return nullptr;
-    AddTo(bodyLength, static_cast<std::int64_t>(have));
-    AddTo(runningTotal, static_cast<std::int64_t>(have));
-    if (!response.Append(in.get() + begin, have)) return nullptr;
-    begin += have;
-    if (!WaitWhileHeld(control)) break;
-  }
+  Ending ending = Transfer(runningTotal, bodyLength, control,
+                           [this](const std::uint8_t* data, std::size_t size) { return response.Append(data, size); });
+  // A stop ends the response where it is, as a closed connection would.
+  if (ending == Ending::kFailed) return nullptr;
 
   std::size_t received = response.size();
-  if (!ApplyFraming(broken)) return nullptr;
+  if (!FrameWholeResponse(response, ending == Ending::kBroken)) return nullptr;
   // Framing and trailers, and bytes past the announced end, are no body.
   AddTo(bodyLength, -static_cast<std::int64_t>(received - response.size()));
   AddTo(runningTotal, -static_cast<std::int64_t>(received - response.size()));
@@ -200,44 +195,23 @@ const std::uint8_t* HttpClient::Get(SharedWord& runningTotal, std::int32_t& body
   return response.data() + *start;
 }
 
-bool HttpClient::ApplyFraming(bool broken) {
-  std::string_view text(reinterpret_cast<const char*>(response.data()), response.size());
-  std::size_t headEnd = text.find("\r\n\r\n");
-  // Without a header block there is nothing that frames the body: the end
-  // of the connection ends it, unless the connection broke.
-  if (text.substr(0, 5) != "HTTP/" || headEnd == std::string_view::npos) return !broken;
-  headEnd += 4;
-  Framing framing = ReadFraming(text.substr(0, headEnd - 2));
-  if (!framing.valid) return false;
-  std::size_t bodySize = response.size() - headEnd;
-
-  if (framing.chunked) {
-    ByteBuffer decoded;
-    if (!decoded.Reserve(response.size() + 2) || !decoded.Append(response.data(), headEnd)) return false;
-    bool appended = true;
-    ChunkedDecoder decoder;
-    decoder.Feed(response.data() + headEnd, bodySize, [&](const std::uint8_t* data, std::size_t size) {
-      appended = appended && decoded.Append(data, size);
-    });
-    // Anything after the last chunk is not part of this response.
-    if (!appended || decoder.state() != ChunkedDecoder::State::kComplete) return false;
-    response.Swap(decoded);
-    return true;
-  }
-  if (framing.contentLength) {
-    std::uint64_t announced = static_cast<std::uint64_t>(*framing.contentLength);
-    if (bodySize < announced) return false;
-    // The body ends where the server said it would; more bytes are not part
-    // of this response.
-    if (bodySize > announced) {
-      ByteBuffer cut;
-      std::size_t keep = headEnd + static_cast<std::size_t>(announced);
-      if (!cut.Reserve(keep + 2) || !cut.Append(response.data(), keep)) return false;
-      response.Swap(cut);
-    }
-    return true;
-  }
-  return !broken;
+HttpClient::StreamResult HttpClient::GetStreamed(SharedWord& runningTotal, std::int32_t& bodyLength,
+                                                 const SharedWord& control, BodyReceiver& receiver) {
+  bodyLength = 0;
+  ResponseReader reader(receiver);
+  Ending ending = Transfer(runningTotal, bodyLength, control,
+                           [&reader](const std::uint8_t* data, std::size_t size) {
+                             // A response that can give no body is read no further.
+                             return reader.Feed(data, size);
+                           });
+  if (reader.receiverFailed()) return StreamResult::kReceiverFailed;
+  if (ending == Ending::kFailed || ending == Ending::kStopped || !reader.Finish(ending == Ending::kBroken))
+    return StreamResult::kFailed;
+  // The counters held every byte received; from here on only the body's.
+  std::int64_t overhead = static_cast<std::int64_t>(received_ - reader.bodyBytes());
+  AddTo(bodyLength, -overhead);
+  AddTo(runningTotal, -overhead);
+  return StreamResult::kComplete;
 }
 
 }  // namespace engine

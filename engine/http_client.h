@@ -5,25 +5,31 @@
 // marker "@TLV-DVD Update@". The header block is read only for where the
 // body ends: a chunked body is decoded, and a body shorter than its
 // Content-Length, a broken chunked body or a connection reset where nothing
-// marks the end is a failed transfer, never a shorter body. Executable and library names are requested under their
-// packed names (".exe" as ".ex_", ".dll" as ".dl_"), blanks as "%20", and
-// the Host line always names the built-in update host.
+// marks the end is a failed transfer, never a shorter body (http_response.h).
+// Executable and library names are requested under their packed names
+// (".exe" as ".ex_", ".dll" as ".dl_"), blanks as "%20", and the Host line
+// always names the built-in update host. The list is read into memory; an
+// update file's body is handed on as it arrives (GetStreamed).
 //
 // A transfer shares two words with the window: the run control (0 run,
 // 1 hold, 2 stop), polled before sending and after every 1024-byte chunk and
 // also while waiting for data, and the running byte counter. No wait is
-// unbounded: connecting and receiving time out, and a response may not grow
-// past a cap, so a server can neither hang the updater nor exhaust memory.
+// unbounded: connecting and receiving time out, a transfer that trickles
+// fails as a stalled one does, and a response may not grow past a cap, so a
+// server can neither hang the updater nor exhaust memory.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "engine/byte_buffer.h"
+#include "engine/http_response.h"
 #include "platform/sockets.h"
 
 namespace engine {
@@ -34,13 +40,14 @@ using SharedWord = std::atomic<std::int32_t>;
 inline constexpr std::string_view kListMarker = "@TLV-DVD Update@";
 inline constexpr std::string_view kListDocumentName = "tlv5.php";
 inline constexpr std::size_t kChunkSize = 1024;
-inline constexpr std::size_t kReceiveBlock = 64 * 1024;
+inline constexpr std::size_t kReceiveBlock = 256 * 1024;
 inline constexpr std::size_t kMaxPathLength = 255;
 inline constexpr std::size_t kMaxHostLength = 127;
 // A list response larger than this is no list.
 inline constexpr std::size_t kMaxListResponseBytes = 4u << 20;
 inline constexpr int kConnectTimeoutMs = 20000;
 inline constexpr int kReceiveTimeoutMs = 60000;
+inline constexpr int kStallWindowMs = 60000;
 
 // Starts the socket library once per process; the result of that one start.
 bool StartSockets();
@@ -74,6 +81,13 @@ class HttpClient {
   // failure (stop before sending, send failure, receive time-out, response
   // over the cap, or no body start).
   const std::uint8_t* Get(SharedWord& runningTotal, std::int32_t& bodyLength, const SharedWord& control);
+
+  enum class StreamResult { kComplete, kFailed, kReceiverFailed };
+  // Sends the request and hands the body to `receiver` as it arrives,
+  // holding none of it; counts as Get does. kFailed as for Get, and also
+  // for a stop; kReceiverFailed when the receiver refused the body.
+  StreamResult GetStreamed(SharedWord& runningTotal, std::int32_t& bodyLength, const SharedWord& control,
+                           BodyReceiver& receiver);
   // Closes the connection, forgets the path and empties the response (its
   // storage stays for a later transfer).
   void Close();
@@ -88,15 +102,19 @@ class HttpClient {
   std::size_t expectedBodyBytes = 0;
   int connectTimeoutMs = kConnectTimeoutMs;
   int receiveTimeoutMs = kReceiveTimeoutMs;
+  // A transfer that receives less than 1024 bytes in this long has stalled
+  // and fails as a time-out does, however often single bytes arrive.
+  int stallWindowMs = kStallWindowMs;
 
  private:
-  // Checks the received bytes against the framing the header block states
-  // and leaves the header block and the body alone in `response`: a chunked
-  // body is decoded, bytes past a Content-Length are dropped. False when the
-  // body is not whole: shorter than its Content-Length, a broken or
-  // unfinished chunked body, an unknown transfer coding, or a connection
-  // that broke (`broken`) where nothing else marks the end.
-  bool ApplyFraming(bool broken);
+  enum class Ending { kClosed, kBroken, kStopped, kFailed };
+  using RawBytes = std::function<bool(const std::uint8_t* data, std::size_t size)>;
+  // Sends the request and receives until the server closes, handing every
+  // received byte to `take` (false from it fails the transfer).
+  Ending Transfer(SharedWord& runningTotal, std::int32_t& bodyLength, const SharedWord& control,
+                  const RawBytes& take);
+
+  std::size_t received_ = 0;
 };
 
 }  // namespace engine

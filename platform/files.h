@@ -90,6 +90,10 @@ class File {
   bool Seek(std::uint64_t offset);
   // Makes the written data durable (flushes it to the disk).
   bool Flush();
+  // Starts writing what has been written so far to the disk without
+  // waiting for it, so that a later Flush has little left to wait for.
+  // Where the system has no such request, it does nothing.
+  void StartFlush();
   void Close();
 
  private:

@@ -193,6 +193,12 @@ bool File::Seek(std::uint64_t offset) {
 
 bool File::Flush() { return IsOpen() && fsync(Fd(handle_)) == 0; }
 
+void File::StartFlush() {
+#if defined(__linux__)
+  if (IsOpen()) sync_file_range(Fd(handle_), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+}
+
 void File::Close() {
   if (IsOpen()) {
     close(Fd(handle_));

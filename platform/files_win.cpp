@@ -237,6 +237,9 @@ bool File::Seek(std::uint64_t offset) {
 
 bool File::Flush() { return IsOpen() && FlushFileBuffers(Handle(handle_)); }
 
+// Windows writes behind on its own; only FlushFileBuffers waits.
+void File::StartFlush() {}
+
 void File::Close() {
   if (IsOpen()) {
     CloseHandle(Handle(handle_));

@@ -74,7 +74,9 @@ TEST(ContainerTest, DecodesABodyInPiecesAsUnpackDoes) {
           SCOPED_TRACE("size " + std::to_string(size) + " piece " + std::to_string(piece) +
                        (endMarker ? " end marker" : "") + (cut ? " cut" : ""));
           EXPECT_EQ(done, !cut);
-          if (!cut) EXPECT_TRUE(out == data);
+          if (!cut) {
+            EXPECT_TRUE(out == data);
+          }
         }
       }
     }

@@ -1,0 +1,68 @@
+#include "engine/staged_body.h"
+
+#include "engine/container.h"
+
+namespace engine {
+
+StagedBody::StagedBody(std::int32_t size, BodyStore& store)
+    : size_(size), store_(store), decoded_([this](const std::uint8_t* data, std::size_t n) { return Store(data, n); }) {}
+
+StagedBody::~StagedBody() = default;
+
+bool StagedBody::Store(const std::uint8_t* data, std::size_t size) {
+  if (!store_.Write(data, size)) {
+    storeFailed_ = true;
+    return false;
+  }
+  md5_.Update(data, size);
+  return true;
+}
+
+bool StagedBody::StartPacked() {
+  mode_ = Mode::kPacked;
+  decoder_ = std::make_unique<ContainerDecoder>(size_);
+  return true;
+}
+
+bool StagedBody::Begin(std::optional<std::uint64_t> length) {
+  if (!md5_.ok()) return false;
+  if (!length) return true;  // decided at the end
+  // The counted length is a 32-bit word; a body that long never gets
+  // through the transfer's cap anyway.
+  auto counted = static_cast<std::int32_t>(static_cast<std::uint32_t>(*length));
+  if (IsPlainBody(counted, size_)) {
+    mode_ = Mode::kPlain;
+    return true;
+  }
+  return StartPacked();
+}
+
+bool StagedBody::Take(const std::uint8_t* data, std::size_t size) {
+  if (mode_ == Mode::kPacked) return decoder_->Feed(data, size, decoded_);
+  return Store(data, size);
+}
+
+bool StagedBody::Finish(std::int32_t bodyLength) {
+  if (mode_ == Mode::kUnknown) {
+    if (IsPlainBody(bodyLength, size_)) {
+      mode_ = Mode::kPlain;
+    } else {
+      // The raw body is in the store: read it back through the decoder.
+      StartPacked();
+      md5_.Reset();
+      bool fed = true;
+      bool reread = store_.Rewrite([&](const std::uint8_t* data, std::size_t n) {
+        fed = fed && decoder_->Feed(data, n, decoded_);
+        return fed;
+      });
+      if (!reread) {
+        if (fed) storeFailed_ = true;
+        return false;
+      }
+    }
+  }
+  if (mode_ == Mode::kPlain) return !storeFailed_;
+  return decoder_->Finish(decoded_);
+}
+
+}  // namespace engine

@@ -1,0 +1,71 @@
+// The body of an update file on its way to the staging folder, taken as it
+// arrives. Whether the body is the file itself or a container holding it is
+// decided by the rule the in-memory path uses (container.h): a body as long
+// as the listed size is plain. When the response states its length, that
+// is known before the first byte; otherwise the raw body goes to the store
+// as it comes, and at its end, if it turns out to be a container, is read
+// back from the store and decoded into a new output. The digest is that of
+// the bytes that end up in the store.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/container_stream.h"
+#include "engine/digest.h"
+#include "engine/http_response.h"
+
+namespace engine {
+
+// Where the bytes of a staged body go: a file, or memory in tests.
+class BodyStore {
+ public:
+  using Reader = std::function<bool(const std::uint8_t* data, std::size_t size)>;
+  virtual ~BodyStore() = default;
+  // Appends to the output; false when it cannot be written.
+  virtual bool Write(const std::uint8_t* data, std::size_t size) = 0;
+  // Starts a new, empty output and hands the old one's bytes to `reader`
+  // piece by piece (which may write to the new output meanwhile); the old
+  // bytes are gone afterwards. False when they cannot be read back, or the
+  // reader said no.
+  virtual bool Rewrite(const Reader& reader) = 0;
+};
+
+class StagedBody : public BodyReceiver {
+ public:
+  // For a file listed with `size` bytes (more than 0).
+  StagedBody(std::int32_t size, BodyStore& store);
+  ~StagedBody() override;
+
+  bool Begin(std::optional<std::uint64_t> length) override;
+  bool Take(const std::uint8_t* data, std::size_t size) override;
+  // The response has ended with a whole body of `bodyLength` bytes (as the
+  // transfer counted it). True when the store now holds the file: the body
+  // itself, or what its container unpacked to.
+  bool Finish(std::int32_t bodyLength);
+
+  bool packed() const { return mode_ == Mode::kPacked; }
+  // The store, not the body, failed.
+  bool storeFailed() const { return storeFailed_; }
+  // The digest text of the stored bytes.
+  std::string Digest() const { return md5_.Text(); }
+
+ private:
+  enum class Mode { kUnknown, kPlain, kPacked };
+  bool Store(const std::uint8_t* data, std::size_t size);
+  bool StartPacked();
+
+  const std::int32_t size_;
+  BodyStore& store_;
+  Mode mode_ = Mode::kUnknown;
+  Md5Digest md5_;
+  std::unique_ptr<ContainerDecoder> decoder_;
+  ContainerDecoder::Output decoded_;
+  bool storeFailed_ = false;
+};
+
+}  // namespace engine
