@@ -7,11 +7,13 @@
 //   harbinor_bench text OUT BYTES SEED           text-like pseudo-random words
 //   harbinor_bench pack IN CONTAINER LZMA PRESET  container, and the same
 //                                                 stream as a .lzma file
-//   harbinor_bench get URL SIZE                   HttpClient Connect + Get
-//   harbinor_bench unpack CONTAINER SIZE          Unpack in memory
+//   harbinor_bench get URL SIZE                   Connect + GetStreamed, body dropped
+//   harbinor_bench unpack CONTAINER SIZE          the container decoder, from the
+//                                                 file in pieces, output dropped
 //   harbinor_bench md5 FILE                       FileDigestText
-//   harbinor_bench worker BASE APPDIR FILE MD5 SIZE
-//                                                 DownloadWorker on a one-item list
+//   harbinor_bench worker BASE APPDIR MD5 SIZE FILE...
+//                                                 DownloadWorker on a list of those files
+//   harbinor_bench idle                           the memory of the program doing nothing
 #include <sys/resource.h>
 
 #include <chrono>
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "engine/container.h"
+#include "engine/container_stream.h"
 #include "engine/digest.h"
 #include "engine/download_worker.h"
 #include "engine/http_client.h"
@@ -150,20 +153,26 @@ int Pack(const std::string& in, const std::string& containerPath, const std::str
   return 0;
 }
 
+// Takes a body and keeps none of it.
+struct Discard : engine::BodyReceiver {
+  bool Begin(std::optional<std::uint64_t>) override { return true; }
+  bool Take(const std::uint8_t*, std::size_t) override { return true; }
+};
+
 int Get(const std::string& url, std::int32_t size) {
   if (size <= 0) return Fail("get: size must be positive");
   auto start = Clock::now();
   engine::HttpClient client;
-  // As the download worker sets them for a file of this listed size.
+  // As the download worker sets it for a file of this listed size.
   client.maxResponseBytes = engine::ResponseCapFor(size);
-  client.expectedBodyBytes = static_cast<std::size_t>(size);
   if (!client.Connect(url)) return Fail("get: cannot connect");
   engine::SharedWord runningTotal{0};
   engine::SharedWord control{engine::kRun};
   std::int32_t bodyLength = 0;
-  const std::uint8_t* body = client.Get(runningTotal, bodyLength, control);
+  Discard body;
+  auto result = client.GetStreamed(runningTotal, bodyLength, control, body);
   std::int64_t nanos = NanosSince(start);
-  if (!body) return Fail("get: the transfer failed");
+  if (result != engine::HttpClient::StreamResult::kComplete) return Fail("get: the transfer failed");
   if (bodyLength != size) return Fail("get: the body has another length");
   Report(nanos, static_cast<std::uint64_t>(bodyLength));
   return 0;
@@ -171,14 +180,26 @@ int Get(const std::string& url, std::int32_t size) {
 
 int UnpackFile(const std::string& path, std::int32_t size) {
   if (size <= 0) return Fail("unpack: size must be positive");
-  auto container = ReadFile(path);
-  if (!container) return Fail("unpack: cannot read the container");
   auto start = Clock::now();
-  auto out = engine::Unpack(reinterpret_cast<const std::uint8_t*>(container->data()),
-                            static_cast<std::int32_t>(container->size()), size);
+  platform::File file = platform::File::Open(path, platform::OpenMode::kRead);
+  if (!file.IsOpen()) return Fail("unpack: cannot read the container");
+  engine::ContainerDecoder decoder(size);
+  std::uint64_t out = 0;
+  auto count = [&out](const std::uint8_t*, std::size_t n) {
+    out += n;
+    return true;
+  };
+  std::vector<std::uint8_t> piece(256 * 1024);
+  for (;;) {
+    std::int64_t n = file.Read(piece.data(), piece.size());
+    if (n < 0) return Fail("unpack: cannot read the container");
+    if (n == 0) break;
+    if (!decoder.Feed(piece.data(), static_cast<std::size_t>(n), count)) return Fail("unpack: damaged container");
+  }
+  bool done = decoder.Finish(count);
   std::int64_t nanos = NanosSince(start);
-  if (!out) return Fail("unpack: the container did not unpack");
-  Report(nanos, out->size());
+  if (!done) return Fail("unpack: the container did not unpack");
+  Report(nanos, out);
   return 0;
 }
 
@@ -192,23 +213,37 @@ int Md5(const std::string& path) {
   return 0;
 }
 
-int Worker(const std::string& base, const std::string& appFolder, const std::string& file, const std::string& md5,
-           std::int32_t size) {
+int Worker(const std::string& base, const std::string& appFolder, const std::string& md5, std::int32_t size,
+           const std::vector<std::string>& files) {
   if (size <= 0) return Fail("worker: size must be positive");
   auto start = Clock::now();
   engine::ListContext context{base, appFolder, [](const std::string&) { return engine::VersionNumber{0}; }};
   engine::UpdateList list(std::move(context));
-  list.AddItemIfNewer("File=" + file + "\r\nMD5=" + md5 + "\r\nSize=" + std::to_string(size) +
-                      "\r\nVersion=1.0.0.0\r\n");
-  if (list.items.size() != 1) return Fail("worker: the item was not listed");
+  for (const std::string& file : files)
+    list.AddItemIfNewer("File=" + file + "\r\nMD5=" + md5 + "\r\nSize=" + std::to_string(size) +
+                        "\r\nVersion=1.0.0.0\r\n");
+  if (list.items.size() != files.size()) return Fail("worker: the items were not listed");
+  list.bytesTotal = static_cast<std::int32_t>(std::min<std::int64_t>(INT32_MAX, std::int64_t{size} * files.size()));
   engine::DownloadWorker(list);
   std::int64_t nanos = NanosSince(start);
   if (list.resultCode.load() != engine::kSucceeded)
     return Fail(("worker: result code " + std::to_string(list.resultCode.load())).c_str());
-  auto staged = engine::StagedPath(list, *list.items.front());
-  auto attributes = staged ? platform::AttributesOf(*staged) : std::nullopt;
-  if (!attributes || attributes->size != static_cast<std::uint64_t>(size)) return Fail("worker: nothing staged");
-  Report(nanos, attributes->size);
+  std::uint64_t bytes = 0;
+  for (const auto& item : list.items) {
+    auto staged = engine::StagedPath(list, *item);
+    auto attributes = staged ? platform::AttributesOf(*staged) : std::nullopt;
+    if (!attributes || attributes->size != static_cast<std::uint64_t>(size)) return Fail("worker: nothing staged");
+    bytes += attributes->size;
+  }
+  Report(nanos, bytes);
+  return 0;
+}
+
+// The program with the engine's libraries started and nothing done.
+int Idle() {
+  engine::HttpClient client;
+  engine::Md5Digest md5;
+  Report(0, 0);
   return 0;
 }
 
@@ -221,9 +256,11 @@ int main(int argc, char** argv) {
   if (a.size() == 3 && a[0] == "get") return Get(a[1], ParseSize(a[2].c_str()));
   if (a.size() == 3 && a[0] == "unpack") return UnpackFile(a[1], ParseSize(a[2].c_str()));
   if (a.size() == 2 && a[0] == "md5") return Md5(a[1]);
-  if (a.size() == 6 && a[0] == "worker") return Worker(a[1], a[2], a[3], a[4], ParseSize(a[5].c_str()));
+  if (a.size() >= 6 && a[0] == "worker")
+    return Worker(a[1], a[2], a[3], ParseSize(a[4].c_str()), std::vector<std::string>(a.begin() + 5, a.end()));
+  if (a.size() == 1 && a[0] == "idle") return Idle();
   std::fprintf(stderr,
                "usage: harbinor_bench text OUT BYTES SEED | pack IN CONTAINER LZMA PRESET | get URL SIZE |\n"
-               "       unpack CONTAINER SIZE | md5 FILE | worker BASE APPDIR FILE MD5 SIZE\n");
+               "       unpack CONTAINER SIZE | md5 FILE | worker BASE APPDIR MD5 SIZE FILE... | idle\n");
   return 2;
 }

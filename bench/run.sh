@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# Benchmarks of the update engine against the everyday tool that does the
+# Benchmarks of the update engine against the everyday tools that do the
 # same work, measured side by side in one run on this machine:
-#   download   HttpClient Connect + Get     vs  curl -s -o /dev/null
-#   unpack     Unpack of a container        vs  xz --format=lzma -d -c
-#   digest     FileDigestText               vs  md5sum
-#   memory     peak resident memory of a DownloadWorker run, against the
-#              size of the file it stages (plain and packed)
+#   transfer   HttpClient, body dropped      vs  curl -s -o /dev/null
+#   download   DownloadWorker staging a plain file, verified
+#                                            vs  curl -o FILE && md5sum FILE
+#   packed     DownloadWorker staging a packed file, verified
+#                                            vs  curl | xz --format=lzma -d > FILE && md5sum FILE
+#   unpack     the container decoder         vs  xz --format=lzma -d -c
+#   digest     FileDigestText                vs  md5sum
+#   memory     peak resident memory of DownloadWorker runs over three files,
+#              above the idle program (plain, and packed with the dictionary
+#              the container states)
+#   install    the updater in install mode   vs  cp -r && sync
 #
 #   bench/run.sh           builds harbinor_bench (default preset) if needed
 #
@@ -76,7 +82,15 @@ pack_small=$!
 pack_big=$!
 wait "$pack_small"
 wait "$pack_big"
-rm -f "$work/big.lzma"
+mv "$work/big.lzma" "$work/www/dvd/packed.lzma"
+# Three names for each file, for the runs over several files.
+for n in 2 3; do
+  ln "$work/www/dvd/plain.bin" "$work/www/dvd/plain$n.bin"
+  ln "$work/www/dvd/packed.bin" "$work/www/dvd/packed$n.bin"
+done
+# The dictionary the big container states (little-endian, after "LZMA", 0
+# and the properties byte).
+dict_bytes=$(od -An -tu4 -j6 -N4 "$work/www/dvd/packed.bin" | tr -d ' ')
 plain_md5=$(md5sum "$work/www/dvd/plain.bin" | cut -d' ' -f1)
 # The .lzma file must hold exactly what the container holds.
 xz --format=lzma -d -c "$work/small.lzma" | cmp -s - "$work/text-small" ||
@@ -171,20 +185,40 @@ secs() { awk -v us="$1" 'BEGIN {printf "%.3f s", us / 1e6}'; }
 mib() { awk -v kib="$1" 'BEGIN {printf "%.1f MiB", kib / 1024}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 
-# 1. download
-pair "download ${big_mib} MiB" "$bench" get "http://$host/dvd/plain.bin" "$big_bytes" -- \
-  /dev/null curl -s -o /dev/null "http://$host/dvd/plain.bin"
-row "download ${big_mib} MiB (whole process) vs curl" "$(secs "$ours_us")" "$(secs "$ref_us")" "$(ratio "$ours_us" "$ref_us")"
-row "  in-process Connect+Get alone" "$(secs "$op_us")" "" "$(ratio "$op_us" "$ref_us")"
-row "  peak RSS of the download process" "$(mib "$rss_kib")" "" ""
+url=http://$host/dvd
+app=$work/app
+got=$work/got.bin
 
-# 2. unpack
+# 1. the transfer alone
+pair "transfer ${big_mib} MiB" "$bench" get "$url/plain.bin" "$big_bytes" -- \
+  /dev/null curl -s -o /dev/null "$url/plain.bin"
+row "transfer ${big_mib} MiB, body dropped (whole process) vs curl" "$(secs "$ours_us")" "$(secs "$ref_us")" "$(ratio "$ours_us" "$ref_us")"
+row "  in-process Connect+GetStreamed alone" "$(secs "$op_us")" "" "$(ratio "$op_us" "$ref_us")"
+
+# 2. a plain file staged and verified (made durable, too, which the
+# reference is not), against a download and an MD5 of the downloaded file
+pair "download ${big_mib} MiB" sh -c 'rm -rf "$1/dvd" && exec "$2" worker "$3" "$1/" "$4" "$5" plain.bin' sh \
+  "$app" "$bench" "http://$host/" "$plain_md5" "$big_bytes" -- \
+  /dev/null sh -c 'rm -f "$1" && curl -s -o "$1" "$2" && md5sum "$1"' sh "$got" "$url/plain.bin"
+cmp -s "$app/dvd/plain.bin" "$work/www/dvd/plain.bin" || { note "run.sh: staged file differs"; exit 1; }
+row "download ${big_mib} MiB, staged (whole process) vs curl -o && md5sum" "$(secs "$ours_us")" "$(secs "$ref_us")" "$(ratio "$ours_us" "$ref_us")"
+
+# 3. the same file sent packed
+packed_mib=$(($(stat -c %s "$work/www/dvd/packed.bin") / 1048576))
+pair "packed download ${big_mib} MiB" sh -c 'rm -rf "$1/dvd" && exec "$2" worker "$3" "$1/" "$4" "$5" packed.bin' sh \
+  "$app" "$bench" "http://$host/" "$plain_md5" "$big_bytes" -- \
+  /dev/null sh -c 'rm -f "$1" && curl -s "$2" | xz --format=lzma -d >"$1" && md5sum "$1"' sh "$got" "$url/packed.lzma"
+cmp -s "$app/dvd/packed.bin" "$work/www/dvd/plain.bin" || { note "run.sh: staged file differs"; exit 1; }
+row "download ${big_mib} MiB (${packed_mib} MiB packed) vs curl | xz -d && md5sum" "$(secs "$ours_us")" "$(secs "$ref_us")" "$(ratio "$ours_us" "$ref_us")"
+rm -rf "$app/dvd" "$got"
+
+# 4. unpack
 pair "unpack ${pack_mib} MiB" "$bench" unpack "$work/small.ct" "$pack_bytes" -- \
   /dev/null xz --format=lzma -d -c "$work/small.lzma"
 row "unpack ${pack_mib} MiB container (whole process) vs xz" "$(secs "$ours_us")" "$(secs "$ref_us")" "$(ratio "$ours_us" "$ref_us")"
-row "  in-process Unpack alone" "$(secs "$op_us")" "" "$(ratio "$op_us" "$ref_us")"
+row "  in-process decoding alone" "$(secs "$op_us")" "" "$(ratio "$op_us" "$ref_us")"
 
-# 3. digest
+# 5. digest
 pair "MD5 ${big_mib} MiB" "$bench" md5 "$work/www/dvd/plain.bin" -- \
   "$work/ref.out" md5sum "$work/www/dvd/plain.bin"
 [ "$(field md5 | tr A-F a-f)" = "$(cut -d' ' -f1 "$work/ref.out")" ] ||
@@ -192,42 +226,45 @@ pair "MD5 ${big_mib} MiB" "$bench" md5 "$work/www/dvd/plain.bin" -- \
 row "MD5 of ${big_mib} MiB (whole process) vs md5sum" "$(secs "$ours_us")" "$(secs "$ref_us")" "$(ratio "$ours_us" "$ref_us")"
 row "  in-process FileDigestText alone" "$(secs "$op_us")" "" "$(ratio "$op_us" "$ref_us")"
 
-# 4. memory of whole worker downloads
+# 6. memory of whole worker downloads of three files, above the idle program
+"$bench" idle >"$work/ours.out"
+idle_kib=$(field maxrss_kib)
 worker() {
-  local name=$1 file=$2
-  local t=() op=() rss=() i
+  local name=$1 allowed_kib=$2
+  shift 2
+  local rss=() i
   note "measuring: worker, $name"
-  for ((i = 0; i <= worker_runs; i++)); do
-    rm -rf "$work/app/dvd"
-    timed "$work/ours.out" "$bench" worker "http://$host/" "$work/app/" "$file" "$plain_md5" "$big_bytes"
-    ((i == 0)) && continue
-    t+=("$elapsed"); op+=($(($(field op_ns) / 1000))); rss+=("$(field maxrss_kib)")
+  for ((i = 1; i <= worker_runs; i++)); do
+    rm -rf "$app/dvd"
+    "$bench" worker "http://$host/" "$app/" "$plain_md5" "$big_bytes" "$@" >"$work/ours.out"
+    rss+=("$(field maxrss_kib)")
   done
-  cmp -s "$work/app/dvd/$file" "$work/www/dvd/plain.bin" || { note "run.sh: staged file differs"; exit 1; }
-  rm -rf "$work/app/dvd"
-  local kib
-  kib=$(median "${rss[@]}")
-  row "peak RSS, worker, $name (vs file size)" "$(mib "$kib")" "$(mib $((big_bytes / 1024)))" \
-    "$(ratio "$kib" $((big_bytes / 1024)))"
-  row "  time of those runs (whole process)" "$(secs "$(median "${t[@]}")")" "" ""
-  row "  in-process DownloadWorker alone" "$(secs "$(median "${op[@]}")")" "" ""
+  for f in "$@"; do cmp -s "$app/dvd/$f" "$work/www/dvd/plain.bin" || { note "run.sh: staged $f differs"; exit 1; }; done
+  rm -rf "$app/dvd"
+  local above=$(($(median "${rss[@]}") - idle_kib))
+  row "peak RSS above idle, worker, $name" "$(mib "$above")" "$(mib "$allowed_kib")" "$(ratio "$above" "$allowed_kib")"
 }
-worker "plain ${big_mib} MiB" plain.bin
-packed_mib=$(($(stat -c %s "$work/www/dvd/packed.bin") / 1048576))
-worker "packed ${big_mib} MiB, ${packed_mib} MiB sent" packed.bin
+row "idle program, peak RSS" "$(mib "$idle_kib")" "" ""
+worker "3 x ${big_mib} MiB plain (vs 32 MiB)" $((32 * 1024)) plain.bin plain2.bin plain3.bin
+worker "3 x ${big_mib} MiB packed (vs 32 MiB + dictionary $((dict_bytes / 1024)) KiB)" \
+  $((32 * 1024 + dict_bytes / 1024)) packed.bin packed2.bin packed3.bin
 
-# 5. the install copy: a staged tree of big_mib MiB in 4 MiB files, applied
-# by the real updater in install mode (each installed file is flushed to the
-# disk before its staged copy is deleted), against cp -r of the same tree,
-# with and without a sync after it.
+# 7. the install copy: a staged tree of big_mib MiB, one large file and 100
+# small ones of 64 KiB, applied by the real updater in install mode (every
+# installed file is on the disk before its staged copy is deleted), against
+# cp -r of the same tree, with and without a sync after it.
 harbinor=$top/build/default/bin/Harbinor
-head -c $((4 * 1048576)) "$work/www/dvd/plain.bin" >"$work/piece.bin"
+small_bytes=65536
+large_bytes=$((big_bytes - 100 * small_bytes))
+head -c "$large_bytes" "$work/www/dvd/plain.bin" >"$work/large.bin"
+head -c "$small_bytes" "$work/www/dvd/plain.bin" >"$work/small.bin"
 stage_tree() {
   rm -rf "$work/inst"
-  mkdir -p "$work/inst/app/dvd" "$work/inst/run"
+  mkdir -p "$work/inst/app/dvd/small" "$work/inst/run"
   chmod 700 "$work/inst/run"
   cp "$harbinor" "$work/inst/app/Harbinor"
-  for ((f = 1; f <= big_mib / 4; f++)); do cp "$work/piece.bin" "$work/inst/app/dvd/file$f.bin"; done
+  cp "$work/large.bin" "$work/inst/app/dvd/large.bin"
+  for ((f = 1; f <= 100; f++)); do cp "$work/small.bin" "$work/inst/app/dvd/small/file$f.bin"; done
   : >"$work/inst/app/dvd/@update@.log"
   sync
 }
@@ -237,7 +274,8 @@ for ((i = 0; i <= runs; i++)); do
   stage_tree
   timed /dev/null env XDG_RUNTIME_DIR="$work/inst/run" "$work/inst/app/Harbinor" /u --console
   t_inst=$elapsed
-  [ ! -e "$work/inst/app/dvd" ] && cmp -s "$work/inst/app/file1.bin" "$work/piece.bin" ||
+  [ ! -e "$work/inst/app/dvd" ] && cmp -s "$work/inst/app/large.bin" "$work/large.bin" &&
+    cmp -s "$work/inst/app/small/file100.bin" "$work/small.bin" ||
     { note "run.sh: the install did not complete"; exit 1; }
   stage_tree
   timed /dev/null cp -r "$work/inst/app/dvd" "$work/inst/copy"

@@ -52,7 +52,7 @@ class StagedBody : public BodyReceiver {
   // The store, not the body, failed.
   bool storeFailed() const { return storeFailed_; }
   // The digest text of the stored bytes.
-  std::string Digest() const { return md5_.Text(); }
+  std::string Digest() { return md5_.Text(); }
 
  private:
   enum class Mode { kUnknown, kPlain, kPacked };
@@ -62,7 +62,7 @@ class StagedBody : public BodyReceiver {
   const std::int32_t size_;
   BodyStore& store_;
   Mode mode_ = Mode::kUnknown;
-  Md5Digest md5_;
+  BackgroundMd5 md5_;
   std::unique_ptr<ContainerDecoder> decoder_;
   ContainerDecoder::Output decoded_;
   bool storeFailed_ = false;

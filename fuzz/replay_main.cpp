@@ -1,5 +1,5 @@
-// Runs a fuzz target once over every file of its seed corpus, so that the
-// corpus is checked on every ordinary build (with the sanitizers when the
+// Runs a fuzz target once over every file of its seed corpora, so that the
+// corpora are checked on every ordinary build (with the sanitizers when the
 // build has them).
 #include <cstdint>
 #include <cstdio>
@@ -11,16 +11,13 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
-int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s CORPUS-FOLDER\n", argv[0]);
-    return 2;
-  }
+// Runs every file of one folder; -1 when the folder cannot be read.
+int RunFolder(const char* folder) {
   std::error_code error;
-  std::filesystem::directory_iterator dir(argv[1], error);
+  std::filesystem::directory_iterator dir(folder, error);
   if (error) {
-    std::fprintf(stderr, "cannot open corpus folder %s\n", argv[1]);
-    return 2;
+    std::fprintf(stderr, "cannot open corpus folder %s\n", folder);
+    return -1;
   }
   int count = 0;
   for (const auto& entry : dir) {
@@ -32,6 +29,20 @@ int main(int argc, char** argv) {
     std::vector<std::uint8_t> exact(bytes.begin(), bytes.end());
     LLVMFuzzerTestOneInput(exact.empty() ? nullptr : exact.data(), exact.size());
     ++count;
+  }
+  return count;
+}
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s CORPUS-FOLDER...\n", argv[0]);
+    return 2;
+  }
+  int count = 0;
+  for (int arg = 1; arg < argc; ++arg) {
+    int run = RunFolder(argv[arg]);
+    if (run < 0) return 2;
+    count += run;
   }
   std::printf("%d corpus files run\n", count);
   return count > 0 ? 0 : 1;

@@ -94,7 +94,7 @@ bool InstallDialog::InitWindow() {
     worker_ = std::thread([this] {
       while (CopyNextChunk()) {
       }
-      copyComplete_ = currentIndex_ == stagedFiles_.size();
+      copyComplete_ = currentIndex_ == stagedFiles_.size() && written_.empty();
       copyDone_ = true;
     });
   } catch (const std::system_error&) {
@@ -210,30 +210,52 @@ bool InstallDialog::FinishFile() {
   // its end: the staged copy is deleted below.
   if (source_.Size().value_or(~std::uint64_t{0}) != fileBytes_) return false;
   if (makeExecutable_) platform::SetExecutable(writtenPath_);
-  // On the disk before the staged copy goes.
-  bool durable = target_.Flush();
-  target_.Close();
   source_.Close();
-  if (!durable) return false;
-  // The running updater keeps a name of its own, which the next start
-  // deletes, and the new file takes its place.
-  if (replacingSelf_ &&
-      !platform::ReplaceRunningProgram(writtenPath_, finalPath_, settings::ParkedCopyPath(finalPath_))) {
-    // The staged copy stays for the next run; no stray new copy is left
-    // beside the program.
-    platform::RemoveFile(writtenPath_);
-    return false;
+  if (replacingSelf_) {
+    // The running updater keeps a name of its own, which the next start
+    // deletes, and the new file takes its place once it is on the disk.
+    bool durable = target_.Flush();
+    target_.Close();
+    if (!durable || !FlushWritten() ||
+        !platform::ReplaceRunningProgram(writtenPath_, finalPath_, settings::ParkedCopyPath(finalPath_))) {
+      // The staged copy stays for the next run; no stray new copy is left
+      // beside the program.
+      platform::RemoveFile(writtenPath_);
+      return false;
+    }
+    platform::RemoveFile(stagedFiles_[currentIndex_]);
+    ++currentIndex_;
+    return true;
   }
-  platform::RemoveFile(stagedFiles_[currentIndex_]);
+  // The disk starts on it now; the batch waits for it later.
+  target_.StartFlush();
+  writtenBytes_ += fileBytes_;
+  written_.push_back({std::move(target_), stagedFiles_[currentIndex_]});
   ++currentIndex_;
+  if (currentIndex_ == stagedFiles_.size() || written_.size() >= kFlushBatchFiles ||
+      writtenBytes_ >= kFlushBatchBytes)
+    return FlushWritten();
+  return true;
+}
+
+bool InstallDialog::FlushWritten() {
+  bool durable = true;
+  for (Written& w : written_) durable = w.file.Flush() && durable;
+  for (Written& w : written_) w.file.Close();
+  // A staged copy goes only once every file of the batch is on the disk.
+  if (!durable) return false;
+  for (const Written& w : written_) platform::RemoveFile(w.stagedPath);
+  written_.clear();
+  writtenBytes_ = 0;
   return true;
 }
 
 bool InstallDialog::CopyNextChunk() {
   if (currentIndex_ >= stagedFiles_.size()) return false;
   if ((!source_.IsOpen() || !target_.IsOpen()) && !OpenNextFile()) return false;
-  std::uint8_t buffer[kCopyChunk];
-  std::int64_t read = source_.Read(buffer, sizeof buffer);
+  if (!block_) block_.reset(new std::uint8_t[kCopyBlock]);
+  std::uint8_t* buffer = block_.get();
+  std::int64_t read = source_.Read(buffer, kCopyBlock);
   if (read < 0) return false;
   if (firstChunk_) {
     firstChunk_ = false;
@@ -248,7 +270,7 @@ bool InstallDialog::CopyNextChunk() {
     }
     if (written != read) return false;
   }
-  if (static_cast<std::size_t>(read) < kCopyChunk && !FinishFile()) return false;
+  if (static_cast<std::size_t>(read) < kCopyBlock && !FinishFile()) return false;
   return currentIndex_ < stagedFiles_.size();
 }
 

@@ -164,17 +164,18 @@ TEST_F(InstallDialogTest, FailedCopyEndsWithCancelAndTheNextRunFinishes) {
 }
 
 TEST_F(InstallDialogTest, StepsOfTheCopyWorker) {
-  Stage("four.bin", std::string(4096, 'f'));
+  const std::string block(installer::kCopyBlock, 'f');
+  Stage("four.bin", block);
   Stage("zero.bin", "");
   InstallDialog dialog(window_, Services());
-  ASSERT_EQ(dialog.CollectStagedFiles(dialog.StagingFolder()), 4096u);
+  ASSERT_EQ(dialog.CollectStagedFiles(dialog.StagingFolder()), block.size());
   int steps = 0;
   while (dialog.CopyNextChunk()) ++steps;
   ++steps;
-  // 4096 bytes take two steps (the second reads nothing); the empty file one.
+  // A whole block takes two steps (the second reads nothing); the empty file one.
   EXPECT_EQ(steps, 3);
-  EXPECT_EQ(dialog.copiedBytes(), 4096u);
-  EXPECT_EQ(ReadFile(At("four.bin")), std::string(4096, 'f'));
+  EXPECT_EQ(dialog.copiedBytes(), block.size());
+  EXPECT_EQ(ReadFile(At("four.bin")), block);
   EXPECT_TRUE(PathExists(At("zero.bin")));
   EXPECT_FALSE(PathExists(At("dvd/four.bin")));
   EXPECT_FALSE(dialog.CopyNextChunk());
