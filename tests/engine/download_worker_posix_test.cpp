@@ -1,12 +1,18 @@
 // The download worker where only Linux can set up the condition: a staging
-// folder that even root cannot write (a read-only mount in a forked child).
+// folder that even root cannot write (a read-only mount in a forked child),
+// and the memory of a run measured in a child of its own.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <filesystem>
 
 #include "engine/download_worker.h"
 #include "tests/support/forked_child.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/test_data.h"
+#include "tools/publish/packer.h"
 
 namespace {
 
@@ -36,6 +42,41 @@ TEST(DownloadWorkerPosixTest, ReadOnlyStagingFolderCannotSave) {
   EXPECT_EQ(rc, 0);
   EXPECT_FALSE(testsupport::PathExists(app + "dvd/@update@.log"));
   EXPECT_EQ(testsupport::ReadFile(app + "dvd/stale.txt"), "stale");
+}
+
+// Staging a file four times as large takes no more memory: the body goes to
+// the disk as it arrives, plain or packed.
+TEST(DownloadWorkerPosixTest, MemoryDoesNotGrowWithTheFileSize) {
+  testsupport::TempFolder root;
+  testsupport::LoopbackServer server(3);
+  ASSERT_TRUE(server.listening()) << "cannot listen on 127.0.0.3:80";
+  const std::string app = root.path() + "/";
+  for (bool packed : {false, true}) {
+    int growth[2] = {};
+    for (int i = 0; i < 2; ++i) {
+      const std::string file = Content("big", (8u << 20) << (2 * i));
+      server.Enqueue(testsupport::RespondOk(packed ? *publish::PackContainer(file, {0, false}) : file));
+      // The child's resident memory at its start is the test's; what it
+      // adds in the run is the run's.
+      growth[i] = testsupport::RunInChild([&] {
+        struct rusage before{}, after{};
+        getrusage(RUSAGE_SELF, &before);
+        engine::UpdateList list(engine::ListContext{"http://127.0.0.3/u/", app, nullptr});
+        list.AddItemIfNewer("File=big.bin\r\nMD5=" + testsupport::Digest(file) +
+                            "\r\nSize=" + std::to_string(file.size()) + "\r\nVersion=1\r\n");
+        engine::DownloadWorker(list);
+        if (list.resultCode.load() != engine::kSucceeded) return 255;
+        getrusage(RUSAGE_SELF, &after);
+        return static_cast<int>(std::min<long>(254, (after.ru_maxrss - before.ru_maxrss) / 1024));
+      });
+      EXPECT_EQ(testsupport::ReadFile(app + "dvd/big.bin").size(), file.size());
+      std::filesystem::remove_all(app + "dvd");
+    }
+    SCOPED_TRACE(packed ? "packed" : "plain");
+    EXPECT_NE(growth[1], 255) << "the run failed";
+    EXPECT_LE(growth[1], growth[0] + 4) << "MiB for 32 MiB against 8 MiB";
+    EXPECT_LT(growth[1], 16) << "MiB for a 32 MiB file";
+  }
 }
 
 }  // namespace

@@ -97,6 +97,37 @@ TEST_F(DownloadWorkerTest, DownloadStagesPlainPackedAndNestedFiles) {
   EXPECT_EQ(RequestPath(2), "/tlv5.update/dvd/Language/extra/Deutsch.ini");
 }
 
+// However the server frames the body (its length stated, chunked, or up to
+// the close), a plain or packed file goes whole to its staged name and is
+// counted at its size, with no temporary file left.
+TEST_F(DownloadWorkerTest, EveryFramingOfPlainAndPackedBodiesIsStaged) {
+  const std::string file = Content("framed", 300000), packed = *publish::PackContainer(file, {1, true});
+  auto chunked = [](const std::string& body) {
+    std::string out;
+    for (std::size_t at = 0; at < body.size(); at += 70000) {
+      std::string piece = body.substr(at, 70000);
+      char size[16];
+      std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+      out += size + piece + "\r\n";
+    }
+    return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + out + "0\r\n\r\n";
+  };
+  const std::string responses[] = {HttpResponse("200 OK", file), chunked(file), "HTTP/1.0 200 OK\r\n\r\n" + file,
+                                   HttpResponse("200 OK", packed), chunked(packed), "HTTP/1.0 200 OK\r\n\r\n" + packed};
+  for (const std::string& response : responses) {
+    SCOPED_TRACE(response.substr(0, response.find("\r\n\r\n")) + (&response >= &responses[3] ? " packed" : ""));
+    std::filesystem::remove_all(app() + "dvd");
+    auto list = NewList();
+    List(*list, "f.bin", file);
+    server_.Enqueue(testsupport::Respond(response));
+    Run(*list);
+    EXPECT_EQ(list->resultCode.load(), engine::kSucceeded);
+    EXPECT_TRUE(ReadFile(app() + "dvd/f.bin") == file);
+    EXPECT_EQ(list->bytesDone.load(), static_cast<std::int32_t>(file.size()));
+    EXPECT_EQ(testsupport::ListTree(app() + "dvd"), "@update@.log\nf.bin\n");
+  }
+}
+
 TEST_F(DownloadWorkerTest, ResumeSkipsValidStagedFilesAndReplacesStaleOnes) {
   std::string a = Content("a", 1000), b = Content("b", 2000), c = Content("c", 3000);
   WriteFile(app() + "dvd/a.txt", a);                  // valid: skipped

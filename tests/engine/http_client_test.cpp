@@ -179,24 +179,51 @@ TEST_F(HttpClientTest, BodyFraming) {
       {"/a", "Transfer-Encoding: chunked", "4\nWiki\n0\n\n", "(none)"},
       {"/a", "Transfer-Encoding: gzip", "abc", "(none)"},
   };
+  // A streamed file body ends where the whole one does.
+  struct Collect : engine::BodyReceiver {
+    std::string bytes;
+    bool Begin(std::optional<std::uint64_t>) override { return true; }
+    bool Take(const std::uint8_t* data, std::size_t size) override {
+      bytes.append(reinterpret_cast<const char*>(data), size);
+      return true;
+    }
+  };
   for (const Case& c : cases) {
-    server_.Enqueue(testsupport::Respond("HTTP/1.1 200 OK\r\n" + c.head + "\r\n\r\n" + c.rest));
-    HttpClient client;
-    total_ = 0;
-    EXPECT_EQ(Body(Transfer(client, c.path)), c.body) << c.head << " | " << c.rest;
-    if (c.body != "(none)") {
-      EXPECT_EQ(total_.load(), static_cast<std::int32_t>(c.body.size())) << c.rest;
+    for (bool streamed : {false, true}) {
+      if (streamed && c.path == "/tlv5.php") continue;
+      server_.Enqueue(testsupport::Respond("HTTP/1.1 200 OK\r\n" + c.head + "\r\n\r\n" + c.rest));
+      HttpClient client;
+      total_ = 0;
+      std::string body = "(none)";
+      Collect collect;
+      if (!streamed) {
+        body = Body(Transfer(client, c.path));
+      } else if (client.Connect(Url(c.path)) &&
+                 client.GetStreamed(total_, length_, control_, collect) == HttpClient::StreamResult::kComplete) {
+        body = collect.bytes;
+      }
+      EXPECT_EQ(body, c.body) << c.head << " | " << c.rest << (streamed ? " (streamed)" : "");
+      if (c.body != "(none)") {
+        EXPECT_EQ(total_.load(), static_cast<std::int32_t>(c.body.size())) << c.rest;
+        EXPECT_EQ(length_, static_cast<std::int32_t>(c.body.size())) << c.rest;
+      }
     }
   }
 }
 
-TEST_F(HttpClientTest, SilentServerTimesOut) {
-  server_.Enqueue(testsupport::RespondThenStall("HTTP/1.1 200 OK\r\n\r\npart", 5000));
-  HttpClient client;
-  client.receiveTimeoutMs = 300;
-  auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(Transfer(client, "/stall"), nullptr);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+// A silent server, and one that trickles a byte now and then, each well
+// within the receive time-out but far below 1024 bytes per window.
+TEST_F(HttpClientTest, SilentAndTricklingServersTimeOut) {
+  for (bool trickle : {false, true}) {
+    server_.Enqueue(trickle ? testsupport::RespondSlowly("HTTP/1.1 200 OK\r\n\r\n" + std::string(400, 't'), 20)
+                            : testsupport::RespondThenStall("HTTP/1.1 200 OK\r\n\r\npart", 5000));
+    HttpClient client;
+    client.receiveTimeoutMs = trickle ? 5000 : 300;
+    client.stallWindowMs = trickle ? 400 : engine::kStallWindowMs;
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(Transfer(client, "/stall"), nullptr) << (trickle ? "trickle" : "silent");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+  }
 }
 
 TEST_F(HttpClientTest, StopUnblocksAWaitingReceive) {
