@@ -2,9 +2,7 @@
 
 #include <gcrypt.h>
 
-#include <algorithm>
 #include <memory>
-#include <system_error>
 
 #include "platform/files.h"
 
@@ -68,104 +66,6 @@ std::string DigestText(const std::uint8_t* data, std::size_t length) {
   unsigned char digest[16];
   gcry_md_hash_buffer(GCRY_MD_MD5, digest, length ? data : reinterpret_cast<const std::uint8_t*>(""), length);
   return HexUpper(digest);
-}
-
-BackgroundMd5::BackgroundMd5() = default;
-
-BackgroundMd5::~BackgroundMd5() {
-  if (!thread_.joinable()) return;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ending_ = true;
-  }
-  changed_.notify_all();
-  thread_.join();
-}
-
-void BackgroundMd5::Run() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    changed_.wait(lock, [this] { return ending_ || !due_.empty(); });
-    if (due_.empty()) return;
-    std::vector<std::uint8_t> block = std::move(due_.front());
-    due_.erase(due_.begin());
-    busy_ = true;
-    lock.unlock();
-    md5_.Update(block.data(), block.size());
-    block.clear();
-    lock.lock();
-    busy_ = false;
-    free_.push_back(std::move(block));
-    changed_.notify_all();
-  }
-}
-
-void BackgroundMd5::Hand(std::vector<std::uint8_t> block) {
-  // The thread starts with the first full block: a small file is digested
-  // in place, without one.
-  if (!thread_.joinable() && !inPlace_) {
-    try {
-      thread_ = std::thread([this] { Run(); });
-    } catch (const std::system_error&) {
-      inPlace_ = true;
-    }
-  }
-  if (inPlace_) {
-    md5_.Update(block.data(), block.size());
-    block.clear();
-    filling_ = std::move(block);
-    return;
-  }
-  std::unique_lock<std::mutex> lock(mutex_);
-  // At most kBlocks blocks exist: wait for one to come back.
-  changed_.wait(lock, [this] { return due_.size() + (busy_ ? 1 : 0) < kBlocks - 1; });
-  due_.push_back(std::move(block));
-  changed_.notify_all();
-}
-
-void BackgroundMd5::Update(const std::uint8_t* data, std::size_t length) {
-  if (inPlace_) {
-    md5_.Update(data, length);
-    return;
-  }
-  while (length > 0) {
-    if (filling_.capacity() == 0) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!free_.empty()) {
-        filling_ = std::move(free_.back());
-        free_.pop_back();
-      }
-    }
-    std::size_t take = std::min(length, kBlockBytes - filling_.size());
-    filling_.insert(filling_.end(), data, data + take);
-    data += take;
-    length -= take;
-    if (filling_.size() == kBlockBytes) {
-      Hand(std::move(filling_));
-      if (inPlace_) return Update(data, length);
-      filling_ = {};
-    }
-  }
-}
-
-void BackgroundMd5::WaitUntilDigested(std::unique_lock<std::mutex>& lock) {
-  changed_.wait(lock, [this] { return due_.empty() && !busy_; });
-}
-
-void BackgroundMd5::Reset() {
-  filling_.clear();
-  std::unique_lock<std::mutex> lock(mutex_);
-  WaitUntilDigested(lock);
-  md5_.Reset();
-}
-
-std::string BackgroundMd5::Text() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  WaitUntilDigested(lock);
-  // The part block is digested here, after every full one.
-  md5_.Update(filling_.data(), filling_.size());
-  filling_.clear();
-  return md5_.Text();
 }
 
 std::optional<std::string> FileDigestText(const std::string& path) {

@@ -3,16 +3,11 @@
 // case.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
-#include <vector>
 
 namespace engine {
 
@@ -40,42 +35,6 @@ class Md5Digest {
   void* handle_ = nullptr;
 };
 
-// An MD5 digest worked out on a thread of its own, so that bytes arriving
-// from the network are written and digested at the same time. Update copies
-// the bytes into one of a few blocks and returns at once, unless every block
-// still waits for the digest. Fewer bytes than a block, or no thread to be
-// had, are digested in place.
-class BackgroundMd5 {
- public:
-  BackgroundMd5();
-  ~BackgroundMd5();
-  BackgroundMd5(const BackgroundMd5&) = delete;
-  BackgroundMd5& operator=(const BackgroundMd5&) = delete;
-
-  bool ok() const { return md5_.ok(); }
-  void Update(const std::uint8_t* data, std::size_t length);
-  void Reset();
-  // Waits until every byte given so far is digested.
-  std::string Text();
-
- private:
-  static constexpr std::size_t kBlockBytes = 1u << 20;
-  static constexpr std::size_t kBlocks = 4;
-  void Hand(std::vector<std::uint8_t> block);
-  void WaitUntilDigested(std::unique_lock<std::mutex>& lock);
-  void Run();
-
-  Md5Digest md5_;
-  std::vector<std::uint8_t> filling_;           // the block being filled, on the caller's side
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::vector<std::uint8_t>> due_;  // full blocks, oldest first
-  std::vector<std::vector<std::uint8_t>> free_; // digested blocks for reuse
-  bool busy_ = false;                           // the thread is digesting a block
-  bool ending_ = false;
-  bool inPlace_ = false;                        // no thread could be started
-  std::thread thread_;
-};
 // The digest text of a file's whole content; empty optional when the file
 // cannot be opened or read.
 std::optional<std::string> FileDigestText(const std::string& path);

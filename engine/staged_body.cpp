@@ -5,18 +5,24 @@
 namespace engine {
 
 StagedBody::StagedBody(std::int32_t size, BodyStore& store)
-    : size_(size), store_(store), decoded_([this](const std::uint8_t* data, std::size_t n) { return Store(data, n); }) {}
+    : size_(size),
+      store_(store),
+      decoded_([this](const std::uint8_t* data, std::size_t n) { return Store(data, n); }),
+      pipe_([this](const std::uint8_t* data, std::size_t n) {
+        if (!store_.Write(data, n)) {
+          storeFailed_ = true;
+          return false;
+        }
+        md5_.Update(data, n);
+        return true;
+      }) {}
 
 StagedBody::~StagedBody() = default;
 
-bool StagedBody::Store(const std::uint8_t* data, std::size_t size) {
-  if (!store_.Write(data, size)) {
-    storeFailed_ = true;
-    return false;
-  }
-  md5_.Update(data, size);
-  return true;
-}
+bool StagedBody::Store(const std::uint8_t* data, std::size_t size) { return pipe_.Put(data, size); }
+
+// Every byte so far in the store.
+bool StagedBody::Settle() { return pipe_.Drain(); }
 
 bool StagedBody::StartPacked() {
   mode_ = Mode::kPacked;
@@ -43,6 +49,7 @@ bool StagedBody::Take(const std::uint8_t* data, std::size_t size) {
 }
 
 bool StagedBody::Finish(std::int32_t bodyLength) {
+  if (!Settle()) return false;
   if (mode_ == Mode::kUnknown) {
     if (IsPlainBody(bodyLength, size_)) {
       mode_ = Mode::kPlain;
@@ -61,8 +68,8 @@ bool StagedBody::Finish(std::int32_t bodyLength) {
       }
     }
   }
-  if (mode_ == Mode::kPlain) return !storeFailed_;
-  return decoder_->Finish(decoded_);
+  if (mode_ == Mode::kPlain) return true;
+  return decoder_->Finish(decoded_) && Settle();
 }
 
 }  // namespace engine

@@ -5,16 +5,19 @@
 // is known before the first byte; otherwise the raw body goes to the store
 // as it comes, and at its end, if it turns out to be a container, is read
 // back from the store and decoded into a new output. The digest is that of
-// the bytes that end up in the store.
+// the bytes that end up in the store. Writing and digesting happen on a
+// thread of their own (BlockPipe), beside the receiving and decoding.
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "engine/block_pipe.h"
 #include "engine/container_stream.h"
 #include "engine/digest.h"
 #include "engine/http_response.h"
@@ -51,21 +54,23 @@ class StagedBody : public BodyReceiver {
   bool packed() const { return mode_ == Mode::kPacked; }
   // The store, not the body, failed.
   bool storeFailed() const { return storeFailed_; }
-  // The digest text of the stored bytes.
-  std::string Digest() { return md5_.Text(); }
+  // The digest text of the stored bytes (after Finish).
+  std::string Digest() const { return md5_.Text(); }
 
  private:
   enum class Mode { kUnknown, kPlain, kPacked };
   bool Store(const std::uint8_t* data, std::size_t size);
   bool StartPacked();
+  bool Settle();
 
   const std::int32_t size_;
   BodyStore& store_;
   Mode mode_ = Mode::kUnknown;
-  BackgroundMd5 md5_;
+  Md5Digest md5_;  // of what the store took, on the pipe's thread
+  std::atomic<bool> storeFailed_{false};
   std::unique_ptr<ContainerDecoder> decoder_;
   ContainerDecoder::Output decoded_;
-  bool storeFailed_ = false;
+  BlockPipe pipe_;  // last: its thread ends before the rest goes
 };
 
 }  // namespace engine
