@@ -269,7 +269,7 @@ stage_tree() {
   sync
 }
 note "measuring: install copy ${big_mib} MiB"
-ti=() tc=() ts=()
+ti=() tc=() ts=() tr=()
 for ((i = 0; i <= runs; i++)); do
   stage_tree
   timed /dev/null env XDG_RUNTIME_DIR="$work/inst/run" "$work/inst/app/Harbinor" /u --console
@@ -284,13 +284,20 @@ for ((i = 0; i <= runs; i++)); do
   sync
   timed /dev/null sh -c "cp -r '$work/inst/app/dvd' '$work/inst/copy' && sync"
   t_sync=$elapsed
+  # The installer also deletes each staged copy once its installed copy is
+  # on the disk; the same work for cp.
+  rm -rf "$work/inst/copy"
+  sync
+  timed /dev/null sh -c "cp -r '$work/inst/app/dvd' '$work/inst/copy' && sync && rm -r '$work/inst/app/dvd' && sync"
+  t_rm=$elapsed
   ((i == 0)) && continue
-  ti+=("$t_inst"); tc+=("$t_cp"); ts+=("$t_sync")
+  ti+=("$t_inst"); tc+=("$t_cp"); ts+=("$t_sync"); tr+=("$t_rm")
 done
 rm -rf "$work/inst"
-inst_us=$(median "${ti[@]}"); cp_us=$(median "${tc[@]}"); sync_us=$(median "${ts[@]}")
+inst_us=$(median "${ti[@]}"); cp_us=$(median "${tc[@]}"); sync_us=$(median "${ts[@]}"); rm_us=$(median "${tr[@]}")
 row "install copy ${big_mib} MiB (whole process) vs cp -r" "$(secs "$inst_us")" "$(secs "$cp_us")" "$(ratio "$inst_us" "$cp_us")"
 row "  the same vs cp -r, then sync" "" "$(secs "$sync_us")" "$(ratio "$inst_us" "$sync_us")"
+row "  the same vs cp -r, sync, rm -r of the sources, sync" "" "$(secs "$rm_us")" "$(ratio "$inst_us" "$rm_us")"
 
 echo
 echo "$(nproc) CPUs; load average before the run: $load_before; after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -147,11 +147,15 @@ bool InstallDialog::TargetWritable(const std::string& target) {
     std::string folder = ParentOf(target);
     while (!folder.empty() && !platform::Exists(folder)) folder = ParentOf(folder);
     if (folder.empty() || !platform::IsFolder(folder)) return false;
-    std::string probe = folder == ParentOf(target) ? target : folder + kSep + "~@test@~.dat";
+    bool ownFolder = folder == ParentOf(target);
+    // A folder that took a probe takes the next new file too.
+    if (!ownFolder && probedFolders_.count(folder)) return true;
+    std::string probe = ownFolder ? target : folder + kSep + "~@test@~.dat";
     platform::File f = platform::File::Open(probe, platform::OpenMode::kCreateAlways);
     if (!f.IsOpen()) return false;
     f.Close();
     platform::RemoveFile(probe);
+    if (!ownFolder) probedFolders_.insert(folder);
     return true;
   }
   if (attributes->readOnly || attributes->isFolder) return false;
@@ -269,6 +273,8 @@ bool InstallDialog::CopyNextChunk() {
       fileBytes_ += static_cast<std::uint64_t>(written);
     }
     if (written != read) return false;
+    // The disk writes behind the copy of a large file rather than after it.
+    if (fileBytes_ % kWriteBehindBytes == 0) target_.StartFlush();
   }
   if (static_cast<std::size_t>(read) < kCopyBlock && !FinishFile()) return false;
   return currentIndex_ < stagedFiles_.size();

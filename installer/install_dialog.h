@@ -23,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,6 +45,7 @@ inline constexpr std::size_t kCopyBlock = 256 * kCopyChunk;
 // this many bytes.
 inline constexpr std::size_t kFlushBatchFiles = 32;
 inline constexpr std::uint64_t kFlushBatchBytes = 64u << 20;
+inline constexpr std::uint64_t kWriteBehindBytes = 8u << 20;
 inline constexpr int kOpenRetries = 25;
 inline constexpr int kDeleteRetries = 30;
 inline constexpr std::uint32_t kRetryPauseMs = 200;
@@ -114,6 +116,7 @@ class InstallDialog : public ui::WindowEvents {
   InstallServices services_;
   std::optional<DialogResult> result_;
   std::vector<std::string> stagedFiles_;
+  std::set<std::string> probedFolders_;  // folders known to take new files
   std::uint32_t totalBytes_ = 0;
   std::atomic<std::uint32_t> copiedBytes_{0};
   std::atomic<bool> copyDone_{false};
