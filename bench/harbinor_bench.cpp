@@ -242,7 +242,7 @@ int Worker(const std::string& base, const std::string& appFolder, const std::str
 // The program with the engine's libraries started and nothing done.
 int Idle() {
   engine::HttpClient client;
-  engine::Md5Digest md5;
+  engine::StreamDigest md5;
   Report(0, 0);
   return 0;
 }

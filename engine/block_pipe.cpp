@@ -5,57 +5,77 @@
 
 namespace engine {
 
-BlockPipe::~BlockPipe() {
-  if (!thread_.joinable()) return;
+BlockPipe::BlockPipe(std::vector<Consumer> consumers)
+    : consumers_(std::move(consumers)), next_(consumers_.size(), 0) {}
+
+BlockPipe::~BlockPipe() { Stop(); }
+
+void BlockPipe::Stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ending_ = true;
-    due_.clear();
   }
   changed_.notify_all();
-  thread_.join();
+  for (std::thread& thread : threads_) thread.join();
+  threads_.clear();
 }
 
-void BlockPipe::Run() {
+void BlockPipe::Consume(std::size_t consumer, const std::uint8_t* data, std::size_t size) {
+  if (!failed_ && !consumers_[consumer](data, size)) failed_ = true;
+}
+
+void BlockPipe::InPlace(const std::uint8_t* data, std::size_t size) {
+  for (std::size_t c = 0; c < consumers_.size(); ++c) Consume(c, data, size);
+}
+
+void BlockPipe::Run(std::size_t consumer) {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return ending_ || !due_.empty(); });
+    changed_.wait(lock, [&] { return ending_ || next_[consumer] < firstDue_ + due_.size(); });
     if (ending_) return;
-    std::vector<std::uint8_t> block = std::move(due_.front());
-    due_.erase(due_.begin());
-    busy_ = true;
+    // Blocks behind the front stay where they are while others are added.
+    Block& block = due_[next_[consumer] - firstDue_];
     lock.unlock();
-    if (!failed_ && !consumer_(block.data(), block.size())) failed_ = true;
-    block.clear();
+    Consume(consumer, block.bytes.data(), block.bytes.size());
     lock.lock();
-    busy_ = false;
-    free_.push_back(std::move(block));
+    ++next_[consumer];
+    --block.pending;
+    while (!due_.empty() && due_.front().pending == 0) {
+      due_.front().bytes.clear();
+      free_.push_back(std::move(due_.front().bytes));
+      due_.pop_front();
+      ++firstDue_;
+    }
     changed_.notify_all();
   }
 }
 
-void BlockPipe::Hand(std::vector<std::uint8_t>&& block) {
-  // The thread starts with the first full block: a small file is written
-  // in place, without one.
-  if (!thread_.joinable() && !inPlace_) {
-    try {
-      thread_ = std::thread([this] { Run(); });
-    } catch (const std::system_error&) {
-      inPlace_ = true;
-    }
+bool BlockPipe::StartThreads() {
+  try {
+    for (std::size_t c = 0; c < consumers_.size(); ++c) threads_.emplace_back([this, c] { Run(c); });
+    return true;
+  } catch (const std::system_error&) {
+    Stop();
+    ending_ = false;
+    return false;
   }
+}
+
+void BlockPipe::Hand() {
+  // The threads start with the first full block: a small file is handled
+  // in place, without them.
+  if (threads_.empty() && !inPlace_) inPlace_ = !StartThreads();
   if (inPlace_) {
-    if (!failed_ && !consumer_(block.data(), block.size())) failed_ = true;
-    block.clear();
+    InPlace(filling_.data(), filling_.size());
+    filling_.clear();
     return;
   }
   std::unique_lock<std::mutex> lock(mutex_);
-  // At most kBlocks blocks exist: wait for one to come back.
-  changed_.wait(lock, [this] { return due_.size() + (busy_ ? 1 : 0) < kBlocks - 1; });
-  due_.push_back(std::move(block));
-  block = {};
+  changed_.wait(lock, [this] { return due_.size() < kBlocksInFlight; });
+  due_.push_back(Block{std::move(filling_), consumers_.size()});
+  filling_ = {};
   if (!free_.empty()) {
-    block = std::move(free_.back());
+    filling_ = std::move(free_.back());
     free_.pop_back();
   }
   changed_.notify_all();
@@ -64,14 +84,14 @@ void BlockPipe::Hand(std::vector<std::uint8_t>&& block) {
 bool BlockPipe::Put(const std::uint8_t* data, std::size_t size) {
   while (size > 0 && !failed_) {
     if (inPlace_) {
-      if (!consumer_(data, size)) failed_ = true;
+      InPlace(data, size);
       break;
     }
     std::size_t take = std::min(size, kBlockBytes - filling_.size());
     filling_.insert(filling_.end(), data, data + take);
     data += take;
     size -= take;
-    if (filling_.size() == kBlockBytes) Hand(std::move(filling_));
+    if (filling_.size() == kBlockBytes) Hand();
   }
   return !failed_;
 }
@@ -79,10 +99,10 @@ bool BlockPipe::Put(const std::uint8_t* data, std::size_t size) {
 bool BlockPipe::Drain() {
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return due_.empty() && !busy_; });
+    changed_.wait(lock, [this] { return due_.empty(); });
   }
   // The part block goes last, from here.
-  if (!filling_.empty() && !failed_ && !consumer_(filling_.data(), filling_.size())) failed_ = true;
+  InPlace(filling_.data(), filling_.size());
   filling_.clear();
   return !failed_;
 }

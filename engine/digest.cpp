@@ -9,15 +9,6 @@
 namespace engine {
 namespace {
 
-// libgcrypt must be initialised once before use.
-void InitDigestLibrary() {
-  static const bool ready = [] {
-    gcry_check_version(nullptr);
-    gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
-    return true;
-  }();
-  (void)ready;
-}
 
 std::string HexUpper(const unsigned char* digest) {
   static const char kHex[] = "0123456789ABCDEF";
@@ -33,46 +24,72 @@ char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' +
 
 }  // namespace
 
-Md5Digest::Md5Digest() {
-  InitDigestLibrary();
-  gcry_md_hd_t handle = nullptr;
-  if (gcry_md_open(&handle, GCRY_MD_MD5, 0) == 0) handle_ = handle;
+void InitCryptoLibrary() {
+  static const bool ready = [] {
+    gcry_check_version(nullptr);
+    gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+    return true;
+  }();
+  (void)ready;
 }
 
-Md5Digest::~Md5Digest() {
+namespace {
+
+int Algorithm(DigestKind kind) { return kind == DigestKind::kMd5 ? GCRY_MD_MD5 : GCRY_MD_SHA256; }
+
+std::string HexLower(const unsigned char* digest, std::size_t bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string text(2 * bytes, '0');
+  for (std::size_t i = 0; i < bytes; ++i) {
+    text[2 * i] = kHex[digest[i] >> 4];
+    text[2 * i + 1] = kHex[digest[i] & 15];
+  }
+  return text;
+}
+
+}  // namespace
+
+StreamDigest::StreamDigest(DigestKind kind) : kind_(kind) {
+  InitCryptoLibrary();
+  gcry_md_hd_t handle = nullptr;
+  if (gcry_md_open(&handle, Algorithm(kind), 0) == 0) handle_ = handle;
+}
+
+StreamDigest::~StreamDigest() {
   if (handle_) gcry_md_close(static_cast<gcry_md_hd_t>(handle_));
 }
 
-void Md5Digest::Update(const std::uint8_t* data, std::size_t length) {
+void StreamDigest::Update(const std::uint8_t* data, std::size_t length) {
   if (handle_ && length > 0) gcry_md_write(static_cast<gcry_md_hd_t>(handle_), data, length);
 }
 
-void Md5Digest::Reset() {
+void StreamDigest::Reset() {
   if (handle_) gcry_md_reset(static_cast<gcry_md_hd_t>(handle_));
 }
 
-std::string Md5Digest::Text() const {
+std::string StreamDigest::Text() const {
   if (!handle_) return {};
   // Reading finalises the context, so the text is read from a copy.
   gcry_md_hd_t copy = nullptr;
   if (gcry_md_copy(&copy, static_cast<gcry_md_hd_t>(handle_)) != 0) return {};
-  std::string text = HexUpper(gcry_md_read(copy, GCRY_MD_MD5));
+  const unsigned char* digest = gcry_md_read(copy, Algorithm(kind_));
+  std::string text = kind_ == DigestKind::kMd5 ? HexUpper(digest) : HexLower(digest, 32);
   gcry_md_close(copy);
   return text;
 }
 
 std::string DigestText(const std::uint8_t* data, std::size_t length) {
-  InitDigestLibrary();
+  InitCryptoLibrary();
   unsigned char digest[16];
   gcry_md_hash_buffer(GCRY_MD_MD5, digest, length ? data : reinterpret_cast<const std::uint8_t*>(""), length);
   return HexUpper(digest);
 }
 
-std::optional<std::string> FileDigestText(const std::string& path) {
+std::optional<std::string> FileDigestText(const std::string& path, DigestKind kind) {
   if (path.empty()) return std::nullopt;
   platform::File file = platform::File::Open(path, platform::OpenMode::kRead);
   if (!file.IsOpen()) return std::nullopt;
-  Md5Digest md5;
+  StreamDigest md5(kind);
   if (!md5.ok()) return std::nullopt;
   // Read in pieces rather than holding the whole file in memory; pieces
   // that stay in the processor's cache digest fastest.

@@ -13,16 +13,23 @@ namespace engine {
 
 inline constexpr std::size_t kDigestTextLength = 32;
 
+// Readies the cryptographic library once per process; every user of it
+// calls this first.
+void InitCryptoLibrary();
+
 std::string DigestText(const std::uint8_t* data, std::size_t length);
 
+enum class DigestKind { kMd5, kSha256 };
+
 // The digest of bytes that come in pieces, for a file written as it
-// arrives. Text() may be taken at any point and does not end the digest.
-class Md5Digest {
+// arrives. Text() may be taken at any point and does not end the digest:
+// MD5 as 32 upper-case hexadecimal digits, SHA-256 as 64 lower-case ones.
+class StreamDigest {
  public:
-  Md5Digest();
-  ~Md5Digest();
-  Md5Digest(const Md5Digest&) = delete;
-  Md5Digest& operator=(const Md5Digest&) = delete;
+  explicit StreamDigest(DigestKind kind = DigestKind::kMd5);
+  ~StreamDigest();
+  StreamDigest(const StreamDigest&) = delete;
+  StreamDigest& operator=(const StreamDigest&) = delete;
 
   // False when the digest library could not give a context: no Text().
   bool ok() const { return handle_ != nullptr; }
@@ -32,12 +39,13 @@ class Md5Digest {
   std::string Text() const;
 
  private:
+  DigestKind kind_;
   void* handle_ = nullptr;
 };
 
 // The digest text of a file's whole content; empty optional when the file
 // cannot be opened or read.
-std::optional<std::string> FileDigestText(const std::string& path);
+std::optional<std::string> FileDigestText(const std::string& path, DigestKind kind = DigestKind::kMd5);
 // Whether two digest texts agree in their first 32 characters, ignoring
 // letter case; texts shorter than 32 characters never agree.
 bool DigestsMatch(std::string_view a, std::string_view b);

@@ -8,14 +8,15 @@ StagedBody::StagedBody(std::int32_t size, BodyStore& store)
     : size_(size),
       store_(store),
       decoded_([this](const std::uint8_t* data, std::size_t n) { return Store(data, n); }),
-      pipe_([this](const std::uint8_t* data, std::size_t n) {
-        if (!store_.Write(data, n)) {
-          storeFailed_ = true;
-          return false;
-        }
-        md5_.Update(data, n);
-        return true;
-      }) {}
+      pipe_({[this](const std::uint8_t* data, std::size_t n) {
+               if (store_.Write(data, n)) return true;
+               storeFailed_ = true;
+               return false;
+             },
+             [this](const std::uint8_t* data, std::size_t n) {
+               md5_.Update(data, n);
+               return true;
+             }}) {}
 
 StagedBody::~StagedBody() = default;
 

@@ -5,8 +5,8 @@
 // is known before the first byte; otherwise the raw body goes to the store
 // as it comes, and at its end, if it turns out to be a container, is read
 // back from the store and decoded into a new output. The digest is that of
-// the bytes that end up in the store. Writing and digesting happen on a
-// thread of their own (BlockPipe), beside the receiving and decoding.
+// the bytes that end up in the store. Writing and digesting happen on
+// threads of their own (BlockPipe), beside the receiving and decoding.
 #pragma once
 
 #include <cstddef>
@@ -66,7 +66,7 @@ class StagedBody : public BodyReceiver {
   const std::int32_t size_;
   BodyStore& store_;
   Mode mode_ = Mode::kUnknown;
-  Md5Digest md5_;  // of what the store took, on the pipe's thread
+  StreamDigest md5_;  // of what the store took, on a pipe's thread
   std::atomic<bool> storeFailed_{false};
   std::unique_ptr<ContainerDecoder> decoder_;
   ContainerDecoder::Output decoded_;
