@@ -90,6 +90,11 @@ bool ConfigStore::WriteSetting(std::string_view key, std::string_view value) {
   return !path.empty() && platform::WriteProfileString(path, kSettingsSection, key, value);
 }
 
+std::string ConfigStore::ReadSetting(std::string_view key) {
+  std::string path = ConfigFilePath(kSettingsFileName);
+  return path.empty() ? std::string() : platform::ReadProfileString(path, kSettingsSection, key, "", 4096);
+}
+
 ConfigStore& ProcessConfig() {
   static ConfigStore store(ConfigEnvironment{ApplicationFolder(), platform::OsMajorVersion(),
                                              &platform::PerUserDataFolder, HARBINOR_DEFAULT_SERVER});
@@ -98,6 +103,7 @@ ConfigStore& ProcessConfig() {
 
 const std::string& ConfigFolder() { return ProcessConfig().ConfigFolder(); }
 std::string ConfigFilePath(std::string_view name) { return ProcessConfig().ConfigFilePath(name); }
+std::string ReadSetting(std::string_view key) { return ProcessConfig().ReadSetting(key); }
 const std::string& ServerBase() { return ProcessConfig().ServerBase(); }
 bool WriteSetting(std::string_view key, std::string_view value) { return ProcessConfig().WriteSetting(key, value); }
 

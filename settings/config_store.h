@@ -23,6 +23,8 @@ inline constexpr const char* kSettingsFileName = "Harbinor.cfg";
 inline constexpr const char* kSettingsSection = "Harbinor";
 inline constexpr const char* kServerKey = "Server";
 inline constexpr const char* kUpdateTimeKey = "UpdateTime";
+// The highest serial of a signed update list this updater has taken.
+inline constexpr const char* kListSerialKey = "ListSerial";
 inline constexpr const char* kConfigsFolderName = "Configs";
 inline constexpr const char* kWriteTestFileName = "~@test@~.dat";
 // The server base lives in a 256-character field (255 and a terminator).
@@ -52,6 +54,8 @@ class ConfigStore {
   // Writes one key of section "Harbinor" of "Harbinor.cfg"; an empty value
   // keeps the key with nothing after its "=".
   bool WriteSetting(std::string_view key, std::string_view value);
+  // One key of section "Harbinor" of "Harbinor.cfg"; empty when absent.
+  std::string ReadSetting(std::string_view key);
 
  private:
   std::string ChooseFolder();
@@ -70,6 +74,7 @@ const std::string& ConfigFolder();
 std::string ConfigFilePath(std::string_view name);
 const std::string& ServerBase();
 bool WriteSetting(std::string_view key, std::string_view value);
+std::string ReadSetting(std::string_view key);
 
 // The day number written to "UpdateTime": (Y - 2000) * 365 + M * 30 + D for
 // the UTC date. Not a true day count; it only has to grow from check to check
