@@ -65,6 +65,8 @@ enum class OpenMode {
   kRead,            // existing file, read only; others may read too
   kWriteExisting,   // existing file, write access, not truncated
   kCreateAlways,    // create or truncate, write access
+  kCreateNew,       // create a file that must not exist yet, write access;
+                    // fails on anything at the name, a symbolic link too
   kAppend,          // create if missing; every write goes to the end
 };
 

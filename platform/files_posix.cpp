@@ -137,6 +137,8 @@ File File::Open(const std::string& path, OpenMode mode) {
     case OpenMode::kRead: flags |= O_RDONLY; break;
     case OpenMode::kWriteExisting: flags |= O_WRONLY; break;
     case OpenMode::kCreateAlways: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+    // O_EXCL never follows a link at the name.
+    case OpenMode::kCreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW; break;
     case OpenMode::kAppend: flags |= O_WRONLY | O_CREAT | O_APPEND; break;
   }
   // Opened without blocking, so that a FIFO or device in place of a file

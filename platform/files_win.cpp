@@ -182,6 +182,7 @@ File File::Open(const std::string& path, OpenMode mode) {
     case OpenMode::kRead: access = GENERIC_READ; break;
     case OpenMode::kWriteExisting: break;
     case OpenMode::kCreateAlways: disposition = CREATE_ALWAYS; break;
+    case OpenMode::kCreateNew: disposition = CREATE_NEW; break;
     case OpenMode::kAppend:
       // As on Linux, several processes may append to one file at once:
       // each write goes to the end, whoever else holds the file.
