@@ -10,13 +10,16 @@
 #include "platform/facts.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "base/ascii_text.h"
 #include "base/number_text.h"
 #include "tools/publish/publisher.h"
+#include "tools/publish/vendor_key.h"
 
 namespace {
 
 const char kHelp[] =
     "Usage: publish [options] RELEASE-FOLDER OUTPUT-FOLDER\n"
+    "       publish --new-key KEY-FILE\n"
     "\n"
     "Publishes a release of Tolvaro for the web updater. RELEASE-FOLDER is the\n"
     "new application folder, exactly as it is to be installed. publish writes\n"
@@ -31,6 +34,8 @@ const char kHelp[] =
     "its size and its version; an installation updates the files whose\n"
     "installed version is older. Files named *.exe and *.dll are served packed\n"
     "(LZMA) as *.ex_ and *.dl_. The same input always gives the same output.\n"
+    "The new tree is written beside the old one and renamed into place at the\n"
+    "end: a refusal or a failure leaves the published release as it was.\n"
     "\n"
     "Options:\n"
     "  --intro FILE            text shown above the list of changes (any lines)\n"
@@ -43,12 +48,25 @@ const char kHelp[] =
     "  --pack-all              pack other files too, when that makes them smaller\n"
     "  --level N               compression level 0 (fast) to 9 (small), default 6\n"
     "  --base NAME             folder name of the server base (default tlv5.update)\n"
+    "  --server-base URL       the server address the updaters use (default the\n"
+    "                          built-in one above); every file's address must fit\n"
+    "                          the updater's 255 characters\n"
     "  --replace               replace an earlier OUTPUT-FOLDER/tlv5.update\n"
+    "  --sign KEY-FILE         sign the list with the secret key in KEY-FILE and\n"
+    "                          give every file its SHA-256 digest\n"
+    "  --serial N              serial of the signed list (default: one more than\n"
+    "                          the published list's, or 1); must grow\n"
+    "  --new-key KEY-FILE      make a signing key: the secret key in KEY-FILE,\n"
+    "                          the public key in KEY-FILE.pub; nothing else\n"
     "  --help                  this text\n"
     "\n"
-    "Names the updater cannot request (with %, ?, #, =, \\ or :, absolute or\n"
-    "with \"..\"), empty files and symbolic links are refused with an error;\n"
-    "nothing is published then. Exit status: 0 published, 1 refused, 2 usage.\n";
+    "Refused with an error, and nothing is published then: names the updater\n"
+    "cannot request (with %, ?, #, =, \\ or :, absolute, with \"..\", holding\n"
+    "\"tlv5.php\" or starting with the folder \"dvd\"), names Windows does not\n"
+    "take (with <, >, \", |, *, ending in '.' or a blank, device names such as\n"
+    "CON or LPT1.txt), names that differ only in letter case, addresses longer\n"
+    "than 255 characters, empty files and symbolic links.\n"
+    "Exit status: 0 published, 1 refused, 2 usage.\n";
 
 int Usage(const char* message) {
   std::fprintf(stderr, "publish: %s\nTry 'publish --help'.\n", message);
@@ -76,11 +94,33 @@ bool ParseVersion(const std::string& text, engine::VersionNumber& out) {
   return true;
 }
 
+// A list serial: 1 to 19 decimal digits, not 0.
+bool ParseSerial(const std::string& text, std::uint64_t& out) {
+  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  out = 0;
+  for (char c : text) out = out * 10 + static_cast<std::uint64_t>(c - '0');
+  return out != 0;
+}
+
+int NewKey(const std::string& path) {
+  publish::NewKeyResult key = publish::WriteNewKey(path);
+  if (key.publicKey.empty()) {
+    std::fprintf(stderr, "publish: %s\n", key.error.c_str());
+    return 1;
+  }
+  std::printf("Public key %s (also in %s.pub)\n"
+              "Build the updater with it:\n"
+              "  cmake -DHARBINOR_LIST_PUBLIC_KEY=%s ...\n"
+              "and publish with --sign %s. Keep %s secret.\n",
+              key.publicKey.c_str(), path.c_str(), key.publicKey.c_str(), path.c_str(), path.c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   publish::PublishOptions options;
-  std::string notesFile, introFile;
+  std::string notesFile, introFile, keyFile, newKeyFile;
   std::vector<std::string> positional;
   // UTF-8 on Windows, like every path there.
   const std::vector<std::string> args = platform::ProgramArguments(argc, argv);
@@ -120,13 +160,39 @@ int main(int argc, char** argv) {
       options.base = v;
     } else if (a == "--replace") {
       options.replace = true;
+    } else if (a == "--server-base") {
+      const char* v = value("--server-base");
+      // The list request is recognised by its name anywhere in the path: a
+      // base holding it would turn every file request into one.
+      if (!v || !base::StartsWithIgnoringCase(v, "http://") || std::strlen(v) < 9 || v[std::strlen(v) - 1] != '/' ||
+          std::strstr(v, "tlv5.php"))
+        return Usage("--server-base needs an address http://HOST/.../ ending in '/'");
+      options.serverBase = v;
+    } else if (a == "--sign") {
+      const char* v = value("--sign");
+      if (!v || !*v) return Usage("--sign needs a key file");
+      keyFile = v;
+    } else if (a == "--serial") {
+      const char* v = value("--serial");
+      std::uint64_t serial = 0;
+      if (!v || !ParseSerial(v, serial)) return Usage("--serial needs a number from 1 to 9999999999999999999");
+      options.serial = serial;
+    } else if (a == "--new-key") {
+      const char* v = value("--new-key");
+      if (!v || !*v) return Usage("--new-key needs a file name");
+      newKeyFile = v;
     } else if (a.size() > 1 && a[0] == '-') {
       return Usage(("unknown option " + a).c_str());
     } else {
       positional.push_back(a);
     }
   }
+  if (!newKeyFile.empty()) {
+    if (args.size() != 2) return Usage("--new-key takes no other options or folders");
+    return NewKey(newKeyFile);
+  }
   if (positional.size() != 2) return Usage("give a release folder and an output folder");
+  if (options.serial && keyFile.empty()) return Usage("--serial is for signed lists (--sign)");
   options.releaseFolder = positional[0];
   options.outputFolder = positional[1];
 
@@ -158,6 +224,16 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (!keyFile.empty()) {
+    std::string error;
+    auto secret = publish::ReadSecretKey(keyFile, error);
+    if (!secret) {
+      std::fprintf(stderr, "publish: %s\n", error.c_str());
+      return 1;
+    }
+    options.secretKey = *secret;
+  }
+
   publish::PublishResult result = publish::Publish(options);
   for (const std::string& w : result.warnings) std::fprintf(stderr, "publish: warning: %s\n", w.c_str());
   for (const std::string& e : result.errors) std::fprintf(stderr, "publish: %s\n", e.c_str());
@@ -168,5 +244,7 @@ int main(int argc, char** argv) {
                 f.packed ? ("  packed as " + f.servedAs + " (" + std::to_string(f.servedSize) + " bytes)").c_str() : "");
   std::printf("%zu files published to %s%c%s\n", result.files.size(), options.outputFolder.c_str(),
               platform::kPathSeparator, options.base.c_str());
+  if (!options.secretKey.empty())
+    std::printf("The list is signed, serial %llu.\n", static_cast<unsigned long long>(result.serial));
   return 0;
 }

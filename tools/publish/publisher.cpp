@@ -1,25 +1,33 @@
 #include "tools/publish/publisher.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
-#include <functional>
 #include <limits>
+#include <random>
+#include <set>
 
 #include "engine/digest.h"
 #include "engine/download_worker.h"
 #include "engine/http_client.h"
+#include "engine/list_signature.h"
 #include "engine/update_list.h"
 #include "engine/version_probe.h"
 #include "platform/facts.h"
 #include "platform/files.h"
 #include "base/ascii_text.h"
 #include "tools/publish/packer.h"
+#include "tools/publish/vendor_key.h"
 
 namespace publish {
 namespace {
 
-// Room left for the relative path in a 255-character address after a
-// server base of typical length and "dvd/".
-constexpr std::size_t kMaxRelativePath = 180;
+// Serials the updater reads: at most 19 decimal digits.
+constexpr std::uint64_t kMaxSerial = 9999999999999999999ull;
 
 // `relative` ("/" separated) below `folder`, with the system's separators:
 // paths in messages then read as the vendor wrote them.
@@ -28,8 +36,8 @@ std::string Below(const std::string& folder, std::string relative) {
   return folder + platform::kPathSeparator + relative;
 }
 
-// Served names that differ only in letter case are one file on a
-// case-insensitive server or file system (and in a Windows installation).
+// Names that differ only in letter case are one file on a case-insensitive
+// server or file system (and in a Windows installation).
 std::string LowerCase(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), base::AsciiLower);
   return s;
@@ -70,9 +78,120 @@ void Walk(const std::string& folder, const std::string& relative, std::vector<st
   }
 }
 
+// Why Windows would not take `part` as a file or folder name.
+std::optional<std::string> WindowsNameFault(const std::string& part) {
+  if (part.empty()) return std::string("has an empty folder name");
+  for (char c : part) {
+    if (std::string_view("<>:\"|?*").find(c) != std::string_view::npos)
+      return std::string("contains '") + c + "', which Windows does not allow in names";
+  }
+  if (part.back() == '.' || part.back() == ' ')
+    return "'" + part + "' ends in '" + part.back() + "', which Windows drops from names";
+  // Device names, also with an extension ("nul.txt") and blanks before it.
+  std::string stem = LowerCase(part.substr(0, part.find('.')));
+  stem.erase(stem.find_last_not_of(' ') + 1);
+  bool device = stem == "con" || stem == "prn" || stem == "aux" || stem == "nul" ||
+                (stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
+                 stem[3] >= '1' && stem[3] <= '9');
+  if (device) return "'" + part + "' is a device name on Windows";
+  return std::nullopt;
+}
+
+bool RemoveTree(const std::string& path) {
+  auto a = platform::AttributesOf(path);
+  if (!a) return true;
+  if (a->isFolder && !a->isSymlink) {
+    auto entries = platform::ListFolder(path);
+    if (!entries) return false;
+    for (const auto& e : *entries)
+      if (!RemoveTree(Below(path, e.name))) return false;
+    return platform::RemoveFolder(path);
+  }
+  return platform::RemoveFile(path);
+}
+
+// Makes the entries of a folder durable, as a file's Flush makes its bytes.
+// Windows writes them through with every rename and creation on its own.
+void FlushFolder(const std::string& folder) {
+#ifndef _WIN32
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+#else
+  (void)folder;
+#endif
+}
+
+// Renames a folder; fails when `to` exists. File systems that cannot refuse
+// to replace within the rename itself get a check before it.
+bool MoveFolder(const std::string& from, const std::string& to) {
+  if (platform::MoveFileNoReplace(from, to)) return true;
+  return platform::Exists(from) && !platform::Exists(to) && platform::MoveFileReplacing(from, to);
+}
+
+// Swaps the folders at `a` and `b` in one step, where the system can.
+bool ExchangeFolders(const std::string& a, const std::string& b) {
+#ifdef __linux__
+  return renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0;
+#else
+  (void)a;
+  (void)b;
+  return false;
+#endif
+}
+
+bool WriteNewFile(const std::string& path, const std::string& bytes) {
+  platform::File f = platform::File::Open(path, platform::OpenMode::kCreateNew);
+  return f.IsOpen() && f.Write(bytes.data(), bytes.size()) == static_cast<std::int64_t>(bytes.size()) && f.Flush();
+}
+
+// Where publishing runs put their work beside <base>: hidden names, so that
+// a web server does not list them.
+struct WorkNames {
+  std::string newPrefix, oldPrefix;  // names, not paths
+  explicit WorkNames(const std::string& base) : newPrefix("." + base + ".new-"), oldPrefix("." + base + ".old-") {}
+};
+
+// Clears what an earlier run left behind when it ended before its end: a
+// half-written new tree goes; a release moved aside goes back into place if
+// nothing took its place, or goes.
+void ClearEarlierRuns(const std::string& outputFolder, const std::string& base, const WorkNames& names) {
+  auto entries = platform::ListFolder(outputFolder);
+  if (!entries) return;
+  const std::string baseFolder = Below(outputFolder, base);
+  std::sort(entries->begin(), entries->end(),
+            [](const platform::FolderEntry& a, const platform::FolderEntry& b) { return a.name < b.name; });
+  for (const auto& e : *entries) {
+    std::string path = Below(outputFolder, e.name);
+    if (e.name.compare(0, names.oldPrefix.size(), names.oldPrefix) == 0) {
+      if (!platform::Exists(baseFolder) && MoveFolder(path, baseFolder)) {
+        FlushFolder(outputFolder);
+        continue;
+      }
+      RemoveTree(path);
+    } else if (e.name.compare(0, names.newPrefix.size(), names.newPrefix) == 0) {
+      RemoveTree(path);
+    }
+  }
+}
+
+std::string RunTag() {
+  std::random_device random;
+  std::uint64_t value = (static_cast<std::uint64_t>(random()) << 32) ^ random();
+  static const char kHex[] = "0123456789abcdef";
+  std::string tag(16, '0');
+  for (int i = 15; i >= 0; --i, value >>= 4) tag[static_cast<std::size_t>(i)] = kHex[value & 15];
+  return tag;
+}
+
+std::string Digest(const std::string& bytes) {
+  return engine::DigestText(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+}
+
 }  // namespace
 
-std::optional<std::string> UnrequestableReason(const std::string& path) {
+std::optional<std::string> RefusalReason(const std::string& path, const std::string& serverBase) {
   if (!engine::IsSafeRelativePath(path)) return "not a plain relative path";
   for (char c : path) {
     switch (c) {
@@ -82,7 +201,23 @@ std::optional<std::string> UnrequestableReason(const std::string& path) {
         break;
     }
   }
-  if (path.size() > kMaxRelativePath) return "longer than " + std::to_string(kMaxRelativePath) + " characters";
+  // The updater takes every request whose path holds the list's name for
+  // the list request and looks for the list in the answer.
+  if (path.find(engine::kListDocumentName) != std::string::npos)
+    return "contains '" + std::string(engine::kListDocumentName) + "', which the updater takes for the list";
+  // The installer takes off a leading "dvd/" from every path it installs.
+  std::size_t firstEnd = path.find('/');
+  if (firstEnd != std::string::npos && base::EqualsIgnoringCase(path.substr(0, firstEnd), engine::kStagingFolderName))
+    return "begins with the folder '" + path.substr(0, firstEnd) + "', which the installer would take off";
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = std::min(path.find('/', start), path.size());
+    if (auto fault = WindowsNameFault(path.substr(start, end - start))) return fault;
+    start = end + 1;
+  }
+  std::string address = serverBase + std::string(engine::kStagingFolderName) + "/" + path;
+  if (address.size() > engine::kMaxUrlLength)
+    return "its address " + address + " has " + std::to_string(address.size()) +
+           " characters, more than the updater's " + std::to_string(engine::kMaxUrlLength);
   std::string name = path.substr(path.find_last_of('/') + 1);
   if (base::EqualsIgnoringCase(name, engine::kUpdateLogName)) return "is the name of the update log";
   return std::nullopt;
@@ -129,60 +264,80 @@ std::string ListDocument(const std::string& introText, const std::vector<Publish
     // before any free comment text.
     doc += "\r\n[Item]\r\nFile=" + f.path + "\r\nMD5=" + f.md5 + "\r\nSize=" + std::to_string(f.size) +
            "\r\nVersion=" + VersionText(f.version) + "\r\n";
+    if (!f.sha256.empty()) doc += std::string(engine::kSha256Key) + f.sha256 + "\r\n";
     if (auto it = notes.find(f.path); it != notes.end())
       for (const std::string& c : it->second) doc += "Comment=" + OneLine(c) + "\r\n";
   }
   return doc;
 }
 
-PublishResult Publish(const PublishOptions& options) {
-  PublishResult result;
+namespace {
+
+// Checks everything and reads every file; fills `result.files` (without
+// what packing decides) and the serial. Writes nothing.
+void Validate(const PublishOptions& options, const std::string& baseFolder, std::vector<std::string>& paths,
+              PublishResult& result) {
   if (!platform::IsFolder(options.releaseFolder)) {
     result.errors.push_back("release folder '" + options.releaseFolder + "' does not exist");
-    return result;
+    return;
   }
   if (options.introText.find(std::string(engine::kListMarker)) != std::string::npos) {
     result.errors.push_back("the intro text may not contain the marker '" + std::string(engine::kListMarker) + "'");
-    return result;
+    return;
   }
-  std::vector<std::string> paths;
+  const bool sign = !options.secretKey.empty();
+  if (sign && !IsKeyText(options.secretKey)) {
+    result.errors.push_back("the secret key is not 64 hexadecimal digits");
+    return;
+  }
   Walk(options.releaseFolder, "", paths, result);
   if (paths.empty() && result.errors.empty()) result.errors.push_back("the release folder holds no files");
 
-  // Names the updater would ask for under one and the same served name.
-  std::map<std::string, std::string> servedBy;
+  // Names the updater would ask for under one and the same served name, or
+  // that would be one file or folder in a Windows installation.
+  std::map<std::string, std::string> servedBy, listedBy;
+  std::set<std::string> folders;
+  for (const std::string& path : paths)
+    for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
+      folders.insert(LowerCase(path.substr(0, slash)));
   for (const std::string& path : paths) {
-    if (auto why = UnrequestableReason(path)) {
-      result.errors.push_back("'" + path + "' cannot be requested by the updater: " + *why);
+    if (auto why = RefusalReason(path, options.serverBase)) {
+      result.errors.push_back("'" + path + "' cannot be published: " + *why);
       continue;
     }
-    auto [it, fresh] = servedBy.emplace(LowerCase(ServedName(path)), path);
-    if (!fresh) result.errors.push_back("'" + path + "' and '" + it->second + "' would be served under one name");
+    std::string lower = LowerCase(path);
+    if (auto [it, fresh] = listedBy.emplace(lower, path); !fresh)
+      result.errors.push_back("'" + path + "' and '" + it->second + "' differ only in letter case");
+    else if (folders.count(lower))
+      result.errors.push_back("'" + path + "' differs only in letter case from a folder of the release");
+    else if (auto [at, freshServed] = servedBy.emplace(LowerCase(ServedName(path)), path); !freshServed)
+      result.errors.push_back("'" + path + "' and '" + at->second + "' would be served under one name");
   }
   for (const auto& [path, lines] : options.notes)
     if (std::find(paths.begin(), paths.end(), path) == paths.end())
       result.errors.push_back("release notes name '" + path + "', which is not in the release");
-  if (!result.errors.empty()) return result;
+  if (!result.errors.empty()) return;
 
-  std::string baseFolder = Below(options.outputFolder, options.base);
-  if (platform::Exists(baseFolder)) {
-    if (!options.replace) {
-      result.errors.push_back("'" + baseFolder + "' exists already (use --replace to publish over it)");
-      return result;
+  if (platform::Exists(baseFolder) && !options.replace) {
+    result.errors.push_back("'" + baseFolder + "' exists already (use --replace to publish over it)");
+    return;
+  }
+  if (sign) {
+    std::string published;
+    std::optional<std::uint64_t> publishedSerial;
+    std::string listPath = Below(baseFolder, std::string(engine::kListDocumentName));
+    if (platform::ReadWholeFile(listPath, engine::kMaxListResponseBytes, published) == platform::ReadResult::kOk)
+      publishedSerial = engine::ListSerial(published);
+    if (options.serial && publishedSerial && *options.serial <= *publishedSerial) {
+      result.errors.push_back("serial " + std::to_string(*options.serial) + " is not above " +
+                              std::to_string(*publishedSerial) + ", the serial of the list in '" + baseFolder +
+                              "'; updaters that took that list would refuse this one");
+      return;
     }
-    std::function<bool(const std::string&)> removeTree = [&](const std::string& p) -> bool {
-      auto a = platform::AttributesOf(p);
-      if (!a) return true;
-      if (a->isFolder && !a->isSymlink) {
-        for (const auto& e : platform::ListFolder(p).value_or(std::vector<platform::FolderEntry>{}))
-          if (!removeTree(Below(p, e.name))) return false;
-        return platform::RemoveFolder(p);
-      }
-      return platform::RemoveFile(p);
-    };
-    if (!removeTree(baseFolder)) {
-      result.errors.push_back("cannot remove the old '" + baseFolder + "'");
-      return result;
+    result.serial = options.serial ? *options.serial : publishedSerial ? *publishedSerial + 1 : 1;
+    if (result.serial > kMaxSerial) {
+      result.errors.push_back("serial " + std::to_string(result.serial) + " has more than 19 digits");
+      return;
     }
   }
 
@@ -191,16 +346,17 @@ PublishResult Publish(const PublishOptions& options) {
     std::string source = Below(options.releaseFolder, path);
     if (platform::ReadWholeFile(source, std::numeric_limits<std::int32_t>::max(), bytes) != platform::ReadResult::kOk) {
       result.errors.push_back("cannot read '" + source + "' (unreadable, or 2 GiB or larger)");
-      return result;
+      continue;
     }
     if (bytes.empty()) {
       result.errors.push_back("'" + path + "' is empty; the updater cannot stage an empty file");
-      return result;
+      continue;
     }
     PublishedFile f;
     f.path = path;
     f.size = bytes.size();
-    f.md5 = engine::DigestText(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    f.md5 = Digest(bytes);
+    if (sign) f.sha256 = engine::Sha256Text(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     f.version = engine::ProbeFileVersion(source);
     if (f.version == 0) {
       f.version = options.defaultVersion;
@@ -209,13 +365,27 @@ PublishResult Publish(const PublishOptions& options) {
                                   "nothing is installed (give --default-version)");
     }
     f.servedAs = ServedName(path);
-    bool mustPack = f.servedAs != path;
-    std::string served = std::move(bytes);
+    result.files.push_back(std::move(f));
+  }
+}
+
+// Writes the served files and the list into the new folder `tree`.
+bool WriteTree(const PublishOptions& options, const std::string& tree, PublishResult& result) {
+  std::set<std::string> folders{tree};
+  for (PublishedFile& f : result.files) {
+    std::string served;
+    std::string source = Below(options.releaseFolder, f.path);
+    if (platform::ReadWholeFile(source, std::numeric_limits<std::int32_t>::max(), served) != platform::ReadResult::kOk ||
+        served.size() != f.size || Digest(served) != f.md5) {
+      result.errors.push_back("'" + source + "' changed or became unreadable while it was published");
+      return false;
+    }
+    bool mustPack = f.servedAs != f.path;
     if (mustPack || options.packOthers) {
       auto packed = PackContainer(served, {options.level, false});
       if (!packed) {
-        result.errors.push_back("cannot pack '" + path + "'");
-        return result;
+        result.errors.push_back("cannot pack '" + f.path + "'");
+        return false;
       }
       // The updater takes a body as long as the listed size for the plain
       // file, so a container only goes out when it is smaller.
@@ -225,19 +395,104 @@ PublishResult Publish(const PublishOptions& options) {
       }
     }
     f.servedSize = served.size();
-    std::string target = Below(baseFolder, std::string(engine::kStagingFolderName) + "/" + f.servedAs);
-    if (!platform::MakeFolders(target.substr(0, target.find_last_of(platform::kPathSeparator))) ||
-        !platform::ReplaceFileContents(target, served)) {
+    std::string target = Below(tree, std::string(engine::kStagingFolderName) + "/" + f.servedAs);
+    std::string folder = target.substr(0, target.find_last_of(platform::kPathSeparator));
+    if (!platform::MakeFolders(folder) || !WriteNewFile(target, served)) {
       result.errors.push_back("cannot write '" + target + "'");
-      return result;
+      return false;
     }
-    result.files.push_back(std::move(f));
+    for (; folder.size() > tree.size(); folder.erase(folder.find_last_of(platform::kPathSeparator)))
+      folders.insert(folder);
   }
   std::string list = ListDocument(options.introText, result.files, options.notes);
-  if (!platform::ReplaceFileContents(Below(baseFolder, std::string(engine::kListDocumentName)), list)) {
-    result.errors.push_back("cannot write the list document in '" + baseFolder + "'");
+  if (!options.secretKey.empty()) {
+    auto signedList = engine::SignListDocument(list, result.serial, options.secretKey);
+    if (!signedList) {
+      result.errors.push_back("cannot sign the list with the key given");
+      return false;
+    }
+    list = std::move(*signedList);
+  }
+  std::string listPath = Below(tree, std::string(engine::kListDocumentName));
+  if (!WriteNewFile(listPath, list)) {
+    result.errors.push_back("cannot write '" + listPath + "'");
+    return false;
+  }
+  for (const std::string& folder : folders) FlushFolder(folder);
+  return true;
+}
+
+}  // namespace
+
+PublishResult Publish(const PublishOptions& options) {
+  PublishResult result;
+  const std::string baseFolder = Below(options.outputFolder, options.base);
+  const WorkNames names(options.base);
+  // A release that an earlier run moved aside and left there is put back
+  // first: it is the one that is published.
+  if (platform::IsFolder(options.outputFolder)) ClearEarlierRuns(options.outputFolder, options.base, names);
+
+  std::vector<std::string> paths;
+  Validate(options, baseFolder, paths, result);
+  if (!result.errors.empty()) {
+    result.files.clear();
     return result;
   }
+
+  if (!platform::MakeFolders(options.outputFolder)) {
+    result.errors.push_back("cannot make the output folder '" + options.outputFolder + "'");
+    return result;
+  }
+  std::string tag, tree;
+  for (int attempt = 0; attempt < 8 && tree.empty(); ++attempt) {
+    tag = RunTag();
+    if (platform::MakeFolder(Below(options.outputFolder, names.newPrefix + tag)))
+      tree = Below(options.outputFolder, names.newPrefix + tag);
+  }
+  if (tree.empty()) {
+    result.errors.push_back("cannot make a folder in '" + options.outputFolder + "'");
+    return result;
+  }
+  if (!WriteTree(options, tree, result)) {
+    RemoveTree(tree);
+    return result;
+  }
+
+  // The new tree takes the place of the old one in one step where the
+  // system can swap two folders. Elsewhere the old one moves aside first
+  // and comes back when the new one cannot move in; a crash between the two
+  // renames leaves it aside, where the next run finds it and puts it back.
+  std::string aside;
+  bool placed = false;
+  if (!platform::Exists(baseFolder)) {
+    placed = MoveFolder(tree, baseFolder);
+  } else if (ExchangeFolders(tree, baseFolder)) {
+    placed = true;
+    aside = tree;
+  } else {
+    aside = Below(options.outputFolder, names.oldPrefix + tag);
+    if (MoveFolder(baseFolder, aside)) {
+      placed = MoveFolder(tree, baseFolder);
+      if (!placed) {
+        MoveFolder(aside, baseFolder);
+      } else if (MoveFolder(aside, tree)) {
+        // Deleted under a name the next run never puts back: a half-deleted
+        // old release must not return.
+        aside = tree;
+      }
+    }
+  }
+  FlushFolder(options.outputFolder);
+  if (!placed) {
+    RemoveTree(tree);
+    std::string error = "cannot move the new release into place as '" + baseFolder + "'";
+    if (!platform::Exists(baseFolder) && platform::Exists(aside))
+      error += "; the old release is in '" + aside + "', where the next run takes it back";
+    result.errors.push_back(error);
+    return result;
+  }
+  if (!aside.empty() && !RemoveTree(aside))
+    result.warnings.push_back("the old release in '" + aside + "' could not be deleted; the next run deletes it");
   result.ok = true;
   return result;
 }

@@ -6,6 +6,12 @@
 // Every file of the release gets an item with its path, the MD5 digest and
 // size of its unpacked bytes, its version as the updater probes it, and the
 // release notes given for it. The same input always gives the same bytes.
+//
+// Everything is checked and every file read before anything is written. The
+// new tree is then written into a hidden folder beside <base>, made durable
+// and only then renamed into place (with `replace`, the old <base> moves
+// aside and is deleted after the new one took its name). A refusal, a
+// failed write or a crash leaves the previous release as it was, whole.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "build_config.h"
 #include "engine/version_number.h"
 
 namespace publish {
@@ -30,6 +37,16 @@ struct PublishOptions {
   bool packOthers = false;  // pack other files too, under their own name, when that is smaller
   std::uint32_t level = 6;  // LZMA preset 0..9
   bool replace = false;     // replace an existing <output>/<base> folder
+  // The address of <base> on the server as the updater knows it; every
+  // file's address (this, "dvd/" and its path) must fit the updater's 255
+  // characters.
+  std::string serverBase = HARBINOR_DEFAULT_SERVER;
+  // Secret key (64 hexadecimal digits): sign the list and give every item
+  // the SHA-256 digest of its file. Empty: an unsigned list.
+  std::string secretKey;
+  // Serial of a signed list; without it, one more than the serial of the
+  // list published in <output>/<base>, or 1.
+  std::optional<std::uint64_t> serial;
 };
 
 struct PublishedFile {
@@ -39,6 +56,7 @@ struct PublishedFile {
   std::uint64_t size = 0;  // unpacked
   std::uint64_t servedSize = 0;
   std::string md5;
+  std::string sha256;      // only in a signed list
   engine::VersionNumber version = 0;
 };
 
@@ -47,17 +65,20 @@ struct PublishResult {
   std::vector<std::string> errors;    // why nothing (or not everything) was written
   std::vector<std::string> warnings;  // written, but worth a look
   std::vector<PublishedFile> files;
+  std::uint64_t serial = 0;  // of a signed list
 };
 
-// Why the updater could not fetch a file under this relative path, or empty
-// when it can.
-std::optional<std::string> UnrequestableReason(const std::string& relativePath);
+// Why a file under this relative path could not be published: the updater
+// could not request it from `serverBase`, or not install it on Windows.
+// Empty when it can be published.
+std::optional<std::string> RefusalReason(const std::string& relativePath, const std::string& serverBase);
 // The name under which the updater asks for a file ("x.exe" -> "x.ex_").
 std::string ServedName(const std::string& relativePath);
 std::string VersionText(engine::VersionNumber version);
 
 PublishResult Publish(const PublishOptions& options);
-// The list document for the given files.
+// The list document for the given files; an item with a SHA-256 digest
+// carries it in a "SHA256=" line after its fixed entries.
 std::string ListDocument(const std::string& introText, const std::vector<PublishedFile>& files,
                          const std::map<std::string, std::vector<std::string>>& notes);
 

@@ -1,0 +1,81 @@
+#include "tools/publish/vendor_key.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+#include "engine/list_signature.h"
+#include "platform/files.h"
+
+namespace publish {
+namespace {
+
+// Writes `text` to a file that must not exist yet, durably; `secret` files
+// are made readable by their owner only.
+bool WriteNewFile(const std::string& path, const std::string& text, bool secret) {
+#ifndef _WIN32
+  if (secret) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+    return close(fd) == 0 && ok;
+  }
+#else
+  (void)secret;
+#endif
+  platform::File f = platform::File::Open(path, platform::OpenMode::kCreateNew);
+  return f.IsOpen() && f.Write(text.data(), text.size()) == static_cast<std::int64_t>(text.size()) && f.Flush();
+}
+
+}  // namespace
+
+bool IsKeyText(std::string_view text) {
+  return text.size() == engine::kPublicKeyTextLength &&
+         text.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
+}
+
+NewKeyResult WriteNewKey(const std::string& path) {
+  NewKeyResult result;
+  const std::string publicPath = path + ".pub";
+  for (const std::string& p : {path, publicPath}) {
+    if (platform::AttributesOf(p)) {
+      result.error = "'" + p + "' exists already; a key is never overwritten";
+      return result;
+    }
+  }
+  auto key = engine::NewSigningKey();
+  if (!key) {
+    result.error = "the cryptographic library could not make a key";
+    return result;
+  }
+  if (!WriteNewFile(path, key->secretKey + "\n", true)) {
+    result.error = "cannot write '" + path + "'";
+    return result;
+  }
+  if (!WriteNewFile(publicPath, key->publicKey + "\n", false)) {
+    // A secret key without its public half would only confuse.
+    platform::RemoveFile(path);
+    result.error = "cannot write '" + publicPath + "'";
+    return result;
+  }
+  result.publicKey = key->publicKey;
+  return result;
+}
+
+std::optional<std::string> ReadSecretKey(const std::string& path, std::string& error) {
+  std::string text;
+  if (platform::ReadWholeFile(path, 4096, text) != platform::ReadResult::kOk) {
+    error = "cannot read the key '" + path + "'";
+    return std::nullopt;
+  }
+  // The line end may have become CR LF on the way.
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  if (!IsKeyText(text)) {
+    error = "'" + path + "' holds no secret key (64 hexadecimal digits)";
+    return std::nullopt;
+  }
+  return text;
+}
+
+}  // namespace publish
