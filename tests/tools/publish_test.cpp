@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <tuple>
+
 #include "engine/container.h"
 #include "engine/digest.h"
+#include "engine/list_signature.h"
 #include "engine/update_list.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_folder.h"
@@ -22,6 +27,13 @@ class PublishTest : public ::testing::Test {
   }
   std::string Served(const std::string& rel, const std::string& out = "out") {
     return ReadFile(root_ / (out + "/tlv5.update/dvd/" + rel));
+  }
+  // Every name and every byte below an output folder.
+  std::string Snapshot(const std::string& out) {
+    std::string tree = testsupport::ListTree(root_ / out), all = tree;
+    for (std::size_t at = 0, end; (end = tree.find('\n', at)) != std::string::npos; at = end + 1)
+      if (tree[end - 1] != '/') all += ReadFile(root_ / (out + "/" + tree.substr(at, end - at))) + "\n";
+    return all;
   }
   testsupport::TempFolder root_;
 };
@@ -112,6 +124,133 @@ TEST_F(PublishTest, RefusesWhatTheUpdaterCannotFetch) {
   }
 }
 
+TEST(PublishNamesTest, RefusesNamesTheUpdaterOrWindowsCannotTake) {
+  const std::string server = "http://h/";  // 9 characters, with "dvd/" 13: paths of up to 242 fit
+  const std::pair<std::string, std::string> cases[] = {  // path, error ("" when it may be published)
+      {"docs/TLV5.PHP.txt", ""},
+      {"docs/tlv5.php.txt", "tlv5.php"},
+      {"tlv5.php", "tlv5.php"},
+      {"DvD/a.txt", "folder 'DvD'"},
+      {"a/dvd/b.txt", ""},
+      {"dvdx/a.txt", ""},
+      {"a<b.txt", "contains '<'"},
+      {"a/b*/c.txt", "contains '*'"},
+      {"q\"uote.txt", "contains '\"'"},
+      {"pipe|.txt", "contains '|'"},
+      {"con", "device name"},
+      {"x/Nul.txt", "device name"},
+      {"LPT9.tar.gz", "device name"},
+      {"com1 .txt", "device name"},
+      {"aux/readme.txt", "device name"},
+      {"console.txt", ""},
+      {"com10.txt", ""},
+      {"lpt0.txt", ""},
+      {"folder./a.txt", "ends in '.'"},
+      {"a/name ", "ends in ' '"},
+      {"a.b c", ""},
+      {std::string(242, 'a'), ""},
+      {std::string(243, 'a'), "has 256 characters"},
+      {std::string(120, 'a') + "/" + std::string(121, 'b'), ""},
+  };
+  for (const auto& [path, error] : cases) {
+    auto why = publish::RefusalReason(path, server);
+    if (error.empty()) {
+      EXPECT_FALSE(why) << path << ": " << *why;
+    } else {
+      ASSERT_TRUE(why) << path;
+      EXPECT_NE(why->find(error), std::string::npos) << path << ": " << *why;
+    }
+  }
+}
+
+TEST_F(PublishTest, ReplacingIsAllOrNothing) {
+  WriteFile(root_ / "release/Editor.exe", std::string(50000, 'a'));
+  WriteFile(root_ / "release/old/notes.txt", "version=1.0\r\n");
+  auto o = Options();
+  ASSERT_TRUE(publish::Publish(o).ok);
+  const std::string first = Snapshot("out");
+
+  // A refused replacement writes nothing.
+  o.replace = true;
+  WriteFile(root_ / "release/DVD/x.txt", "installed in the wrong place");
+  EXPECT_FALSE(publish::Publish(o).ok);
+  EXPECT_EQ(Snapshot("out"), first);
+  std::filesystem::remove_all(root_ / "release/DVD");
+
+  // Runs that ended early: one left its new tree half-written, one had
+  // moved the release aside; the next run puts the release back and clears
+  // the rest, also when it refuses to publish.
+  ASSERT_EQ(std::rename((root_ / "out/tlv5.update").c_str(), (root_ / "out/.tlv5.update.old-0123456789abcdef").c_str()), 0);
+  WriteFile(root_ / "out/.tlv5.update.new-fedcba9876543210/dvd/half.txt", "half");
+  o.replace = false;
+  EXPECT_FALSE(publish::Publish(o).ok);
+  EXPECT_EQ(Snapshot("out"), first);
+
+  // A replacement is whole: the same tree as a first publication.
+  WriteFile(root_ / "release/Editor.exe", std::string(60000, 'b'));
+  std::filesystem::remove_all(root_ / "release/old");
+  WriteFile(root_ / "release/new.txt", "version=1.1\r\n");
+  o.replace = true;
+  auto replaced = publish::Publish(o);
+  ASSERT_TRUE(replaced.ok) << replaced.errors[0];
+  ASSERT_TRUE(publish::Publish(Options("fresh")).ok);
+  EXPECT_EQ(Snapshot("out"), Snapshot("fresh"));
+}
+
+TEST_F(PublishTest, SignedListVerifiesAndParsesAsTheUnsignedOne) {
+  const std::string editor = std::string(70000, 'e') + "end";
+  WriteFile(root_ / "release/Editor.exe", editor);
+  WriteFile(root_ / "release/Language/Deutsch.ini", "version=2.0.0.1\r\n");
+  auto key = engine::NewSigningKey();
+  ASSERT_TRUE(key);
+  auto plain = Options("plain"), signedOptions = Options();
+  plain.notes["Editor.exe"] = signedOptions.notes["Editor.exe"] = {"Faster", "MD5=in a comment"};
+  plain.defaultVersion = signedOptions.defaultVersion = engine::PackVersion(2, 0, 0, 0);
+  signedOptions.secretKey = key->secretKey;
+  ASSERT_TRUE(publish::Publish(plain).ok);
+  auto published = publish::Publish(signedOptions);
+  ASSERT_TRUE(published.ok) << published.errors[0];
+  const std::string doc = ReadFile(root_ / "out/tlv5.update/tlv5.php");
+  auto verdict = engine::CheckListSignature(doc, key->publicKey, 0);
+  EXPECT_EQ(verdict.trust, engine::ListTrust::kTrusted);
+  EXPECT_EQ(verdict.serial, 1u);
+
+  // Each item carries the SHA-256 of its unpacked bytes after its fixed
+  // lines; an old updater reads the same items from both lists.
+  for (const auto& [path, bytes] : {std::pair<std::string, std::string>{"Editor.exe", editor},
+                                    {"Language/Deutsch.ini", "version=2.0.0.1\r\n"}}) {
+    std::string sha = engine::Sha256Text(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    std::size_t item = doc.find("File=" + path + "\r\n");
+    ASSERT_NE(item, std::string::npos) << path;
+    std::size_t line = doc.find("\r\nSHA256=" + sha + "\r\n", item);
+    EXPECT_LT(line, doc.find("[Item]", item)) << path;
+    EXPECT_EQ(doc.find("\r\n", doc.find("\r\nVersion=", item) + 2), line) << path << ": right after Version=";
+  }
+  engine::ListContext context{"http://h/tlv5.update/", "/nowhere/", [](const std::string&) { return engine::VersionNumber{0}; }};
+  engine::UpdateList fromSigned(context), fromPlain(context);
+  engine::ParseListDocument(doc, fromSigned);
+  engine::ParseListDocument(ReadFile(root_ / "plain/tlv5.update/tlv5.php"), fromPlain);
+  ASSERT_EQ(fromSigned.items.size(), 2u);
+  ASSERT_EQ(fromPlain.items.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    const auto &a = *fromSigned.items[i], &b = *fromPlain.items[i];
+    EXPECT_EQ(std::tie(a.url, a.md5, a.size, a.version, a.comments), std::tie(b.url, b.md5, b.size, b.version, b.comments));
+  }
+  EXPECT_EQ(ReadFile(root_ / "plain/tlv5.update/tlv5.php").find("SHA256="), std::string::npos);
+
+  // The next publication counts on from the published serial; a given one
+  // must be above it.
+  signedOptions.replace = true;
+  signedOptions.serial = 1;
+  EXPECT_FALSE(publish::Publish(signedOptions).ok);
+  EXPECT_EQ(ReadFile(root_ / "out/tlv5.update/tlv5.php"), doc);
+  signedOptions.serial.reset();
+  ASSERT_TRUE(publish::Publish(signedOptions).ok);
+  verdict = engine::CheckListSignature(ReadFile(root_ / "out/tlv5.update/tlv5.php"), key->publicKey, 1);
+  EXPECT_EQ(verdict.trust, engine::ListTrust::kTrusted);
+  EXPECT_EQ(verdict.serial, 2u);
+}
+
 TEST_F(PublishTest, OtherErrorsAndWarnings) {
   auto missing = publish::Publish(Options());
   ASSERT_FALSE(missing.ok);
@@ -160,6 +299,32 @@ TEST(PublishCommandTest, HelpAndUsage) {
   auto missing = testsupport::RunProcess(PUBLISH_BIN, {{"/nonexistent/release", "/tmp/x"}});
   EXPECT_EQ(missing.exitCode, 1);
   EXPECT_NE(missing.output.find("does not exist"), std::string::npos) << missing.output;
+  EXPECT_EQ(testsupport::RunProcess(PUBLISH_BIN, {{"--server-base", "http://h/tlv5.php/", "a", "b"}}).exitCode, 2);
+}
+
+TEST(PublishCommandTest, NewKeyThenSignedPublications) {
+  testsupport::TempFolder root;
+  const std::string key = root / "vendor.key";
+  auto made = testsupport::RunProcess(PUBLISH_BIN, {{"--new-key", key}});
+  ASSERT_EQ(made.exitCode, 0) << made.output;
+  const std::string secret = ReadFile(key), publicKey = ReadFile(key + ".pub");
+  ASSERT_EQ(secret.size(), 65u);
+  ASSERT_EQ(publicKey.size(), 65u);
+  EXPECT_NE(made.output.find("cmake -DHARBINOR_LIST_PUBLIC_KEY=" + publicKey.substr(0, 64)), std::string::npos)
+      << made.output;
+  EXPECT_EQ(testsupport::RunProcess(PUBLISH_BIN, {{"--new-key", key}}).exitCode, 1);
+  EXPECT_EQ(ReadFile(key), secret) << "a key is never overwritten";
+
+  WriteFile(root / "release/a.txt", "version=1.0\r\n");
+  for (int serial : {1, 2}) {
+    std::vector<std::string> args{"--sign", key, root / "release", root / "www"};
+    if (serial > 1) args.insert(args.begin(), "--replace");
+    auto run = testsupport::RunProcess(PUBLISH_BIN, {args});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    auto verdict = engine::CheckListSignature(ReadFile(root / "www/tlv5.update/tlv5.php"), publicKey.substr(0, 64), 0);
+    EXPECT_EQ(verdict.trust, engine::ListTrust::kTrusted);
+    EXPECT_EQ(verdict.serial, static_cast<std::uint64_t>(serial));
+  }
 }
 
 }  // namespace

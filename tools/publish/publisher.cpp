@@ -80,7 +80,8 @@ void Walk(const std::string& folder, const std::string& relative, std::vector<st
 
 // Why Windows would not take `part` as a file or folder name.
 std::optional<std::string> WindowsNameFault(const std::string& part) {
-  if (part.empty()) return std::string("has an empty folder name");
+  // Left to the check of plain relative paths.
+  if (part.empty() || part == "..") return std::nullopt;
   for (char c : part) {
     if (std::string_view("<>:\"|?*").find(c) != std::string_view::npos)
       return std::string("contains '") + c + "', which Windows does not allow in names";
@@ -192,7 +193,6 @@ std::string Digest(const std::string& bytes) {
 }  // namespace
 
 std::optional<std::string> RefusalReason(const std::string& path, const std::string& serverBase) {
-  if (!engine::IsSafeRelativePath(path)) return "not a plain relative path";
   for (char c : path) {
     switch (c) {
       case '%': case '?': case '#': case '\\': case '=':
@@ -214,12 +214,14 @@ std::optional<std::string> RefusalReason(const std::string& path, const std::str
     if (auto fault = WindowsNameFault(path.substr(start, end - start))) return fault;
     start = end + 1;
   }
+  std::string name = path.substr(path.find_last_of('/') + 1);
+  if (base::EqualsIgnoringCase(name, engine::kUpdateLogName)) return "is the name of the update log";
+  // What else the updater does not take from a list.
+  if (!engine::IsSafeRelativePath(path)) return "not a plain relative path";
   std::string address = serverBase + std::string(engine::kStagingFolderName) + "/" + path;
   if (address.size() > engine::kMaxUrlLength)
     return "its address " + address + " has " + std::to_string(address.size()) +
            " characters, more than the updater's " + std::to_string(engine::kMaxUrlLength);
-  std::string name = path.substr(path.find_last_of('/') + 1);
-  if (base::EqualsIgnoringCase(name, engine::kUpdateLogName)) return "is the name of the update log";
   return std::nullopt;
 }
 
