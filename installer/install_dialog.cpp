@@ -40,6 +40,18 @@ void RemoveEmptiedFolders(const std::string& folder) {
 
 }  // namespace
 
+std::string InstallingPath(const std::string& target) {
+  std::size_t sep = target.find_last_of(kSep);
+  std::size_t name = sep == std::string::npos ? 0 : sep + 1;
+  return target.substr(0, name) + "." + target.substr(name) + kInstallingSuffix;
+}
+
+bool IsInstallingName(std::string_view name) {
+  std::string_view suffix = kInstallingSuffix;
+  return name.size() > suffix.size() + 1 && name.front() == '.' &&
+         name.substr(name.size() - suffix.size()) == suffix;
+}
+
 InstallServices::InstallServices()
     : applicationFolder(settings::ApplicationFolder()),
       text([](std::uint32_t id) { return std::string(settings::GetText(id)); }),
@@ -91,12 +103,7 @@ bool InstallDialog::InitWindow() {
   copiedBytes_ = 0;
   window_.StartTimer(kInstallTimer, kInstallTimerMs);
   try {
-    worker_ = std::thread([this] {
-      while (CopyNextChunk()) {
-      }
-      copyComplete_ = currentIndex_ == stagedFiles_.size() && written_.empty();
-      copyDone_ = true;
-    });
+    worker_ = std::thread([this] { RunCopy(); });
   } catch (const std::system_error&) {
     // Nothing has been copied; the staged files stay for the next run.
     window_.StopTimer(kInstallTimer);
@@ -138,47 +145,76 @@ std::optional<std::string> InstallDialog::TargetPath(const std::string& stagedPa
   return folder + stagedPath.substr(staging.size());
 }
 
+bool InstallDialog::FolderTakesNewFiles(const std::string& target) {
+  // The nearest folder that exists; the copy creates the folders below it.
+  std::string folder = ParentOf(target);
+  while (!folder.empty() && !platform::Exists(folder)) folder = ParentOf(folder);
+  if (folder.empty() || !platform::IsFolder(folder)) return false;
+  // A folder that took a probe takes the next new file too.
+  if (probedFolders_.count(folder)) return true;
+  std::string probe = folder == ParentOf(target) ? InstallingPath(target) : folder + kSep + "~@test@~.dat";
+  platform::RemoveFile(probe);
+  platform::File f = platform::File::Open(probe, platform::OpenMode::kCreateNew);
+  if (!f.IsOpen()) return false;
+  f.Close();
+  platform::RemoveFile(probe);
+  probedFolders_.insert(folder);
+  return true;
+}
+
 bool InstallDialog::TargetWritable(const std::string& target) {
-  auto attributes = platform::AttributesOf(target);
-  if (!attributes) {
-    // A file that does not exist yet: it can be made when its folder can,
-    // that is when the nearest folder that exists takes a new file. The
-    // probe is removed again; the copy creates the folders.
-    std::string folder = ParentOf(target);
-    while (!folder.empty() && !platform::Exists(folder)) folder = ParentOf(folder);
-    if (folder.empty() || !platform::IsFolder(folder)) return false;
-    bool ownFolder = folder == ParentOf(target);
-    // A folder that took a probe takes the next new file too.
-    if (!ownFolder && probedFolders_.count(folder)) return true;
-    std::string probe = ownFolder ? target : folder + kSep + "~@test@~.dat";
-    platform::File f = platform::File::Open(probe, platform::OpenMode::kCreateAlways);
-    if (!f.IsOpen()) return false;
-    f.Close();
-    platform::RemoveFile(probe);
-    if (!ownFolder) probedFolders_.insert(folder);
-    return true;
+  if (auto attributes = platform::AttributesOf(target)) {
+    if (attributes->readOnly || attributes->isFolder) return false;
+    // Held by another program (on Linux: a running program's file cannot be
+    // opened for writing): wait a little for it to let go.
+    for (int attempt = 0; !platform::File::Open(target, platform::OpenMode::kWriteExisting).IsOpen(); ++attempt) {
+      if (attempt == kOpenRetries) return false;
+      services_.sleep(kRetryPauseMs);
+    }
   }
-  if (attributes->readOnly || attributes->isFolder) return false;
-  // Held by another program (on Linux: a running program's file cannot be
-  // opened for writing): wait a little for it to let go.
-  for (int attempt = 0;; ++attempt) {
-    if (platform::File::Open(target, platform::OpenMode::kWriteExisting).IsOpen()) return true;
-    if (attempt == kOpenRetries) return false;
-    services_.sleep(kRetryPauseMs);
-  }
+  // The new file is made beside the target and renamed over it.
+  return FolderTakesNewFiles(target);
+}
+
+void InstallDialog::EndWithFailure() {
+  ui::Answer answer = window_.AskOkCancel(services_.text(kFailureText), services_.text(kFailureCaption),
+                                          ui::MessageIcon::kExclamation);
+  End(answer == ui::Answer::kOk ? DialogResult::kOk : DialogResult::kCancel);
 }
 
 bool InstallDialog::CheckTargetsWritable() {
   for (const std::string& staged : stagedFiles_) {
-    if (IsUpdaterFile(staged)) continue;  // moved aside, never overwritten
     auto target = TargetPath(staged);
-    if (target && TargetWritable(*target)) continue;
-    ui::Answer answer = window_.AskOkCancel(services_.text(kFailureText), services_.text(kFailureCaption),
-                                            ui::MessageIcon::kExclamation);
-    End(answer == ui::Answer::kOk ? DialogResult::kOk : DialogResult::kCancel);
+    // The updater's own file is moved aside, never overwritten.
+    if (target && (IsUpdaterFile(staged) || TargetWritable(*target))) continue;
+    EndWithFailure();
     return false;
   }
   return true;
+}
+
+void InstallDialog::RemoveLeftovers() {
+  std::set<std::string> targets, folders;
+  for (const std::string& staged : stagedFiles_) {
+    auto target = TargetPath(staged);
+    if (!target) continue;
+    targets.insert(*target);
+    folders.insert(ParentOf(*target));
+  }
+  for (const std::string& folder : folders) {
+    for (const platform::FolderEntry& e : platform::ListFolder(folder).value_or(std::vector<platform::FolderEntry>{})) {
+      std::string path = folder + kSep + e.name;
+      if (!e.isFolder && IsInstallingName(e.name) && !targets.count(path)) platform::RemoveFile(path);
+    }
+  }
+}
+
+void InstallDialog::RunCopy() {
+  RemoveLeftovers();
+  while (CopyNextChunk()) {
+  }
+  copyComplete_ = !failed_ && currentIndex_ == stagedFiles_.size() && written_.empty();
+  copyDone_ = true;
 }
 
 bool InstallDialog::OpenNextFile() {
@@ -189,44 +225,45 @@ bool InstallDialog::OpenNextFile() {
   if (!target) return false;
   finalPath_ = *target;
   auto installed = platform::AttributesOf(finalPath_);
-  makeExecutable_ = installed && installed->executable;
+  replacingSelf_ = IsUpdaterFile(finalPath_) && installed.has_value();
+  // Nothing is written for a target no file can replace. (The updater's own
+  // file is moved aside instead, which such a target refuses.)
+  if (installed && installed->isFolder && !replacingSelf_) return false;
+  keep_ = platform::PermissionsOf(finalPath_);
+  beginsLikeProgram_ = false;
   firstChunk_ = true;
   fileBytes_ = 0;
-  replacingSelf_ = IsUpdaterFile(finalPath_) && installed.has_value();
-  if (replacingSelf_) {
-    writtenPath_ = finalPath_ + kNewCopySuffix;
-  } else {
-    writtenPath_ = finalPath_;
-    if (platform::Exists(finalPath_)) {
-      for (int attempt = 0; !platform::RemoveFile(finalPath_); ++attempt) {
-        if (attempt == kDeleteRetries) return false;
-        services_.sleep(kRetryPauseMs);
-      }
-    }
-  }
+  writtenPath_ = replacingSelf_ ? finalPath_ + kNewCopySuffix : InstallingPath(finalPath_);
   if (!engine::EnsureParentFolders(writtenPath_)) return false;
-  target_ = platform::File::Open(writtenPath_, platform::OpenMode::kCreateAlways);
-  return target_.IsOpen();
+  // A file of this name is what a run that was cut short left.
+  platform::RemoveFile(writtenPath_);
+  target_ = platform::File::Open(writtenPath_, platform::OpenMode::kCreateNew);
+  ownsWrittenPath_ = target_.IsOpen();
+  return ownsWrittenPath_;
 }
 
 bool InstallDialog::FinishFile() {
   // A read that came up short before the end of the file must not pass for
-  // its end: the staged copy is deleted below.
+  // its end: the staged copy is deleted once the file is installed.
   if (source_.Size().value_or(~std::uint64_t{0}) != fileBytes_) return false;
-  if (makeExecutable_) platform::SetExecutable(writtenPath_);
   source_.Close();
+  // The installed file keeps what the one it replaces had; programs stay
+  // programs.
+  if (keep_) {
+    target_.SetPermissions(*keep_);
+  } else if (beginsLikeProgram_) {
+    target_.MakeExecutable();
+  }
   if (replacingSelf_) {
     // The running updater keeps a name of its own, which the next start
     // deletes, and the new file takes its place once it is on the disk.
     bool durable = target_.Flush();
     target_.Close();
     if (!durable || !FlushWritten() ||
-        !platform::ReplaceRunningProgram(writtenPath_, finalPath_, settings::ParkedCopyPath(finalPath_))) {
-      // The staged copy stays for the next run; no stray new copy is left
-      // beside the program.
-      platform::RemoveFile(writtenPath_);
+        !platform::ReplaceRunningProgram(writtenPath_, finalPath_, settings::ParkedCopyPath(finalPath_)))
       return false;
-    }
+    ownsWrittenPath_ = false;
+    if (!platform::FlushFolder(ParentOf(finalPath_))) return false;
     platform::RemoveFile(stagedFiles_[currentIndex_]);
     ++currentIndex_;
     return true;
@@ -234,7 +271,8 @@ bool InstallDialog::FinishFile() {
   // The disk starts on it now; the batch waits for it later.
   target_.StartFlush();
   writtenBytes_ += fileBytes_;
-  written_.push_back({std::move(target_), stagedFiles_[currentIndex_]});
+  written_.push_back({std::move(target_), writtenPath_, finalPath_, stagedFiles_[currentIndex_]});
+  ownsWrittenPath_ = false;
   ++currentIndex_;
   if (currentIndex_ == stagedFiles_.size() || written_.size() >= kFlushBatchFiles ||
       writtenBytes_ >= kFlushBatchBytes)
@@ -242,20 +280,60 @@ bool InstallDialog::FinishFile() {
   return true;
 }
 
-bool InstallDialog::FlushWritten() {
-  bool durable = true;
-  for (Written& w : written_) durable = w.file.Flush() && durable;
-  for (Written& w : written_) w.file.Close();
-  // A staged copy goes only once every file of the batch is on the disk.
-  if (!durable) return false;
-  for (const Written& w : written_) platform::RemoveFile(w.stagedPath);
-  written_.clear();
-  writtenBytes_ = 0;
+bool InstallDialog::PutInPlace(const std::string& from, const std::string& to) {
+  for (int attempt = 0; !platform::MoveFileReplacing(from, to); ++attempt) {
+    if (attempt == kDeleteRetries) return false;
+    services_.sleep(kRetryPauseMs);
+  }
   return true;
 }
 
+bool InstallDialog::FlushWritten() {
+  bool installed = true;
+  std::vector<const Written*> placed;
+  std::set<std::string> folders;
+  for (Written& w : written_) {
+    bool durable = w.file.Flush();
+    w.file.Close();
+    if (durable && PutInPlace(w.writtenPath, w.finalPath)) {
+      placed.push_back(&w);
+      folders.insert(ParentOf(w.finalPath));
+    } else {
+      platform::RemoveFile(w.writtenPath);
+      installed = false;
+    }
+  }
+  // A staged copy goes only once its file's new name is on the disk.
+  bool durable = true;
+  for (const std::string& folder : folders) durable = platform::FlushFolder(folder) && durable;
+  if (durable)
+    for (const Written* w : placed) platform::RemoveFile(w->stagedPath);
+  written_.clear();
+  writtenBytes_ = 0;
+  return installed && durable;
+}
+
+void InstallDialog::StopAfterFailure() {
+  failed_ = true;
+  source_.Close();
+  target_.Close();
+  // The file in progress never takes its target's place; its staged copy
+  // stays for the next run.
+  if (ownsWrittenPath_) platform::RemoveFile(writtenPath_);
+  ownsWrittenPath_ = false;
+  FlushWritten();
+}
+
 bool InstallDialog::CopyNextChunk() {
-  if (currentIndex_ >= stagedFiles_.size()) return false;
+  if (failed_ || currentIndex_ >= stagedFiles_.size()) return false;
+  if (!CopyBlock()) {
+    StopAfterFailure();
+    return false;
+  }
+  return currentIndex_ < stagedFiles_.size();
+}
+
+bool InstallDialog::CopyBlock() {
   if ((!source_.IsOpen() || !target_.IsOpen()) && !OpenNextFile()) return false;
   if (!block_) block_.reset(new std::uint8_t[kCopyBlock]);
   std::uint8_t* buffer = block_.get();
@@ -264,7 +342,7 @@ bool InstallDialog::CopyNextChunk() {
   if (firstChunk_) {
     firstChunk_ = false;
     std::string_view head(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(read));
-    if (head.substr(0, 4) == "\x7F" "ELF" || head.substr(0, 2) == "#!") makeExecutable_ = true;
+    beginsLikeProgram_ = head.substr(0, 4) == "\x7F" "ELF" || head.substr(0, 2) == "#!";
   }
   if (read > 0) {
     std::int64_t written = target_.Write(buffer, static_cast<std::size_t>(read));
@@ -276,8 +354,7 @@ bool InstallDialog::CopyNextChunk() {
     // The disk writes behind the copy of a large file rather than after it.
     if (fileBytes_ % kWriteBehindBytes == 0) target_.StartFlush();
   }
-  if (static_cast<std::size_t>(read) < kCopyBlock && !FinishFile()) return false;
-  return currentIndex_ < stagedFiles_.size();
+  return static_cast<std::size_t>(read) == kCopyBlock || FinishFile();
 }
 
 void InstallDialog::OnTimer(int id) {

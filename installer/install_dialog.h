@@ -5,14 +5,27 @@
 // file can be replaced (asking the user when one stays locked), then copies
 // the staged files over the installed ones on a worker thread, in large
 // blocks (whole multiples of 4096 bytes, so the progress moves as it would
-// 4096 bytes at a time), while a 100 ms timer shows the progress. Each
-// installed file is on the disk before its staged copy is deleted; files are
-// flushed a batch at a time, so that many small files do not each wait for
-// the disk on their own. An install that is cut short
-// leaves exactly the files not yet installed, and the next run installs
-// those. The updater's own file is replaced without ever being missing: the
-// new one is written beside it and renamed into place, the running one
-// keeping the name "Harbinor.old" for the next start to delete.
+// 4096 bytes at a time), while a 100 ms timer shows the progress.
+//
+// No installed file is ever half-written or missing: each new file is
+// written beside its target under a name of the installer's own
+// (InstallingPath), made durable, and renamed over the target, which a
+// running program that still maps the old file does not notice. The new
+// file keeps the permission bits of the file it replaces (and, when the
+// updater runs as root, its owner and group); a new file that begins like a
+// program is made executable. Once the rename is on the disk (the folder
+// flushed too) the staged copy is deleted; files are flushed a batch at a
+// time, so that many small files do not each wait for the disk on their
+// own. An install that is cut short leaves exactly the files not yet
+// installed, and the next run installs those and removes what the cut-short
+// run left under the installer's names. The updater's own file is replaced
+// without ever being missing: the new one is written beside it and renamed
+// into place, the running one keeping the name "Harbinor.old" for the next
+// start to delete.
+//
+// A file that cannot be installed stops the copy; what was finished before
+// it is installed, and its staged copy and the update log stay for the next
+// run.
 //
 // The window cannot be closed by the user; it ends with OK (the main
 // application may start) or Cancel.
@@ -25,6 +38,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -49,6 +63,13 @@ inline constexpr std::uint64_t kWriteBehindBytes = 8u << 20;
 inline constexpr int kOpenRetries = 25;
 inline constexpr int kDeleteRetries = 30;
 inline constexpr std::uint32_t kRetryPauseMs = 200;
+// A new file is written as "." + its name + this, beside its target.
+inline constexpr const char* kInstallingSuffix = ".installing~";
+
+// Where the new file for `target` is written before it takes its place.
+std::string InstallingPath(const std::string& target);
+// Whether a file name is one that InstallingPath gives.
+bool IsInstallingName(std::string_view name);
 
 // How the window ended; OK lets the main application start afterwards.
 enum class DialogResult { kOk = 1, kCancel = 2 };
@@ -79,8 +100,8 @@ class InstallDialog : public ui::WindowEvents {
   std::string StagingFolder() const;  // ends with the path separator
   // Appends the staged files below `folder` to the list, depth first, and
   // returns the sum of their sizes (each counted with its low 32 bits).
-  // Names beginning with "." and every "@update@.log" are skipped, and
-  // symbolic links are neither followed nor listed.
+  // Every "@update@.log" and the download worker's temporary files are
+  // skipped, and symbolic links are neither followed nor listed.
   std::uint32_t CollectStagedFiles(const std::string& folder);
   // The installed file a staged file replaces; empty for a path outside the
   // staging folder.
@@ -88,8 +109,12 @@ class InstallDialog : public ui::WindowEvents {
   // False when a target stays locked; the window has then been ended with
   // the user's answer.
   bool CheckTargetsWritable();
-  // One step of the copy worker: false at the end of the work.
+  // One step of the copy worker: false at the end of the work, finished or
+  // stopped by a file that could not be installed.
   bool CopyNextChunk();
+  // The copy worker: removes what a cut-short run left, then copies to the
+  // end of the work; OnCopyFinished takes up its outcome.
+  void RunCopy();
   void OnCopyFinished();
 
   // WindowEvents.
@@ -105,12 +130,26 @@ class InstallDialog : public ui::WindowEvents {
 
  private:
   void End(DialogResult result);
+  // The failure message; the user's answer is the window's result.
+  void EndWithFailure();
   bool TargetWritable(const std::string& target);
+  // Whether a new file can be made beside `target`, in its folder or (when
+  // that does not exist yet) in the nearest folder above it that does.
+  bool FolderTakesNewFiles(const std::string& target);
+  void RemoveLeftovers();
+  bool CopyBlock();
   bool OpenNextFile();
   bool FinishFile();
-  // Flushes the installed files written since the last batch to the disk,
-  // then deletes their staged copies; false when one could not be flushed.
+  // Renames `from` over `to`, waiting a little for a target another program
+  // holds.
+  bool PutInPlace(const std::string& from, const std::string& to);
+  // Makes the files written since the last batch durable, renames them over
+  // their targets, flushes their folders, then deletes their staged copies;
+  // false when one of them could not be installed (its staged copy stays).
   bool FlushWritten();
+  // After a failed step: the file in progress is dropped, the finished ones
+  // are installed.
+  void StopAfterFailure();
 
   ui::WindowSystem& window_;
   InstallServices services_;
@@ -128,20 +167,24 @@ class InstallDialog : public ui::WindowEvents {
 
   // Used by the copy worker only, while it runs.
   std::size_t currentIndex_ = 0;
+  bool failed_ = false;
   platform::File source_;
   platform::File target_;
   std::string writtenPath_;    // where the bytes go
   std::string finalPath_;      // where they belong
+  bool ownsWrittenPath_ = false;  // a file of ours at writtenPath_, not yet handed on
   bool replacingSelf_ = false;
-  // Programs stay programs: a replaced file that could be run, or a new one
-  // that begins like a program, is made executable.
-  bool makeExecutable_ = false;
+  // What the replaced file had; empty for a new file.
+  std::optional<platform::FilePermissions> keep_;
+  bool beginsLikeProgram_ = false;
   bool firstChunk_ = true;
   std::uint64_t fileBytes_ = 0;  // written of the file in progress
   std::unique_ptr<std::uint8_t[]> block_;
   // Installed files not yet known to be on the disk, with their staged copies.
   struct Written {
     platform::File file;
+    std::string writtenPath;
+    std::string finalPath;
     std::string stagedPath;
   };
   std::vector<Written> written_;

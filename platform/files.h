@@ -44,6 +44,24 @@ bool MoveFileReplacing(const std::string& from, const std::string& to);
 bool ReplaceRunningProgram(const std::string& newCopy, const std::string& program, const std::string& parked);
 // Lets the file be run as a program by whoever may read it.
 bool SetExecutable(const std::string& path);
+
+// Who may do what with a file: its permission bits (set-id and sticky bits
+// included), its owner and its group. A Windows file takes its rights from
+// the folder it is made in and keeps none of these: there they are zero, and
+// giving them to a file does nothing.
+struct FilePermissions {
+  std::uint32_t mode = 0;
+  std::uint32_t owner = 0;
+  std::uint32_t group = 0;
+};
+// The permissions of the regular file at `path`; empty when there is none (a
+// symbolic link is not followed and is no regular file).
+std::optional<FilePermissions> PermissionsOf(const std::string& path);
+
+// Makes the changes to the folder's entries (files created, renamed into it
+// or deleted) durable, as File::Flush does for a file's data. Where renames
+// are written through by themselves, there is nothing to wait for.
+bool FlushFolder(const std::string& path);
 // Gives the file at `existing` a second name `added`; fails when `added`
 // exists.
 bool LinkFile(const std::string& existing, const std::string& added);
@@ -96,6 +114,12 @@ class File {
   // waiting for it, so that a later Flush has little left to wait for.
   // Where the system has no such request, it does nothing.
   void StartFlush();
+  // Gives the file the permission bits of `permissions` and, where this
+  // process may give a file away (it runs as root), their owner and group;
+  // otherwise the group where the user belongs to it.
+  bool SetPermissions(const FilePermissions& permissions);
+  // Lets whoever may read the file run it (SetExecutable for an open file).
+  bool MakeExecutable();
   void Close();
 
  private:

@@ -27,6 +27,15 @@ FileAttributes FromStat(const struct stat& st) {
   return a;
 }
 
+// The mode with an execute bit beside each read bit.
+mode_t ExecutableMode(mode_t mode) {
+  mode &= 07777;
+  if (mode & S_IRUSR) mode |= S_IXUSR;
+  if (mode & S_IRGRP) mode |= S_IXGRP;
+  if (mode & S_IROTH) mode |= S_IXOTH;
+  return mode;
+}
+
 }  // namespace
 
 std::optional<FileAttributes> AttributesOf(const std::string& path) {
@@ -89,11 +98,24 @@ bool ReplaceRunningProgram(const std::string& newCopy, const std::string& progra
 bool SetExecutable(const std::string& path) {
   struct stat st;
   if (path.empty() || stat(path.c_str(), &st) != 0) return false;
-  mode_t mode = st.st_mode & 07777;
-  if (mode & S_IRUSR) mode |= S_IXUSR;
-  if (mode & S_IRGRP) mode |= S_IXGRP;
-  if (mode & S_IROTH) mode |= S_IXOTH;
-  return chmod(path.c_str(), mode) == 0;
+  return chmod(path.c_str(), ExecutableMode(st.st_mode)) == 0;
+}
+
+std::optional<FilePermissions> PermissionsOf(const std::string& path) {
+  struct stat st;
+  if (path.empty() || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return FilePermissions{static_cast<std::uint32_t>(st.st_mode & 07777), static_cast<std::uint32_t>(st.st_uid),
+                         static_cast<std::uint32_t>(st.st_gid)};
+}
+
+bool FlushFolder(const std::string& path) {
+  if (path.empty()) return false;
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  // Some file systems cannot flush a folder, and have nothing to flush.
+  bool ok = fsync(fd) == 0 || errno == EINVAL;
+  close(fd);
+  return ok;
 }
 
 bool LinkFile(const std::string& existing, const std::string& added) {
@@ -199,6 +221,22 @@ void File::StartFlush() {
 #if defined(__linux__)
   if (IsOpen()) sync_file_range(Fd(handle_), 0, 0, SYNC_FILE_RANGE_WRITE);
 #endif
+}
+
+bool File::SetPermissions(const FilePermissions& permissions) {
+  if (!IsOpen()) return false;
+  int fd = Fd(handle_);
+  // Only root may give a file away; anyone may give it a group of their own,
+  // and a group that is not theirs leaves the file with the user's.
+  bool owned = geteuid() == 0 ? fchown(fd, permissions.owner, permissions.group) == 0
+                              : fchown(fd, static_cast<uid_t>(-1), permissions.group) == 0 || errno == EPERM;
+  // The bits last: a change of owner clears the set-id bits.
+  return fchmod(fd, static_cast<mode_t>(permissions.mode & 07777)) == 0 && owned;
+}
+
+bool File::MakeExecutable() {
+  struct stat st;
+  return IsOpen() && fstat(Fd(handle_), &st) == 0 && fchmod(Fd(handle_), ExecutableMode(st.st_mode)) == 0;
 }
 
 void File::Close() {

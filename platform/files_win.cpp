@@ -125,6 +125,17 @@ bool ReplaceRunningProgram(const std::string& newCopy, const std::string& progra
 
 bool SetExecutable(const std::string& path) { return Exists(path); }
 
+// A file's rights come from its folder; nothing is kept with the file.
+std::optional<FilePermissions> PermissionsOf(const std::string& path) {
+  auto a = AttributesOf(path);
+  if (!a || a->isFolder || a->isSymlink) return std::nullopt;
+  return FilePermissions{};
+}
+
+// Renames are written through (MOVEFILE_WRITE_THROUGH) and files are created
+// in the folder's journal: the folder has nothing of its own to flush.
+bool FlushFolder(const std::string& path) { return IsFolder(path); }
+
 bool LinkFile(const std::string& existing, const std::string& added) {
   return !existing.empty() && !added.empty() &&
          CreateHardLinkW(WidePath(added).c_str(), WidePath(existing).c_str(), nullptr);
@@ -240,6 +251,10 @@ bool File::Flush() { return IsOpen() && FlushFileBuffers(Handle(handle_)); }
 
 // Windows writes behind on its own; only FlushFileBuffers waits.
 void File::StartFlush() {}
+
+bool File::SetPermissions(const FilePermissions&) { return IsOpen(); }
+
+bool File::MakeExecutable() { return IsOpen(); }
 
 void File::Close() {
   if (IsOpen()) {

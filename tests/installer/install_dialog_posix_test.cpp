@@ -1,5 +1,6 @@
 // The install window on what only Linux has: symbolic links, permission
 // bits, and a folder in the updater's place that no rename can move aside.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,6 +47,49 @@ TEST_F(InstallDialogTest, ProgramsStayPrograms) {
   for (const char* f : {"tool", "script.sh", "Plugins/codec.so"})
     EXPECT_TRUE(platform::AttributesOf(At(f))->executable) << f;
   EXPECT_FALSE(platform::AttributesOf(At("notes.txt"))->executable);
+}
+
+TEST_F(InstallDialogTest, ReplacedFilesKeepTheirModeAndOwner) {
+  const std::string elf = std::string("\x7F" "ELF", 4) + "rest";
+  struct Kept {
+    const char* name;
+    mode_t mode;
+    std::string content;  // the new one
+  };
+  const Kept kept[] = {{"secret.ini", 0600, "s"}, {"tool", 0750, "plain text"},
+                       {"lib.so", 0644, elf}, {"setgid-tool", 02755, "#!/bin/sh\n"}};
+  // The owner and group are kept where the test may give files away (root).
+  bool givenAway = true;
+  for (const Kept& k : kept) {
+    WriteFile(At(k.name), "old");
+    givenAway = chown(At(k.name).c_str(), 1234, 5678) == 0 && givenAway;
+    ASSERT_EQ(chmod(At(k.name).c_str(), k.mode), 0);
+    Stage(k.name, k.content);
+  }
+  Stage("notes.txt", "new, not a program");
+  Pending();
+  // A program that has the old file open keeps reading the old file.
+  int running = open(At("tool").c_str(), O_RDONLY);
+  ASSERT_GE(running, 0);
+  EXPECT_EQ(Run(), DialogResult::kOk);
+  char old[8] = {};
+  EXPECT_EQ(pread(running, old, sizeof old, 0), 3);
+  EXPECT_STREQ(old, "old");
+  close(running);
+  for (const Kept& k : kept) {
+    struct stat st;
+    ASSERT_EQ(stat(At(k.name).c_str(), &st), 0);
+    EXPECT_EQ(ReadFile(At(k.name)), k.content);
+    EXPECT_EQ(st.st_mode & 07777, k.mode) << k.name;
+    if (givenAway) {
+      EXPECT_TRUE(st.st_uid == 1234 && st.st_gid == 5678) << k.name;
+    }
+  }
+  mode_t mask = umask(0);
+  umask(mask);
+  struct stat st;
+  ASSERT_EQ(stat(At("notes.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask) << "a new file follows the umask";
 }
 
 }  // namespace

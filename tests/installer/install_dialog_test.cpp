@@ -79,6 +79,36 @@ TEST_F(InstallDialogTest, InstallsTheStagedTree) {
   EXPECT_EQ(testsupport::ListTree(At("dvd")), ".big.bin.0123456789abcdef.part\nLanguage/\nLanguage/@update@.log\n");
 }
 
+TEST_F(InstallDialogTest, TargetsAreWholeAtEveryStepAndLeftoversGo) {
+  const std::string big(2 * installer::kCopyBlock + 5, 'n');
+  WriteFile(At("big.bin"), "old big");
+  WriteFile(At("Language/x.ini"), "old x");
+  Stage("big.bin", big);
+  Stage("Language/x.ini", "new x");
+  // What a run cut short left under the installer's name of a file that is
+  // no longer staged.
+  WriteFile(installer::InstallingPath(At("gone.txt")), "stray");
+  Pending();
+  auto whole = [&] {
+    return (ReadFile(At("big.bin")) == "old big" || ReadFile(At("big.bin")) == big) &&
+           (ReadFile(At("Language/x.ini")) == "old x" || ReadFile(At("Language/x.ini")) == "new x");
+  };
+  {
+    // Cut short in the middle of the large file: the old one stays whole.
+    InstallDialog cut(window_, Services());
+    cut.CollectStagedFiles(cut.StagingFolder());
+    for (int step = 0; step < 2; ++step) {
+      ASSERT_TRUE(cut.CopyNextChunk());
+      EXPECT_TRUE(whole()) << "step " << step;
+    }
+  }
+  EXPECT_EQ(ReadFile(At("big.bin")), "old big");
+  EXPECT_EQ(Run(), DialogResult::kOk);
+  EXPECT_EQ(ReadFile(At("big.bin")), big);
+  EXPECT_EQ(ReadFile(At("Language/x.ini")), "new x");
+  EXPECT_EQ(testsupport::ListTree(root_.path()), "Language/\nLanguage/x.ini\nbig.bin\n");
+}
+
 TEST_F(InstallDialogTest, ReadOnlyTargetAsksAndTheAnswerIsTheResult) {
   for (auto answer : {ui::Answer::kOk, ui::Answer::kCancel}) {
     testsupport::FakeWindow window;
