@@ -5,6 +5,7 @@
 #include <random>
 #include <string_view>
 
+#include "base/ascii_text.h"
 #include "engine/container.h"
 #include "engine/digest.h"
 #include "engine/staged_body.h"
@@ -31,13 +32,16 @@ std::string_view Md5Of(const UpdateItem& item) { return std::string_view(item.md
 // file at the end waits for little.
 class StagingFile : public BodyStore {
  public:
-  StagingFile(std::string path, std::string spillPath) : path_(std::move(path)), spill_(std::move(spillPath)) {}
+  StagingFile(std::string stagingFolder, std::string path, std::string spillPath)
+      : stagingFolder_(std::move(stagingFolder)), path_(std::move(path)), spill_(std::move(spillPath)) {}
   ~StagingFile() override { Discard(); }
 
   bool Write(const std::uint8_t* data, std::size_t size) override {
     if (!file_.IsOpen()) {
-      if (!EnsureParentFolders(path_)) return false;
-      file_ = platform::File::Open(path_, platform::OpenMode::kCreateAlways);
+      // Never through a link: every folder on the way is a real one, and
+      // the file is a new one of this run's own name.
+      if (!MakeStagingFolders(stagingFolder_, path_)) return false;
+      file_ = platform::File::Open(path_, platform::OpenMode::kCreateNew);
       if (!file_.IsOpen()) return false;
       made_ = true;
     }
@@ -95,6 +99,7 @@ class StagingFile : public BodyStore {
  private:
   static constexpr std::size_t kWriteBehindBytes = 8u << 20;
   static constexpr std::size_t kPiece = 256 * 1024;
+  std::string stagingFolder_;
   std::string path_;
   std::string spill_;
   platform::File file_;
@@ -128,7 +133,7 @@ bool FetchIntoFile(UpdateList& list, UpdateItem& item, StagingFile& file, std::s
   if (!ConnectItem(list, item)) return false;
   item.maxResponseBytes = ResponseCapFor(item.size);
   std::int32_t start = list.bytesDone.load();
-  StagedBody body(item.size, file);
+  StagedBody body(item.size, file, !item.sha256.empty());
   auto result = item.GetStreamed(list.bytesDone, item.bodyLength, list.runControl, body);
   item.Close();
   if (result == HttpClient::StreamResult::kComplete && body.Finish(item.bodyLength)) {
@@ -138,7 +143,10 @@ bool FetchIntoFile(UpdateList& list, UpdateItem& item, StagingFile& file, std::s
                                                      static_cast<std::uint32_t>(item.size)));
       item.bodyLength = item.size;
     }
+    // Both digests the list gives must agree; a missing SHA-256 counts as
+    // agreeing (an unsigned list has none).
     digest = body.Digest();
+    if (!item.sha256.empty() && !base::EqualsIgnoringCase(body.Sha256(), item.sha256)) digest.clear();
     return true;
   }
   SetFailure(list, body.storeFailed() ? kCannotSave : kFailed);
@@ -154,7 +162,8 @@ bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag) {
     list.resultCode = kCannotSave;
     return false;
   }
-  StagingFile file(WorkerTemporaryPath(*path, runTag), WorkerTemporaryPath(*path, NewRunTag()));
+  StagingFile file(list.context().applicationFolder + std::string(kStagingFolderName), WorkerTemporaryPath(*path, runTag),
+                   WorkerTemporaryPath(*path, NewRunTag()));
   for (int attempt = 0;; ++attempt) {
     std::string digest;
     if (!FetchIntoFile(list, item, file, digest)) return false;
@@ -215,7 +224,10 @@ StagedState CheckStaged(const UpdateList& list, const UpdateItem& item) {
   if (!attributes->isFolder && !attributes->isSymlink &&
       attributes->size == static_cast<std::uint32_t>(item.size)) {
     auto digest = FileDigestText(*path);
-    if (digest && DigestsMatch(*digest, Md5Of(item))) return StagedState::kStaged;
+    bool sha256Agrees =
+        item.sha256.empty() ||
+        base::EqualsIgnoringCase(FileDigestText(*path, DigestKind::kSha256).value_or(""), item.sha256);
+    if (digest && DigestsMatch(*digest, Md5Of(item)) && sha256Agrees) return StagedState::kStaged;
   }
   return platform::RemoveFile(*path) ? StagedState::kToFetch : StagedState::kBlocked;
 }
@@ -255,6 +267,24 @@ bool FetchItem(UpdateList& list, UpdateItem& item) {
 bool VerifyDigest(const UpdateItem& item) {
   if (!item.body || item.bodyLength < 0) return false;
   return DigestsMatch(DigestText(item.body, static_cast<std::size_t>(item.bodyLength)), Md5Of(item));
+}
+
+bool MakeStagingFolders(const std::string& stagingFolder, const std::string& filePath) {
+  if (filePath.compare(0, stagingFolder.size(), stagingFolder) != 0) return false;
+  std::size_t end = filePath.find_last_of(kSep);
+  if (end == std::string::npos || end < stagingFolder.size()) return false;
+  // The staging folder, then each folder below it on the way to the file.
+  for (std::size_t at = stagingFolder.size(); at != std::string::npos && at <= end;
+       at = at == end ? std::string::npos : filePath.find(kSep, at + 1)) {
+    std::string folder = filePath.substr(0, at);
+    auto attributes = platform::AttributesOf(folder);
+    if (!attributes) {
+      if (!platform::MakeFolder(folder)) return false;
+    } else if (!attributes->isFolder || attributes->isSymlink) {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool EnsureParentFolders(const std::string& filePath) {

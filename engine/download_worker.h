@@ -69,6 +69,10 @@ void RemoveWorkerLeftovers(const std::string& stagingFolder);
 // Creates every missing folder on the way to `filePath`; false when one
 // cannot be created or something else is in the way.
 bool EnsureParentFolders(const std::string& filePath);
+// The same for a file below the staging folder, from the staging folder
+// itself down: false also when one of those folders is a symbolic link, so
+// that nothing staged is ever written through one.
+bool MakeStagingFolders(const std::string& stagingFolder, const std::string& filePath);
 // Creates the empty update log; false when it cannot be made, which fails
 // the run.
 bool CreateUpdateLog(const UpdateList& list);

@@ -4,19 +4,36 @@
 
 namespace engine {
 
-StagedBody::StagedBody(std::int32_t size, BodyStore& store)
+namespace {
+
+std::vector<BlockPipe::Consumer> Consumers(BodyStore& store, std::atomic<bool>& storeFailed, StreamDigest& md5,
+                                           StreamDigest* sha256) {
+  std::vector<BlockPipe::Consumer> consumers = {
+      [&store, &storeFailed](const std::uint8_t* data, std::size_t n) {
+        if (store.Write(data, n)) return true;
+        storeFailed = true;
+        return false;
+      },
+      [&md5](const std::uint8_t* data, std::size_t n) {
+        md5.Update(data, n);
+        return true;
+      }};
+  if (sha256) {
+    consumers.push_back([sha256](const std::uint8_t* data, std::size_t n) {
+      sha256->Update(data, n);
+      return true;
+    });
+  }
+  return consumers;
+}
+
+}  // namespace
+
+StagedBody::StagedBody(std::int32_t size, BodyStore& store, bool withSha256)
     : size_(size),
       store_(store),
       decoded_([this](const std::uint8_t* data, std::size_t n) { return Store(data, n); }),
-      pipe_({[this](const std::uint8_t* data, std::size_t n) {
-               if (store_.Write(data, n)) return true;
-               storeFailed_ = true;
-               return false;
-             },
-             [this](const std::uint8_t* data, std::size_t n) {
-               md5_.Update(data, n);
-               return true;
-             }}) {}
+      pipe_(Consumers(store_, storeFailed_, md5_, withSha256 ? &sha256_ : nullptr)) {}
 
 StagedBody::~StagedBody() = default;
 
@@ -58,6 +75,7 @@ bool StagedBody::Finish(std::int32_t bodyLength) {
       // The raw body is in the store: read it back through the decoder.
       StartPacked();
       md5_.Reset();
+      sha256_.Reset();
       bool fed = true;
       bool reread = store_.Rewrite([&](const std::uint8_t* data, std::size_t n) {
         fed = fed && decoder_->Feed(data, n, decoded_);

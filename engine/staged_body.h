@@ -40,8 +40,9 @@ class BodyStore {
 
 class StagedBody : public BodyReceiver {
  public:
-  // For a file listed with `size` bytes (more than 0).
-  StagedBody(std::int32_t size, BodyStore& store);
+  // For a file listed with `size` bytes (more than 0); `withSha256` also
+  // takes the SHA-256 digest of the stored bytes.
+  StagedBody(std::int32_t size, BodyStore& store, bool withSha256 = false);
   ~StagedBody() override;
 
   bool Begin(std::optional<std::uint64_t> length) override;
@@ -54,8 +55,9 @@ class StagedBody : public BodyReceiver {
   bool packed() const { return mode_ == Mode::kPacked; }
   // The store, not the body, failed.
   bool storeFailed() const { return storeFailed_; }
-  // The digest text of the stored bytes (after Finish).
+  // The digest texts of the stored bytes (after Finish).
   std::string Digest() const { return md5_.Text(); }
+  std::string Sha256() const { return sha256_.Text(); }
 
  private:
   enum class Mode { kUnknown, kPlain, kPacked };
@@ -67,6 +69,7 @@ class StagedBody : public BodyReceiver {
   BodyStore& store_;
   Mode mode_ = Mode::kUnknown;
   StreamDigest md5_;  // of what the store took, on a pipe's thread
+  StreamDigest sha256_{DigestKind::kSha256};
   std::atomic<bool> storeFailed_{false};
   std::unique_ptr<ContainerDecoder> decoder_;
   ContainerDecoder::Output decoded_;

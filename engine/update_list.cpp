@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <limits>
 
+#include "base/ascii_text.h"
 #include "engine/download_worker.h"
+#include "engine/list_signature.h"
 #include "engine/version_probe.h"
 #include "platform/facts.h"
 #include "settings/app_paths.h"
@@ -78,6 +80,21 @@ bool IsDigestText(std::string_view text) {
   });
 }
 
+namespace {
+
+// Names Windows keeps for devices, with or without an extension: a file
+// under one can be neither written nor read there.
+bool IsReservedWindowsName(std::string_view part) {
+  std::string_view stem = part.substr(0, part.find('.'));
+  static constexpr std::string_view kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+  for (std::string_view device : kDevices)
+    if (base::EqualsIgnoringCase(stem, device)) return true;
+  return stem.size() == 4 && (base::StartsWithIgnoringCase(stem, "COM") || base::StartsWithIgnoringCase(stem, "LPT")) &&
+         stem[3] >= '1' && stem[3] <= '9';
+}
+
+}  // namespace
+
 bool IsSafeRelativePath(std::string_view path) {
   if (path.empty() || path.front() == '/' || path.front() == '\\') return false;
   for (char c : path) {
@@ -88,7 +105,16 @@ bool IsSafeRelativePath(std::string_view path) {
   while (start <= path.size()) {
     std::size_t end = path.find_first_of("/\\", start);
     if (end == std::string_view::npos) end = path.size();
-    if (path.substr(start, end - start) == "..") return false;
+    std::string_view part = path.substr(start, end - start);
+    if (part == "..") return false;
+    // The installer takes the staging folder's own "dvd/" off every staged
+    // path, and the update log marks a complete download: a listed file may
+    // be neither.
+    if (start == 0 && base::EqualsIgnoringCase(part, kStagingFolderName)) return false;
+    if (end == path.size() && base::EqualsIgnoringCase(part, kUpdateLogName)) return false;
+    if (platform::kWindowsNames &&
+        (IsReservedWindowsName(part) || (!part.empty() && (part.back() == '.' || part.back() == ' '))))
+      return false;
     start = end + 1;
   }
   return true;
@@ -116,6 +142,7 @@ void UpdateList::AddItemIfNewer(std::string_view block) {
   std::copy_n(md5.begin(), kDigestLength, item->md5.begin());
   if (auto size = FindValue(block, "Size=")) item->size = base::ParseAtoi(*size);
   if (auto version = FindValue(block, "Version=")) item->version = ParseListVersion(*version);
+  if (auto sha256 = FindValue(block, kSha256Key); sha256 && IsSha256Text(*sha256)) item->sha256 = std::string(*sha256);
 
   std::size_t from = 0;
   for (;;) {

@@ -58,6 +58,7 @@ class UpdateItem : public HttpClient {
   const std::uint8_t* body = nullptr;  // inside `response`, or into the unpacked bytes
   std::int32_t bodyLength = 0;
   std::array<char, kDigestLength> md5{};  // no terminator; all zero when absent
+  std::string sha256;  // "SHA256=" of a signed list: 64 hexadecimal digits, or empty
   VersionNumber version = 0;
   std::int32_t size = 0;
   std::vector<std::string> comments;
@@ -113,9 +114,11 @@ class UpdateList {
 // its first 32).
 bool IsDigestText(std::string_view text);
 
-// Whether a listed relative path stays below the application folder: not
-// empty, not absolute, no drive or stream colon, no ".." step, no control
-// characters.
+// Whether a listed relative path stays below the application folder and can
+// be installed there: not empty, not absolute, no drive or stream colon, no
+// ".." step, no control characters, not below a first folder "dvd" (the
+// staging folder's name), not named like the update log, and on Windows no
+// device name and no part that ends in a dot or a blank.
 bool IsSafeRelativePath(std::string_view path);
 
 enum class ListOutcome { kNotAList, kNothingSelected, kItemsSelected };

@@ -11,11 +11,15 @@ inline constexpr char kPathSeparator = '\\';
 inline constexpr const char* kUpdaterFileName = "Harbinor.exe";
 inline constexpr const char* kMainAppFileName = "Tolvaro.exe";
 inline constexpr const char* kNewLine = "\r\n";
+// File names follow Windows' rules: no device names such as "CON" or
+// "COM1", nothing ending in a dot or a blank.
+inline constexpr bool kWindowsNames = true;
 #else
 inline constexpr char kPathSeparator = '/';
 inline constexpr const char* kUpdaterFileName = "Harbinor";
 inline constexpr const char* kMainAppFileName = "Tolvaro";
 inline constexpr const char* kNewLine = "\n";
+inline constexpr bool kWindowsNames = false;
 #endif
 
 // The parked copy of a replaced updater executable has the same name on

@@ -7,6 +7,8 @@
 
 #include "base/ascii_text.h"
 #include "base/number_text.h"
+#include "build_config.h"
+#include "engine/list_signature.h"
 #include "platform/files.h"
 #include "settings/app_paths.h"
 #include "settings/config_store.h"
@@ -47,6 +49,7 @@ enum TextId : std::uint32_t {
   kOkLabel = 133,
   kCancelLabel = 134,
   kHelpMissingStatus = 135,
+  kUnverifiedListMessage = 136,
 };
 
 constexpr std::uint32_t kResultHeadlines[] = {107, 105, 108, 109, 110, 111};
@@ -172,6 +175,8 @@ DialogServices::DialogServices(WindowSystem& windowSystem)
       startWorker(&engine::StartDownloadWorker),
       applicationFolder(settings::ApplicationFolder()),
       writeSetting([](std::string_view key, std::string_view value) { return settings::WriteSetting(key, value); }),
+      readSetting([](std::string_view key) { return settings::ReadSetting(key); }),
+      listPublicKey(HARBINOR_LIST_PUBLIC_KEY),
       utcNow(&platform::CurrentUtcTime),
       monotonicMs(&platform::MonotonicMs),
       checkStaged(&engine::CheckStaged),
@@ -327,9 +332,10 @@ int UpdateDialog::CheckForUpdates() {
   currentList_.reset();
   currentList_ = services_.newList();
   currentList_->AddUrlItem(currentList_->ListAddress());
-  auto failed = [this](std::int32_t code) {
+  auto failed = [this](std::int32_t code, const std::string& message = std::string()) {
     currentList_.reset();
     ShowResultMessage(code);
+    if (!message.empty()) window_.SetText(kMessageArea, message);
     if (code != engine::kUpToDate) {
       window_.SetText(kStatusLine, Text(kPressRetryStatus));
       window_.SetText(kMainButton, Text(kRetryLabel));
@@ -356,10 +362,24 @@ int UpdateDialog::CheckForUpdates() {
       document =
           std::string_view(reinterpret_cast<const char*>(request.body), static_cast<std::size_t>(request.bodyLength));
   }
+  std::optional<std::uint64_t> acceptedSerial;
+  if (!services_.listPublicKey.empty()) {
+    auto verdict = TrustList(document);
+    if (!verdict) return failed(engine::kFailed, Text(kUnverifiedListMessage));
+    acceptedSerial = *verdict;
+  }
   engine::ParsedList parsed = engine::ParseListDocument(document, *target);
   // A listed file that does not fit its field: offering the rest would pass
   // part of a release for the whole.
   if (target->incomplete) return failed(engine::kFailed);
+  // A signed list gives every file's SHA-256 as well, which the download
+  // checks; a file without one is not what the vendor signed for.
+  if (acceptedSerial) {
+    for (const auto& item : target->items)
+      if (item->sha256.empty()) return failed(engine::kFailed, Text(kUnverifiedListMessage));
+    if (*acceptedSerial > HighestListSerial())
+      services_.writeSetting(settings::kListSerialKey, std::to_string(*acceptedSerial));
+  }
   if (parsed.outcome == engine::ListOutcome::kNotAList) {
     currentList_.reset();
     ShowResultMessage(engine::kUpToDate);
@@ -486,6 +506,22 @@ void UpdateDialog::GiveUpWorker(std::int32_t resultCode) {
   // Nobody waits for this worker any more: let it end as soon as it can.
   running->runControl = engine::kStop;
   running->workerActive = false;
+}
+
+std::uint64_t UpdateDialog::HighestListSerial() const {
+  std::string text = services_.readSetting ? services_.readSetting(settings::kListSerialKey) : std::string();
+  std::uint64_t serial = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9' || serial > (UINT64_MAX - 9) / 10) return serial;
+    serial = serial * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return serial;
+}
+
+std::optional<std::uint64_t> UpdateDialog::TrustList(std::string_view document) const {
+  engine::ListVerdict verdict = engine::CheckListSignature(document, services_.listPublicKey, HighestListSerial());
+  if (verdict.trust != engine::ListTrust::kTrusted) return std::nullopt;
+  return verdict.serial;
 }
 
 void UpdateDialog::ShowResultMessage(std::int32_t resultCode) {

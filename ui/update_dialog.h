@@ -59,6 +59,10 @@ struct DialogServices {
   // Ends with the path separator; holds the help file and the staging folder.
   std::string applicationFolder;
   std::function<bool(std::string_view key, std::string_view value)> writeSetting;
+  std::function<std::string(std::string_view key)> readSetting;
+  // The key update lists must be signed with (64 hexadecimal digits); empty:
+  // lists are taken unsigned.
+  std::string listPublicKey;
   std::function<platform::UtcTime()> utcNow;
   // Milliseconds from an arbitrary start; bounds the wait after a stop.
   std::function<std::int64_t()> monotonicMs;
@@ -92,6 +96,11 @@ class UpdateDialog : public WindowEvents {
   bool RunWorker();
   void AbortRun();
   void ShowResultMessage(std::int32_t resultCode);
+  // The highest serial of a signed list taken so far (0 before the first).
+  std::uint64_t HighestListSerial() const;
+  // The serial of a list signed with the built-in key and not older than
+  // one taken before; empty for any other list.
+  std::optional<std::uint64_t> TrustList(std::string_view document) const;
   void OnCloseRequest();
   void OnProgressTick(int timerId);
   void ApplyFont();

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 
 #include "engine/download_worker.h"
 #include "tests/support/forked_child.h"
@@ -44,6 +45,43 @@ TEST(DownloadWorkerPosixTest, ReadOnlyStagingFolderCannotSave) {
   EXPECT_EQ(testsupport::ReadFile(app + "dvd/stale.txt"), "stale");
 }
 
+// Nothing staged is written through a symbolic link, whether the link is
+// the staging folder, a folder in it, or sits at the file's own name: the
+// item fails and nothing outside the application folder changes.
+TEST(DownloadWorkerPosixTest, StagingNeverWritesThroughALink) {
+  testsupport::TempFolder root, outside;
+  testsupport::LoopbackServer server(3);
+  ASSERT_TRUE(server.listening()) << "cannot listen on 127.0.0.3:80";
+  const std::string app = root.path() + "/", a = Content("a", 1000);
+  server.SetDefault(testsupport::RespondOk(a));
+  namespace fs = std::filesystem;
+  struct Case {
+    const char* name;
+    std::function<void()> plant;
+    int result;
+  } cases[] = {
+      {"staging folder", [&] { fs::create_directory_symlink(outside.path(), app + "dvd"); }, engine::kCannotSave},
+      {"folder in it", [&] { fs::create_directory_symlink(outside.path(), app + "dvd/sub"); }, engine::kCannotSave},
+      {"at the file's name", [&] { fs::create_symlink(outside.path() + "/f.bin", app + "dvd/sub/f.bin"); },
+       engine::kSucceeded},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(app + "dvd");
+    fs::create_directories(app + "dvd");
+    if (std::string(c.name) == "staging folder") fs::remove(app + "dvd");
+    if (std::string(c.name) == "at the file's name") fs::create_directories(app + "dvd/sub");
+    c.plant();
+    engine::UpdateList list(engine::ListContext{"http://127.0.0.3/u/", app, nullptr});
+    list.AddItemIfNewer("File=sub/f.bin\r\nMD5=" + testsupport::Digest(a) + "\r\nSize=1000\r\nVersion=1\r\n");
+    engine::DownloadWorker(list);
+    EXPECT_EQ(list.resultCode.load(), c.result);
+    EXPECT_EQ(testsupport::ListTree(outside.path()), "") << "written through the link";
+  }
+  EXPECT_FALSE(fs::is_symlink(app + "dvd/sub/f.bin")) << "the link at the name is replaced by the file";
+  EXPECT_EQ(testsupport::ReadFile(app + "dvd/sub/f.bin"), a);
+}
+
 // Staging a file four times as large takes no more memory: the body goes to
 // the disk as it arrives, plain or packed.
 TEST(DownloadWorkerPosixTest, MemoryDoesNotGrowWithTheFileSize) {
@@ -74,7 +112,7 @@ TEST(DownloadWorkerPosixTest, MemoryDoesNotGrowWithTheFileSize) {
     }
     SCOPED_TRACE(packed ? "packed" : "plain");
     EXPECT_NE(growth[1], 255) << "the run failed";
-    EXPECT_LE(growth[1], growth[0] + 4) << "MiB for 32 MiB against 8 MiB";
+    EXPECT_LE(growth[1], growth[0] + 8) << "MiB for 32 MiB against 8 MiB";
     EXPECT_LT(growth[1], 16) << "MiB for a 32 MiB file";
   }
 }

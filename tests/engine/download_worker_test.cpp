@@ -8,6 +8,7 @@
 
 #include "engine/digest.h"
 #include "engine/download_worker.h"
+#include "engine/list_signature.h"
 #include "engine/worker_threads.h"
 #include "platform/facts.h"
 #include "tests/support/child_process.h"
@@ -187,6 +188,26 @@ TEST_F(DownloadWorkerTest, DigestMismatchIsRetriedOnce) {
     EXPECT_EQ(list->resultCode.load(), engine::kFailed);
     EXPECT_FALSE(PathExists(app() + "dvd/f.bin"));
     EXPECT_FALSE(PathExists(app() + "dvd/@update@.log"));
+  }
+}
+
+// The SHA-256 a signed list gives is checked beside the MD5: a file swapped
+// on the server fails as a digest mismatch does, after one more transfer.
+TEST_F(DownloadWorkerTest, TheSha256OfASignedListIsChecked) {
+  const std::string file = Content("signed", 4000);
+  for (bool matching : {true, false}) {
+    SCOPED_TRACE(matching ? "matching" : "swapped");
+    std::filesystem::remove_all(app() + "dvd");
+    std::string sha256 = engine::Sha256Text(reinterpret_cast<const std::uint8_t*>(file.data()), matching ? 4000 : 3999);
+    auto list = NewList();
+    list->AddItemIfNewer("File=f.bin\r\nMD5=" + Digest(file) + "\r\nSHA256=" + sha256 + "\r\nSize=4000\r\nVersion=1\r\n");
+    server_.Enqueue(testsupport::RespondOk(file));
+    server_.Enqueue(testsupport::RespondOk(file));
+    Run(*list);
+    EXPECT_EQ(list->resultCode.load(), matching ? engine::kSucceeded : engine::kFailed);
+    EXPECT_EQ(PathExists(app() + "dvd/f.bin"), matching);
+    EXPECT_EQ(server_.Requests().size(), matching ? 1u : 2u);
+    server_.ClearRequests();
   }
 }
 

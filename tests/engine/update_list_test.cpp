@@ -187,16 +187,22 @@ TEST(UpdateListTest, BytesTotalCountsSelectedItemsOnly) {
 }
 
 TEST(UpdateListTest, PathsThatLeaveTheApplicationFolderAreDropped) {
-  const std::vector<std::string> unsafe = {"../outside.txt", "a/../../outside.txt", "a\\..\\..\\x.txt",
+  std::vector<std::string> unsafe = {"../outside.txt", "a/../../outside.txt", "a\\..\\..\\x.txt",
                                             "/etc/passwd", "\\share\\x.txt", "C:\\x.txt", "c:x.txt", "..", "a/..",
-                                            "x\rinjected.txt", "x\nHost: evil.txt", std::string(300, 'a')};
+                                            "x\rinjected.txt", "x\nHost: evil.txt", std::string(300, 'a'),
+                                            "dvd/x.txt", "DVD\\x.txt", "@update@.log", "a/@UPDATE@.LOG"};
+  std::vector<std::string> windowsOnly = {"CON", "nul.txt", "a/com1.ini", "LPT9", "a./b.txt", "name "};
+  if (platform::kWindowsNames) unsafe.insert(unsafe.end(), windowsOnly.begin(), windowsOnly.end());
   for (const std::string& file : unsafe) {
     ListFixture f;
     f.list().AddItemIfNewer("File=" + file + "\r\n" MD5_LINE "Version=1\r\n");
     EXPECT_TRUE(f.list().items.empty()) << file;
     EXPECT_TRUE(f.probed.empty()) << file;
   }
-  for (std::string file : {"a..b.txt", "..x/y.txt", "Language/Deutsch.ini", "Language\\Deutsch.ini", "x .txt"}) {
+  std::vector<std::string> safe = {"a..b.txt", "..x/y.txt", "Language/Deutsch.ini", "Language\\Deutsch.ini", "x .txt",
+                                   "a/dvd/x.txt", "dvdx/y.txt", "@update@.log.txt", "console.txt", "com10"};
+  if (!platform::kWindowsNames) safe.insert(safe.end(), windowsOnly.begin(), windowsOnly.end());
+  for (const std::string& file : safe) {
     ListFixture f;
     f.list().AddItemIfNewer("File=" + file + "\r\n" MD5_LINE "Version=1\r\n");
     EXPECT_EQ(f.list().items.size(), 1u) << file;

@@ -84,6 +84,8 @@ constexpr Builtin kBuiltins[] = {
     {133, "OK"},
     {134, "Cancel"},
     {135, "The help file help.chm is missing."},
+    {136, "The update list could not be verified: it is not signed by the vendor, it has been altered, or it is "
+          "older than one received before. Nothing has been downloaded."},
 };
 
 void ExpectBuiltinTexts(settings::StringCatalog& catalog) {
@@ -99,7 +101,7 @@ TEST_F(StringCatalogTest, BuiltinTextsWithoutOptionFile) {
   WriteFile(LanguageFile("xx"), std::string(kHeader) + "105=Translated\r\n");
   auto catalog = Catalog();
   ExpectBuiltinTexts(*catalog);
-  for (std::uint32_t id : {0u, 1u, 100u, 136u, 1000u, 0xFFFFFFFFu})
+  for (std::uint32_t id : {0u, 1u, 100u, 137u, 1000u, 0xFFFFFFFFu})
     EXPECT_STREQ(catalog->GetText(id), "") << "id " << id;
 
   settings::StringCatalog noPath("", AppFolder());

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/digest.h"
+#include "engine/list_signature.h"
 #include "settings/string_catalog.h"
 #include "tests/support/fake_window.h"
 #include "tests/support/loopback_server.h"
@@ -122,6 +123,12 @@ class UpdateDialogTest : public ::testing::Test {
       written_.emplace_back(std::string(key) + "=" + std::string(value));
       return true;
     };
+    s.readSetting = [this](std::string_view key) {
+      for (auto it = written_.rbegin(); it != written_.rend(); ++it)
+        if (it->compare(0, key.size() + 1, std::string(key) + "=") == 0) return it->substr(key.size() + 1);
+      return std::string();
+    };
+    s.listPublicKey = listKey_;
     s.utcNow = [this] { return today_; };
     s.monotonicMs = [&window] { return window.NowMs(); };
     return s;
@@ -165,6 +172,7 @@ class UpdateDialogTest : public ::testing::Test {
   std::vector<std::weak_ptr<UpdateList>> lists_;
   std::string base_ = kBase;
   std::vector<std::string> written_;
+  std::string listKey_;
   platform::UtcTime today_{2000, 3, 15, 10, 0, 0};
   std::unique_ptr<ui::UpdateDialog> dialog_;
 };
@@ -278,6 +286,57 @@ TEST_P(FailedCheckTest, OffersRetryAndEmptiesUpdateTimeAtExit) {
 
 INSTANTIATE_TEST_SUITE_P(Codes, FailedCheckTest,
                          ::testing::Values(engine::kCannotConnect, engine::kFailed, engine::kCannotSave));
+
+// Built with a public key, the updater takes a list only when it is signed
+// with that key and not older than one taken before; anything else fails the
+// check with its own text, and nothing is offered.
+TEST_F(UpdateDialogTest, OnlyListsSignedWithTheBuiltInKeyAreTaken) {
+  auto key = engine::NewSigningKey(), otherKey = engine::NewSigningKey();
+  ASSERT_TRUE(key && otherKey);
+  listKey_ = key->publicKey;
+  std::string unsigned_ = ListDocument("Intro line", kTwoFiles);
+  const std::string shaLine = "SHA256=" + std::string(64, 'a') + "\r\n";
+  for (std::size_t at = unsigned_.find("Size="); at != std::string::npos;
+       at = unsigned_.find("Size=", at + shaLine.size() + 1))
+    unsigned_.insert(at, shaLine);
+  auto sign = [&](std::uint64_t serial, const engine::SigningKey& with, const std::string& doc) {
+    return engine::SignListDocument(doc, serial, with.secretKey).value_or("(cannot sign)");
+  };
+  auto changed = [](std::string doc, const std::string& from, const std::string& to) {
+    return doc.replace(doc.find(from), from.size(), to);
+  };
+  const std::string signed5 = sign(5, *key, unsigned_);
+  std::string noSha = sign(6, *key, ListDocument("Intro line", kTwoFiles));
+  const std::string refused = catalog_.GetText(136);
+  struct Case {
+    const char* name;
+    std::string document;
+    bool taken;
+  } cases[] = {
+      {"signed, serial 5", signed5, true},
+      {"the same again", signed5, true},
+      {"a Version changed", changed(signed5, "2.0.0.0", "2.0.0.1"), false},
+      {"an MD5 changed", changed(signed5, "MD5=0", "MD5=1"), false},
+      {"a File changed", changed(signed5, "Tolvaro.exe", "Tolvarx.exe"), false},
+      {"a Comment changed", changed(signed5, "New codec", "New codex"), false},
+      {"the intro changed", changed(signed5, "Intro line", "Intro Line"), false},
+      {"another key", sign(7, *otherKey, unsigned_), false},
+      {"an older list replayed", sign(4, *key, unsigned_), false},
+      {"no signature", unsigned_, false},
+      {"no SHA-256 for a file", noSha, false},
+      {"a newer list", sign(8, *key, unsigned_), true},
+  };
+  Open();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    worker_.AddRun({ScriptedWorker::Document(10, c.document), ScriptedWorker::Finish(20, engine::kSucceeded)});
+    EXPECT_EQ(dialog_->CheckForUpdates(), c.taken ? ui::kUpdatesFound : engine::kFailed);
+    EXPECT_EQ(dialog_->currentList() != nullptr, c.taken);
+    EXPECT_EQ(window_.Text(ui::kMessageArea), c.taken ? kTwoFilesMessage : refused);
+  }
+  EXPECT_EQ(std::count(written_.begin(), written_.end(), "ListSerial=5"), 1);
+  EXPECT_EQ(written_.back(), "ListSerial=8");
+}
 
 TEST_F(UpdateDialogTest, WorkerThatCannotStartFailsTheRunWithCode4) {
   worker_.refuseStart = true;
