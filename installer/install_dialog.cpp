@@ -129,6 +129,11 @@ std::uint32_t InstallDialog::CollectStagedFiles(const std::string& folder) {
       continue;
     }
     if (base::EqualsIgnoringCase(e.name, kUpdateLogName)) continue;
+    if (e.isSpecial) {
+      // It has no bytes to copy: it can never be installed.
+      unusable_.push_back(std::move(path));
+      continue;
+    }
     sum += static_cast<std::uint32_t>(e.size);
     stagedFiles_.push_back(std::move(path));
   }
@@ -164,7 +169,7 @@ bool InstallDialog::FolderTakesNewFiles(const std::string& target) {
 
 bool InstallDialog::TargetWritable(const std::string& target) {
   if (auto attributes = platform::AttributesOf(target)) {
-    if (attributes->readOnly || attributes->isFolder) return false;
+    if (attributes->readOnly || attributes->isFolder || attributes->isSpecial) return false;
     // Held by another program (on Linux: a running program's file cannot be
     // opened for writing): wait a little for it to let go.
     for (int attempt = 0; !platform::File::Open(target, platform::OpenMode::kWriteExisting).IsOpen(); ++attempt) {
@@ -228,7 +233,7 @@ bool InstallDialog::OpenNextFile() {
   replacingSelf_ = IsUpdaterFile(finalPath_) && installed.has_value();
   // Nothing is written for a target no file can replace. (The updater's own
   // file is moved aside instead, which such a target refuses.)
-  if (installed && installed->isFolder && !replacingSelf_) return false;
+  if (installed && (installed->isFolder || installed->isSpecial) && !replacingSelf_) return false;
   keep_ = platform::PermissionsOf(finalPath_);
   beginsLikeProgram_ = false;
   firstChunk_ = true;
@@ -377,13 +382,19 @@ void InstallDialog::OnCopyFinished() {
   window_.StopTimer(kInstallTimer);
   if (worker_.joinable()) worker_.join();
   window_.SetProgress(static_cast<std::int32_t>(std::min<std::uint32_t>(copiedBytes_.load(), INT32_MAX)));
-  if (!copyComplete_.load() || copiedBytes_.load() != totalBytes_) {
-    End(DialogResult::kCancel);
-    return;
+  if (copyComplete_.load() && copiedBytes_.load() == totalBytes_) {
+    // The update is in; what could never be installed stays where it is,
+    // and no later run tries again.
+    platform::RemoveFile(UpdateLogPath());
+    RemoveEmptiedFolders(services_.applicationFolder + kStagingFolderName);
+    if (unusable_.empty()) {
+      End(DialogResult::kOk);
+      return;
+    }
   }
-  platform::RemoveFile(UpdateLogPath());
-  RemoveEmptiedFolders(services_.applicationFolder + kStagingFolderName);
-  End(DialogResult::kOk);
+  // Otherwise the staged copies not installed stay, with the update log, for
+  // the next run.
+  EndWithFailure();
 }
 
 }  // namespace installer

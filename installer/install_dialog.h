@@ -24,8 +24,10 @@
 // start to delete.
 //
 // A file that cannot be installed stops the copy; what was finished before
-// it is installed, and its staged copy and the update log stay for the next
-// run.
+// it is installed, its staged copy and the update log stay for the next run,
+// and the user is asked as in the check. A staged entry that can never be
+// installed (a FIFO, device or socket) is left where it is, the rest is
+// installed, and the user is asked at the end.
 //
 // The window cannot be closed by the user; it ends with OK (the main
 // application may start) or Cancel.
@@ -101,7 +103,8 @@ class InstallDialog : public ui::WindowEvents {
   // Appends the staged files below `folder` to the list, depth first, and
   // returns the sum of their sizes (each counted with its low 32 bits).
   // Every "@update@.log" and the download worker's temporary files are
-  // skipped, and symbolic links are neither followed nor listed.
+  // skipped, and symbolic links are neither followed nor listed. A FIFO,
+  // device or socket goes to the unusable entries instead.
   std::uint32_t CollectStagedFiles(const std::string& folder);
   // The installed file a staged file replaces; empty for a path outside the
   // staging folder.
@@ -127,6 +130,7 @@ class InstallDialog : public ui::WindowEvents {
   std::uint32_t totalBytes() const { return totalBytes_; }
   std::uint32_t copiedBytes() const { return copiedBytes_.load(); }
   std::optional<DialogResult> result() const { return result_; }
+  const std::vector<std::string>& unusableEntries() const { return unusable_; }
 
  private:
   void End(DialogResult result);
@@ -162,6 +166,7 @@ class InstallDialog : public ui::WindowEvents {
   // Whether the worker got through the whole list; equal byte counts alone
   // could hide a file that was written but never finished.
   std::atomic<bool> copyComplete_{false};
+  std::vector<std::string> unusable_;  // staged entries that are no files
   bool finishPosted_ = false;
   std::thread worker_;
 

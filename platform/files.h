@@ -17,6 +17,7 @@ struct FileAttributes {
   bool isSymlink = false;  // the entry itself is a symbolic link
   bool readOnly = false;   // no write permission bit for anyone
   bool executable = false; // may be run as a program
+  bool isSpecial = false;  // a FIFO, device or socket: no file, folder or link
   std::uint64_t size = 0;
 };
 
@@ -62,6 +63,7 @@ std::optional<FilePermissions> PermissionsOf(const std::string& path);
 // or deleted) durable, as File::Flush does for a file's data. Where renames
 // are written through by themselves, there is nothing to wait for.
 bool FlushFolder(const std::string& path);
+
 // Gives the file at `existing` a second name `added`; fails when `added`
 // exists.
 bool LinkFile(const std::string& existing, const std::string& added);
@@ -70,6 +72,7 @@ struct FolderEntry {
   std::string name;
   bool isFolder = false;
   bool isSymlink = false;
+  bool isSpecial = false;  // a FIFO, device or socket
   std::uint64_t size = 0;
 };
 // The entries of a folder (without "." and ".."), in the order the file

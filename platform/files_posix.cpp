@@ -23,6 +23,7 @@ FileAttributes FromStat(const struct stat& st) {
   a.isSymlink = S_ISLNK(st.st_mode);
   a.readOnly = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
   a.executable = S_ISREG(st.st_mode) && (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
+  a.isSpecial = S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISSOCK(st.st_mode);
   a.size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
   return a;
 }
@@ -136,6 +137,7 @@ std::optional<std::vector<FolderEntry>> ListFolder(const std::string& path) {
       FileAttributes a = FromStat(st);
       e.isFolder = a.isFolder;
       e.isSymlink = a.isSymlink;
+      e.isSpecial = a.isSpecial;
       e.size = a.size;
     }
     entries.push_back(std::move(e));

@@ -1,10 +1,15 @@
 // The install window on what only Linux has: symbolic links, permission
 // bits, and a folder in the updater's place that no rename can move aside.
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "tests/installer/install_dialog_test.h"
+#include "tests/support/forked_child.h"
 
 namespace installtest {
 namespace {
@@ -91,6 +96,82 @@ TEST_F(InstallDialogTest, ReplacedFilesKeepTheirModeAndOwner) {
   ASSERT_EQ(stat(At("notes.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask) << "a new file follows the umask";
 }
+
+// In a forked child: a file system of 64 KiB of its own at `folder`.
+bool MountSmallDiskHere(const std::string& folder) {
+  return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") == 0;
+}
+
+struct Failure {
+  const char* name;
+  const char* staged;  // the file that cannot be installed, below dvd/
+  const char* old;     // what must stay as it was ("old")
+  // Makes the trouble; false when this system cannot.
+  std::function<bool(const std::string& app)> setUp;
+  bool pastTheCheck;   // the trouble begins after the check: the copy runs alone
+  bool logStays;       // false: nothing left that a later run could install
+  ui::Answer answer;
+};
+
+class FailureTest : public InstallDialogTest, public ::testing::WithParamInterface<Failure> {};
+
+TEST_P(FailureTest, KeepsTheOldFileAndTheStagedCopyAndAsks) {
+  const Failure& c = GetParam();
+  mkdir(At("big").c_str(), 0755);
+  Stage("a.txt", "new a");
+  Pending();
+  // Each step's fault, by its own bit.
+  WriteFile(At(c.old), "old");
+  Stage(c.staged, std::string(100000, 'n'));
+  int rc = testsupport::RunInChild([&] {
+    if (!c.setUp(app())) return 77;
+    if (!PathExists(At(c.old))) WriteFile(At(c.old), "old");  // on a file system mounted over it
+    window_.answers.push_back(c.answer);
+    InstallDialog dialog(window_, Services());
+    DialogResult result;
+    if (c.pastTheCheck) {
+      dialog.CollectStagedFiles(dialog.StagingFolder());
+      dialog.RunCopy();
+      dialog.OnCopyFinished();
+      result = dialog.result().value_or(DialogResult::kCancel);
+    } else {
+      result = dialog.RunModal();
+    }
+    int faults = 0;
+    if (ReadFile(At(c.old)) != "old") faults |= 1;
+    if (!PathExists(At("dvd/") + c.staged)) faults |= 2;
+    if (window_.boxes().size() != 1 || window_.boxes()[0].text != "text 131") faults |= 4;
+    if (result != (c.answer == ui::Answer::kOk ? DialogResult::kOk : DialogResult::kCancel)) faults |= 8;
+    if (PathExists(At("dvd/@update@.log")) != c.logStays) faults |= 16;
+    if (testsupport::ListTree(app()).find(installer::kInstallingSuffix) != std::string::npos) faults |= 32;
+    if (!c.logStays && ReadFile(At("a.txt")) != "new a") faults |= 64;
+    return faults;
+  });
+  if (rc == 77) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(rc, 0) << "1 old file changed, 2 staged copy gone, 4 no failure message, 8 wrong result, "
+                      "16 update log, 32 a half-made file left, 64 the rest not installed";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    InstallDialog, FailureTest,
+    ::testing::Values(
+        Failure{"ReadOnlyFolder", "big/data.bin", "big/data.bin",
+                [](const std::string& app) { return testsupport::MakeFolderReadOnlyHere(app + "big"); }, true, true,
+                ui::Answer::kOk},
+        Failure{"FullDisk", "big/data.bin", "big/data.bin",
+                [](const std::string& app) { return MountSmallDiskHere(app + "big"); }, false, true,
+                ui::Answer::kCancel},
+        // A listed file where a folder of that name is installed.
+        Failure{"TargetIsAFolder", "big", "big/data.bin", [](const std::string&) { return true; }, true, true,
+                ui::Answer::kCancel},
+        // Never a file: it stays, the rest is installed.
+        Failure{"FifoInTheStagingFolder", "pipe", "pipe",
+                [](const std::string& app) {
+                  return unlink((app + "dvd/pipe").c_str()) == 0 && mkfifo((app + "dvd/pipe").c_str(), 0644) == 0;
+                }, false, false,
+                ui::Answer::kOk}),
+    [](const ::testing::TestParamInfo<Failure>& f) { return std::string(f.param.name); });
 
 }  // namespace
 }  // namespace installtest
