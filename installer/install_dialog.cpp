@@ -150,6 +150,18 @@ std::optional<std::string> InstallDialog::TargetPath(const std::string& stagedPa
   return folder + stagedPath.substr(staging.size());
 }
 
+bool InstallDialog::ThroughLink(const std::string& target) const {
+  const std::string& base = services_.applicationFolder;
+  if (target.compare(0, base.size(), base) != 0) return true;
+  for (std::size_t end = base.size();; ++end) {
+    end = target.find(kSep, end);
+    auto attributes = platform::AttributesOf(target.substr(0, end));
+    if (!attributes) return false;  // nothing beyond exists yet
+    if (attributes->isSymlink) return true;
+    if (end == std::string::npos) return false;
+  }
+}
+
 bool InstallDialog::FolderTakesNewFiles(const std::string& target) {
   // The nearest folder that exists; the copy creates the folders below it.
   std::string folder = ParentOf(target);
@@ -168,6 +180,7 @@ bool InstallDialog::FolderTakesNewFiles(const std::string& target) {
 }
 
 bool InstallDialog::TargetWritable(const std::string& target) {
+  if (ThroughLink(target)) return false;
   if (auto attributes = platform::AttributesOf(target)) {
     if (attributes->readOnly || attributes->isFolder || attributes->isSpecial) return false;
     // Held by another program (on Linux: a running program's file cannot be
@@ -191,7 +204,7 @@ bool InstallDialog::CheckTargetsWritable() {
   for (const std::string& staged : stagedFiles_) {
     auto target = TargetPath(staged);
     // The updater's own file is moved aside, never overwritten.
-    if (target && (IsUpdaterFile(staged) || TargetWritable(*target))) continue;
+    if (target && (IsUpdaterFile(staged) ? !ThroughLink(*target) : TargetWritable(*target))) continue;
     EndWithFailure();
     return false;
   }
@@ -202,7 +215,7 @@ void InstallDialog::RemoveLeftovers() {
   std::set<std::string> targets, folders;
   for (const std::string& staged : stagedFiles_) {
     auto target = TargetPath(staged);
-    if (!target) continue;
+    if (!target || ThroughLink(*target)) continue;
     targets.insert(*target);
     folders.insert(ParentOf(*target));
   }
@@ -227,7 +240,7 @@ bool InstallDialog::OpenNextFile() {
   source_ = platform::File::Open(staged, platform::OpenMode::kRead);
   if (!source_.IsOpen()) return false;
   auto target = TargetPath(staged);
-  if (!target) return false;
+  if (!target || ThroughLink(*target)) return false;
   finalPath_ = *target;
   auto installed = platform::AttributesOf(finalPath_);
   replacingSelf_ = IsUpdaterFile(finalPath_) && installed.has_value();

@@ -23,6 +23,10 @@
 // into place, the running one keeping the name "Harbinor.old" for the next
 // start to delete.
 //
+// The installer never writes through a symbolic link: a target that is a
+// link, or lies in a folder reached through one below the application
+// folder, cannot be installed, in the check as in the copy.
+//
 // A file that cannot be installed stops the copy; what was finished before
 // it is installed, its staged copy and the update log stay for the next run,
 // and the user is asked as in the check. A staged entry that can never be
@@ -136,6 +140,9 @@ class InstallDialog : public ui::WindowEvents {
   void End(DialogResult result);
   // The failure message; the user's answer is the window's result.
   void EndWithFailure();
+  // Whether `target`, or a folder on its way below the application folder,
+  // is a symbolic link.
+  bool ThroughLink(const std::string& target) const;
   bool TargetWritable(const std::string& target);
   // Whether a new file can be made beside `target`, in its folder or (when
   // that does not exist yet) in the nearest folder above it that does.

@@ -103,6 +103,16 @@ bool MountSmallDiskHere(const std::string& folder) {
          mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") == 0;
 }
 
+// The install with its check, or the copy alone, as when the trouble begins
+// after the check.
+DialogResult RunInstall(InstallDialog& dialog, bool pastTheCheck) {
+  if (!pastTheCheck) return dialog.RunModal();
+  dialog.CollectStagedFiles(dialog.StagingFolder());
+  dialog.RunCopy();
+  dialog.OnCopyFinished();
+  return dialog.result().value_or(DialogResult::kCancel);
+}
+
 struct Failure {
   const char* name;
   const char* staged;  // the file that cannot be installed, below dvd/
@@ -129,15 +139,7 @@ TEST_P(FailureTest, KeepsTheOldFileAndTheStagedCopyAndAsks) {
     if (!PathExists(At(c.old))) WriteFile(At(c.old), "old");  // on a file system mounted over it
     window_.answers.push_back(c.answer);
     InstallDialog dialog(window_, Services());
-    DialogResult result;
-    if (c.pastTheCheck) {
-      dialog.CollectStagedFiles(dialog.StagingFolder());
-      dialog.RunCopy();
-      dialog.OnCopyFinished();
-      result = dialog.result().value_or(DialogResult::kCancel);
-    } else {
-      result = dialog.RunModal();
-    }
+    DialogResult result = RunInstall(dialog, c.pastTheCheck);
     int faults = 0;
     if (ReadFile(At(c.old)) != "old") faults |= 1;
     if (!PathExists(At("dvd/") + c.staged)) faults |= 2;
@@ -172,6 +174,31 @@ INSTANTIATE_TEST_SUITE_P(
                 }, false, false,
                 ui::Answer::kOk}),
     [](const ::testing::TestParamInfo<Failure>& f) { return std::string(f.param.name); });
+
+TEST_F(InstallDialogTest, NothingIsWrittenThroughALinkedFolder) {
+  // Whether the link stays inside the application folder or leads out of
+  // it, in the check and in the copy alike.
+  testsupport::TempFolder outside;
+  for (const std::string& to : {At("lang2"), outside.path()}) {
+    for (bool pastTheCheck : {false, true}) {
+      SCOPED_TRACE(to + (pastTheCheck ? ", past the check" : ""));
+      WriteFile(to + "/sub/x.ini", "old");
+      ASSERT_EQ(symlink(to.c_str(), At("Language").c_str()), 0);
+      Stage("Language/sub/x.ini", "new");
+      Pending();
+      testsupport::FakeWindow window;
+      window.realSleepUsPerWait = 200;
+      InstallDialog dialog(window, Services());
+      EXPECT_EQ(RunInstall(dialog, pastTheCheck), DialogResult::kCancel);
+      EXPECT_EQ(window.boxes().size(), 1u);
+      EXPECT_EQ(testsupport::ListTree(to), "sub/\nsub/x.ini\n");
+      EXPECT_EQ(ReadFile(to + "/sub/x.ini"), "old");
+      EXPECT_EQ(ReadFile(At("dvd/Language/sub/x.ini")), "new");
+      EXPECT_TRUE(platform::AttributesOf(At("Language"))->isSymlink);
+      ASSERT_EQ(unlink(At("Language").c_str()), 0);
+    }
+  }
+}
 
 }  // namespace
 }  // namespace installtest
