@@ -51,8 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::abort();
   if (Items(*signedText) != Items(document)) std::abort();
 
-  // One byte changed outside the signature line.
-  std::size_t line = signedText->find(engine::kSignatureKey);
+  // One byte changed outside the signature line (which follows the serial
+  // line inserted where the signed text first differs from the document;
+  // the document itself may hold such text anywhere).
+  std::size_t inserted = 0;
+  while (inserted < document.size() && (*signedText)[inserted] == document[inserted]) ++inserted;
+  std::size_t line = signedText->find(engine::kSignatureKey, inserted);
   std::size_t lineEnd = signedText->find("\r\n", line) + 2;
   std::size_t at = pick * signedText->size() / 256;
   if (at >= line && at < lineEnd) at = lineEnd < signedText->size() ? lineEnd : 0;
