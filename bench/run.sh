@@ -272,7 +272,7 @@ note "measuring: install copy ${big_mib} MiB"
 ti=() tc=() ts=() tr=()
 for ((i = 0; i <= runs; i++)); do
   stage_tree
-  timed /dev/null env XDG_RUNTIME_DIR="$work/inst/run" "$work/inst/app/Harbinor" /u --console
+  timed /dev/null env HARBINOR_TEST_GUARD_FOLDER="$work/inst/run" "$work/inst/app/Harbinor" /u --console
   t_inst=$elapsed
   [ ! -e "$work/inst/app/dvd" ] && cmp -s "$work/inst/app/large.bin" "$work/large.bin" &&
     cmp -s "$work/inst/app/small/file100.bin" "$work/small.bin" ||

@@ -1,6 +1,6 @@
-// The parts of this service that are the same on every system: the
-// owners of a system handle move and close alike everywhere.
-#include "platform/process.h"
+// The parts of the guard that are the same on every system: the owner of
+// a system handle moves and closes alike everywhere.
+#include "platform/instance_guard.h"
 
 #include <utility>
 

@@ -1,5 +1,6 @@
-// Processes: the single-instance guard, launching the main application, the
-// operating system's version, the per-user data folder, and the locale.
+// Processes: the single-instance guard (instance_guard.h), launching the
+// main application, the operating system's version, the per-user data
+// folder, and the locale.
 #pragma once
 
 #include <cstdint>
@@ -8,34 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/instance_guard.h"
+
 namespace platform {
-
-// Marks this process as the running copy of the program for the current
-// user. The mark vanishes with the process however it ends, even when it is
-// killed, so a crashed copy never blocks the next start.
-class InstanceGuard {
- public:
-  enum class State {
-    kAcquired,      // this process is the only copy
-    kHeldElsewhere, // another copy holds the guard
-    kUnavailable,   // no guard could be made; run as the only copy
-  };
-
-  InstanceGuard() = default;
-  ~InstanceGuard();
-  InstanceGuard(InstanceGuard&& other) noexcept;
-  InstanceGuard& operator=(InstanceGuard&& other) noexcept;
-  InstanceGuard(const InstanceGuard&) = delete;
-  InstanceGuard& operator=(const InstanceGuard&) = delete;
-
-  static InstanceGuard Acquire(std::string_view name);
-  State state() const { return state_; }
-  void Release();
-
- private:
-  State state_ = State::kUnavailable;
-  std::intptr_t handle_ = -1;
-};
 
 // The program's arguments after its own name. On Windows they are taken
 // from the wide command line and given as UTF-8, like paths, so that a path

@@ -1,13 +1,9 @@
 #include "platform/process.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <locale.h>
 #include <pwd.h>
 #include <spawn.h>
 #include <stdlib.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -16,70 +12,6 @@
 extern char** environ;
 
 namespace platform {
-namespace {
-
-bool IsOwnPrivateFolder(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
-         (st.st_mode & 0077) == 0;
-}
-
-// The folder that holds the guard's lock file: the user's runtime folder,
-// or a private folder of the user's own in the temporary folder.
-std::optional<std::string> GuardFolder() {
-  const char* runtime = getenv("XDG_RUNTIME_DIR");
-  if (runtime && runtime[0] == '/') {
-    struct stat st;
-    if (stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid()) return std::string(runtime);
-  }
-  const char* tmp = getenv("TMPDIR");
-  std::string folder = std::string(tmp && tmp[0] == '/' ? tmp : "/tmp") + "/harbinor-" + std::to_string(getuid());
-  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
-  if (!IsOwnPrivateFolder(folder)) return std::nullopt;
-  return folder;
-}
-
-// A file name made of the guard's name: blanks become "_", control
-// characters and separators are dropped.
-std::string LockFileName(std::string_view name) {
-  std::string out;
-  for (char c : name) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u < 32 || c == '/') continue;
-    out.push_back(c == ' ' ? '_' : c);
-  }
-  return out + ".lock";
-}
-
-}  // namespace
-
-InstanceGuard InstanceGuard::Acquire(std::string_view name) {
-  InstanceGuard guard;
-  auto folder = GuardFolder();
-  if (!folder) return guard;
-  std::string path = *folder + "/" + LockFileName(name);
-  // The lock belongs to the open file description, so it ends with the
-  // process however the process ends; O_CLOEXEC keeps it out of the
-  // programs we start.
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return guard;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    guard.state_ = errno == EWOULDBLOCK ? State::kHeldElsewhere : State::kUnavailable;
-    close(fd);
-    return guard;
-  }
-  guard.state_ = State::kAcquired;
-  guard.handle_ = fd;
-  return guard;
-}
-
-void InstanceGuard::Release() {
-  if (handle_ >= 0) {
-    close(static_cast<int>(handle_));
-    handle_ = -1;
-  }
-  state_ = State::kUnavailable;
-}
 
 std::vector<std::string> ProgramArguments(int argc, char** argv) {
   return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>();

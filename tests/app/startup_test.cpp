@@ -47,7 +47,7 @@ class StartupTest : public ::testing::Test {
     o.arguments.push_back("--console");
     o.environment["DISPLAY"] = std::nullopt;
     o.environment["WAYLAND_DISPLAY"] = std::nullopt;
-    o.environment["XDG_RUNTIME_DIR"] = runtime_;
+    o.environment["HARBINOR_TEST_GUARD_FOLDER"] = runtime_;
     o.environment["XDG_CONFIG_HOME"] = root_ / "config";
     o.environment["HOME"] = root_ / "home";
     return o;

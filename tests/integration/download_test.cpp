@@ -205,7 +205,7 @@ TEST_F(ReleaseTest, UpdaterChecksAndDownloadsThroughTheTerminalFrontEnd) {
   options.arguments = {"--console"};
   options.environment["DISPLAY"] = std::nullopt;
   options.environment["WAYLAND_DISPLAY"] = std::nullopt;
-  options.environment["XDG_RUNTIME_DIR"] = root_ / "run";
+  options.environment["HARBINOR_TEST_GUARD_FOLDER"] = root_ / "run";
   options.keepInputOpen = true;
   testsupport::ChildProcess updater(app() + "Harbinor", options);
   std::string transcript;

@@ -138,7 +138,7 @@ class UpdateStoryTest : public ::testing::Test {
     o.arguments = std::move(arguments);
     o.environment["DISPLAY"] = std::nullopt;
     o.environment["WAYLAND_DISPLAY"] = std::nullopt;
-    o.environment["XDG_RUNTIME_DIR"] = root_ / "run";
+    o.environment["HARBINOR_TEST_GUARD_FOLDER"] = root_ / "run";
     o.runner = programs_.runner;
     o.timeoutMs = 60000;
     return o;

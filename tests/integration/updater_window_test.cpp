@@ -73,7 +73,7 @@ TEST(UpdaterWindowTest, ChecksShowsTheUpdateAndDownloadsOnAClick) {
   });
 
   testsupport::ProcessOptions options;
-  options.environment["XDG_RUNTIME_DIR"] = root / "run";
+  options.environment["HARBINOR_TEST_GUARD_FOLDER"] = root / "run";
   options.timeoutMs = 60000;
   testsupport::ChildProcess updater(app + "/Harbinor", options);
 
