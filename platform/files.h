@@ -63,6 +63,9 @@ std::optional<FilePermissions> PermissionsOf(const std::string& path);
 // or deleted) durable, as File::Flush does for a file's data. Where renames
 // are written through by themselves, there is nothing to wait for.
 bool FlushFolder(const std::string& path);
+// Swaps the entries at `a` and `b` in one step; false where the system has
+// no such rename (the caller then renames one after the other).
+bool ExchangePaths(const std::string& a, const std::string& b);
 
 // Gives the file at `existing` a second name `added`; fails when `added`
 // exists.
@@ -88,6 +91,7 @@ enum class OpenMode {
   kCreateAlways,    // create or truncate, write access
   kCreateNew,       // create a file that must not exist yet, write access;
                     // fails on anything at the name, a symbolic link too
+  kCreatePrivate,   // as kCreateNew, readable and writable by its owner only
   kAppend,          // create if missing; every write goes to the end
 };
 

@@ -109,6 +109,16 @@ std::optional<FilePermissions> PermissionsOf(const std::string& path) {
                          static_cast<std::uint32_t>(st.st_gid)};
 }
 
+bool ExchangePaths(const std::string& a, const std::string& b) {
+#if defined(__linux__)
+  return renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0;
+#else
+  (void)a;
+  (void)b;
+  return false;
+#endif
+}
+
 bool FlushFolder(const std::string& path) {
   if (path.empty()) return false;
   int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -162,14 +172,15 @@ File File::Open(const std::string& path, OpenMode mode) {
     case OpenMode::kWriteExisting: flags |= O_WRONLY; break;
     case OpenMode::kCreateAlways: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
     // O_EXCL never follows a link at the name.
-    case OpenMode::kCreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW; break;
+    case OpenMode::kCreateNew:
+    case OpenMode::kCreatePrivate: flags |= O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW; break;
     case OpenMode::kAppend: flags |= O_WRONLY | O_CREAT | O_APPEND; break;
   }
   // Opened without blocking, so that a FIFO or device in place of a file
   // cannot hang the caller; only regular files are files here.
   int fd;
   do {
-    fd = open(path.c_str(), flags | O_NONBLOCK, 0666);
+    fd = open(path.c_str(), flags | O_NONBLOCK, mode == OpenMode::kCreatePrivate ? 0600 : 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return f;
   struct stat st;

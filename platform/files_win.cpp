@@ -134,6 +134,9 @@ std::optional<FilePermissions> PermissionsOf(const std::string& path) {
 
 // Renames are written through (MOVEFILE_WRITE_THROUGH) and files are created
 // in the folder's journal: the folder has nothing of its own to flush.
+// No rename swaps two entries on Windows.
+bool ExchangePaths(const std::string&, const std::string&) { return false; }
+
 bool FlushFolder(const std::string& path) { return IsFolder(path); }
 
 bool LinkFile(const std::string& existing, const std::string& added) {
@@ -193,7 +196,10 @@ File File::Open(const std::string& path, OpenMode mode) {
     case OpenMode::kRead: access = GENERIC_READ; break;
     case OpenMode::kWriteExisting: break;
     case OpenMode::kCreateAlways: disposition = CREATE_ALWAYS; break;
-    case OpenMode::kCreateNew: disposition = CREATE_NEW; break;
+    // A new file takes the folder's access rules; a private one is for
+    // the owner's profile, which only the user may read.
+    case OpenMode::kCreateNew:
+    case OpenMode::kCreatePrivate: disposition = CREATE_NEW; break;
     case OpenMode::kAppend:
       // As on Linux, several processes may append to one file at once:
       // each write goes to the end, whoever else holds the file.

@@ -1,11 +1,5 @@
 #include "tools/publish/publisher.h"
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <stdio.h>
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <limits>
 #include <random>
@@ -111,35 +105,11 @@ bool RemoveTree(const std::string& path) {
   return platform::RemoveFile(path);
 }
 
-// Makes the entries of a folder durable, as a file's Flush makes its bytes.
-// Windows writes them through with every rename and creation on its own.
-void FlushFolder(const std::string& folder) {
-#ifndef _WIN32
-  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
-#else
-  (void)folder;
-#endif
-}
-
 // Renames a folder; fails when `to` exists. File systems that cannot refuse
 // to replace within the rename itself get a check before it.
 bool MoveFolder(const std::string& from, const std::string& to) {
   if (platform::MoveFileNoReplace(from, to)) return true;
   return platform::Exists(from) && !platform::Exists(to) && platform::MoveFileReplacing(from, to);
-}
-
-// Swaps the folders at `a` and `b` in one step, where the system can.
-bool ExchangeFolders(const std::string& a, const std::string& b) {
-#ifdef __linux__
-  return renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0;
-#else
-  (void)a;
-  (void)b;
-  return false;
-#endif
 }
 
 bool WriteNewFile(const std::string& path, const std::string& bytes) {
@@ -167,7 +137,7 @@ void ClearEarlierRuns(const std::string& outputFolder, const std::string& base, 
     std::string path = Below(outputFolder, e.name);
     if (e.name.compare(0, names.oldPrefix.size(), names.oldPrefix) == 0) {
       if (!platform::Exists(baseFolder) && MoveFolder(path, baseFolder)) {
-        FlushFolder(outputFolder);
+        platform::FlushFolder(outputFolder);
         continue;
       }
       RemoveTree(path);
@@ -420,7 +390,7 @@ bool WriteTree(const PublishOptions& options, const std::string& tree, PublishRe
     result.errors.push_back("cannot write '" + listPath + "'");
     return false;
   }
-  for (const std::string& folder : folders) FlushFolder(folder);
+  for (const std::string& folder : folders) platform::FlushFolder(folder);
   return true;
 }
 
@@ -468,7 +438,7 @@ PublishResult Publish(const PublishOptions& options) {
   bool placed = false;
   if (!platform::Exists(baseFolder)) {
     placed = MoveFolder(tree, baseFolder);
-  } else if (ExchangeFolders(tree, baseFolder)) {
+  } else if (platform::ExchangePaths(tree, baseFolder)) {
     placed = true;
     aside = tree;
   } else {
@@ -484,7 +454,7 @@ PublishResult Publish(const PublishOptions& options) {
       }
     }
   }
-  FlushFolder(options.outputFolder);
+  platform::FlushFolder(options.outputFolder);
   if (!placed) {
     RemoveTree(tree);
     std::string error = "cannot move the new release into place as '" + baseFolder + "'";

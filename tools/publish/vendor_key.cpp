@@ -1,10 +1,5 @@
 #include "tools/publish/vendor_key.h"
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
 #include "engine/list_signature.h"
 #include "platform/files.h"
 
@@ -14,17 +9,8 @@ namespace {
 // Writes `text` to a file that must not exist yet, durably; `secret` files
 // are made readable by their owner only.
 bool WriteNewFile(const std::string& path, const std::string& text, bool secret) {
-#ifndef _WIN32
-  if (secret) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
-    return close(fd) == 0 && ok;
-  }
-#else
-  (void)secret;
-#endif
-  platform::File f = platform::File::Open(path, platform::OpenMode::kCreateNew);
+  platform::File f =
+      platform::File::Open(path, secret ? platform::OpenMode::kCreatePrivate : platform::OpenMode::kCreateNew);
   return f.IsOpen() && f.Write(text.data(), text.size()) == static_cast<std::int64_t>(text.size()) && f.Flush();
 }
 
