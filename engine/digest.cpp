@@ -37,16 +37,6 @@ namespace {
 
 int Algorithm(DigestKind kind) { return kind == DigestKind::kMd5 ? GCRY_MD_MD5 : GCRY_MD_SHA256; }
 
-std::string HexLower(const unsigned char* digest, std::size_t bytes) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string text(2 * bytes, '0');
-  for (std::size_t i = 0; i < bytes; ++i) {
-    text[2 * i] = kHex[digest[i] >> 4];
-    text[2 * i + 1] = kHex[digest[i] & 15];
-  }
-  return text;
-}
-
 }  // namespace
 
 StreamDigest::StreamDigest(DigestKind kind) : kind_(kind) {
@@ -73,8 +63,18 @@ std::string StreamDigest::Text() const {
   gcry_md_hd_t copy = nullptr;
   if (gcry_md_copy(&copy, static_cast<gcry_md_hd_t>(handle_)) != 0) return {};
   const unsigned char* digest = gcry_md_read(copy, Algorithm(kind_));
-  std::string text = kind_ == DigestKind::kMd5 ? HexUpper(digest) : HexLower(digest, 32);
+  std::string text = kind_ == DigestKind::kMd5 ? HexUpper(digest) : LowerHexText(digest, 32);
   gcry_md_close(copy);
+  return text;
+}
+
+std::string LowerHexText(const unsigned char* bytes, std::size_t size) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string text(2 * size, '0');
+  for (std::size_t i = 0; i < size; ++i) {
+    text[2 * i] = kHex[bytes[i] >> 4];
+    text[2 * i + 1] = kHex[bytes[i] & 15];
+  }
   return text;
 }
 

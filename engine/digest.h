@@ -18,6 +18,8 @@ inline constexpr std::size_t kDigestTextLength = 32;
 void InitCryptoLibrary();
 
 std::string DigestText(const std::uint8_t* data, std::size_t length);
+// `size` bytes as lower-case hexadecimal digits, two per byte.
+std::string LowerHexText(const unsigned char* bytes, std::size_t size);
 
 enum class DigestKind { kMd5, kSha256 };
 

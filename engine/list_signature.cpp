@@ -13,16 +13,6 @@ namespace {
 constexpr std::size_t kKeyBytes = 32;
 constexpr std::size_t kSignatureBytes = 64;
 
-std::string Hex(const unsigned char* bytes, std::size_t size) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string text(2 * size, '0');
-  for (std::size_t i = 0; i < size; ++i) {
-    text[2 * i] = kHex[bytes[i] >> 4];
-    text[2 * i + 1] = kHex[bytes[i] & 15];
-  }
-  return text;
-}
-
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -121,7 +111,7 @@ std::optional<SigningKey> NewSigningKey() {
   auto q = Token(key.value, "q", kKeyBytes);
   auto d = Token(key.value, "d", kKeyBytes);
   if (!q || !d) return std::nullopt;
-  return SigningKey{Hex(q->data(), q->size()), Hex(d->data(), d->size())};
+  return SigningKey{LowerHexText(q->data(), q->size()), LowerHexText(d->data(), d->size())};
 }
 
 std::optional<std::string> SignListDocument(std::string_view document, std::uint64_t serial,
@@ -147,7 +137,7 @@ std::optional<std::string> SignListDocument(std::string_view document, std::uint
   if (!r || !s) return std::nullopt;
   r->insert(r->end(), s->begin(), s->end());
   signedText.insert(region->begin + serialLine.size(),
-                    std::string(kSignatureKey) + Hex(r->data(), r->size()) + "\r\n");
+                    std::string(kSignatureKey) + LowerHexText(r->data(), r->size()) + "\r\n");
   return signedText;
 }
 
