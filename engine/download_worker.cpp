@@ -223,11 +223,12 @@ StagedState CheckStaged(const UpdateList& list, const UpdateItem& item) {
   if (!attributes) return StagedState::kToFetch;
   if (!attributes->isFolder && !attributes->isSymlink &&
       attributes->size == static_cast<std::uint32_t>(item.size)) {
+    // The SHA-256 of a signed list is read only for a file whose MD5 agrees.
     auto digest = FileDigestText(*path);
-    bool sha256Agrees =
-        item.sha256.empty() ||
-        base::EqualsIgnoringCase(FileDigestText(*path, DigestKind::kSha256).value_or(""), item.sha256);
-    if (digest && DigestsMatch(*digest, Md5Of(item)) && sha256Agrees) return StagedState::kStaged;
+    if (digest && DigestsMatch(*digest, Md5Of(item)) &&
+        (item.sha256.empty() ||
+         base::EqualsIgnoringCase(FileDigestText(*path, DigestKind::kSha256).value_or(""), item.sha256)))
+      return StagedState::kStaged;
   }
   return platform::RemoveFile(*path) ? StagedState::kToFetch : StagedState::kBlocked;
 }

@@ -6,6 +6,11 @@
 
 namespace platform {
 
+bool WriteNewFile(const std::string& path, const std::string& data, bool ownerOnly) {
+  File f = File::Open(path, ownerOnly ? OpenMode::kCreatePrivate : OpenMode::kCreateNew);
+  return f.IsOpen() && f.Write(data.data(), data.size()) == static_cast<std::int64_t>(data.size()) && f.Flush();
+}
+
 ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& out) {
   out.clear();
   File f = File::Open(path, OpenMode::kRead);

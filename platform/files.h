@@ -142,5 +142,9 @@ ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::str
 // leaves either the old or the new contents, never a mixture: the data go to
 // a temporary file beside it, which is made durable and renamed into place.
 bool ReplaceFileContents(const std::string& path, const std::string& data);
+// Writes `data` to a new file at `path` (nothing may be there yet, not even
+// a link) and makes it durable; `ownerOnly` makes it readable by its owner
+// alone.
+bool WriteNewFile(const std::string& path, const std::string& data, bool ownerOnly = false);
 
 }  // namespace platform

@@ -112,11 +112,6 @@ bool MoveFolder(const std::string& from, const std::string& to) {
   return platform::Exists(from) && !platform::Exists(to) && platform::MoveFileReplacing(from, to);
 }
 
-bool WriteNewFile(const std::string& path, const std::string& bytes) {
-  platform::File f = platform::File::Open(path, platform::OpenMode::kCreateNew);
-  return f.IsOpen() && f.Write(bytes.data(), bytes.size()) == static_cast<std::int64_t>(bytes.size()) && f.Flush();
-}
-
 // Where publishing runs put their work beside <base>: hidden names, so that
 // a web server does not list them.
 struct WorkNames {
@@ -369,7 +364,7 @@ bool WriteTree(const PublishOptions& options, const std::string& tree, PublishRe
     f.servedSize = served.size();
     std::string target = Below(tree, std::string(engine::kStagingFolderName) + "/" + f.servedAs);
     std::string folder = target.substr(0, target.find_last_of(platform::kPathSeparator));
-    if (!platform::MakeFolders(folder) || !WriteNewFile(target, served)) {
+    if (!platform::MakeFolders(folder) || !platform::WriteNewFile(target, served)) {
       result.errors.push_back("cannot write '" + target + "'");
       return false;
     }
@@ -386,7 +381,7 @@ bool WriteTree(const PublishOptions& options, const std::string& tree, PublishRe
     list = std::move(*signedList);
   }
   std::string listPath = Below(tree, std::string(engine::kListDocumentName));
-  if (!WriteNewFile(listPath, list)) {
+  if (!platform::WriteNewFile(listPath, list)) {
     result.errors.push_back("cannot write '" + listPath + "'");
     return false;
   }

@@ -4,17 +4,6 @@
 #include "platform/files.h"
 
 namespace publish {
-namespace {
-
-// Writes `text` to a file that must not exist yet, durably; `secret` files
-// are made readable by their owner only.
-bool WriteNewFile(const std::string& path, const std::string& text, bool secret) {
-  platform::File f =
-      platform::File::Open(path, secret ? platform::OpenMode::kCreatePrivate : platform::OpenMode::kCreateNew);
-  return f.IsOpen() && f.Write(text.data(), text.size()) == static_cast<std::int64_t>(text.size()) && f.Flush();
-}
-
-}  // namespace
 
 bool IsKeyText(std::string_view text) {
   return text.size() == engine::kPublicKeyTextLength &&
@@ -35,11 +24,11 @@ NewKeyResult WriteNewKey(const std::string& path) {
     result.error = "the cryptographic library could not make a key";
     return result;
   }
-  if (!WriteNewFile(path, key->secretKey + "\n", true)) {
+  if (!platform::WriteNewFile(path, key->secretKey + "\n", true)) {
     result.error = "cannot write '" + path + "'";
     return result;
   }
-  if (!WriteNewFile(publicPath, key->publicKey + "\n", false)) {
+  if (!platform::WriteNewFile(publicPath, key->publicKey + "\n", false)) {
     // A secret key without its public half would only confuse.
     platform::RemoveFile(path);
     result.error = "cannot write '" + publicPath + "'";
