@@ -232,7 +232,9 @@ void InstallDialog::RunCopy() {
   while (CopyNextChunk()) {
   }
   copyComplete_ = !failed_ && currentIndex_ == stagedFiles_.size() && written_.empty();
-  copyDone_ = true;
+  // The worker's last touch of the window: its end is taken up on the
+  // window's thread at once.
+  window_.PostCommand(kCopyFinishedCommand);
 }
 
 bool InstallDialog::OpenNextFile() {
@@ -355,34 +357,34 @@ bool InstallDialog::CopyBlock() {
   if ((!source_.IsOpen() || !target_.IsOpen()) && !OpenNextFile()) return false;
   if (!block_) block_.reset(new std::uint8_t[kCopyBlock]);
   std::uint8_t* buffer = block_.get();
-  std::int64_t read = source_.Read(buffer, kCopyBlock);
-  if (read < 0) return false;
+  std::int64_t copied = 0;
   if (firstChunk_) {
+    // The first block passes through here: its first bytes tell whether the
+    // file is a program.
     firstChunk_ = false;
+    std::int64_t read = source_.Read(buffer, kCopyBlock);
+    if (read < 0) return false;
     std::string_view head(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(read));
     beginsLikeProgram_ = head.substr(0, 4) == "\x7F" "ELF" || head.substr(0, 2) == "#!";
-  }
-  if (read > 0) {
-    std::int64_t written = target_.Write(buffer, static_cast<std::size_t>(read));
-    if (written > 0) {
-      copiedBytes_ += static_cast<std::uint32_t>(written);
-      fileBytes_ += static_cast<std::uint64_t>(written);
+    copied = read > 0 ? target_.Write(buffer, static_cast<std::size_t>(read)) : 0;
+    if (copied != read) {
+      if (copied > 0) copiedBytes_ += static_cast<std::uint32_t>(copied);
+      return false;
     }
-    if (written != read) return false;
-    // The disk writes behind the copy of a large file rather than after it.
-    if (fileBytes_ % kWriteBehindBytes == 0) target_.StartFlush();
+  } else {
+    copied = target_.CopyFrom(source_, buffer, kCopyBlock);
+    if (copied < 0) return false;
   }
-  return static_cast<std::size_t>(read) == kCopyBlock || FinishFile();
+  copiedBytes_ += static_cast<std::uint32_t>(copied);
+  fileBytes_ += static_cast<std::uint64_t>(copied);
+  // The disk writes behind the copy of a large file rather than after it.
+  if (copied > 0 && fileBytes_ % kWriteBehindBytes == 0) target_.StartFlush();
+  return static_cast<std::size_t>(copied) == kCopyBlock || FinishFile();
 }
 
 void InstallDialog::OnTimer(int id) {
   if (id != kInstallTimer) return;
   window_.SetProgress(static_cast<std::int32_t>(std::min<std::uint32_t>(copiedBytes_.load(), INT32_MAX)));
-  // The worker's end is taken up here, on the window's thread.
-  if (copyDone_.load() && !finishPosted_) {
-    finishPosted_ = true;
-    window_.PostCommand(kCopyFinishedCommand);
-  }
 }
 
 void InstallDialog::OnCommand(int id) {

@@ -169,12 +169,10 @@ class InstallDialog : public ui::WindowEvents {
   std::set<std::string> probedFolders_;  // folders known to take new files
   std::uint32_t totalBytes_ = 0;
   std::atomic<std::uint32_t> copiedBytes_{0};
-  std::atomic<bool> copyDone_{false};
   // Whether the worker got through the whole list; equal byte counts alone
   // could hide a file that was written but never finished.
   std::atomic<bool> copyComplete_{false};
   std::vector<std::string> unusable_;  // staged entries that are no files
-  bool finishPosted_ = false;
   std::thread worker_;
 
   // Used by the copy worker only, while it runs.

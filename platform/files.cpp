@@ -43,6 +43,12 @@ ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::str
 
 File::~File() { Close(); }
 
+std::int64_t File::CopyThroughBuffer(File& source, void* buffer, std::size_t size) {
+  std::int64_t read = source.Read(buffer, size);
+  if (read <= 0) return read;
+  return Write(buffer, static_cast<std::size_t>(read)) == read ? read : -1;
+}
+
 File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNone)) {}
 
 File& File::operator=(File&& other) noexcept {

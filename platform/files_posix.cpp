@@ -218,6 +218,22 @@ std::int64_t File::Write(const void* buffer, std::size_t size) {
   return static_cast<std::int64_t>(done);
 }
 
+std::int64_t File::CopyFrom(File& source, void* buffer, std::size_t size) {
+  if (!IsOpen() || !source.IsOpen()) return -1;
+#if defined(__linux__)
+  for (;;) {
+    ssize_t n = copy_file_range(Fd(source.handle_), nullptr, Fd(handle_), nullptr, size, 0);
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    // Files the kernel will not copy between (other file systems on older
+    // kernels, file systems without the operation) go the usual way.
+    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP && errno != EBADF) return -1;
+    break;
+  }
+#endif
+  return CopyThroughBuffer(source, buffer, size);
+}
+
 std::optional<std::uint64_t> File::Size() const {
   struct stat st;
   if (!IsOpen() || fstat(Fd(handle_), &st) != 0) return std::nullopt;

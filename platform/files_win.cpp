@@ -228,6 +228,10 @@ std::int64_t File::Read(void* buffer, std::size_t size) {
   return n;
 }
 
+std::int64_t File::CopyFrom(File& source, void* buffer, std::size_t size) {
+  return IsOpen() ? CopyThroughBuffer(source, buffer, size) : -1;
+}
+
 std::int64_t File::Write(const void* buffer, std::size_t size) {
   if (!IsOpen()) return -1;
   const char* p = static_cast<const char*>(buffer);

@@ -65,6 +65,14 @@ enum class InputState {
 };
 // Waits at most `timeoutMs` (0: only looks) for input on `stream` and
 // appends what has arrived, at most 4096 bytes, to `buffer`.
+// A wait in ReadAvailableInput or WaitForWake also ends early, with
+// nothing read, when another thread calls WakeInputWaits (a worker that
+// posts its end to the window thread). A wake that comes while no thread
+// waits ends the next wait at once.
 InputState ReadAvailableInput(int stream, std::string& buffer, int timeoutMs);
+void WakeInputWaits();
+// Waits at most `timeoutMs` for WakeInputWaits, for a window whose input has
+// ended; true when it came.
+bool WaitForWake(int timeoutMs);
 
 }  // namespace platform

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 namespace platform {
@@ -161,15 +162,53 @@ void RawTerminalMode::Leave() {
   PutBackSignalHandlers();
 }
 
+namespace {
+
+// Every input wait also watches the reading end of this pipe; a wake is a
+// byte written to it. Made once, on first use.
+int WakePipe(int end) {
+  static int ends[2] = {-1, -1};
+  static std::once_flag made;
+  std::call_once(made, [] {
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) ends[0] = ends[1] = -1;
+  });
+  return ends[end];
+}
+
+// Waits for `stream` (when it is one) or a wake; true when a wake came, which
+// is then used up.
+bool PollWithWake(struct pollfd& input, int timeoutMs, int& ready) {
+  struct pollfd p[2] = {input, {WakePipe(0), POLLIN, 0}};
+  ready = poll(p, 2, timeoutMs < 0 ? 0 : timeoutMs);
+  input = p[0];
+  if (ready <= 0 || !(p[1].revents & POLLIN)) return false;
+  char drained[64];
+  while (read(p[1].fd, drained, sizeof drained) > 0) {
+  }
+  return true;
+}
+
+}  // namespace
+
+void WakeInputWaits() {
+  const char byte = 1;
+  // A full pipe already holds a wake.
+  if (WakePipe(1) >= 0) (void)!write(WakePipe(1), &byte, 1);
+}
+
+bool WaitForWake(int timeoutMs) {
+  struct pollfd none = {-1, 0, 0};
+  int ready = 0;
+  return PollWithWake(none, timeoutMs, ready);
+}
+
 InputState ReadAvailableInput(int stream, std::string& buffer, int timeoutMs) {
   if (stream < 0) return InputState::kEnded;
-  struct pollfd p;
-  p.fd = stream;
-  p.events = POLLIN;
-  p.revents = 0;
-  int ready = poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
+  struct pollfd p = {stream, POLLIN, 0};
+  int ready = 0;
+  bool woken = PollWithWake(p, timeoutMs, ready);
   if (ready < 0) return errno == EINTR || errno == EAGAIN ? InputState::kNothing : InputState::kEnded;
-  if (ready == 0) return InputState::kNothing;
+  if (ready == 0 || (woken && p.revents == 0)) return InputState::kNothing;
   if (p.revents & POLLNVAL) return InputState::kEnded;
   char chunk[4096];
   ssize_t n = read(stream, chunk, sizeof chunk);

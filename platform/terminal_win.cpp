@@ -4,6 +4,7 @@
 #include <io.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <condition_variable>
 #include <cstdlib>
@@ -67,6 +68,12 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
 
 void RestoreAtExit() { RestoreConsole(); }
 
+// A wake for the input waits (WakeInputWaits), taken by the first wait that
+// sees it.
+std::atomic<bool> g_wakePending{false};
+
+bool TakeWake() { return g_wakePending.exchange(false); }
+
 // Input is read by a thread of its own, one per stream, with blocking
 // reads: pipes and consoles alike, and under every system that runs us,
 // without asking whether data is waiting (which not every pipe can tell).
@@ -105,10 +112,17 @@ class InputReader {
     return stream == stream_ && (!compare || compare(stream, handle_));
   }
 
+  // Lets a wait in Take see a wake.
+  void Wake() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    arrived_.notify_all();
+  }
+
   InputState Take(std::string& buffer, int timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
     arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs),
-                      [this] { return !pending_.empty() || ended_; });
+                      [this] { return !pending_.empty() || ended_ || g_wakePending.load(); });
+    TakeWake();
     if (!pending_.empty()) {
       std::size_t n = std::min<std::size_t>(pending_.size(), 4096);
       buffer.append(pending_, 0, n);
@@ -145,6 +159,28 @@ class InputReader {
   std::string pending_;
   bool ended_ = false;
 };
+
+// One reader per stream number, replaced when the number has come to name
+// another stream; a replaced reader whose thread is still blocked in a read
+// lives on with that thread.
+struct Readers {
+  std::mutex mutex;
+  std::map<int, std::shared_ptr<InputReader>> byStream;
+};
+Readers& AllReaders() {
+  static Readers readers;
+  return readers;
+}
+
+// Where WaitForWake waits.
+struct WakeWait {
+  std::mutex mutex;
+  std::condition_variable woken;
+};
+WakeWait& Waiting() {
+  static WakeWait wait;
+  return wait;
+}
 
 }  // namespace
 
@@ -227,18 +263,33 @@ void RawTerminalMode::Leave() {
   RestoreConsole();
 }
 
+void WakeInputWaits() {
+  g_wakePending = true;
+  {
+    std::lock_guard<std::mutex> lock(Waiting().mutex);
+    Waiting().woken.notify_all();
+  }
+  Readers& readers = AllReaders();
+  std::lock_guard<std::mutex> lock(readers.mutex);
+  for (auto& [stream, reader] : readers.byStream)
+    if (reader) reader->Wake();
+}
+
+bool WaitForWake(int timeoutMs) {
+  std::unique_lock<std::mutex> lock(Waiting().mutex);
+  Waiting().woken.wait_for(lock, std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs),
+                           [] { return g_wakePending.load(); });
+  return TakeWake();
+}
+
 InputState ReadAvailableInput(int stream, std::string& buffer, int timeoutMs) {
-  static std::mutex readersMutex;
-  // One reader per stream number, replaced when the number has come to name
-  // another stream; a replaced reader whose thread is still blocked in a
-  // read lives on with that thread.
-  static std::map<int, std::shared_ptr<InputReader>> readers;
   HANDLE h = StreamHandle(stream);
   if (!ValidHandle(h)) return InputState::kEnded;
   std::shared_ptr<InputReader> reader;
   {
-    std::lock_guard<std::mutex> lock(readersMutex);
-    std::shared_ptr<InputReader>& known = readers[stream];
+    Readers& readers = AllReaders();
+    std::lock_guard<std::mutex> lock(readers.mutex);
+    std::shared_ptr<InputReader>& known = readers.byStream[stream];
     if (!known || !known->Reads(h)) known = InputReader::Start(h);
     reader = known;
   }

@@ -2,7 +2,7 @@
 // this interface; a front end (FLTK on the desktop, the terminal, a scripted
 // fake with virtual time in the tests, Win32 later) implements it. Controls
 // are named by the ids of the window templates. Everything here runs on the
-// window's thread.
+// window's thread, except PostCommand.
 //
 // Events flow the other way, into a WindowEvents sink: commands (button
 // presses, posted commands, the close request as command 2), timer ticks,
@@ -103,7 +103,9 @@ class WindowSystem {
   // Timers deliver OnTimer(id) every period until stopped.
   virtual void StartTimer(int id, int periodMs) = 0;
   virtual void StopTimer(int id) = 0;
-  // Queues OnCommand(id) behind the events already waiting.
+  // Queues OnCommand(id) behind the events already waiting. Also from
+  // another thread (a worker announcing its end), where it ends the window
+  // thread's wait at once.
   virtual void PostCommand(int id) = 0;
 
   // A modal message box with OK and Cancel; closing it answers Cancel.

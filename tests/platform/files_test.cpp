@@ -30,6 +30,17 @@ TEST(FilesTest, WriteReadSeekAndSize) {
   EXPECT_EQ(f.Read(buf, sizeof buf), 1000);
   EXPECT_EQ(std::string(buf, 1000), bytes.substr(9000));
   EXPECT_EQ(f.Read(buf, sizeof buf), 0);
+  // A copy between files starts at the source's position and moves both on.
+  {
+    ASSERT_TRUE(f.Seek(1000));
+    auto copy = platform::File::Open(tmp / "copy.bin", platform::OpenMode::kCreateNew);
+    std::int64_t step = 0;
+    while ((step = copy.CopyFrom(f, buf, sizeof buf)) > 0) {
+    }
+    EXPECT_EQ(step, 0);
+    EXPECT_EQ(copy.Size(), 9000u);
+  }
+  EXPECT_EQ(ReadFile(tmp / "copy.bin"), bytes.substr(1000));
   // Moving keeps the handle open in the new owner only.
   platform::File moved = std::move(f);
   EXPECT_TRUE(moved.IsOpen());

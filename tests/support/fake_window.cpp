@@ -75,11 +75,14 @@ void FakeWindow::ShowWindow() {
 
 void FakeWindow::DestroyWindow() {
   if (destroyed_) return;
-  destroyed_ = true;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    destroyed_ = true;
+    queue_.clear();
+  }
   destroyedAt_ = now_;
   visible_ = false;
   timers_.clear();
-  queue_.clear();
 }
 
 void FakeWindow::SetFont(std::string_view face, int height) {
@@ -135,6 +138,7 @@ std::optional<FakeTimer> FakeWindow::Timer(int id) const {
 }
 
 void FakeWindow::PostCommand(int id) {
+  std::lock_guard<std::mutex> lock(queueMutex_);
   posted_.push_back(id);
   if (!destroyed_) queue_.push_back(Event{EventKind::kCommand, id});
 }
@@ -200,10 +204,16 @@ void FakeWindow::Deliver(const Event& event, const KeyFilter* keyFilter) {
 }
 
 bool FakeWindow::DispatchOne(const KeyFilter* keyFilter) {
-  if (!queue_.empty()) {
-    Event event = queue_.front();
-    queue_.pop_front();
-    Deliver(event, keyFilter);
+  std::optional<Event> event;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (!queue_.empty()) {
+      event = std::move(queue_.front());
+      queue_.pop_front();
+    }
+  }
+  if (event) {
+    Deliver(*event, keyFilter);
     return true;
   }
   auto due = timers_.end();
@@ -267,7 +277,12 @@ void FakeWindow::WaitForEvents(int maxMs) {
   // for a wait on the worker thread.
   bool happened = RunDueActions();
   std::optional<std::int64_t> next = NextScheduled();
-  bool somethingDue = happened || !queue_.empty() || (next && *next <= now_);
+  bool queued = false;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    queued = !queue_.empty();
+  }
+  bool somethingDue = happened || queued || (next && *next <= now_);
   if (!somethingDue && maxMs > 0) {
     std::int64_t target = now_ + maxMs;
     if (next && *next < target) target = *next;
@@ -314,11 +329,16 @@ void FakeWindow::OpenHelpTopic(const std::string& chmPath, const std::string& to
   helpTopics_.emplace_back(chmPath, topic);
 }
 
-void FakeWindow::Click(int control) { queue_.push_back(Event{EventKind::kClick, control}); }
-void FakeWindow::CloseBox() { queue_.push_back(Event{EventKind::kCloseBox}); }
-void FakeWindow::PressKey(ui::Key key) { queue_.push_back(Event{EventKind::kKey, 0, key}); }
+void FakeWindow::Enqueue(Event event) {
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  queue_.push_back(std::move(event));
+}
+
+void FakeWindow::Click(int control) { Enqueue(Event{EventKind::kClick, control}); }
+void FakeWindow::CloseBox() { Enqueue(Event{EventKind::kCloseBox}); }
+void FakeWindow::PressKey(ui::Key key) { Enqueue(Event{EventKind::kKey, 0, key}); }
 void FakeWindow::ClickLink(std::string link) {
-  queue_.push_back(Event{EventKind::kLink, 0, ui::Key::kOther, std::move(link)});
+  Enqueue(Event{EventKind::kLink, 0, ui::Key::kOther, std::move(link)});
 }
 void FakeWindow::ClickAt(std::int64_t atMs, int control) {
   At(atMs, [this, control] { Click(control); });

@@ -23,6 +23,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -173,6 +174,7 @@ class FakeWindow : public ui::WindowSystem {
   FakeControl& Ctl(int id);
   bool IsButton(int id) const;
   void Deliver(const Event& event, const KeyFilter* keyFilter);
+  void Enqueue(Event event);
   bool RunDueActions();
   void RunWatchers();
   std::optional<std::int64_t> NextScheduled() const;
@@ -196,6 +198,8 @@ class FakeWindow : public ui::WindowSystem {
   std::int32_t range_ = 100;
   std::int32_t progress_ = 0;
   std::map<int, FakeTimer> timers_;
+  // The queue and the posted commands: a worker's thread may post.
+  mutable std::mutex queueMutex_;
   std::deque<Event> queue_;
   std::vector<int> posted_;
   std::vector<Action> actions_;

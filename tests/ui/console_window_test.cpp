@@ -301,21 +301,41 @@ TEST(ConsoleEvents, EndOfInputNeitherHangsNorSpins) {
   EXPECT_EQ(c.sink.Take(), Lines{});
 }
 
-TEST(ConsoleEvents, WaitReturnsWhenInputArrives) {
-  Console c;
-  c.window->ShowWindow();
-  std::thread sender([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));
-    c.input.Send("f1\n");
-  });
-  std::int64_t start = Now();
-  c.window->WaitForEvents(2000);
-  std::int64_t took = Now() - start;
-  sender.join();
-  EXPECT_GE(took, 50);
-  EXPECT_LT(took, 1000);
-  c.Drain();
-  EXPECT_EQ(c.sink.Take(), Lines{"help"});
+// A wait ends when input arrives, and when a worker posts a command from
+// its own thread, whether the input is still open or has ended.
+TEST(ConsoleEvents, WaitReturnsWhenInputOrAPostedCommandArrives) {
+  enum class Input { kOpen, kEnded };
+  struct Case {
+    Input input;
+    bool post;
+    const char* event;
+  } cases[] = {{Input::kOpen, false, "help"}, {Input::kOpen, true, "command 202"}, {Input::kEnded, true, "command 202"}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.event + std::string(k.input == Input::kOpen ? ", input open" : ", input ended"));
+    // (The update window would close itself once its input has ended.)
+    Console c(k.post ? WindowTemplate::kInstallWindow : WindowTemplate::kUpdateWindow);
+    c.window->ShowWindow();
+    if (k.input == Input::kEnded) {
+      c.input.CloseWriteEnd();
+      c.window->WaitForEvents(1000);
+    }
+    std::thread sender([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(60));
+      if (k.post) {
+        c.window->PostCommand(202);
+      } else {
+        c.input.Send("f1\n");
+      }
+    });
+    std::int64_t start = Now();
+    c.window->WaitForEvents(2000);
+    std::int64_t took = Now() - start;
+    sender.join();
+    EXPECT_GE(took, 50);
+    EXPECT_LT(took, 1000);
+    c.Drain();
+    EXPECT_EQ(c.sink.Take(), Lines{k.event});
+  }
 }
 
 // With an injected clock, timers, the Esc delay and the end of input run in

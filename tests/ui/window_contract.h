@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "resources/window_templates.h"
@@ -318,6 +319,9 @@ TYPED_TEST_P(WindowContract, TimersPostedCommandsAndTheEndOfTheLoop) {
   EXPECT_LT(this->driver_.NowMs() - before, 1000);
   EXPECT_EQ(this->Next(), "command 201");
   EXPECT_EQ(this->Next(), "command 1");
+  // So does one posted from a worker's thread.
+  std::thread([&] { w.PostCommand(202); }).join();
+  EXPECT_EQ(this->Next(), "command 202");
 
   // A command that destroys the window ends the loop; the timers end too.
   this->events_.onCommand = [&](int id) {

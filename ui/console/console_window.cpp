@@ -150,7 +150,10 @@ void ConsoleWindow::DestroyWindow() {
   destroyed_ = true;
   visible_ = false;
   timers_.clear();
-  posted_.clear();
+  {
+    std::lock_guard<std::mutex> lock(postedMutex_);
+    posted_.clear();
+  }
   help_.reset();
   if (!options_.terminal && wasShown) WriteLine("window: closed");
   if (boxes_.empty()) {
@@ -311,8 +314,21 @@ bool ConsoleWindow::DispatchTimer() {
   return true;
 }
 
+void ConsoleWindow::PostCommand(int id) {
+  {
+    std::lock_guard<std::mutex> lock(postedMutex_);
+    posted_.push_back(id);
+  }
+  if (std::this_thread::get_id() != windowThread_) platform::WakeInputWaits();
+}
+
+bool ConsoleWindow::HasPosted() const {
+  std::lock_guard<std::mutex> lock(postedMutex_);
+  return !posted_.empty();
+}
+
 bool ConsoleWindow::IdleCloseDue() const {
-  return options_.which == WindowTemplate::kUpdateWindow && inputEnded_ && input_.empty() && posted_.empty() &&
+  return options_.which == WindowTemplate::kUpdateWindow && inputEnded_ && input_.empty() && !HasPosted() &&
          timers_.empty() && boxes_.empty() && !destroyed_ && !idleCloseSent_;
 }
 
@@ -323,11 +339,19 @@ bool ConsoleWindow::DispatchOne(const KeyFilter* keyFilter) {
     dirty_ = true;
   }
   if (!options_.terminal) PublishLines();
-  if (!destroyed_ && !posted_.empty()) {
-    int id = posted_.front();
-    posted_.pop_front();
-    CommandTo(id);
-    return true;
+  if (!destroyed_) {
+    std::optional<int> id;
+    {
+      std::lock_guard<std::mutex> lock(postedMutex_);
+      if (!posted_.empty()) {
+        id = posted_.front();
+        posted_.pop_front();
+      }
+    }
+    if (id) {
+      CommandTo(*id);
+      return true;
+    }
   }
   PullInput(0);
   if (DispatchInput(keyFilter)) return true;
@@ -343,7 +367,7 @@ bool ConsoleWindow::DispatchOne(const KeyFilter* keyFilter) {
 void ConsoleWindow::WaitForEvents(int maxMs) {
   if (!options_.terminal) PublishLines();
   Refresh();
-  if ((!destroyed_ && !posted_.empty()) || HasCompleteInput() || IdleCloseDue()) return;
+  if ((!destroyed_ && HasPosted()) || HasCompleteInput() || IdleCloseDue()) return;
   std::int64_t now = NowMs();
   std::int64_t wait = std::max(maxMs, 0);
   if (!destroyed_) {
@@ -360,7 +384,7 @@ void ConsoleWindow::WaitForEvents(int maxMs) {
   } else if (!inputEnded_) {
     PullInput(static_cast<int>(wait));
   } else {
-    platform::SleepMs(static_cast<std::uint32_t>(wait));
+    platform::WaitForWake(static_cast<int>(wait));
   }
 }
 

@@ -26,10 +26,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/terminal.h"
@@ -115,7 +117,8 @@ class ConsoleWindow final : public WindowSystem {
 
   void StartTimer(int id, int periodMs) override;
   void StopTimer(int id) override;
-  void PostCommand(int id) override { posted_.push_back(id); }
+  // Also from another thread (a worker announcing its end): it ends a wait.
+  void PostCommand(int id) override;
 
   Answer AskOkCancel(std::string_view text, std::string_view caption, MessageIcon icon) override;
   void SetMessageBoxLabels(std::string_view ok, std::string_view cancel) override;
@@ -195,6 +198,7 @@ class ConsoleWindow final : public WindowSystem {
   void ScrollMessage(int rows);
   bool DispatchTimer();
   bool IdleCloseDue() const;
+  bool HasPosted() const;
   void Report(std::string_view message);
   const std::vector<std::string>& MessageLinks() const;
   std::string SelectedLink() const;
@@ -241,7 +245,10 @@ class ConsoleWindow final : public WindowSystem {
   bool destroyed_ = false;
 
   std::map<int, Timer> timers_;
+  // Posted commands; the one thing another thread may touch.
+  mutable std::mutex postedMutex_;
   std::deque<int> posted_;
+  std::thread::id windowThread_ = std::this_thread::get_id();
   std::string input_;
   bool inputEnded_ = false;
   bool droppingLine_ = false;  // the rest of an over-long command line goes
