@@ -264,9 +264,10 @@ TEST_F(UpdateStoryTest, InstallKilledAnywhereFinishesOnTheNextRun) {
     }
     // Wine's server closes a killed program's files a while after the
     // process is gone (longer when the machine is busy); until then they
-    // are still open without delete sharing, as a file another program
-    // holds would be.
-    if (!programs_.runner.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    // are still open, as a file another program holds would be, and a file
+    // deleted meanwhile lingers in its folder until then, which keeps the
+    // emptied staging folder from going.
+    if (!programs_.runner.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(2000));
     // Install mode again, with whatever updater the killed run left.
     auto again = testsupport::RunProcess(Updater(), Options({"/u"}));
     ASSERT_EQ(again.exitCode, 0) << again.output;
