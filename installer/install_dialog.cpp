@@ -93,6 +93,9 @@ void InstallDialog::End(DialogResult result) {
 bool InstallDialog::InitWindow() {
   window_.SetMessageBoxLabels(services_.text(kOkLabel), services_.text(kCancelLabel));
   if (!IsUpdatePending()) {
+    // A run cut short after deleting the update log left the folders it was
+    // about to remove; they go now. Staged files stay where they are.
+    RemoveEmptiedFolders(services_.applicationFolder + kStagingFolderName);
     End(DialogResult::kOk);
     return true;
   }

@@ -16,12 +16,16 @@ void SetReadOnly(const std::string& path, bool readOnly) {
                   readOnly ? fs::perm_options::remove : fs::perm_options::add);
 }
 
-TEST_F(InstallDialogTest, NothingPendingEndsWithOkAndTouchesNothing) {
+TEST_F(InstallDialogTest, NothingPendingEndsWithOkAndTouchesNoStagedFile) {
   Stage(kMainAppFileName, "new");
+  // What a run killed between deleting the update log and removing the
+  // emptied folders leaves.
+  std::filesystem::create_directories(At("dvd/Language/effects"));
   EXPECT_EQ(Run(), DialogResult::kOk);
   EXPECT_FALSE(window_.everShown());
   EXPECT_EQ(ReadFile(At("dvd/") + kMainAppFileName), "new");
   EXPECT_FALSE(PathExists(At(kMainAppFileName)));
+  EXPECT_FALSE(PathExists(At("dvd/Language")));
 }
 
 TEST_F(InstallDialogTest, OnlyTheUpdateLogCleansUp) {
