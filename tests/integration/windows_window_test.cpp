@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -200,15 +201,21 @@ TEST_F(WindowsWindowTest, ChecksDownloadsAndInstallsAnUpdateFromNginx) {
 
   // Install mode copies the staged files behind its window and starts the
   // main application. A large file more in the staging folder keeps the
-  // window up long enough to be seen.
-  WriteFile(app() + "dvd/effects/large.dat", std::string(std::size_t{256} << 20, 'L'));
+  // window up long enough to be seen, also on a busy machine: the window
+  // closes as soon as the copy ends.
+  constexpr std::uintmax_t kLarge = std::uintmax_t{768} << 20;
+  {
+    std::ofstream large(app() + "dvd/effects/large.dat", std::ios::binary);
+    const std::string block(std::size_t{1} << 20, 'L');
+    for (std::uintmax_t written = 0; written < kLarge; written += block.size()) large << block;
+  }
   testsupport::ChildProcess installer(app() + "Harbinor.exe", Run({"/u"}));
   FindWindow("Tolvaro copying updated files...");
   Shot("windows_7_installing.png", 50);
   result = installer.Wait(60000);
   EXPECT_FALSE(result.timedOut);
   EXPECT_EQ(ReadFile(app() + "effects/glow.dat"), effects);
-  EXPECT_EQ(std::filesystem::file_size(app() + "effects/large.dat"), std::uintmax_t{256} << 20);
+  EXPECT_EQ(std::filesystem::file_size(app() + "effects/large.dat"), kLarge);
   EXPECT_EQ(ReadFile(app() + "readme.txt"), "version=1.1.0.0\r\nTolvaro, now with titles\r\n");
   EXPECT_FALSE(testsupport::PathExists(app() + "dvd/@update@.log"));
 }
