@@ -361,6 +361,7 @@ bool InstallDialog::CopyBlock() {
   if (!block_) block_.reset(new std::uint8_t[kCopyBlock]);
   std::uint8_t* buffer = block_.get();
   std::int64_t copied = 0;
+  bool whole = true;
   if (firstChunk_) {
     // The first block passes through here: its first bytes tell whether the
     // file is a program.
@@ -370,16 +371,16 @@ bool InstallDialog::CopyBlock() {
     std::string_view head(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(read));
     beginsLikeProgram_ = head.substr(0, 4) == "\x7F" "ELF" || head.substr(0, 2) == "#!";
     copied = read > 0 ? target_.Write(buffer, static_cast<std::size_t>(read)) : 0;
-    if (copied != read) {
-      if (copied > 0) copiedBytes_ += static_cast<std::uint32_t>(copied);
-      return false;
-    }
+    whole = copied == read;
   } else {
     copied = target_.CopyFrom(source_, buffer, kCopyBlock);
-    if (copied < 0) return false;
+    whole = copied >= 0;
   }
-  copiedBytes_ += static_cast<std::uint32_t>(copied);
-  fileBytes_ += static_cast<std::uint64_t>(copied);
+  if (copied > 0) {
+    copiedBytes_ += static_cast<std::uint32_t>(copied);
+    fileBytes_ += static_cast<std::uint64_t>(copied);
+  }
+  if (!whole) return false;
   // The disk writes behind the copy of a large file rather than after it.
   if (copied > 0 && fileBytes_ % kWriteBehindBytes == 0) target_.StartFlush();
   return static_cast<std::size_t>(copied) == kCopyBlock || FinishFile();

@@ -229,7 +229,7 @@ std::int64_t File::Read(void* buffer, std::size_t size) {
 }
 
 std::int64_t File::CopyFrom(File& source, void* buffer, std::size_t size) {
-  return IsOpen() ? CopyThroughBuffer(source, buffer, size) : -1;
+  return CopyThroughBuffer(source, buffer, size);
 }
 
 std::int64_t File::Write(const void* buffer, std::size_t size) {

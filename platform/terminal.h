@@ -65,11 +65,10 @@ enum class InputState {
 };
 // Waits at most `timeoutMs` (0: only looks) for input on `stream` and
 // appends what has arrived, at most 4096 bytes, to `buffer`.
-// A wait in ReadAvailableInput or WaitForWake also ends early, with
-// nothing read, when another thread calls WakeInputWaits (a worker that
-// posts its end to the window thread). A wake that comes while no thread
-// waits ends the next wait at once.
 InputState ReadAvailableInput(int stream, std::string& buffer, int timeoutMs);
+// Ends a wait in ReadAvailableInput or WaitForWake early, with nothing read
+// (a worker that posts its end to the window thread); called from any
+// thread. A wake that comes while no thread waits ends the next wait at once.
 void WakeInputWaits();
 // Waits at most `timeoutMs` for WakeInputWaits, for a window whose input has
 // ended; true when it came.
