@@ -40,6 +40,7 @@ std::string ConfigStore::ChooseFolder() {
       // Unlike the local application-data folder on Windows, ~/.config may
       // not exist yet on a new account.
       platform::MakeFolders(*base);
+      perUserFolder_ = true;
       path = *base;
       if (path.back() == kSep) path.pop_back();
       path += std::string(1, kSep) + "Quorva";
@@ -73,11 +74,7 @@ std::string ConfigStore::ConfigFilePath(std::string_view name) {
 
 const std::string& ConfigStore::ServerBase() {
   if (!serverBase_.empty()) return serverBase_;
-  std::string path = ConfigFilePath(kSettingsFileName);
-  // Read into a generous buffer so that an over-long value is seen as such
-  // rather than cut into a wrong address.
-  std::string value = path.empty() ? std::string()
-                                   : platform::ReadProfileString(path, kSettingsSection, kServerKey, "", 4096);
+  std::string value = ReadValue(kServerKey);
   // A value that leaves no room for the "/" is unusable: take the default.
   if (value.empty() || value.size() > kMaxServerBaseLength - 1) value = env_.defaultServer;
   if (value.back() != '/') value.push_back('/');
@@ -90,9 +87,21 @@ bool ConfigStore::WriteSetting(std::string_view key, std::string_view value) {
   return !path.empty() && platform::WriteProfileString(path, kSettingsSection, key, value);
 }
 
-std::string ConfigStore::ReadSetting(std::string_view key) {
+std::string ConfigStore::ReadSetting(std::string_view key) { return ReadValue(key); }
+
+std::string ConfigStore::ReadValue(std::string_view key) {
   std::string path = ConfigFilePath(kSettingsFileName);
-  return path.empty() ? std::string() : platform::ReadProfileString(path, kSettingsSection, key, "", 4096);
+  if (path.empty()) return {};
+  // Read into a generous buffer so that an over-long value is seen as such
+  // rather than cut into a wrong address.
+  std::string value = platform::ReadProfileString(path, kSettingsSection, key, "", 4096);
+  if (!value.empty() || !perUserFolder_) return value;
+  // The user cannot write the application folder, so the installer's file
+  // there still holds the vendor's settings: read it where it lies (nothing
+  // is created for it) unless its path does not fit the path limit.
+  std::string vendorFile = env_.applicationFolder + kConfigsFolderName + kSep + kSettingsFileName;
+  if (vendorFile.size() > platform::kMaxPathLength) return {};
+  return platform::ReadProfileString(vendorFile, kSettingsSection, key, "", 4096);
 }
 
 ConfigStore& ProcessConfig() {

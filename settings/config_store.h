@@ -5,8 +5,12 @@
 // The folder is decided once per process: "Configs" in the application
 // folder when that folder can be written, otherwise the per-user folder
 // .../Quorva/TolvaroDVD/Configs. The main application keeps its
-// "EditorOption.cfg" in the same folder. Nothing here reports an error: a
-// missing file or key gives the built-in defaults, a failed write is ignored.
+// "EditorOption.cfg" in the same folder. While the per-user folder is in use,
+// a key its file does not give a value is read from the application folder's
+// "Configs/Harbinor.cfg", where an installer may have put the vendor's
+// "Server"; that file is only read, writes go to the per-user file. Nothing
+// here reports an error: a missing file or key gives the built-in defaults, a
+// failed write is ignored.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +54,7 @@ class ConfigStore {
   // path would exceed the path limit.
   std::string ConfigFilePath(std::string_view name);
   // The update server's base URL, always ending in "/". Read once.
+  // When no file gives a usable "Server", the built-in default.
   const std::string& ServerBase();
   // Writes one key of section "Harbinor" of "Harbinor.cfg"; an empty value
   // keeps the key with nothing after its "=".
@@ -59,10 +64,14 @@ class ConfigStore {
 
  private:
   std::string ChooseFolder();
+  // `key` of section "Harbinor" of "Harbinor.cfg", read through to the
+  // application folder's file when the per-user file gives it no value.
+  std::string ReadValue(std::string_view key);
 
   ConfigEnvironment env_;
   bool folderDecided_ = false;
   std::string folder_;  // empty when no usable folder fits the path limit
+  bool perUserFolder_ = false;  // folder_ is the per-user folder, not the application's
   std::string serverBase_;
 };
 

@@ -99,6 +99,29 @@ TEST_F(ConfigStoreTest, ServerBase) {
   }
 }
 
+TEST_F(ConfigStoreTest, PerUserFileReadsThroughToTheApplicationFolder) {
+  const char* vendor = "[Harbinor]\nServer=http://vendor.example/v\nListSerial=7\n";
+  struct { const char *vendorFile, *userFile, *base, *serial; } cases[] = {
+      {vendor, "", "http://vendor.example/v/", "7"},
+      {vendor, "[Harbinor]\nServer=http://user.example/u/\nListSerial=9\n", "http://user.example/u/", "9"},
+      {vendor, "[Harbinor]\nServer=\nListSerial=\n", "http://vendor.example/v/", "7"},
+      {"[Harbinor]\nUpdateTime=3\n", "[Harbinor]\nUpdateTime=4\n", kDefaultServer, ""}};
+  std::string vendorCfg = root_ / "app/Configs/Harbinor.cfg";
+  std::string userCfg = root_ / "user/.config/Quorva/TolvaroDVD/Configs/Harbinor.cfg";
+  for (const auto& c : cases) {
+    WriteFile(vendorCfg, c.vendorFile), WriteFile(userCfg, c.userFile);
+    int rc = WithConfigsUnwritable(appFolder(), [&] {
+      ConfigStore store(Env());
+      bool read = store.ServerBase() == c.base && store.ReadSetting("ListSerial") == c.serial;
+      return read && store.WriteSetting("UpdateTime", "105") ? 0 : 2;
+    });
+    if (rc == kSkip) GTEST_SKIP() << "no read-only folder here";
+    EXPECT_EQ(rc, 0) << "per-user file: " << testsupport::Show(c.userFile);
+    EXPECT_EQ(ReadFile(vendorCfg), c.vendorFile) << "the vendor's file was written";
+    EXPECT_EQ(platform::FindProfileValue(ReadFile(userCfg), "Harbinor", "UpdateTime"), "105");
+  }
+}
+
 TEST_F(ConfigStoreTest, ServerBaseIsReadOncePerRun) {
   ConfigStore store(Env());
   WriteFile(store.ConfigFilePath("Harbinor.cfg"), "[Harbinor]\nServer=http://first.example/a/\n");
