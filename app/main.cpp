@@ -15,5 +15,5 @@ int main(int argc, char** argv) {
   app::UpdaterApp application(platform::ModulePath());
   if (application.Startup(arguments)) application.RunMessageLoop();
   application.Exit();
-  return 0;
+  return application.ExitCode();
 }

@@ -23,24 +23,33 @@ RunMode SelectRunMode(std::string_view arguments) {
   }
 }
 
-bool ConsoleRequested(std::string_view arguments) {
+bool HasArgument(std::string_view arguments, std::string_view word) {
   std::size_t start = 0;
   while (start <= arguments.size()) {
     std::size_t end = arguments.find(' ', start);
     if (end == std::string_view::npos) end = arguments.size();
-    if (arguments.substr(start, end - start) == "--console") return true;
+    if (arguments.substr(start, end - start) == word) return true;
     start = end + 1;
   }
   return false;
 }
 
+bool ConsoleRequested(std::string_view arguments) { return HasArgument(arguments, kConsoleArgument); }
+
 UpdaterApp::UpdaterApp(std::string modulePath) : modulePath_(std::move(modulePath)) {}
 
 bool UpdaterApp::Startup(std::string_view arguments) {
-  guard_ = platform::InstanceGuard::Acquire(kInstanceName);
+  elevated_ = HasArgument(arguments, kElevatedArgument);
+  console_ = ConsoleRequested(arguments);
+  // The copy with administrator rights runs while the copy that started it
+  // waits, holding the guard of every other start.
+  guard_ = platform::InstanceGuard::Acquire(elevated_ ? kElevatedInstanceName : kInstanceName);
   // Another copy runs: end at once, silently. Without a guard at all the
   // program runs as the only copy.
-  if (guard_.state() == platform::InstanceGuard::State::kHeldElsewhere) return false;
+  if (guard_.state() == platform::InstanceGuard::State::kHeldElsewhere) {
+    if (elevated_) exitCode_ = kExitBusy;
+    return false;
+  }
 
   RemoveParkedCopy();
   mode_ = SelectRunMode(arguments);
@@ -50,10 +59,15 @@ bool UpdaterApp::Startup(std::string_view arguments) {
   }
   // The update window: created hidden; silent check mode leaves it hidden
   // until its check finds updates.
-  window_ = ui::CreateWindowSystem(ui::ChooseFrontEnd(ConsoleRequested(arguments)),
-                                   ui::WindowTemplate::kUpdateWindow);
-  dialog_ = std::make_unique<ui::UpdateDialog>(ui::DialogServices(*window_));
+  window_ = ui::CreateWindowSystem(ui::ChooseFrontEnd(console_), ui::WindowTemplate::kUpdateWindow);
+  ui::DialogServices services(*window_);
+  services.checkAccess = AccessCheck();
+  services.runElevated = ElevatedRunner();
+  services.administratorCommand = CommandForAdministrator();
+  dialog_ = std::make_unique<ui::UpdateDialog>(std::move(services));
   window_->SetEventSink(dialog_.get());
+  // The copy that took a download over goes on with it at once.
+  dialog_->SetDownloadAtOnce(elevated_ && HasArgument(arguments, ui::kDownloadArgument));
   dialog_->InitWindow();
   if (mode_ == RunMode::kSilentCheck) {
     dialog_->SetSilentMode(true);
@@ -84,13 +98,49 @@ void UpdaterApp::RemoveParkedCopy() {
   if (parked != modulePath_ && platform::Exists(parked)) platform::RemoveFile(parked);
 }
 
-void UpdaterApp::RunInstallMode(std::string_view arguments) {
-  auto window = ui::CreateWindowSystem(ui::ChooseFrontEnd(ConsoleRequested(arguments)),
-                                       ui::WindowTemplate::kInstallWindow);
+void UpdaterApp::RunInstallMode(std::string_view) {
+  auto window = ui::CreateWindowSystem(ui::ChooseFrontEnd(console_), ui::WindowTemplate::kInstallWindow);
   installer::InstallServices services;
   services.applicationFolder = settings::FolderOf(modulePath_);
+  services.checkAccess = AccessCheck();
+  services.runElevated = ElevatedRunner();
+  services.administratorCommand = CommandForAdministrator();
   installer::InstallDialog dialog(*window, std::move(services));
-  if (dialog.RunModal() == installer::DialogResult::kOk) LaunchMainApplication();
+  bool ok = dialog.RunModal() == installer::DialogResult::kOk;
+  // The main application runs at the user's rights: a copy with
+  // administrator rights leaves its start to the copy that waits for it.
+  if (elevated_) {
+    exitCode_ = ok ? kExitOk : kExitCancel;
+  } else if (ok) {
+    LaunchMainApplication();
+  }
+}
+
+std::function<engine::FolderAccess(const std::string&)> UpdaterApp::AccessCheck() const {
+  bool denied = !elevated_ && platform::TestDeniesRights();
+  return [denied](const std::string& applicationFolder) {
+    if (!denied) return engine::CheckStagingAccess(applicationFolder);
+    std::string folder = applicationFolder;
+    if (!folder.empty() && folder.back() == platform::kPathSeparator) folder.pop_back();
+    return engine::FolderAccess{false, platform::FailureCause::kNoRights, folder};
+  };
+}
+
+std::function<platform::ElevatedRun(const std::vector<std::string>&)> UpdaterApp::ElevatedRunner() const {
+  // A copy with the rights never asks again.
+  if (elevated_ || modulePath_.empty()) return {};
+  return [program = modulePath_, console = console_](const std::vector<std::string>& step) {
+    std::vector<std::string> arguments = step;
+    arguments.push_back(kElevatedArgument);
+    if (console) arguments.push_back(kConsoleArgument);
+    return platform::RunElevated(program, arguments);
+  };
+}
+
+std::function<std::string(const std::vector<std::string>&)> UpdaterApp::CommandForAdministrator() const {
+  return [program = modulePath_](const std::vector<std::string>& step) {
+    return platform::AdministratorCommand(program, step);
+  };
 }
 
 void UpdaterApp::LaunchMainApplication() {

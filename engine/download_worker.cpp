@@ -40,12 +40,12 @@ class StagingFile : public BodyStore {
     if (!file_.IsOpen()) {
       // Never through a link: every folder on the way is a real one, and
       // the file is a new one of this run's own name.
-      if (!MakeStagingFolders(stagingFolder_, path_)) return false;
+      if (!MakeStagingFolders(stagingFolder_, path_)) return Failed();
       file_ = platform::File::Open(path_, platform::OpenMode::kCreateNew);
-      if (!file_.IsOpen()) return false;
+      if (!file_.IsOpen()) return Failed();
       made_ = true;
     }
-    if (file_.Write(data, size) != static_cast<std::int64_t>(size)) return false;
+    if (file_.Write(data, size) != static_cast<std::int64_t>(size)) return Failed();
     unflushed_ += size;
     if (unflushed_ >= kWriteBehindBytes) {
       file_.StartFlush();
@@ -79,16 +79,21 @@ class StagingFile : public BodyStore {
   // nothing was ever written.
   bool Complete() {
     bool durable = made_ && file_.Flush();
+    if (!durable) Failed();
     file_.Close();
     return durable;
   }
 
   // Moves the complete file to its staged name.
   bool Publish(const std::string& stagedPath) {
-    if (!platform::MoveFileReplacing(path_, stagedPath)) return false;
+    if (!platform::MoveFileReplacing(path_, stagedPath)) return Failed();
     made_ = false;
     return true;
   }
+
+  // Why the last write, flush or rename failed.
+  platform::FailureCause cause() const { return cause_; }
+  const std::string& path() const { return path_; }
 
   void Discard() {
     file_.Close();
@@ -97,6 +102,11 @@ class StagingFile : public BodyStore {
   }
 
  private:
+  bool Failed() {
+    cause_ = platform::LastFailureCause();
+    return false;
+  }
+
   static constexpr std::size_t kWriteBehindBytes = 8u << 20;
   static constexpr std::size_t kPiece = 256 * 1024;
   std::string stagingFolder_;
@@ -105,10 +115,23 @@ class StagingFile : public BodyStore {
   platform::File file_;
   bool made_ = false;
   std::size_t unflushed_ = 0;
+  platform::FailureCause cause_ = platform::FailureCause::kOther;
 };
 
 void SetFailure(UpdateList& list, ResultCode code) {
   list.resultCode = list.runControl.load() == kStop ? kAborted : code;
+}
+
+std::string FolderPart(const std::string& path) {
+  std::size_t sep = path.find_last_of(kSep);
+  return sep == std::string::npos ? path : path.substr(0, sep);
+}
+
+// "Cannot save", with why and where, for the window to say.
+void SetSaveFailure(UpdateList& list, platform::FailureCause cause, const std::string& path) {
+  list.saveCause = cause;
+  list.saveFolder = FolderPart(path);
+  SetFailure(list, kCannotSave);
 }
 
 // Connects for the item and waits out a hold; false (with the result set)
@@ -149,7 +172,11 @@ bool FetchIntoFile(UpdateList& list, UpdateItem& item, StagingFile& file, std::s
     if (!item.sha256.empty() && !base::EqualsIgnoringCase(body.Sha256(), item.sha256)) digest.clear();
     return true;
   }
-  SetFailure(list, body.storeFailed() ? kCannotSave : kFailed);
+  if (body.storeFailed()) {
+    SetSaveFailure(list, file.cause(), file.path());
+  } else {
+    SetFailure(list, kFailed);
+  }
   return false;
 }
 
@@ -183,7 +210,7 @@ bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag) {
     return false;
   }
   if (!durable || !file.Publish(*path)) {
-    SetFailure(list, kCannotSave);
+    SetSaveFailure(list, file.cause(), *path);
     return false;
   }
   return true;
@@ -380,7 +407,8 @@ void DownloadWorker(UpdateList& list) {
     if (state == StagedState::kBlocked) {
       // A stale staged file that cannot be replaced: the update cannot be
       // completed, so the run must not end as complete.
-      list.resultCode = kCannotSave;
+      platform::FailureCause cause = platform::LastFailureCause();
+      SetSaveFailure(list, cause, StagedPath(list, item).value_or(list.context().applicationFolder));
       return;
     }
     if (item.HasDigest() && item.size > 0) {
@@ -406,7 +434,8 @@ void DownloadWorker(UpdateList& list) {
       return;
     }
     if (!SaveStaged(list, item, runTag)) {
-      list.resultCode = list.runControl.load() == kStop ? kAborted : kCannotSave;
+      platform::FailureCause cause = platform::LastFailureCause();
+      SetSaveFailure(list, cause, StagedPath(list, item).value_or(list.context().applicationFolder));
       return;
     }
     // Staged: its bytes are on the disk, so its memory goes back now and
@@ -417,8 +446,23 @@ void DownloadWorker(UpdateList& list) {
   }
   // Without the log the installer never takes the staged files: the run has
   // not completed.
-  if (list.resultCode.load() == kSucceeded && list.bytesTotal > 0 && !CreateUpdateLog(list))
-    list.resultCode = kCannotSave;
+  if (list.resultCode.load() == kSucceeded && list.bytesTotal > 0 && !CreateUpdateLog(list)) {
+    platform::FailureCause cause = platform::LastFailureCause();
+    SetSaveFailure(list, cause, UpdateLogPath(list.context().applicationFolder));
+  }
+}
+
+FolderAccess CheckStagingAccess(const std::string& applicationFolder) {
+  std::string application = applicationFolder;
+  if (!application.empty() && application.back() == kSep) application.pop_back();
+  const std::string staging = application + kSep + std::string(kStagingFolderName);
+  for (const std::string& folder : {application, staging}) {
+    // A staging folder not made yet is made in the application folder.
+    auto attributes = platform::AttributesOf(folder);
+    if (!attributes || !attributes->isFolder || attributes->isSymlink) continue;
+    if (auto cause = platform::ProbeFolderChanges(folder)) return {false, *cause, folder};
+  }
+  return {};
 }
 
 bool StartDownloadWorker(std::shared_ptr<UpdateList> list) {

@@ -77,6 +77,16 @@ bool MakeStagingFolders(const std::string& stagingFolder, const std::string& fil
 // the run.
 bool CreateUpdateLog(const UpdateList& list);
 
+// Whether this process may change what a download or an install changes:
+// the application folder and, when it exists, the staging folder in it.
+// Found out by trying (see platform::ProbeFolderChanges).
+struct FolderAccess {
+  bool allowed = true;
+  platform::FailureCause cause = platform::FailureCause::kOther;
+  std::string folder;  // the folder that refused, without a final separator
+};
+FolderAccess CheckStagingAccess(const std::string& applicationFolder);
+
 // The worker's whole run over `list`.
 void DownloadWorker(UpdateList& list);
 // Starts the worker on a thread of DownloadThreads(); false when no thread

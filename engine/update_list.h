@@ -37,6 +37,7 @@
 
 #include "engine/http_client.h"
 #include "engine/version_number.h"
+#include "platform/files.h"
 
 namespace engine {
 
@@ -105,6 +106,10 @@ class UpdateList {
   // An address did not fit its field: the check fails rather than offering
   // part of a release, or nothing.
   bool incomplete = false;
+  // Why a run that ended with "cannot save" could not write, and in which
+  // folder; written by the worker before it ends, read after the run.
+  platform::FailureCause saveCause = platform::FailureCause::kOther;
+  std::string saveFolder;
 
  private:
   ListContext context_;

@@ -8,6 +8,7 @@
 #include "platform/facts.h"
 #include "settings/app_paths.h"
 #include "base/ascii_text.h"
+#include "base/text_format.h"
 #include "settings/string_catalog.h"
 
 namespace installer {
@@ -18,6 +19,12 @@ constexpr std::uint32_t kFailureText = 131;
 constexpr std::uint32_t kFailureCaption = 130;
 constexpr std::uint32_t kOkLabel = 133;
 constexpr std::uint32_t kCancelLabel = 134;
+constexpr std::uint32_t kAdministratorCommandText = 139;
+constexpr std::uint32_t kNoRightsToInstallText = 142;
+constexpr std::uint32_t kFileNoRightsText = 143;
+constexpr std::uint32_t kFileDiskFullText = 144;
+constexpr std::uint32_t kFileInUseText = 145;
+constexpr std::uint32_t kStartWithoutUpdateText = 146;
 // Beside the installed updater while its new copy is written.
 constexpr const char* kNewCopySuffix = ".new~";
 
@@ -55,7 +62,8 @@ bool IsInstallingName(std::string_view name) {
 InstallServices::InstallServices()
     : applicationFolder(settings::ApplicationFolder()),
       text([](std::uint32_t id) { return std::string(settings::GetText(id)); }),
-      sleep(&platform::SleepMs) {}
+      sleep(&platform::SleepMs),
+      checkAccess(&engine::CheckStagingAccess) {}
 
 InstallDialog::InstallDialog(ui::WindowSystem& window, InstallServices services)
     : window_(window), services_(std::move(services)) {}
@@ -99,6 +107,7 @@ bool InstallDialog::InitWindow() {
     End(DialogResult::kOk);
     return true;
   }
+  if (!MayInstallHere()) return true;
   totalBytes_ = CollectStagedFiles(StagingFolder());
   if (!CheckTargetsWritable()) return true;
   window_.SetProgressRange(static_cast<std::int32_t>(std::min<std::uint32_t>(totalBytes_, INT32_MAX)));
@@ -185,22 +194,67 @@ bool InstallDialog::FolderTakesNewFiles(const std::string& target) {
 bool InstallDialog::TargetWritable(const std::string& target) {
   if (ThroughLink(target)) return false;
   if (auto attributes = platform::AttributesOf(target)) {
-    if (attributes->readOnly || attributes->isFolder || attributes->isSpecial) return false;
+    if (attributes->readOnly) {
+      failedPath_ = target;
+      failedCause_ = platform::FailureCause::kNoRights;
+      return false;
+    }
+    if (attributes->isFolder || attributes->isSpecial) return false;
     // Held by another program (on Linux: a running program's file cannot be
     // opened for writing): wait a little for it to let go.
     for (int attempt = 0; !platform::File::Open(target, platform::OpenMode::kWriteExisting).IsOpen(); ++attempt) {
-      if (attempt == kOpenRetries) return false;
+      if (attempt == kOpenRetries) return Failed(target);
       services_.sleep(kRetryPauseMs);
     }
   }
   // The new file is made beside the target and renamed over it.
-  return FolderTakesNewFiles(target);
+  return FolderTakesNewFiles(target) || Failed(target);
+}
+
+bool InstallDialog::Failed(const std::string& path) {
+  platform::FailureCause cause = platform::LastFailureCause();
+  if (!failedCause_) {
+    failedPath_ = path;
+    failedCause_ = cause;
+  }
+  return false;
 }
 
 void InstallDialog::EndWithFailure() {
-  ui::Answer answer = window_.AskOkCancel(services_.text(kFailureText), services_.text(kFailureCaption),
-                                          ui::MessageIcon::kExclamation);
+  std::string text = services_.text(kFailureText);
+  std::uint32_t why = 0;
+  switch (failedCause_.value_or(platform::FailureCause::kOther)) {
+    case platform::FailureCause::kNoRights: why = kFileNoRightsText; break;
+    case platform::FailureCause::kDiskFull: why = kFileDiskFullText; break;
+    case platform::FailureCause::kInUse: why = kFileInUseText; break;
+    case platform::FailureCause::kOther: break;
+  }
+  if (why) text = base::FormatWithText(services_.text(why), failedPath_) + "\n\n" + text;
+  ui::Answer answer = window_.AskOkCancel(text, services_.text(kFailureCaption), ui::MessageIcon::kExclamation);
   End(answer == ui::Answer::kOk ? DialogResult::kOk : DialogResult::kCancel);
+}
+
+bool InstallDialog::MayInstallHere() {
+  // A copy that cannot ask for more rights goes on; what it cannot change
+  // is reported file by file.
+  if (!services_.checkAccess || !services_.runElevated) return true;
+  engine::FolderAccess access = services_.checkAccess(services_.applicationFolder);
+  if (access.allowed || access.cause != platform::FailureCause::kNoRights) return true;
+  platform::ElevatedRun run = services_.runElevated({kInstallArgument});
+  if (run.result == platform::ElevationResult::kEnded) {
+    End(run.exitCode == 0 ? DialogResult::kOk : DialogResult::kCancel);
+    return false;
+  }
+  // The rights were refused, or cannot be asked for here: nothing has been
+  // touched, and the update waits for the next install run.
+  std::string text = base::FormatWithText(services_.text(kNoRightsToInstallText), access.folder);
+  if (run.result == platform::ElevationResult::kUnavailable && services_.administratorCommand)
+    text += "\n\n" + base::FormatWithText(services_.text(kAdministratorCommandText),
+                                          services_.administratorCommand({kInstallArgument}));
+  text += "\n\n" + services_.text(kStartWithoutUpdateText);
+  ui::Answer answer = window_.AskOkCancel(text, services_.text(kFailureCaption), ui::MessageIcon::kExclamation);
+  End(answer == ui::Answer::kOk ? DialogResult::kOk : DialogResult::kCancel);
+  return false;
 }
 
 bool InstallDialog::CheckTargetsWritable() {
@@ -257,12 +311,12 @@ bool InstallDialog::OpenNextFile() {
   firstChunk_ = true;
   fileBytes_ = 0;
   writtenPath_ = replacingSelf_ ? finalPath_ + kNewCopySuffix : InstallingPath(finalPath_);
-  if (!engine::EnsureParentFolders(writtenPath_)) return false;
+  if (!engine::EnsureParentFolders(writtenPath_)) return Failed(finalPath_);
   // A file of this name is what a run that was cut short left.
   platform::RemoveFile(writtenPath_);
   target_ = platform::File::Open(writtenPath_, platform::OpenMode::kCreateNew);
   ownsWrittenPath_ = target_.IsOpen();
-  return ownsWrittenPath_;
+  return ownsWrittenPath_ || Failed(finalPath_);
 }
 
 bool InstallDialog::FinishFile() {
@@ -280,11 +334,11 @@ bool InstallDialog::FinishFile() {
   if (replacingSelf_) {
     // The running updater keeps a name of its own, which the next start
     // deletes, and the new file takes its place once it is on the disk.
-    bool durable = target_.Flush();
+    bool durable = target_.Flush() || Failed(finalPath_);
     target_.Close();
     if (!durable || !FlushWritten() ||
         !platform::ReplaceRunningProgram(writtenPath_, finalPath_, settings::ParkedCopyPath(finalPath_)))
-      return false;
+      return Failed(finalPath_);
     ownsWrittenPath_ = false;
     if (!platform::FlushFolder(ParentOf(finalPath_))) return false;
     platform::RemoveFile(stagedFiles_[currentIndex_]);
@@ -316,9 +370,9 @@ bool InstallDialog::FlushWritten() {
   std::vector<const Written*> placed;
   std::set<std::string> folders;
   for (Written& w : written_) {
-    bool durable = w.file.Flush();
+    bool durable = w.file.Flush() || Failed(w.finalPath);
     w.file.Close();
-    if (durable && PutInPlace(w.writtenPath, w.finalPath)) {
+    if (durable && (PutInPlace(w.writtenPath, w.finalPath) || Failed(w.finalPath))) {
       placed.push_back(&w);
       folders.insert(ParentOf(w.finalPath));
     } else {
@@ -380,7 +434,7 @@ bool InstallDialog::CopyBlock() {
     copiedBytes_ += static_cast<std::uint32_t>(copied);
     fileBytes_ += static_cast<std::uint64_t>(copied);
   }
-  if (!whole) return false;
+  if (!whole) return Failed(finalPath_);
   // The disk writes behind the copy of a large file rather than after it.
   if (copied > 0 && fileBytes_ % kWriteBehindBytes == 0) target_.StartFlush();
   return static_cast<std::size_t>(copied) == kCopyBlock || FinishFile();

@@ -48,6 +48,8 @@
 #include <thread>
 #include <vector>
 
+#include "engine/download_worker.h"
+#include "platform/elevation.h"
 #include "platform/files.h"
 #include "ui/window_system.h"
 
@@ -80,6 +82,9 @@ bool IsInstallingName(std::string_view name);
 // How the window ended; OK lets the main application start afterwards.
 enum class DialogResult { kOk = 1, kCancel = 2 };
 
+// The arguments of the step a copy with administrator rights takes over.
+inline constexpr const char* kInstallArgument = "/u";
+
 struct InstallServices {
   // The running program's own services.
   InstallServices();
@@ -87,6 +92,15 @@ struct InstallServices {
   std::string applicationFolder;  // ends with the path separator
   std::function<std::string(std::uint32_t id)> text;
   std::function<void(std::uint32_t ms)> sleep;  // the pauses between retries
+  // Whether this copy may change the application folder and the staging
+  // folder, asked before an install.
+  std::function<engine::FolderAccess(const std::string& applicationFolder)> checkAccess;
+  // Runs a copy of the program with administrator rights for the install,
+  // waiting for it; its exit code 0 stands for OK. Empty where no copy is
+  // to be asked for: in the tests, and in a copy that has the rights.
+  std::function<platform::ElevatedRun(const std::vector<std::string>& step)> runElevated;
+  // The command an administrator could run by hand for the install.
+  std::function<std::string(const std::vector<std::string>& step)> administratorCommand;
 };
 
 class InstallDialog : public ui::WindowEvents {
@@ -138,8 +152,16 @@ class InstallDialog : public ui::WindowEvents {
 
  private:
   void End(DialogResult result);
-  // The failure message; the user's answer is the window's result.
+  // The failure message, which names the file and why it failed when that
+  // is known; the user's answer is the window's result.
   void EndWithFailure();
+  // Whether this copy may install; otherwise a copy with administrator
+  // rights has installed (its result is this window's), or the user has
+  // been told that the rights are missing, and the window has ended.
+  bool MayInstallHere();
+  // Remembers the file that could not be installed and why, from the
+  // system's last failure.
+  bool Failed(const std::string& path);
   // Whether `target`, or a folder on its way below the application folder,
   // is a symbolic link.
   bool ThroughLink(const std::string& target) const;
@@ -173,6 +195,10 @@ class InstallDialog : public ui::WindowEvents {
   // could hide a file that was written but never finished.
   std::atomic<bool> copyComplete_{false};
   std::vector<std::string> unusable_;  // staged entries that are no files
+  // The first file that could not be installed, and why; written by the
+  // window's thread in the check, by the worker in the copy.
+  std::string failedPath_;
+  std::optional<platform::FailureCause> failedCause_;
   std::thread worker_;
 
   // Used by the copy worker only, while it runs.

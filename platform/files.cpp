@@ -4,11 +4,32 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/facts.h"
+
 namespace platform {
 
 bool WriteNewFile(const std::string& path, const std::string& data, bool ownerOnly) {
   File f = File::Open(path, ownerOnly ? OpenMode::kCreatePrivate : OpenMode::kCreateNew);
   return f.IsOpen() && f.Write(data.data(), data.size()) == static_cast<std::int64_t>(data.size()) && f.Flush();
+}
+
+std::optional<FailureCause> ProbeFolderChanges(const std::string& folder) {
+  std::string base = folder;
+  if (!base.empty() && base.back() != kPathSeparator) base.push_back(kPathSeparator);
+  const std::string made = base + "~@test@~.dat";
+  const std::string renamed = base + "~@test@~.ren";
+  // What a probe cut short left behind.
+  RemoveFile(made);
+  RemoveFile(renamed);
+  File f = File::Open(made, OpenMode::kCreateNew);
+  if (!f.IsOpen()) return LastFailureCause();
+  std::optional<FailureCause> failure;
+  if (f.Write("~", 1) != 1) failure = LastFailureCause();
+  f.Close();
+  if (!failure && !MoveFileNoReplace(made, renamed)) failure = LastFailureCause();
+  if (!failure && !RemoveFile(renamed)) failure = LastFailureCause();
+  RemoveFile(made);
+  return failure;
 }
 
 ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& out) {

@@ -82,6 +82,22 @@ struct FolderEntry {
 // system returns them; empty optional when the folder cannot be read.
 std::optional<std::vector<FolderEntry>> ListFolder(const std::string& path);
 
+// Why the last failed file operation of the calling thread failed, as far
+// as a user can do something about it. Read it right after the failure: any
+// later call of the system may change it.
+enum class FailureCause {
+  kOther,
+  kNoRights,  // this user may not change the file or folder
+  kDiskFull,  // no space left (or the user's quota is used up)
+  kInUse,     // another program holds the file
+};
+FailureCause LastFailureCause();
+
+// Whether this process can create, write, rename and delete files in
+// `folder`, found out by doing it with a file of its own, which is gone
+// again afterwards; empty when it can, otherwise why not.
+std::optional<FailureCause> ProbeFolderChanges(const std::string& folder);
+
 // Full path of the running executable.
 std::string ModulePath();
 

@@ -39,6 +39,22 @@ mode_t ExecutableMode(mode_t mode) {
 
 }  // namespace
 
+FailureCause LastFailureCause() {
+  switch (errno) {
+    case EACCES:
+    case EPERM:
+      return FailureCause::kNoRights;
+    case ENOSPC:
+    case EDQUOT:
+      return FailureCause::kDiskFull;
+    case ETXTBSY:
+    case EBUSY:
+      return FailureCause::kInUse;
+    default:
+      return FailureCause::kOther;
+  }
+}
+
 std::optional<FileAttributes> AttributesOf(const std::string& path) {
   struct stat st;
   if (path.empty() || lstat(path.c_str(), &st) != 0) return std::nullopt;

@@ -29,6 +29,24 @@ FileAttributes FromFindData(DWORD attributes, DWORD sizeHigh, DWORD sizeLow) {
 
 }  // namespace
 
+FailureCause LastFailureCause() {
+  switch (GetLastError()) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_PRIVILEGE_NOT_HELD:
+      return FailureCause::kNoRights;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+    case 1295:  // ERROR_DISK_QUOTA_EXCEEDED, which not every SDK names
+      return FailureCause::kDiskFull;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+      return FailureCause::kInUse;
+    default:
+      return FailureCause::kOther;
+  }
+}
+
 std::optional<FileAttributes> AttributesOf(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (path.empty() || !GetFileAttributesExW(WidePath(path).c_str(), GetFileExInfoStandard, &data))

@@ -7,6 +7,7 @@
 
 #include "base/ascii_text.h"
 #include "base/number_text.h"
+#include "base/text_format.h"
 #include "build_config.h"
 #include "engine/list_signature.h"
 #include "platform/files.h"
@@ -50,6 +51,11 @@ enum TextId : std::uint32_t {
   kCancelLabel = 134,
   kHelpMissingStatus = 135,
   kUnverifiedListMessage = 136,
+  kNoRightsHeadline = 137,
+  kNoRightsMessage = 138,
+  kAdministratorCommandMessage = 139,
+  kDiskFullHeadline = 140,
+  kDiskFullMessage = 141,
 };
 
 constexpr std::uint32_t kResultHeadlines[] = {107, 105, 108, 109, 110, 111};
@@ -78,65 +84,6 @@ std::string Printf(const char* format, Args... args) {
   char buffer[128];
   int n = std::snprintf(buffer, sizeof buffer, format, args...);
   return std::string(buffer, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buffer - 1));
-}
-
-// Texts that take a value come from language files, so they are never handed
-// to printf whole: "%%" gives "%", the first conversion of the expected kind
-// takes the value, and any other "%" stands for itself.
-struct Conversion {
-  std::size_t length = 0;  // of the whole "%...x", 0 when there is none here
-  char kind = 0;
-};
-
-Conversion ReadConversion(std::string_view text, std::size_t at) {
-  std::size_t i = at + 1;
-  while (i < text.size() && std::string_view("-+ #0").find(text[i]) != std::string_view::npos) ++i;
-  std::size_t digits = 0;
-  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) && digits < 3) ++i, ++digits;
-  if (i < text.size() && text[i] == '.') {
-    ++i;
-    digits = 0;
-    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) && digits < 3) ++i, ++digits;
-  }
-  if (i >= text.size()) return {};
-  return {i + 1 - at, text[i]};
-}
-
-template <typename Substitute>
-std::string FormatOne(std::string_view format, std::string_view kinds, Substitute substitute) {
-  std::string out;
-  bool used = false;
-  for (std::size_t i = 0; i < format.size(); ++i) {
-    if (format[i] != '%') {
-      out += format[i];
-      continue;
-    }
-    if (i + 1 < format.size() && format[i + 1] == '%') {
-      out += '%';
-      ++i;
-      continue;
-    }
-    Conversion c = ReadConversion(format, i);
-    if (!used && c.length != 0 && kinds.find(c.kind) != std::string_view::npos) {
-      out += substitute(std::string(format.substr(i, c.length)));
-      used = true;
-      i += c.length - 1;
-      continue;
-    }
-    out += '%';
-  }
-  return out;
-}
-
-std::string FormatWithNumber(std::string_view format, double value) {
-  return FormatOne(format, "fFeEgG",
-                   [value](const std::string& conversion) { return Printf(conversion.c_str(), value); });
-}
-
-std::string FormatWithText(std::string_view format, std::string_view value) {
-  return FormatOne(format, "s", [value](const std::string& conversion) {
-    return conversion == "%s" ? std::string(value) : conversion;
-  });
 }
 
 // The size still left to fetch shows exactly 1 Kb in bytes as well
@@ -180,7 +127,8 @@ DialogServices::DialogServices(WindowSystem& windowSystem)
       utcNow(&platform::CurrentUtcTime),
       monotonicMs(&platform::MonotonicMs),
       checkStaged(&engine::CheckStaged),
-      fileExists([](const std::string& path) { return platform::Exists(path); }) {}
+      fileExists([](const std::string& path) { return platform::Exists(path); }),
+      checkAccess(&engine::CheckStagingAccess) {}
 
 UpdateDialog::UpdateDialog(DialogServices services) : services_(std::move(services)), window_(services_.window) {
   runKeyFilter_ = [this](Key key) { HandleRunKey(key); };
@@ -291,6 +239,7 @@ void UpdateDialog::OnMainButton() {
       window_.Enable(kMainButton, true);
       window_.Focus(kMainButton);
       window_.ShowWindow();
+      if (std::exchange(downloadAtOnce_, false)) window_.PostCommand(kMainButton);
     } else {
       window_.SetText(kMainButton, Text(kCheckLabel));
       if (outcome == kUpToDate) {
@@ -308,6 +257,7 @@ void UpdateDialog::OnMainButton() {
       }
     }
   } else {
+    if (!MayDownloadHere()) return;
     window_.SetText(kMainButton, Text(kAbortLabel));
     window_.SetText(kStatusLine, "");
     lastRunFailed_ = false;
@@ -413,7 +363,7 @@ int UpdateDialog::CheckForUpdates() {
         position = static_cast<std::int32_t>(static_cast<std::int64_t>(stagedBytes) * kCheckAnimationEnd / total);
     }
     sizeText = Cut(std::move(sizeText), kSizeTextLimit);
-    window_.SetText(kHeadline, Cut(FormatWithText(Text(kUpdatesHeadline), sizeText), kHeadlineLimit));
+    window_.SetText(kHeadline, Cut(base::FormatWithText(Text(kUpdatesHeadline), sizeText), kHeadlineLimit));
     window_.SetText(kStatusLine, Text(kPressDownloadStatus));
     window_.SetText(kMainButton, Text(kDownloadLabel));
     outcome = kUpdatesFound;
@@ -447,12 +397,63 @@ bool UpdateDialog::DownloadUpdates() {
   status = window_.Placement(kStatusLine);
   window_.Move(kStatusLine, {status.left, status.top, width, kLineHeight});
   if (!succeeded) {
-    ShowResultMessage(currentList_->resultCode.load());
-    window_.SetText(kMessageArea, Text(kDownloadPageMessage));
+    std::int32_t code = currentList_->resultCode.load();
+    if (code == engine::kCannotSave) {
+      ShowSaveFailure(currentList_->saveCause, currentList_->saveFolder, "");
+    } else {
+      ShowResultMessage(code);
+      window_.SetText(kMessageArea, Text(kDownloadPageMessage));
+    }
     return false;
   }
   window_.SetText(kMessageArea, Text(kRestartMessage));
   return true;
+}
+
+bool UpdateDialog::MayDownloadHere() {
+  if (!services_.checkAccess) return true;
+  engine::FolderAccess access = services_.checkAccess(services_.applicationFolder);
+  if (access.allowed) return true;
+  std::string command;
+  if (access.cause == platform::FailureCause::kNoRights && services_.runElevated) {
+    // A copy with the rights takes the download over in a window of its
+    // own; this one waits out of sight and ends with it.
+    window_.HideWindow();
+    platform::ElevatedRun run = services_.runElevated({kDownloadArgument});
+    if (run.result == platform::ElevationResult::kEnded) {
+      window_.DestroyWindow();
+      return false;
+    }
+    window_.ShowWindow();
+    if (run.result == platform::ElevationResult::kUnavailable && services_.administratorCommand)
+      command = services_.administratorCommand({});
+  }
+  // Nothing has been changed; the offer stands, for when the rights are there.
+  ShowSaveFailure(access.cause, access.folder, command);
+  window_.SetText(kStatusLine, Text(kDownloadAgainStatus));
+  lastRunFailed_ = true;
+  return false;
+}
+
+void UpdateDialog::ShowSaveFailure(platform::FailureCause cause, const std::string& folder,
+                                   const std::string& command) {
+  switch (cause) {
+    case platform::FailureCause::kNoRights: {
+      std::string message = base::FormatWithText(Text(kNoRightsMessage), folder);
+      if (!command.empty()) message += "\n\n" + base::FormatWithText(Text(kAdministratorCommandMessage), command);
+      window_.SetText(kHeadline, Cut(Text(kNoRightsHeadline), kHeadlineLimit));
+      window_.SetText(kMessageArea, message);
+      break;
+    }
+    case platform::FailureCause::kDiskFull:
+      window_.SetText(kHeadline, Cut(Text(kDiskFullHeadline), kHeadlineLimit));
+      window_.SetText(kMessageArea, base::FormatWithText(Text(kDiskFullMessage), folder));
+      break;
+    default:
+      ShowResultMessage(engine::kCannotSave);
+      window_.SetText(kMessageArea, Text(kDownloadPageMessage));
+      break;
+  }
 }
 
 bool UpdateDialog::RunWorker() {
@@ -567,7 +568,7 @@ void UpdateDialog::OnProgressTick(int timerId) {
     } else {
       const std::int64_t transferred = static_cast<std::int64_t>(done) - list.bytesPresent.load();
       const double speed = static_cast<double>(transferred - lastSampleBytes_) * kSampleFactor;
-      std::string text = FormatWithNumber(Text(kSpeedFormat), speed / 1024);
+      std::string text = base::FormatWithNumber(Text(kSpeedFormat), speed / 1024);
       if (speed < 1.0) {
         text += " ??";
       } else {

@@ -26,6 +26,7 @@
 #include "engine/download_worker.h"
 #include "engine/update_list.h"
 #include "platform/clock.h"
+#include "platform/elevation.h"
 #include "ui/window_system.h"
 
 namespace ui {
@@ -40,6 +41,9 @@ inline constexpr int kPumpIdleWaitMs = 10;
 inline constexpr std::int32_t kCheckAnimationEnd = 200;
 inline constexpr const char* kHelpFileName = "help.chm";
 inline constexpr const char* kHelpTopic = "/htm/chap00-2.htm";
+// The argument that tells a copy started with administrator rights to
+// download as soon as its check has found updates.
+inline constexpr const char* kDownloadArgument = "--download";
 
 // Outcomes of CheckForUpdates; 2 to 5 are the failed run's resultCode.
 inline constexpr int kUpdatesFound = 0;
@@ -68,6 +72,15 @@ struct DialogServices {
   std::function<std::int64_t()> monotonicMs;
   std::function<engine::StagedState(const engine::UpdateList&, const engine::UpdateItem&)> checkStaged;
   std::function<bool(const std::string& path)> fileExists;
+  // Whether this copy may change what a download changes (the application
+  // folder and its staging folder), asked before every download.
+  std::function<engine::FolderAccess(const std::string& applicationFolder)> checkAccess;
+  // Runs a copy of the program with administrator rights for one step,
+  // given by its arguments, and waits for it. Empty where no copy is to be
+  // asked for: in the tests, and in a copy that has the rights already.
+  std::function<platform::ElevatedRun(const std::vector<std::string>& step)> runElevated;
+  // The command an administrator could run by hand for that step.
+  std::function<std::string(const std::vector<std::string>& step)> administratorCommand;
 };
 
 class UpdateDialog : public WindowEvents {
@@ -83,6 +96,9 @@ class UpdateDialog : public WindowEvents {
   // (or when a finished download waits, so that it can be closed), and is
   // destroyed unshown when the check finds nothing or fails.
   void SetSilentMode(bool silent);
+  // The download starts by itself once the check has found updates (in the
+  // copy that took a download over with administrator rights).
+  void SetDownloadAtOnce(bool atOnce) { downloadAtOnce_ = atOnce; }
   bool silentMode() const { return silentMode_; }
   // Whether the window has been destroyed; the program then ends.
   bool WindowDestroyed() const;
@@ -126,6 +142,12 @@ class UpdateDialog : public WindowEvents {
   void HandleRunKey(Key key);
   bool WorkerRunning() const;
   void GiveUpWorker(std::int32_t resultCode);
+  // Whether the download may go on in this copy; otherwise it has been
+  // handed to a copy with administrator rights, or the window says why not.
+  bool MayDownloadHere();
+  // Why nothing (more) could be saved, in which folder; `command` is what an
+  // administrator could run instead, when there is no other way.
+  void ShowSaveFailure(platform::FailureCause cause, const std::string& folder, const std::string& command);
 
   DialogServices services_;
   WindowSystem& window_;
@@ -140,6 +162,7 @@ class UpdateDialog : public WindowEvents {
   bool lastRunFailed_ = false;
   bool finishedDownloadWaiting_ = false;
   bool aborting_ = false;
+  bool downloadAtOnce_ = false;
   std::int32_t tickCount_ = 0;
   std::int32_t lastSampleBytes_ = 0;
 };

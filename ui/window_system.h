@@ -69,6 +69,10 @@ class WindowSystem {
   virtual void SetTitle(std::string_view title) = 0;
   virtual std::string Title() const = 0;
   virtual void ShowWindow() = 0;
+  // Takes a shown window off the screen without ending it, and gives the
+  // terminal back as it was, while another program has the user's
+  // attention; ShowWindow brings it back as it was.
+  virtual void HideWindow() = 0;
   virtual bool IsVisible() const = 0;
   // Ends the window; the message loop then returns. Idempotent.
   virtual void DestroyWindow() = 0;

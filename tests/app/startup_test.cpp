@@ -141,7 +141,8 @@ TEST_F(StartupTest, LockedTargetAsksAndCancelStartsNothing) {
   WriteFile(appFolder_ + "dvd/@update@.log", "");
   // The terminal front end answers Cancel when its input has ended.
   auto r = Run({"/u"});
-  EXPECT_NE(r.output.find("messagebox: Software Update Failed: One or more files could not be updated."),
+  EXPECT_NE(r.output.find("readme.txt could not be updated: you do not have the permission to change it.\\n\\n"
+                          "One or more files could not be updated."),
             std::string::npos)
       << r.output;
   EXPECT_NE(r.output.find("answer: cancel"), std::string::npos) << r.output;

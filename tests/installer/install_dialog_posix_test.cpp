@@ -117,6 +117,7 @@ struct Failure {
   bool pastTheCheck;   // the trouble begins after the check: the copy runs alone
   bool logStays;       // false: nothing left that a later run could install
   ui::Answer answer;
+  const char* message = "text 131";  // the failure box's, with why when that is known
 };
 
 class FailureTest : public InstallDialogTest, public ::testing::WithParamInterface<Failure> {};
@@ -138,7 +139,7 @@ TEST_P(FailureTest, KeepsTheOldFileAndTheStagedCopyAndAsks) {
     int faults = 0;
     if (ReadFile(At(c.old)) != "old") faults |= 1;
     if (!PathExists(At("dvd/") + c.staged)) faults |= 2;
-    if (window_.boxes().size() != 1 || window_.boxes()[0].text != "text 131") faults |= 4;
+    if (window_.boxes().size() != 1 || window_.boxes()[0].text != c.message) faults |= 4;
     if (result != (c.answer == ui::Answer::kOk ? DialogResult::kOk : DialogResult::kCancel)) faults |= 8;
     if (PathExists(At("dvd/@update@.log")) != c.logStays) faults |= 16;
     if (testsupport::ListTree(app()).find(installer::kInstallingSuffix) != std::string::npos) faults |= 32;
@@ -158,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(
                 ui::Answer::kOk},
         Failure{"FullDisk", "big/data.bin", "big/data.bin",
                 [](const std::string& app) { return MountSmallDiskHere(app + "big"); }, false, true,
-                ui::Answer::kCancel},
+                ui::Answer::kCancel, "text 144\n\ntext 131"},
         // A listed file where a folder of that name is installed.
         Failure{"TargetIsAFolder", "big", "big/data.bin", [](const std::string&) { return true; }, true, true,
                 ui::Answer::kCancel},

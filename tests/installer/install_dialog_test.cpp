@@ -127,11 +127,62 @@ TEST_F(InstallDialogTest, ReadOnlyTargetAsksAndTheAnswerIsTheResult) {
     SetReadOnly(At("locked.txt"), false);
     EXPECT_EQ(r, answer == ui::Answer::kOk ? DialogResult::kOk : DialogResult::kCancel);
     ASSERT_EQ(window.boxes().size(), 1u);
-    EXPECT_EQ(window.boxes()[0].text, "text 131");
+    EXPECT_EQ(window.boxes()[0].text, "text 143\n\ntext 131") << "which file, and why";
     EXPECT_EQ(window.boxes()[0].caption, "text 130");
     EXPECT_FALSE(window.everShown()) << "the box belongs to the hidden window";
     EXPECT_FALSE(PathExists(At("a.txt"))) << "nothing is copied after a failed check";
     EXPECT_TRUE(PathExists(At("dvd/@update@.log")));
+  }
+}
+
+TEST_F(InstallDialogTest, WithoutTheRightsACopyWithThemInstallsOrTheUserIsTold) {
+  using platform::ElevationResult;
+  struct Case {
+    const char* name;
+    std::optional<platform::ElevatedRun> elevation;  // none: this copy may not ask
+    ui::Answer answer;                               // to the box, when there is one
+    DialogResult result;
+    std::string box;  // empty: no box
+    bool installedHere;
+  };
+  const Case kCases[] = {
+      {"the copy with the rights installed", platform::ElevatedRun{ElevationResult::kEnded, 0}, ui::Answer::kCancel,
+       DialogResult::kOk, "", false},
+      {"the copy with the rights was cancelled", platform::ElevatedRun{ElevationResult::kEnded, 1}, ui::Answer::kOk,
+       DialogResult::kCancel, "", false},
+      {"the prompt was refused", platform::ElevatedRun{ElevationResult::kRefused}, ui::Answer::kOk, DialogResult::kOk,
+       "text 142\n\ntext 146", false},
+      {"no way to ask", platform::ElevatedRun{ElevationResult::kUnavailable}, ui::Answer::kCancel,
+       DialogResult::kCancel, "text 142\n\ntext 139\n\ntext 146", false},
+      {"the copy with the rights itself goes on", std::nullopt, ui::Answer::kCancel, DialogResult::kOk, "", true},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Stage("a.txt", "new a");
+    Pending();
+    testsupport::FakeWindow window;
+    window.realSleepUsPerWait = 200;
+    window.answers.push_back(c.answer);
+    installer::InstallServices services = Services();
+    services.checkAccess = [](const std::string& folder) {
+      return engine::FolderAccess{false, platform::FailureCause::kNoRights, folder};
+    };
+    std::vector<std::vector<std::string>> asked;
+    if (c.elevation)
+      services.runElevated = [&](const std::vector<std::string>& step) {
+        asked.push_back(step);
+        return *c.elevation;
+      };
+    services.administratorCommand = [](const std::vector<std::string>&) { return "command"; };
+    InstallDialog dialog(window, std::move(services));
+    EXPECT_EQ(dialog.RunModal(), c.result);
+    EXPECT_EQ(asked, c.elevation ? std::vector<std::vector<std::string>>{{"/u"}}
+                                 : std::vector<std::vector<std::string>>{});
+    EXPECT_EQ(window.boxes().empty() ? "" : window.boxes()[0].text, c.box);
+    EXPECT_EQ(PathExists(At("a.txt")), c.installedHere);
+    EXPECT_EQ(PathExists(At("dvd/@update@.log")), !c.installedHere) << "the update waits for the next run";
+    std::filesystem::remove_all(At("dvd"));
+    std::filesystem::remove(At("a.txt"));
   }
 }
 

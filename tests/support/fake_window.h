@@ -72,6 +72,7 @@ class FakeWindow : public ui::WindowSystem {
   void SetTitle(std::string_view title) override;
   std::string Title() const override { return title_; }
   void ShowWindow() override;
+  void HideWindow() override { visible_ = false; }
   bool IsVisible() const override { return visible_; }
   void DestroyWindow() override;
   bool IsDestroyed() const override { return destroyed_; }

@@ -256,6 +256,22 @@ TYPED_TEST_P(WindowContract, KeysClicksAndTheCloseBoxOutsideARun) {
   EXPECT_EQ(this->Next(), "command 1");
 }
 
+TYPED_TEST_P(WindowContract, AHiddenWindowComesBackAsItWas) {
+  ui::WindowSystem& w = this->OpenUpdateWindow();
+  w.SetText(ui::kHeadline, "Downloading update...");
+  w.Enable(ui::kMainButton, true);
+  w.HideWindow();
+  this->Pump(20);
+  EXPECT_FALSE(w.IsVisible());
+  EXPECT_FALSE(w.IsDestroyed());
+  w.ShowWindow();
+  this->Pump(20);
+  EXPECT_TRUE(w.IsVisible());
+  EXPECT_EQ(w.Text(ui::kHeadline), "Downloading update...");
+  this->driver_.Click(ui::kMainButton);
+  EXPECT_EQ(this->Next(), "command 1");
+}
+
 TYPED_TEST_P(WindowContract, AKeyFilterTakesEveryKeyButNotClicks) {
   ui::WindowSystem& w = this->OpenUpdateWindow();
   w.Enable(ui::kMainButton, true);
@@ -371,6 +387,6 @@ REGISTER_TYPED_TEST_SUITE_P(WindowContract, StartsLikeItsTemplate, ControlsKeepW
                             FocusFollowsTheTabOrderAndLeavesUnusableControls, KeysClicksAndTheCloseBoxOutsideARun,
                             AKeyFilterTakesEveryKeyButNotClicks, TheInstallWindowCannotBeClosed,
                             TimersPostedCommandsAndTheEndOfTheLoop, MessageBoxesAreAnsweredWhileTimersTick,
-                            ALinkOfTheMessageAreaReachesTheLogicWhole);
+                            ALinkOfTheMessageAreaReachesTheLogicWhole, AHiddenWindowComesBackAsItWas);
 
 }  // namespace contract

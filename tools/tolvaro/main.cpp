@@ -3,13 +3,16 @@
 // beside the program, "start" followed by each argument after a tab (tabs,
 // line ends and backslashes in arguments are escaped as \t, \n, \r, \\).
 // It also says so on standard output. With TOLVARO_STAY_MS set it stays
-// running that long afterwards, as a real application would.
+// running that long afterwards, as a real application would. With
+// TOLVARO_RECORD_RIGHTS set the line ends with a tab and "(administrator)"
+// or "(user)": whether it was started with administrator rights.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "build_config.h"
 #include "platform/clock.h"
+#include "platform/elevation.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "settings/app_paths.h"
@@ -46,6 +49,8 @@ int main(int argc, char** argv) {
     line += Escape(a);
     shown += (shown.empty() ? "" : " ") + a;
   }
+  if (std::getenv("TOLVARO_RECORD_RIGHTS"))
+    line += platform::IsElevated() ? "\t(administrator)" : "\t(user)";
   line += "\n";
   std::string record = settings::FolderOf(platform::ModulePath()) + "Tolvaro.starts";
   platform::File f = platform::File::Open(record, platform::OpenMode::kAppend);

@@ -84,6 +84,10 @@ ConsoleWindow::ConsoleWindow(const ConsoleOptions& options)
   // The focus starts on the first tab stop that takes it (the close button
   // of the update window, whose main button starts disabled).
   MoveFocus(true);
+  EnterRawMode();
+}
+
+void ConsoleWindow::EnterRawMode() {
   if (options_.terminal && options_.rawInput) {
     int output = options_.terminalOutput >= 0 ? options_.terminalOutput : platform::kStandardOutput;
     rawMode_ = platform::RawTerminalMode::Enter(options_.inputStream, output, "");
@@ -134,6 +138,15 @@ void ConsoleWindow::SetTitle(std::string_view title) {
 void ConsoleWindow::ShowWindow() {
   if (destroyed_ || visible_) return;
   visible_ = true;
+  if (hidden_) {
+    // Back from HideWindow: the terminal is ours again, and every element
+    // is written once more.
+    hidden_ = false;
+    EnterRawMode();
+    written_.clear();
+    titlePublished_ = 0;
+    for (Control& c : controls_) c.publishedVersion = 0;
+  }
   if (focus_ == 0) MoveFocus(true);
   if (!options_.terminal) {
     WriteLine("window: shown");
@@ -141,6 +154,16 @@ void ConsoleWindow::ShowWindow() {
   }
   dirty_ = true;
   Refresh();
+}
+
+void ConsoleWindow::HideWindow() {
+  if (destroyed_ || !visible_) return;
+  if (!options_.terminal) PublishLines();
+  visible_ = false;
+  hidden_ = true;
+  if (!options_.terminal) WriteLine("window: hidden");
+  LeaveScreen();
+  rawMode_.Leave();
 }
 
 void ConsoleWindow::DestroyWindow() {

@@ -91,6 +91,7 @@ class ConsoleWindow final : public WindowSystem {
   void SetTitle(std::string_view title) override;
   std::string Title() const override { return title_; }
   void ShowWindow() override;
+  void HideWindow() override;
   bool IsVisible() const override { return visible_; }
   void DestroyWindow() override;
   bool IsDestroyed() const override { return destroyed_; }
@@ -217,6 +218,7 @@ class ConsoleWindow final : public WindowSystem {
   void Refresh();
   void EnterScreen();
   void LeaveScreen();
+  void EnterRawMode();
   std::vector<Row> Compose(int columns, int rows) const;
   void ComposeUpdateWindow(std::vector<Row>& frame, int columns, int rows) const;
   void ComposeInstallWindow(std::vector<Row>& frame, int columns) const;
@@ -242,6 +244,7 @@ class ConsoleWindow final : public WindowSystem {
   std::int32_t progressMaximum_ = 100;
   std::int32_t progressPosition_ = 0;
   bool visible_ = false;
+  bool hidden_ = false;  // shown once, then hidden by HideWindow
   bool destroyed_ = false;
 
   std::map<int, Timer> timers_;

@@ -473,6 +473,11 @@ class FltkWindow final : public WindowSystem {
   void SetTitle(std::string_view title) override;
   std::string Title() const override { return title_; }
   void ShowWindow() override;
+  void HideWindow() override {
+    if (destroyed_) return;
+    window_->hide();
+    Fl::flush();
+  }
   bool IsVisible() const override { return !destroyed_ && window_->shown(); }
   void DestroyWindow() override;
   bool IsDestroyed() const override { return destroyed_; }

@@ -104,6 +104,9 @@ class DialogWindow final : public WindowSystem {
     SetForegroundWindow(dialog_);
     if (focus_) SetFocus(Control(focus_));
   }
+  void HideWindow() override {
+    if (dialog_) ::ShowWindow(dialog_, SW_HIDE);
+  }
   bool IsVisible() const override { return dialog_ && IsWindowVisible(dialog_); }
   void DestroyWindow() override {
     if (!dialog_) return;
