@@ -212,6 +212,94 @@ TEST_F(UpdateStoryTest, CheckDownloadInstallAndStart) {
   EXPECT_TRUE(testsupport::WaitFor([&] { return ReadFile(StartsRecord()) == "start\t*\nstart\t*\n"; }, 5000));
 }
 
+// An editor that root installed, updated by an ordinary user: each step
+// that changes the application folder goes through pkexec (a set-user-id
+// stand-in that runs the command as root), a refused prompt changes
+// nothing, and the editor starts as the user.
+TEST_F(UpdateStoryTest, AFolderOnlyRootMayChangeIsUpdatedThroughPkexec) {
+  if (programs_.windows()) GTEST_SKIP() << "pkexec is Linux's";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to be an ordinary user and root in turn";
+  constexpr unsigned kUser = 65534;  // nobody
+  testsupport::NginxServer nginx(root_ / "www", 10);
+  ASSERT_TRUE(nginx.running()) << nginx.error();
+  WriteFile(app() + "Configs/Harbinor.cfg", "[Harbinor]\nServer=http://" + nginx.host() + "/tlv5.update/\n");
+  WriteFile(StartsRecord(), "");
+  chmod(StartsRecord().c_str(), 0666);
+  const std::string bin = root_ / "bin", home = root_ / "home", run = root_ / "userrun";
+  for (const std::string& folder : {bin, home, run}) mkdir(folder.c_str(), 0700);
+  testsupport::CopyFile(FAKE_PKEXEC_BIN, bin + "/pkexec");
+  ASSERT_EQ(chmod((bin + "/pkexec").c_str(), 04755), 0);
+  chmod(bin.c_str(), 0755);
+  ASSERT_EQ(chown(home.c_str(), kUser, kUser) | chown(run.c_str(), kUser, kUser), 0);
+  chmod(root_.path().c_str(), 0755);
+  for (const auto& e : fs::recursive_directory_iterator(app()))
+    if (e.is_directory()) fs::permissions(e.path(), fs::perms(0755));
+  const std::string folder = app().substr(0, app().size() - 1);
+  struct stat updaterBefore, readmeBefore;
+  ASSERT_EQ(stat(Updater().c_str(), &updaterBefore) | stat((app() + "readme.txt").c_str(), &readmeBefore), 0);
+
+  auto asUser = [&](std::vector<std::string> arguments) {
+    auto o = Options(std::move(arguments));
+    o.runAsUser = kUser;
+    o.environment["PATH"] = bin + ":/usr/bin:/bin";
+    o.environment["HOME"] = o.environment["XDG_CONFIG_HOME"] = home;
+    o.environment["HARBINOR_TEST_GUARD_FOLDER"] = run;
+    o.environment["TOLVARO_RECORD_RIGHTS"] = "1";
+    return o;
+  };
+  const auto installed = Files(app());
+  for (bool given : {false, true}) {
+    SCOPED_TRACE(given ? "download, the rights given" : "download, the prompt refused");
+    if (given) std::remove((bin + "/pkexec.refuse").c_str());
+    else WriteFile(bin + "/pkexec.refuse", "");
+    auto options = asUser({"--console"});
+    options.keepInputOpen = true;
+    testsupport::ChildProcess updater(Updater(), options);
+    std::string transcript;
+    ASSERT_TRUE(updater.WaitForLine("button main: Download (enabled)", 20000, &transcript)) << transcript;
+    updater.WriteInput("main\n");
+    ASSERT_TRUE(updater.WaitForLine("window: hidden", 10000, &transcript)) << transcript;
+    updater.CloseInput();
+    if (given) {
+      EXPECT_TRUE(updater.WaitForLine("headline: Download has been completed.", 60000, &transcript)) << transcript;
+    } else {
+      EXPECT_TRUE(updater.WaitForLine("message: Only an administrator may change the folder " + folder +
+                                          ", where the update is saved.",
+                                      10000, &transcript))
+          << transcript;
+    }
+    auto result = updater.Wait(30000);
+    EXPECT_EQ(result.exitCode, 0) << transcript << result.output;
+    if (!given) EXPECT_TRUE(Files(app()) == installed) << "a refused prompt changes nothing";
+  }
+  struct stat log;
+  ASSERT_EQ(stat((app() + "dvd/@update@.log").c_str(), &log), 0);
+  EXPECT_EQ(log.st_uid, 0u) << "staged by root";
+
+  WriteFile(bin + "/pkexec.refuse", "");
+  const auto downloaded = Files(app());
+  auto refused = testsupport::RunProcess(Updater(), asUser({"/u"}));
+  EXPECT_NE(refused.output.find("messagebox: Software Update Failed: Installing the update needs administrator rights "
+                                "for the folder " + folder + ". Nothing has been changed.\\n\\nPress OK to start the "
+                                "application without update."),
+            std::string::npos)
+      << refused.output;
+  EXPECT_TRUE(Files(app()) == downloaded) << "a refused prompt changes nothing";
+  std::remove((bin + "/pkexec.refuse").c_str());
+  auto install = testsupport::RunProcess(Updater(), asUser({"/u"}));
+  EXPECT_EQ(install.exitCode, 0) << install.output;
+  ExpectNewReleaseInstalled();
+  ASSERT_TRUE(testsupport::WaitFor([&] { return ReadFile(StartsRecord()) == "start\t*\t(user)\n"; }, 5000))
+      << "the editor starts once, as the user: " << ReadFile(StartsRecord());
+  struct stat updaterAfter, readmeAfter;
+  ASSERT_EQ(stat(Updater().c_str(), &updaterAfter) | stat((app() + "readme.txt").c_str(), &readmeAfter), 0);
+  EXPECT_EQ(std::vector<unsigned>({updaterAfter.st_uid, updaterAfter.st_mode, readmeAfter.st_uid, readmeAfter.st_mode}),
+            std::vector<unsigned>({0, updaterBefore.st_mode, 0, readmeBefore.st_mode}));
+  const std::string calls = "\t--download\t--elevated\t--console\n";
+  EXPECT_EQ(ReadFile(bin + "/pkexec.calls"),
+            Updater() + calls + Updater() + calls + Updater() + "\t/u\t--elevated\n" + Updater() + "\t/u\t--elevated\n");
+}
+
 TEST_F(UpdateStoryTest, InstallKilledAnywhereFinishesOnTheNextRun) {
   testsupport::NginxServer nginx(root_ / "www", 10);
   ASSERT_TRUE(nginx.running()) << nginx.error();

@@ -30,6 +30,9 @@ struct ProcessOptions {
   std::string input;  // written to standard input, which is then closed
   bool keepInputOpen = false;  // leave standard input open for WriteInput
   int timeoutMs = 20000;
+  // Linux: the user (and group of the same number) the child runs as; the
+  // test must run as root.
+  std::optional<unsigned> runAsUser;
 };
 
 class ChildProcess {

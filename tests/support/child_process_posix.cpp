@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -38,6 +39,9 @@ ChildProcess::ChildProcess(const std::string& program, const ProcessOptions& opt
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(out[1], 2);
+    if (options.runAsUser &&
+        (setgroups(0, nullptr) != 0 || setgid(*options.runAsUser) != 0 || setuid(*options.runAsUser) != 0))
+      _exit(126);
     for (const auto& [name, value] : options.environment) {
       if (value) setenv(name.c_str(), value->c_str(), 1);
       else unsetenv(name.c_str());
