@@ -2,7 +2,12 @@
 // folder that even root cannot write (a read-only mount in a forked child),
 // and the memory of a run measured in a child of its own.
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -19,30 +24,56 @@ namespace {
 
 using testsupport::Content;
 
-TEST(DownloadWorkerPosixTest, ReadOnlyStagingFolderCannotSave) {
+// A staging folder that cannot take the file ends the run with "cannot
+// save", and says why and where: a read-only file system, a full disk, a
+// folder the user may not change.
+TEST(DownloadWorkerPosixTest, StagingThatCannotBeWrittenSaysWhy) {
+  using Cause = platform::FailureCause;
   testsupport::TempFolder root;
+  chmod(root.path().c_str(), 0755);
   testsupport::LoopbackServer server(3);
   ASSERT_TRUE(server.listening()) << "cannot listen on 127.0.0.3:80";
-  const std::string app = root.path() + "/", a = Content("a", 1000);
-  auto runOn = [&](const char* file) {
-    engine::UpdateList list(engine::ListContext{"http://127.0.0.3/tlv5.update/", app, nullptr});
-    list.AddItemIfNewer(std::string("File=") + file + "\r\nMD5=" + testsupport::Digest(a) + "\r\nSize=1000\r\nVersion=1\r\n");
-    engine::DownloadWorker(list);
-    return list.resultCode.load();
-  };
-  testsupport::WriteFile(app + "dvd/stale.txt", "stale");
+  const std::string app = root.path() + "/", a = Content("a", 200000);
   server.SetDefault(testsupport::RespondOk(a));
-  int rc = testsupport::RunInChild([&] {
-    if (!testsupport::MakeFolderReadOnlyHere(app + "dvd")) return 77;
-    if (int code = runOn("new.txt"); code != engine::kCannotSave) return 10 + code;
-    // A stale staged file that cannot be deleted blocks the run as well.
-    if (int code = runOn("stale.txt"); code != engine::kCannotSave) return 20 + code;
-    return 0;
-  });
-  if (rc == 77) GTEST_SKIP() << "no mount namespace here";
-  EXPECT_EQ(rc, 0);
-  EXPECT_FALSE(testsupport::PathExists(app + "dvd/@update@.log"));
-  EXPECT_EQ(testsupport::ReadFile(app + "dvd/stale.txt"), "stale");
+  testsupport::WriteFile(app + "dvd/stale.txt", "stale");
+  struct Case {
+    const char* name;
+    std::function<bool()> setUp;  // in the forked child; false: cannot here
+    Cause cause;
+  };
+  const Case kCases[] = {
+      {"read-only file system", [&] { return testsupport::MakeFolderReadOnlyHere(app + "dvd"); }, Cause::kOther},
+      {"full disk",
+       [&] {
+         return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                mount("tmpfs", (app + "dvd").c_str(), "tmpfs", 0, "size=64k") == 0;
+       },
+       Cause::kDiskFull},
+      {"no rights", [] { return setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0; },
+       Cause::kNoRights},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    int rc = testsupport::RunInChild([&] {
+      if (!c.setUp()) return 77;
+      for (const char* file : {"new.txt", "stale.txt"}) {
+        // A stale staged file that cannot be deleted blocks the run as well.
+        if (c.cause == Cause::kDiskFull && std::string(file) == "stale.txt") continue;  // not on the new disk
+        engine::UpdateList list(engine::ListContext{"http://127.0.0.3/tlv5.update/", app, nullptr});
+        list.AddItemIfNewer(std::string("File=") + file + "\r\nMD5=" + testsupport::Digest(a) +
+                            "\r\nSize=200000\r\nVersion=1\r\n");
+        engine::DownloadWorker(list);
+        if (list.resultCode.load() != engine::kCannotSave) return 10 + list.resultCode.load();
+        if (list.saveCause != c.cause) return 20 + static_cast<int>(list.saveCause);
+        if (list.saveFolder != app + "dvd") return 30;
+      }
+      return 0;
+    });
+    if (rc == 77) GTEST_SKIP() << "no mount namespace or other user here";
+    EXPECT_EQ(rc, 0) << "10 + code: wrong result; 20 + cause: wrong cause; 30: wrong folder";
+    EXPECT_FALSE(testsupport::PathExists(app + "dvd/@update@.log"));
+    EXPECT_EQ(testsupport::ReadFile(app + "dvd/stale.txt"), "stale");
+  }
 }
 
 // Nothing staged is written through a symbolic link, whether the link is
