@@ -270,7 +270,9 @@ TEST_F(UpdateStoryTest, AFolderOnlyRootMayChangeIsUpdatedThroughPkexec) {
     }
     auto result = updater.Wait(30000);
     EXPECT_EQ(result.exitCode, 0) << transcript << result.output;
-    if (!given) EXPECT_TRUE(Files(app()) == installed) << "a refused prompt changes nothing";
+    if (!given) {
+      EXPECT_TRUE(Files(app()) == installed) << "a refused prompt changes nothing";
+    }
   }
   struct stat log;
   ASSERT_EQ(stat((app() + "dvd/@update@.log").c_str(), &log), 0);
@@ -298,6 +300,38 @@ TEST_F(UpdateStoryTest, AFolderOnlyRootMayChangeIsUpdatedThroughPkexec) {
   const std::string calls = "\t--download\t--elevated\t--console\n";
   EXPECT_EQ(ReadFile(bin + "/pkexec.calls"),
             Updater() + calls + Updater() + calls + Updater() + "\t/u\t--elevated\n" + Updater() + "\t/u\t--elevated\n");
+}
+
+// The Windows program where the user may not change the application folder
+// (Wine has no prompt and lets everyone write everywhere, so the first copy
+// is told it has no rights): the copy that runas starts downloads and
+// installs, and the copy that waits starts the editor.
+TEST_F(UpdateStoryTest, WithoutTheRightsRunasTakesEachStepOver) {
+  if (!programs_.windows()) GTEST_SKIP() << "Linux asks through pkexec (the test before)";
+  testsupport::NginxServer nginx(root_ / "www", 10);
+  ASSERT_TRUE(nginx.running()) << nginx.error();
+  WriteFile(app() + "Configs/Harbinor.cfg", "[Harbinor]\nServer=http://" + nginx.host() + "/tlv5.update/\n");
+  auto options = Options({"--console"});
+  options.environment["HARBINOR_TEST_NO_RIGHTS"] = "1";
+  options.keepInputOpen = true;
+  {
+    testsupport::ChildProcess updater(Updater(), options);
+    std::string transcript;
+    ASSERT_TRUE(updater.WaitForLine("button main: Download (enabled)", 30000, &transcript)) << transcript;
+    updater.WriteInput("main\n");
+    ASSERT_TRUE(updater.WaitForLine("window: hidden", 10000, &transcript)) << transcript;
+    updater.CloseInput();
+    auto result = updater.Wait(90000);
+    EXPECT_EQ(result.exitCode, 0) << transcript << result.output;
+  }
+  ASSERT_TRUE(PathExists(app() + "dvd/@update@.log")) << testsupport::ListTree(app());
+  options = Options({"/u"});
+  options.environment["HARBINOR_TEST_NO_RIGHTS"] = "1";
+  auto install = testsupport::RunProcess(Updater(), options);
+  EXPECT_EQ(install.exitCode, 0) << install.output;
+  ExpectNewReleaseInstalled();
+  EXPECT_TRUE(testsupport::WaitFor([&] { return ReadFile(StartsRecord()) == "start\t*\n"; }, 5000))
+      << ReadFile(StartsRecord());
 }
 
 TEST_F(UpdateStoryTest, InstallKilledAnywhereFinishesOnTheNextRun) {

@@ -76,7 +76,9 @@ TEST(ElevationTest, RunsThroughPkexecAndTellsARefusalFromNoWayToAsk) {
       continue;
     }
     EXPECT_EQ(run.exitCode, 0);
-    if (!c.display) EXPECT_EQ(ReadFile(folder / "Tolvaro.starts"), "start\t/u\t--elevated\n");
+    if (!c.display) {
+      EXPECT_EQ(ReadFile(folder / "Tolvaro.starts"), "start\t/u\t--elevated\n");
+    }
   }
   EXPECT_EQ(platform::AdministratorCommand("/opt/it's/Harbinor", {"/u"}), "sudo '/opt/it'\\''s/Harbinor' '/u'");
 }
