@@ -8,7 +8,6 @@
 // prompt instead: exit code 126, nothing run.
 #include <grp.h>
 #include <stdio.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -23,14 +22,11 @@ int main(int argc, char** argv) {
   std::string folder(self, static_cast<std::size_t>(n));
   folder.resize(folder.rfind('/') + 1);
 
-  std::string line;
-  for (int i = 1; i < argc; ++i) line += (i > 1 ? "\t" : "") + std::string(argv[i]);
   if (FILE* calls = fopen((folder + "pkexec.calls").c_str(), "a")) {
-    fprintf(calls, "%s\n", line.c_str());
+    for (int i = 1; i < argc; ++i) fprintf(calls, i + 1 < argc ? "%s\t" : "%s\n", argv[i]);
     fclose(calls);
   }
-  struct stat st;
-  if (stat((folder + "pkexec.refuse").c_str(), &st) == 0) return 126;
+  if (access((folder + "pkexec.refuse").c_str(), F_OK) == 0) return 126;
 
   std::string caller = "PKEXEC_UID=" + std::to_string(getuid());
   if (setgroups(0, nullptr) != 0 || setresgid(0, 0, 0) != 0 || setresuid(0, 0, 0) != 0) return 127;
