@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a Windows program under 64-bit Wine, passing its exit code and its
 # standard streams through untouched:
-#   cmake/wine-run.sh [--x-server|--own-session] [--default-prefix DIR] PROGRAM.exe [ARGS...]
+#   cmake/wine-run.sh [--x-server|--own-session] [--dpi N] [--default-prefix DIR] PROGRAM.exe [ARGS...]
 # With --own-session the program runs in a Wine session of its own, which
 # ends with it: Wine's desktop process keeps the display it started with, so
 # a program that shows windows on the caller's $DISPLAY needs one (and a
@@ -12,20 +12,28 @@
 # --default-prefix <build dir>/wineprefix, so CTest runs every test there.
 # The first run creates the prefix (about 8 s); a lock keeps tests that start
 # together from creating it twice.
+# --dpi N (or $HARBINOR_WINE_DPI) shows the program on a screen of N DPI
+# (144 for 150 %), Wine's LogPixels setting of the prefix; a run without it
+# puts a prefix that a run with it changed back to 96. Give it with
+# --own-session: programs that are already running keep the DPI they began
+# with.
 set -euo pipefail
 
 default_prefix="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/windows/wineprefix"
 x_server=no
 own_session=no
+dpi=${HARBINOR_WINE_DPI:-96}
 while [ $# -gt 0 ]; do
   case "$1" in
     --default-prefix) default_prefix=$2; shift 2 ;;
+    --dpi) dpi=$2; shift 2 ;;
     --x-server) x_server=yes; own_session=yes; shift ;;
     --own-session) own_session=yes; shift ;;
     *) break ;;
   esac
 done
-[ $# -ge 1 ] || { echo "usage: $0 [--x-server|--own-session] [--default-prefix DIR] PROGRAM [ARGS...]" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: $0 [--x-server|--own-session] [--dpi N] [--default-prefix DIR] PROGRAM [ARGS...]" >&2; exit 2; }
+case $dpi in ''|*[!0-9]*) echo "wine-run: --dpi takes a number, not '$dpi'" >&2; exit 2 ;; esac
 
 export WINEPREFIX="${WINEPREFIX:-${HARBINOR_WINEPREFIX:-$default_prefix}}"
 export WINEDEBUG=-all
@@ -84,6 +92,14 @@ for pid in $(pgrep -x wineserver64 || true); do
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
   fi
 done
+
+# The DPI the prefix was last set to is noted beside its registry, so that
+# only a change costs a run of reg.
+dpi_note="$WINEPREFIX/.harbinor-dpi"
+if [ "$(cat "$dpi_note" 2>/dev/null || echo 96)" != "$dpi" ]; then
+  "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f </dev/null >/dev/null 2>&1
+  echo "$dpi" >"$dpi_note"
+fi
 
 # The first program of a Wine session starts Wine's background processes
 # (services.exe, explorer.exe, ...), which inherit its standard streams and

@@ -1,6 +1,7 @@
 #include "resources/window_icon.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <iterator>
 
@@ -78,9 +79,143 @@ void Put32(std::vector<std::uint8_t>& out, std::uint32_t value) {
   Put16(out, value >> 16);
 }
 
-// One image of the file: a bitmap header, the pixels bottom row first as
-// BGRA, then the 1-bit mask (set where the picture is transparent).
+void PutBigEndian32(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+std::uint32_t Crc32(const std::uint8_t* data, std::size_t size) {
+  static const std::array<std::uint32_t, 256> table = [] {
+    std::array<std::uint32_t, 256> t{};
+    for (std::uint32_t n = 0; n < 256; ++n) {
+      std::uint32_t c = n;
+      for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[n] = c;
+    }
+    return t;
+  }();
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (std::size_t i = 0; i < size; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+  return crc ^ 0xFFFFFFFFu;
+}
+
+std::uint32_t Adler32(const std::vector<std::uint8_t>& data) {
+  std::uint32_t a = 1, b = 0;
+  for (std::uint8_t byte : data) {
+    a = (a + byte) % 65521;
+    b = (b + a) % 65521;
+  }
+  return b << 16 | a;
+}
+
+// A PNG chunk: length, type, data, and the CRC of type and data.
+void PutChunk(std::vector<std::uint8_t>& out, const char (&type)[5], const std::vector<std::uint8_t>& data) {
+  PutBigEndian32(out, static_cast<std::uint32_t>(data.size()));
+  const std::size_t start = out.size();
+  out.insert(out.end(), type, type + 4);
+  out.insert(out.end(), data.begin(), data.end());
+  PutBigEndian32(out, Crc32(&out[start], out.size() - start));
+}
+
+// Deflate's bits, least significant first; its codes go most significant
+// bit first.
+class BitWriter {
+ public:
+  explicit BitWriter(std::vector<std::uint8_t>& out) : out_(out) {}
+  void Put(std::uint32_t value, int count) {
+    bits_ |= value << used_;
+    for (used_ += count; used_ >= 8; used_ -= 8, bits_ >>= 8) out_.push_back(static_cast<std::uint8_t>(bits_));
+  }
+  void PutCode(std::uint32_t code, int count) {
+    std::uint32_t reversed = 0;
+    for (int i = 0; i < count; ++i) reversed |= (code >> i & 1) << (count - 1 - i);
+    Put(reversed, count);
+  }
+  void Flush() {
+    if (used_ > 0) out_.push_back(static_cast<std::uint8_t>(bits_));
+    bits_ = 0;
+    used_ = 0;
+  }
+
+ private:
+  std::vector<std::uint8_t>& out_;
+  std::uint32_t bits_ = 0;
+  int used_ = 0;
+};
+
+// A literal byte, a length or the end of the block, in deflate's fixed code.
+void PutFixedSymbol(BitWriter& w, int symbol) {
+  if (symbol < 144) w.PutCode(0x30 + symbol, 8);
+  else if (symbol < 256) w.PutCode(0x190 + symbol - 144, 9);
+  else if (symbol < 280) w.PutCode(symbol - 256, 7);
+  else w.PutCode(0xC0 + symbol - 280, 8);
+}
+
+// A deflate stream of one block in the fixed code whose only matches repeat
+// the 4 bytes before, that is the pixel to the left: the picture is runs of
+// one colour, which this shrinks to a few kilobytes without a library.
+std::vector<std::uint8_t> DeflatePixelRuns(const std::vector<std::uint8_t>& data) {
+  static constexpr int kLengthBase[] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                        31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+  static constexpr int kLengthExtraBits[] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                             2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+  constexpr std::size_t kDistance = 4;
+  constexpr int kDistanceCode = 3;  // distance 4, no extra bits
+  std::vector<std::uint8_t> out;
+  BitWriter w(out);
+  w.Put(1, 1);  // the last block
+  w.Put(1, 2);  // fixed codes
+  for (std::size_t i = 0; i < data.size();) {
+    std::size_t run = 0;
+    while (i >= kDistance && run < 258 && i + run < data.size() && data[i + run] == data[i + run - kDistance]) ++run;
+    if (run < 3) {
+      PutFixedSymbol(w, data[i++]);
+      continue;
+    }
+    int code = 28;
+    while (kLengthBase[code] > static_cast<int>(run)) --code;
+    PutFixedSymbol(w, 257 + code);
+    w.Put(static_cast<std::uint32_t>(run) - kLengthBase[code], kLengthExtraBits[code]);
+    w.PutCode(kDistanceCode, 5);
+    i += run;
+  }
+  PutFixedSymbol(w, 256);
+  w.Flush();
+  return out;
+}
+
+// The picture as a PNG file, the form Windows takes a 256-pixel icon image
+// in.
+std::vector<std::uint8_t> PngImage(int size) {
+  std::vector<std::uint8_t> rgba = WindowIconRgba(size);
+  const std::size_t row = static_cast<std::size_t>(size) * 4;
+  std::vector<std::uint8_t> scanlines;
+  for (int y = 0; y < size; ++y) {
+    scanlines.push_back(0);  // no filter
+    auto begin = rgba.begin() + static_cast<std::ptrdiff_t>(y * row);
+    scanlines.insert(scanlines.end(), begin, begin + static_cast<std::ptrdiff_t>(row));
+  }
+  std::vector<std::uint8_t> zlib = {0x78, 0x01};  // deflate, 32 KiB window, no dictionary
+  std::vector<std::uint8_t> deflated = DeflatePixelRuns(scanlines);
+  zlib.insert(zlib.end(), deflated.begin(), deflated.end());
+  PutBigEndian32(zlib, Adler32(scanlines));
+
+  std::vector<std::uint8_t> out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  std::vector<std::uint8_t> header;
+  PutBigEndian32(header, static_cast<std::uint32_t>(size));
+  PutBigEndian32(header, static_cast<std::uint32_t>(size));
+  header.insert(header.end(), {8, 6, 0, 0, 0});  // 8 bits per sample, RGBA, deflate, no filter, no interlace
+  PutChunk(out, "IHDR", header);
+  PutChunk(out, "IDAT", zlib);
+  PutChunk(out, "IEND", {});
+  return out;
+}
+
+// One image of the file. The 256-pixel image is a PNG file; the smaller
+// ones, which Windows before Vista reads too, are a bitmap header, the
+// pixels bottom row first as BGRA, then the 1-bit mask (set where the
+// picture is transparent).
 std::vector<std::uint8_t> IconImage(int size) {
+  if (size == 256) return PngImage(size);
   std::vector<std::uint8_t> rgba = WindowIconRgba(size);
   const std::size_t maskRow = static_cast<std::size_t>((size + 31) / 32 * 4);
   std::vector<std::uint8_t> out;
@@ -121,7 +256,7 @@ std::vector<std::uint8_t> WindowIconFile() {
   std::uint32_t offset = static_cast<std::uint32_t>(6 + 16 * kCount);
   for (int size : kWindowIconFileSizes) {
     images.push_back(IconImage(size));
-    out.push_back(static_cast<std::uint8_t>(size));
+    out.push_back(static_cast<std::uint8_t>(size));  // 256 is written as 0
     out.push_back(static_cast<std::uint8_t>(size));
     out.push_back(0);  // no palette
     out.push_back(0);

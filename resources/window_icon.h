@@ -13,10 +13,12 @@ namespace resources {
 // pixels, not premultiplied, top row first; empty for other sizes.
 std::vector<std::uint8_t> WindowIconRgba(int size);
 
-// The sizes of the Windows icon file, smallest first.
-inline constexpr int kWindowIconFileSizes[] = {16, 32, 48};
+// The sizes of the Windows icon file, smallest first. The 256-pixel image
+// serves the large icon views and screens of high DPI.
+inline constexpr int kWindowIconFileSizes[] = {16, 32, 48, 256};
 
-// The icon as a Windows .ico file with 32-bit images of those sizes: the
+// The icon as a Windows .ico file with 32-bit images of those sizes, the
+// 256-pixel one as a PNG file (as Windows Vista and later read it): the
 // bytes of resources/window_icon.ico, which the Windows build compiles in as
 // icon 128.
 std::vector<std::uint8_t> WindowIconFile();

@@ -32,7 +32,8 @@ using testsupport::WriteFile;
 using testsupport::XServer;
 using testsupport::Xdo;
 
-const auto* const kXServer = ::testing::AddGlobalTestEnvironment(XServer::instance = new XServer);
+// Large enough for the update window at 200 %.
+const auto* const kXServer = ::testing::AddGlobalTestEnvironment(XServer::instance = new XServer("1280x1024x24"));
 
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
@@ -94,10 +95,10 @@ class WindowsWindowTest : public ::testing::Test {
     return found.output.substr(0, found.output.find('\n'));
   }
 
-  // A screenshot that shows something.
-  void Shot(const std::string& name, int paintMs = 400) {
+  // A screenshot (of the screen, or of one window) that shows something.
+  void Shot(const std::string& name, int paintMs = 400, const std::string& window = "root") {
     std::this_thread::sleep_for(std::chrono::milliseconds(paintMs));
-    std::string path = testsupport::Shot(name);
+    std::string path = testsupport::Shot(name, window);
     ASSERT_FALSE(path.empty()) << name;
     EXPECT_GT(testsupport::ColourCount(path), 8) << path << " is blank";
   }
@@ -218,6 +219,35 @@ TEST_F(WindowsWindowTest, ChecksDownloadsAndInstallsAnUpdateFromNginx) {
   EXPECT_EQ(std::filesystem::file_size(app() + "effects/large.dat"), kLarge);
   EXPECT_EQ(ReadFile(app() + "readme.txt"), "version=1.1.0.0\r\nTolvaro, now with titles\r\n");
   EXPECT_FALSE(testsupport::PathExists(app() + "dvd/@update@.log"));
+}
+
+// At 100, 150 and 200 percent (Wine's DPI) the update window has the outer
+// size of text 114 ("500,310") scaled; screenshots of it and of the install
+// window, windows_dpi<percent>_update.png and windows_dpi<percent>_install.png.
+TEST_F(WindowsWindowTest, TheWindowsGrowWithTheScreensDpi) {
+  for (int percent : {100, 150, 200}) {
+    SCOPED_TRACE(percent);
+    auto at = [&](std::vector<std::string> arguments) {
+      testsupport::ProcessOptions o = Run(std::move(arguments));
+      o.runner.insert(o.runner.end(), {"--dpi", std::to_string(96 * percent / 100)});
+      return o;
+    };
+    // Many small files keep the install window up for some seconds.
+    for (int i = 0; i < 1000; ++i) WriteFile(app() + "dvd/many/" + std::to_string(i) + ".dat", Noise(1024, i));
+    WriteFile(app() + "dvd/@update@.log", "");
+    const std::string name = "windows_dpi" + std::to_string(percent);
+    testsupport::ChildProcess updater(app() + "Harbinor.exe", at({}));
+    std::string window = FindWindow("Update Tolvaro DVD");
+    Shot(name + "_update.png", 800, window);
+    Geometry g = WindowGeometry(window);
+    EXPECT_TRUE(g.width == 5 * percent && g.height == 31 * percent / 10) << g.width << "x" << g.height;
+    Xdo({"windowfocus", "--sync", window});
+    Xdo({"key", "Escape"});
+    EXPECT_FALSE(updater.Wait(20000).timedOut);
+    testsupport::ChildProcess installer(app() + "Harbinor.exe", at({"/u"}));
+    Shot(name + "_install.png", 50, FindWindow("Tolvaro copying updated files..."));
+    EXPECT_FALSE(installer.Wait(60000).timedOut);
+  }
 }
 
 }  // namespace

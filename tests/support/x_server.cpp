@@ -47,7 +47,7 @@ void XServer::SetUp() {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<std::string> args = {xvfb,        "-displayfd", std::to_string(fds[1]), "-screen", "0", "800x600x24",
+  std::vector<std::string> args = {xvfb,        "-displayfd", std::to_string(fds[1]), "-screen", "0", screen_,
                                    "-nolisten", "tcp"};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -97,7 +97,7 @@ testsupport::ProcessResult Xdo(const std::vector<std::string>& arguments) {
   return testsupport::RunProcess(XServer::instance->xdotool(), options);
 }
 
-std::string Shot(const std::string& name) {
+std::string Shot(const std::string& name, const std::string& window) {
   char self[4096];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   std::string folder = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("./x");
@@ -105,7 +105,7 @@ std::string Shot(const std::string& name) {
   if (const char* chosen = getenv("HARBINOR_SHOT_DIR"); chosen && *chosen) folder = chosen;
   std::string path = folder + "/" + name;
   testsupport::ProcessOptions options;
-  options.arguments = {"-window", "root", path};
+  options.arguments = {"-window", window, path};
   std::string import = FindProgram("import");
   if (import.empty()) return "";
   auto result = testsupport::RunProcess(import, options);

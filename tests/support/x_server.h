@@ -23,6 +23,9 @@ class XServer : public ::testing::Environment {
  public:
   static XServer* instance;
 
+  // The screen's size and depth, as Xvfb takes them.
+  explicit XServer(const char* screen = "800x600x24") : screen_(screen) {}
+
   void SetUp() override;
   void TearDown() override;
 
@@ -30,6 +33,7 @@ class XServer : public ::testing::Environment {
   const std::string& xdotool() const { return xdotool_; }
 
  private:
+  std::string screen_;
   pid_t pid_ = -1;
   std::string display_;
   std::string xdotool_;
@@ -38,10 +42,10 @@ class XServer : public ::testing::Environment {
 
 // Runs xdotool with the arguments.
 ProcessResult Xdo(const std::vector<std::string>& arguments);
-// A screenshot of the whole screen, kept under `name` in the folder named by
-// HARBINOR_SHOT_DIR, else beside the test program; its path, or empty when
-// none could be taken.
-std::string Shot(const std::string& name);
+// A screenshot of the whole screen (or of a window), kept under `name` in the
+// folder named by HARBINOR_SHOT_DIR, else beside the test program; its path,
+// or empty when none could be taken.
+std::string Shot(const std::string& name, const std::string& window = "root");
 // How many colours an image has (1 for a blank one); 0 when it cannot be
 // read.
 int ColourCount(const std::string& imagePath);

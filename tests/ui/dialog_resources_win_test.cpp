@@ -1,7 +1,7 @@
 // The dialogs compiled into Harbinor.exe agree with the window templates
 // table that every other front end reads: caption, size, font, and each
 // control's id, order, place, kind and starting state. The icon and the
-// manifest are there too.
+// manifest are there too, saying what the system reads.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -144,6 +144,20 @@ TEST(DialogResources, AgreeWithTheWindowTemplates) {
   EXPECT_NE(FindResourceA(module, MAKEINTRESOURCEA(128), MAKEINTRESOURCEA(14)), nullptr);  // RT_GROUP_ICON
   EXPECT_NE(FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24)), nullptr);    // RT_MANIFEST
   FreeLibrary(module);
+}
+
+TEST(DialogResources, TheManifestAsTheSystemReadsIt) {
+  ACTCTXA request{sizeof request, ACTCTX_FLAG_RESOURCE_NAME_VALID, HARBINOR_BIN};
+  request.lpResourceName = MAKEINTRESOURCEA(1);
+  HANDLE manifest = CreateActCtxA(&request);
+  ASSERT_NE(manifest, INVALID_HANDLE_VALUE) << GetLastError();
+  ACTIVATION_CONTEXT_RUN_LEVEL_INFORMATION run{};
+  QueryActCtxW(0, manifest, nullptr, RunlevelInformationInActivationContext, &run, sizeof run, nullptr);
+  EXPECT_TRUE(run.RunLevel == ACTCTX_RUN_LEVEL_AS_INVOKER && run.UiAccess == 0);
+  wchar_t dpi[64] = {};
+  QueryActCtxSettingsW(0, manifest, L"http://schemas.microsoft.com/SMI/2016/WindowsSettings", L"dpiAwareness", dpi, 64, nullptr);
+  EXPECT_EQ(std::wstring(dpi), L"PerMonitorV2, PerMonitor");
+  ReleaseActCtx(manifest);
 }
 
 }  // namespace

@@ -195,6 +195,18 @@ TEST(WindowIconTest, ATileWithAWhiteArrowOnTransparentCorners) {
   EXPECT_TRUE(resources::WindowIconRgba(1000).empty());
 }
 
+// resources/window_icon.ico is what make_window_icon writes, and ImageMagick
+// reads its 256-pixel PNG image back as the drawing.
+TEST(WindowIconTest, TheIconFileHoldsTheDrawing) {
+  const std::string path = std::string(HARBINOR_SOURCE_DIR) + "/resources/window_icon.ico";
+  std::vector<std::uint8_t> file = resources::WindowIconFile(), rgba = resources::WindowIconRgba(256);
+  EXPECT_TRUE(testsupport::ReadFile(path) == std::string(file.begin(), file.end())) << "renew it with make_window_icon";
+  testsupport::ProcessOptions convert;
+  convert.arguments = {path + "[3]", "-depth", "8", "rgba:-"};
+  EXPECT_TRUE(testsupport::RunProcess(testsupport::FindProgram("convert"), convert).output ==
+              std::string(rgba.begin(), rgba.end()));
+}
+
 using testsupport::FindProgram;
 using testsupport::Shot;
 using testsupport::XServer;

@@ -10,11 +10,20 @@
 // are taken out of the queue before the dialog manager sees them, so they
 // behave here exactly as in the other front ends, and go to the logic's key
 // filter during a run.
+//
+// The program is DPI aware (its manifest says so), so the system no longer
+// stretches the window on a screen of more than 96 DPI. The window logic
+// still lays the window out in the pixels of a 96-DPI screen; every size,
+// place and font height it hands over is scaled here by the window's DPI /
+// 96, and what it reads back (the client size, a control's place, a text's
+// size) is scaled back, so the logic is the same on every screen. When the
+// window moves to a screen of another DPI, it is scaled again to match.
 #include <windows.h>
 #include <commctrl.h>
 #include <richedit.h>
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -33,6 +42,38 @@ namespace {
 
 constexpr int kIconId = 128;
 constexpr std::size_t kLinkBuffer = 260;
+constexpr int kLogicalDpi = 96;
+
+// Newer than the Windows this program still runs on (7), so found at run
+// time, and named here because the headers hide them below Windows 10.
+constexpr UINT kDpiChangedMessage = 0x02E0;  // WM_DPICHANGED
+constexpr int kDisableDialogDpiScaling = 1;  // DDC_DISABLE_ALL
+
+template <typename Function>
+Function User32Function(const char* name) {
+  FARPROC found = GetProcAddress(GetModuleHandleA("user32.dll"), name);
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(found));
+}
+
+// The DPI the window is shown at: its monitor's where the system can say
+// (Windows 10 since 1607), otherwise the system's.
+int DpiOf(HWND window) {
+  static const auto getDpiForWindow = User32Function<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
+  if (getDpiForWindow) {
+    if (UINT dpi = getDpiForWindow(window)) return static_cast<int>(dpi);
+  }
+  HDC dc = GetDC(window);
+  int dpi = dc ? GetDeviceCaps(dc, LOGPIXELSY) : 0;
+  if (dc) ReleaseDC(window, dc);
+  return dpi > 0 ? dpi : kLogicalDpi;
+}
+
+// A system metric (an icon size) at a DPI.
+int MetricAt(int metric, int dpi) {
+  static const auto getSystemMetricsForDpi = User32Function<int(WINAPI*)(int, UINT)>("GetSystemMetricsForDpi");
+  if (getSystemMetricsForDpi) return getSystemMetricsForDpi(metric, static_cast<UINT>(dpi));
+  return GetSystemMetrics(metric);
+}
 
 const resources::WindowTemplate& TemplateOf(WindowTemplate which) {
   return which == WindowTemplate::kUpdateWindow ? resources::UpdateWindowTemplate()
@@ -63,6 +104,9 @@ class DialogWindow final : public WindowSystem {
   ~DialogWindow() override {
     if (dialog_) ::DestroyWindow(dialog_);
     if (font_) DeleteObject(font_);
+    for (HICON icon : icons_) {
+      if (icon) DestroyIcon(icon);
+    }
     if (richEdit20_) FreeLibrary(richEdit20_);
   }
 
@@ -75,16 +119,18 @@ class DialogWindow final : public WindowSystem {
     dialog_ = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(template_.id), nullptr,
                                  &DialogWindow::DialogProc, reinterpret_cast<LPARAM>(this));
     if (!dialog_) return false;
+    // The dialog manager made the template's controls and font for the
+    // window's DPI already; from now on a change of DPI is this window's.
+    dpi_ = DpiOf(dialog_);
+    static const auto setDialogDpiChangeBehavior =
+        User32Function<BOOL(WINAPI*)(HWND, int, int)>("SetDialogDpiChangeBehavior");
+    if (setDialogDpiChangeBehavior)
+      setDialogDpiChangeBehavior(dialog_, kDisableDialogDpiScaling, kDisableDialogDpiScaling);
     for (const resources::ControlTemplate& c : template_.controls) {
       if (c.tabStop) tabOrder_.push_back(c.id);
     }
     if (template_.Find(kMessageArea)) UpgradeMessageArea();
-    HINSTANCE self = GetModuleHandleA(nullptr);
-    for (auto [kind, metric] : {std::pair{ICON_BIG, SM_CXICON}, std::pair{ICON_SMALL, SM_CXSMICON}}) {
-      int size = GetSystemMetrics(metric);
-      HANDLE icon = LoadImageA(self, MAKEINTRESOURCEA(kIconId), IMAGE_ICON, size, size, LR_DEFAULTCOLOR);
-      if (icon) SendMessageA(dialog_, WM_SETICON, kind, reinterpret_cast<LPARAM>(icon));
-    }
+    LoadIcons();
     title_ = template_.title;
     focus_ = 0;
     FocusAwayFromUnusable();
@@ -115,22 +161,23 @@ class DialogWindow final : public WindowSystem {
   }
   bool IsDestroyed() const override { return dialog_ == nullptr; }
   void ResizeWindow(Size outer) override {
-    if (dialog_) SetWindowPos(dialog_, nullptr, 0, 0, outer.width, outer.height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    if (dialog_)
+      SetWindowPos(dialog_, nullptr, 0, 0, Scaled(outer.width), Scaled(outer.height),
+                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
   Size ClientSize() const override {
     RECT r{};
     if (dialog_) GetClientRect(dialog_, &r);
-    return {r.right - r.left, r.bottom - r.top};
+    return {Unscaled(r.right - r.left), Unscaled(r.bottom - r.top)};
   }
   void SetFont(std::string_view face, int height) override {
     if (!dialog_) return;
-    HFONT font = CreateFontA(-height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0, 0, 0,
-                             std::string(face).c_str());
-    if (!font) return;
-    for (HWND child = GetWindow(dialog_, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
-      SendMessageA(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
-    if (font_) DeleteObject(font_);
-    font_ = font;
+    LOGFONTA font{};
+    font.lfHeight = -Scaled(height);
+    font.lfWeight = FW_NORMAL;
+    font.lfCharSet = DEFAULT_CHARSET;
+    std::string(face).copy(font.lfFaceName, LF_FACESIZE - 1);
+    if (UseFont(font)) fontHeight_ = height;
   }
 
   void SetText(int control, std::string_view text) override {
@@ -181,17 +228,19 @@ class DialogWindow final : public WindowSystem {
       }
     }
   }
+  // A control's edges are scaled, not its width and height, so that
+  // controls that meet in the logic's layout meet on the screen too.
   void Move(int control, Rect placement) override {
-    if (HWND hwnd = Control(control)) MoveWindow(hwnd, placement.left, placement.top, placement.width, placement.height, TRUE);
+    if (HWND hwnd = Control(control)) PlaceControl(hwnd, placement);
   }
   Rect Placement(int control) const override {
     HWND hwnd = Control(control);
     if (!hwnd) return {};
-    RECT r{};
-    GetWindowRect(hwnd, &r);
-    MapWindowPoints(HWND_DESKTOP, dialog_, reinterpret_cast<POINT*>(&r), 2);
-    return {r.left, r.top, r.right - r.left, r.bottom - r.top};
+    RECT r = PixelRect(hwnd);
+    int left = Unscaled(r.left), top = Unscaled(r.top);
+    return {left, top, Unscaled(r.right) - left, Unscaled(r.bottom) - top};
   }
+  // Rounded up, so that a control made as wide as a text holds it.
   Size MeasureText(int control) const override {
     HWND hwnd = Control(control);
     if (!hwnd) return {};
@@ -202,7 +251,7 @@ class DialogWindow final : public WindowSystem {
     GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
     SelectObject(dc, old);
     DeleteDC(dc);
-    return {size.cx, size.cy};
+    return {UnscaledUp(size.cx), UnscaledUp(size.cy)};
   }
 
   void SetProgressRange(std::int32_t maximum) override {
@@ -293,6 +342,10 @@ class DialogWindow final : public WindowSystem {
       return FALSE;  // the focus is set by the window
     }
     auto* self = reinterpret_cast<DialogWindow*>(GetWindowLongPtrA(dialog, DWLP_USER));
+    if (self && message == kDpiChangedMessage) {
+      self->ChangeDpi(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+      return TRUE;
+    }
     if (!self || !self->sink_) return FALSE;
     switch (message) {
       case WM_COMMAND:
@@ -336,17 +389,91 @@ class DialogWindow final : public WindowSystem {
 
   HWND Control(int id) const { return dialog_ ? GetDlgItem(dialog_, id) : nullptr; }
 
+  // Logical (96-DPI) pixels to the window's pixels and back, rounded to the
+  // nearest; for a DPI of 96 or more the way back gives what went in.
+  int Scaled(int logical) const { return MulDiv(logical, dpi_, kLogicalDpi); }
+  int Unscaled(int pixels) const { return MulDiv(pixels, kLogicalDpi, dpi_); }
+  int UnscaledUp(int pixels) const { return (pixels * kLogicalDpi + dpi_ - 1) / dpi_; }
+
+  // A control's rectangle in the window's client pixels.
+  RECT PixelRect(HWND control) const {
+    RECT r{};
+    GetWindowRect(control, &r);
+    MapWindowPoints(HWND_DESKTOP, dialog_, reinterpret_cast<POINT*>(&r), 2);
+    return r;
+  }
+
+  void PlaceControl(HWND control, Rect logical) {
+    int left = Scaled(logical.left), top = Scaled(logical.top);
+    MoveWindow(control, left, top, Scaled(logical.left + logical.width) - left,
+               Scaled(logical.top + logical.height) - top, TRUE);
+  }
+
+  // Gives every control the font, which the window then owns.
+  bool UseFont(const LOGFONTA& description) {
+    HFONT font = CreateFontIndirectA(&description);
+    if (!font) return false;
+    for (HWND child = GetWindow(dialog_, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+      SendMessageA(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    if (font_) DeleteObject(font_);
+    font_ = font;
+    return true;
+  }
+
+  // The icon at the sizes of the window's DPI: the file's 256-pixel image
+  // gives the large ones.
+  void LoadIcons() {
+    HINSTANCE self = GetModuleHandleA(nullptr);
+    const std::pair<WPARAM, int> kinds[] = {{ICON_BIG, SM_CXICON}, {ICON_SMALL, SM_CXSMICON}};
+    for (std::size_t i = 0; i < std::size(kinds); ++i) {
+      int size = MetricAt(kinds[i].second, dpi_);
+      auto icon = static_cast<HICON>(LoadImageA(self, MAKEINTRESOURCEA(kIconId), IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
+      if (!icon) continue;
+      SendMessageA(dialog_, WM_SETICON, kinds[i].first, reinterpret_cast<LPARAM>(icon));
+      if (icons_[i]) DestroyIcon(icons_[i]);
+      icons_[i] = icon;
+    }
+  }
+
+  // The window moved to a screen of another DPI: it takes the place the
+  // system suggests, and its controls, font and icons are scaled to match.
+  void ChangeDpi(int dpi, const RECT& suggested) {
+    if (dpi <= 0) return;
+    std::vector<std::pair<HWND, Rect>> places;
+    for (HWND child = GetWindow(dialog_, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+      RECT r = PixelRect(child);
+      int left = Unscaled(r.left), top = Unscaled(r.top);
+      places.push_back({child, {left, top, Unscaled(r.right) - left, Unscaled(r.bottom) - top}});
+    }
+    LOGFONTA font{};
+    HGDIOBJ current = reinterpret_cast<HGDIOBJ>(SendMessageA(dialog_, WM_GETFONT, 0, 0));
+    if (font_) current = font_;
+    bool haveFont = current && GetObjectA(current, sizeof font, &font) == sizeof font;
+    const int oldDpi = std::exchange(dpi_, dpi);
+    SetWindowPos(dialog_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    for (const auto& [child, place] : places) PlaceControl(child, place);
+    if (haveFont) {
+      // The logic's font from its own height; the template's scaled as it is.
+      font.lfHeight = fontHeight_ ? -Scaled(fontHeight_) : MulDiv(font.lfHeight, dpi, oldDpi);
+      // A new font may set the format of all of the rich edit's text, the
+      // links' marks included, so they are marked again.
+      if (UseFont(font) && richEdit20_ && Control(kMessageArea)) MarkLinks();
+    }
+    LoadIcons();
+  }
+
   // Puts the version-2 rich edit in place of the template's, which can
   // show links; the template's stays when the library is missing.
   void UpgradeMessageArea() {
     HWND old = Control(kMessageArea);
     richEdit20_ = LoadLibraryA("RICHED20.DLL");
     if (!old || !richEdit20_) return;
-    Rect place = Placement(kMessageArea);
+    RECT place = PixelRect(old);
     LONG style = GetWindowLongA(old, GWL_STYLE);
     LONG exStyle = GetWindowLongA(old, GWL_EXSTYLE);
     HWND edit = CreateWindowExA(exStyle, "RichEdit20A", "", static_cast<DWORD>(style), place.left, place.top,
-                                place.width, place.height, dialog_,
+                                place.right - place.left, place.bottom - place.top, dialog_,
                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(kMessageArea)),
                                 GetModuleHandleA(nullptr), nullptr);
     if (!edit) return;
@@ -441,7 +568,10 @@ class DialogWindow final : public WindowSystem {
   const resources::WindowTemplate& template_;
   HWND dialog_ = nullptr;
   HMODULE richEdit20_ = nullptr;
+  int dpi_ = kLogicalDpi;
   HFONT font_ = nullptr;
+  int fontHeight_ = 0;  // the logic's, in logical pixels; 0 for the template's font
+  HICON icons_[2] = {};
   WindowEvents* sink_ = nullptr;
   std::string title_;
   std::map<int, std::string> texts_;
