@@ -353,13 +353,19 @@ TEST(ConsoleEvents, VirtualClockDrivesTimersAndTheEscDelay) {
   c.window->StopTimer(2);
   c.sink.Take();
 
-  c.input.Send("\x1b");
+  // On Windows a thread of the platform layer reads the pipe: the bytes get
+  // a moment of real time to come through before virtual time moves on.
+  auto sendSettled = [&](const std::function<void()>& send) {
+    send();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  };
+  sendSettled([&] { c.input.Send("\x1b"); });
   c.PumpVirtual(39);
   EXPECT_EQ(c.sink.Take(), Lines{}) << "a lone Esc waits 40 ms for the rest of a sequence";
   c.PumpVirtual(2);
   EXPECT_EQ(c.sink.Take(), Lines{"command 2"});
 
-  c.input.CloseWriteEnd();
+  sendSettled([&] { c.input.CloseWriteEnd(); });
   c.PumpVirtual(10);
   EXPECT_EQ(c.sink.Take(), Lines{"command 2"}) << "the end of input closes the idle window";
 }
