@@ -1,6 +1,6 @@
-// MD5 digests (RFC 1321) as text: 32 upper-case hexadecimal digits. The
-// update list gives one per file; texts compare without regard to letter
-// case.
+// Digests as text: MD5 (RFC 1321) as 32 upper-case hexadecimal digits, the
+// update list's digest of every file, compared without regard to letter
+// case; and SHA-256 as 64 lower-case ones, which a signed list adds.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,7 @@
-// Files and folders. Paths are 8-bit strings in the locale's charset (the
-// "ANSI code page"). Every operation reports failure through its result; none
-// throws. The names avoid those of Win32 macros (DeleteFile, CreateDirectory)
+// Files and folders. Paths are 8-bit strings: on Linux the bytes the file
+// system has, on Windows UTF-8 (a name that is no UTF-8 is read in the ANSI
+// code page) handed to the wide-character API. Every operation reports
+// failure through its result; none throws. The names avoid those of Win32 macros (DeleteFile, CreateDirectory)
 // so that the Windows implementation can include <windows.h> beside this.
 #pragma once
 

@@ -1,5 +1,5 @@
 // The texts of the windows by string id. The built-in US English table
-// (ids 101 to 132) can be overridden by the main application's language
+// (resources/builtin_strings.txt) can be overridden by the main application's language
 // file: "Language/<name>.ini" in the application folder, where <name> is the
 // value of [General] Language in "EditorOption.cfg" in the configuration
 // folder. Only the file's "[harbinor.exe]" section is read, once per run, at

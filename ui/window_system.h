@@ -1,6 +1,6 @@
 // The update window and the install window talk to the screen only through
 // this interface; a front end (FLTK on the desktop, the terminal, a scripted
-// fake with virtual time in the tests, Win32 later) implements it. Controls
+// fake with virtual time in the tests, Win32 dialogs) implements it. Controls
 // are named by the ids of the window templates. Everything here runs on the
 // window's thread, except PostCommand.
 //

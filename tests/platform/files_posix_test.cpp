@@ -46,9 +46,4 @@ TEST(FilesPosixTest, FileOfUnknownSizeIsReadToItsEnd) {
   EXPECT_EQ(platform::ReadWholeFile("/proc/self/status", 10, out), platform::ReadResult::kTooLarge);
 }
 
-TEST(FilesPosixTest, TheKernelVersionIsNoWindowsVersion) {
-  // Every Linux has per-user folders, whatever its kernel's version.
-  EXPECT_GE(platform::OsMajorVersion(), 5);
-}
-
 }  // namespace
