@@ -80,20 +80,17 @@ bool IsDigestText(std::string_view text) {
   });
 }
 
-namespace {
-
-// Names Windows keeps for devices, with or without an extension: a file
-// under one can be neither written nor read there.
-bool IsReservedWindowsName(std::string_view part) {
+bool IsWindowsDeviceName(std::string_view part) {
+  // The stem before the first dot, blanks at its end dropped as Windows
+  // drops them ("nul .txt" is the device too).
   std::string_view stem = part.substr(0, part.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
   static constexpr std::string_view kDevices[] = {"CON", "PRN", "AUX", "NUL"};
   for (std::string_view device : kDevices)
     if (base::EqualsIgnoringCase(stem, device)) return true;
   return stem.size() == 4 && (base::StartsWithIgnoringCase(stem, "COM") || base::StartsWithIgnoringCase(stem, "LPT")) &&
          stem[3] >= '1' && stem[3] <= '9';
 }
-
-}  // namespace
 
 bool IsSafeRelativePath(std::string_view path) {
   if (path.empty() || path.front() == '/' || path.front() == '\\') return false;
@@ -113,7 +110,7 @@ bool IsSafeRelativePath(std::string_view path) {
     if (start == 0 && base::EqualsIgnoringCase(part, kStagingFolderName)) return false;
     if (end == path.size() && base::EqualsIgnoringCase(part, kUpdateLogName)) return false;
     if (platform::kWindowsNames &&
-        (IsReservedWindowsName(part) || (!part.empty() && (part.back() == '.' || part.back() == ' '))))
+        (IsWindowsDeviceName(part) || (!part.empty() && (part.back() == '.' || part.back() == ' '))))
       return false;
     start = end + 1;
   }

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "engine/http_client.h"
+#include "engine/staging.h"
 #include "engine/version_number.h"
 #include "platform/files.h"
 
@@ -43,7 +44,6 @@ namespace engine {
 
 inline constexpr std::string_view kMarkerLine = "@TLV-DVD Update@\r\n";
 inline constexpr std::string_view kItemHeader = "[Item]\r\n";
-inline constexpr std::string_view kStagingFolderName = "dvd";
 inline constexpr std::size_t kMaxUrlLength = 255;
 inline constexpr std::size_t kDigestLength = 32;
 
@@ -125,6 +125,11 @@ bool IsDigestText(std::string_view text);
 // staging folder's name), not named like the update log, and on Windows no
 // device name and no part that ends in a dot or a blank.
 bool IsSafeRelativePath(std::string_view path);
+// Whether Windows keeps the name `part` (one part of a path) for a device,
+// with or without an extension ("CON", "lpt1.txt"): a file under it can be
+// neither written nor read there. The publishing tool refuses such names by
+// the same rule.
+bool IsWindowsDeviceName(std::string_view part);
 
 enum class ListOutcome { kNotAList, kNothingSelected, kItemsSelected };
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <system_error>
 
-#include "engine/download_worker.h"
+#include "engine/staging.h"
 #include "platform/clock.h"
 #include "platform/facts.h"
 #include "settings/app_paths.h"
@@ -47,18 +47,6 @@ void RemoveEmptiedFolders(const std::string& folder) {
 
 }  // namespace
 
-std::string InstallingPath(const std::string& target) {
-  std::size_t sep = target.find_last_of(kSep);
-  std::size_t name = sep == std::string::npos ? 0 : sep + 1;
-  return target.substr(0, name) + "." + target.substr(name) + kInstallingSuffix;
-}
-
-bool IsInstallingName(std::string_view name) {
-  std::string_view suffix = kInstallingSuffix;
-  return name.size() > suffix.size() + 1 && name.front() == '.' &&
-         name.substr(name.size() - suffix.size()) == suffix;
-}
-
 InstallServices::InstallServices()
     : applicationFolder(settings::ApplicationFolder()),
       text([](std::uint32_t id) { return std::string(settings::GetText(id)); }),
@@ -74,10 +62,10 @@ InstallDialog::~InstallDialog() {
 }
 
 std::string InstallDialog::StagingFolder() const {
-  return services_.applicationFolder + kStagingFolderName + kSep;
+  return engine::StagingFolderPath(services_.applicationFolder) + kSep;
 }
 
-std::string InstallDialog::UpdateLogPath() const { return StagingFolder() + kUpdateLogName; }
+std::string InstallDialog::UpdateLogPath() const { return engine::UpdateLogPath(services_.applicationFolder); }
 
 bool InstallDialog::IsUpdatePending() const { return platform::Exists(UpdateLogPath()); }
 
@@ -103,7 +91,7 @@ bool InstallDialog::InitWindow() {
   if (!IsUpdatePending()) {
     // A run cut short after deleting the update log left the folders it was
     // about to remove; they go now. Staged files stay where they are.
-    RemoveEmptiedFolders(services_.applicationFolder + kStagingFolderName);
+    RemoveEmptiedFolders(engine::StagingFolderPath(services_.applicationFolder));
     End(DialogResult::kOk);
     return true;
   }
@@ -140,7 +128,7 @@ std::uint32_t InstallDialog::CollectStagedFiles(const std::string& folder) {
       sum += CollectStagedFiles(path);
       continue;
     }
-    if (base::EqualsIgnoringCase(e.name, kUpdateLogName)) continue;
+    if (base::EqualsIgnoringCase(e.name, engine::kUpdateLogName)) continue;
     if (e.isSpecial) {
       // It has no bytes to copy: it can never be installed.
       unusable_.push_back(std::move(path));
@@ -153,7 +141,7 @@ std::uint32_t InstallDialog::CollectStagedFiles(const std::string& folder) {
 }
 
 std::optional<std::string> InstallDialog::TargetPath(const std::string& stagedPath) const {
-  const std::string staging = services_.applicationFolder + kStagingFolderName;
+  const std::string staging = engine::StagingFolderPath(services_.applicationFolder);
   if (stagedPath.size() <= staging.size() + 1 || stagedPath.compare(0, staging.size(), staging) != 0 ||
       stagedPath[staging.size()] != kSep)
     return std::nullopt;
@@ -279,7 +267,7 @@ void InstallDialog::RemoveLeftovers() {
   for (const std::string& folder : folders) {
     for (const platform::FolderEntry& e : platform::ListFolder(folder).value_or(std::vector<platform::FolderEntry>{})) {
       std::string path = folder + kSep + e.name;
-      if (!e.isFolder && IsInstallingName(e.name) && !targets.count(path)) platform::RemoveFile(path);
+      if (!e.isFolder && engine::IsInstallingName(e.name) && !targets.count(path)) platform::RemoveFile(path);
     }
   }
 }
@@ -459,7 +447,7 @@ void InstallDialog::OnCopyFinished() {
     // The update is in; what could never be installed stays where it is,
     // and no later run tries again.
     platform::RemoveFile(UpdateLogPath());
-    RemoveEmptiedFolders(services_.applicationFolder + kStagingFolderName);
+    RemoveEmptiedFolders(engine::StagingFolderPath(services_.applicationFolder));
     if (unusable_.empty()) {
       End(DialogResult::kOk);
       return;

@@ -48,15 +48,15 @@
 #include <thread>
 #include <vector>
 
-#include "engine/download_worker.h"
+#include "engine/staging.h"
 #include "platform/elevation.h"
 #include "platform/files.h"
 #include "ui/window_system.h"
 
 namespace installer {
 
-inline constexpr const char* kStagingFolderName = "dvd";
-inline constexpr const char* kUpdateLogName = "@update@.log";
+
+
 inline constexpr const char* kInstallTitle = "Tolvaro copying updated files...";
 inline constexpr int kInstallTimer = 1502;
 inline constexpr int kInstallTimerMs = 100;
@@ -71,13 +71,8 @@ inline constexpr std::uint64_t kWriteBehindBytes = 8u << 20;
 inline constexpr int kOpenRetries = 25;
 inline constexpr int kDeleteRetries = 30;
 inline constexpr std::uint32_t kRetryPauseMs = 200;
-// A new file is written as "." + its name + this, beside its target.
-inline constexpr const char* kInstallingSuffix = ".installing~";
-
-// Where the new file for `target` is written before it takes its place.
-std::string InstallingPath(const std::string& target);
-// Whether a file name is one that InstallingPath gives.
-bool IsInstallingName(std::string_view name);
+using engine::InstallingPath;
+using engine::kInstallingSuffix;
 
 // How the window ended; OK lets the main application start afterwards.
 enum class DialogResult { kOk = 1, kCancel = 2 };

@@ -191,7 +191,7 @@ TEST(UpdateListTest, PathsThatLeaveTheApplicationFolderAreDropped) {
                                             "/etc/passwd", "\\share\\x.txt", "C:\\x.txt", "c:x.txt", "..", "a/..",
                                             "x\rinjected.txt", "x\nHost: evil.txt", std::string(300, 'a'),
                                             "dvd/x.txt", "DVD\\x.txt", "@update@.log", "a/@UPDATE@.LOG"};
-  std::vector<std::string> windowsOnly = {"CON", "nul.txt", "a/com1.ini", "LPT9", "a./b.txt", "name "};
+  std::vector<std::string> windowsOnly = {"CON", "nul.txt", "a/com1.ini", "LPT9", "a./b.txt", "name ", "aux .txt"};
   if (platform::kWindowsNames) unsafe.insert(unsafe.end(), windowsOnly.begin(), windowsOnly.end());
   for (const std::string& file : unsafe) {
     ListFixture f;

@@ -82,13 +82,7 @@ std::optional<std::string> WindowsNameFault(const std::string& part) {
   }
   if (part.back() == '.' || part.back() == ' ')
     return "'" + part + "' ends in '" + part.back() + "', which Windows drops from names";
-  // Device names, also with an extension ("nul.txt") and blanks before it.
-  std::string stem = LowerCase(part.substr(0, part.find('.')));
-  stem.erase(stem.find_last_not_of(' ') + 1);
-  bool device = stem == "con" || stem == "prn" || stem == "aux" || stem == "nul" ||
-                (stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
-                 stem[3] >= '1' && stem[3] <= '9');
-  if (device) return "'" + part + "' is a device name on Windows";
+  if (engine::IsWindowsDeviceName(part)) return "'" + part + "' is a device name on Windows";
   return std::nullopt;
 }
 
