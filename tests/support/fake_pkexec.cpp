@@ -29,7 +29,8 @@ int main(int argc, char** argv) {
   if (access((folder + "pkexec.refuse").c_str(), F_OK) == 0) return 126;
 
   std::string caller = "PKEXEC_UID=" + std::to_string(getuid());
-  if (setgroups(0, nullptr) != 0 || setresgid(0, 0, 0) != 0 || setresuid(0, 0, 0) != 0) return 127;
+  // Called by root already (also root of a user namespace): nothing to switch.
+  if (getuid() != 0 && (setgroups(0, nullptr) != 0 || setresgid(0, 0, 0) != 0 || setresuid(0, 0, 0) != 0)) return 127;
   std::vector<char*> environment = {const_cast<char*>("PATH=/usr/sbin:/usr/bin:/sbin:/bin"),
                                     const_cast<char*>("HOME=/root"), const_cast<char*>("USER=root"), caller.data()};
   // The sanitizers' settings of a test build (their leak suppressions) are
