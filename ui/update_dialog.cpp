@@ -9,7 +9,7 @@
 #include "base/number_text.h"
 #include "base/text_format.h"
 #include "build_config.h"
-#include "engine/list_signature.h"
+#include "engine/list_check.h"
 #include "platform/files.h"
 #include "settings/app_paths.h"
 #include "settings/config_store.h"
@@ -312,31 +312,21 @@ int UpdateDialog::CheckForUpdates() {
       document =
           std::string_view(reinterpret_cast<const char*>(request.body), static_cast<std::size_t>(request.bodyLength));
   }
-  std::optional<std::uint64_t> acceptedSerial;
-  if (!services_.listPublicKey.empty()) {
-    auto verdict = TrustList(document);
-    if (!verdict) return failed(engine::kFailed, Text(kUnverifiedListMessage));
-    acceptedSerial = *verdict;
-  }
-  engine::ParsedList parsed = engine::ParseListDocument(document, *target);
-  // A listed file that does not fit its field: offering the rest would pass
-  // part of a release for the whole.
-  if (target->incomplete) return failed(engine::kFailed);
-  // A signed list gives every file's SHA-256 as well, which the download
-  // checks; a file without one is not what the vendor signed for.
-  if (acceptedSerial) {
-    for (const auto& item : target->items)
-      if (item->sha256.empty()) return failed(engine::kFailed, Text(kUnverifiedListMessage));
-    if (*acceptedSerial > HighestListSerial())
-      services_.writeSetting(settings::kListSerialKey, std::to_string(*acceptedSerial));
-  }
-  if (parsed.outcome == engine::ListOutcome::kNotAList) {
+  const std::uint64_t highestSerial = HighestListSerial();
+  engine::CheckVerdict verdict =
+      engine::JudgeListDocument(document, services_.listPublicKey, highestSerial, *target);
+  if (verdict.outcome == engine::CheckOutcome::kRefused) return failed(engine::kFailed, Text(kUnverifiedListMessage));
+  if (verdict.outcome == engine::CheckOutcome::kIncomplete) return failed(engine::kFailed);
+  if (verdict.acceptedSerial && *verdict.acceptedSerial > highestSerial)
+    services_.writeSetting(settings::kListSerialKey, std::to_string(*verdict.acceptedSerial));
+  if (verdict.outcome == engine::CheckOutcome::kNotAList) {
     currentList_.reset();
     ShowResultMessage(engine::kUpToDate);
     return kUpToDate;
   }
-  if (parsed.outcome == engine::ListOutcome::kItemsSelected) {
-    std::string message = parsed.introText + "\r\n";
+  const bool updates = verdict.outcome == engine::CheckOutcome::kUpdates;
+  if (updates) {
+    std::string message = verdict.introText + "\r\n";
     int number = 0;
     for (const auto& item : target->items) {
       for (const std::string& comment : item->comments) message += Printf("%d. ", ++number) + comment + "\r\n";
@@ -347,7 +337,7 @@ int UpdateDialog::CheckForUpdates() {
 
   int outcome = kUpToDate;
   std::int32_t position = 0;
-  if (parsed.outcome == engine::ListOutcome::kItemsSelected) {
+  if (updates) {
     currentList_ = target;
     std::int32_t total = target->bytesTotal;
     std::string sizeText = SizeText(total);
@@ -517,12 +507,6 @@ std::uint64_t UpdateDialog::HighestListSerial() const {
     serial = serial * 10 + static_cast<std::uint64_t>(c - '0');
   }
   return serial;
-}
-
-std::optional<std::uint64_t> UpdateDialog::TrustList(std::string_view document) const {
-  engine::ListVerdict verdict = engine::CheckListSignature(document, services_.listPublicKey, HighestListSerial());
-  if (verdict.trust != engine::ListTrust::kTrusted) return std::nullopt;
-  return verdict.serial;
 }
 
 void UpdateDialog::ShowResultMessage(std::int32_t resultCode) {

@@ -114,9 +114,6 @@ class UpdateDialog : public WindowEvents {
   void ShowResultMessage(std::int32_t resultCode);
   // The highest serial of a signed list taken so far (0 before the first).
   std::uint64_t HighestListSerial() const;
-  // The serial of a list signed with the built-in key and not older than
-  // one taken before; empty for any other list.
-  std::optional<std::uint64_t> TrustList(std::string_view document) const;
   void OnCloseRequest();
   void OnProgressTick(int timerId);
   void ApplyFont();

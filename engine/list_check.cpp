@@ -1,0 +1,41 @@
+#include "engine/list_check.h"
+
+namespace engine {
+
+CheckVerdict JudgeListDocument(std::string_view document, std::string_view publicKey, std::uint64_t highestSerial,
+                               UpdateList& target) {
+  CheckVerdict verdict;
+  if (!publicKey.empty()) {
+    ListVerdict signature = CheckListSignature(document, publicKey, highestSerial);
+    if (signature.trust != ListTrust::kTrusted) {
+      verdict.outcome = CheckOutcome::kRefused;
+      verdict.refusal = signature.trust;
+      return verdict;
+    }
+    verdict.acceptedSerial = signature.serial;
+  }
+  ParsedList parsed = ParseListDocument(document, target);
+  verdict.introText = std::move(parsed.introText);
+  if (target.incomplete) {
+    verdict.outcome = CheckOutcome::kIncomplete;
+    return verdict;
+  }
+  // A file without its SHA-256 is not what the vendor signed for.
+  if (verdict.acceptedSerial) {
+    for (const auto& item : target.items) {
+      if (item->sha256.empty()) {
+        verdict.outcome = CheckOutcome::kRefused;
+        verdict.acceptedSerial.reset();
+        return verdict;
+      }
+    }
+  }
+  switch (parsed.outcome) {
+    case ListOutcome::kNotAList: verdict.outcome = CheckOutcome::kNotAList; break;
+    case ListOutcome::kNothingSelected: verdict.outcome = CheckOutcome::kNothingNew; break;
+    case ListOutcome::kItemsSelected: verdict.outcome = CheckOutcome::kUpdates; break;
+  }
+  return verdict;
+}
+
+}  // namespace engine

@@ -1,0 +1,42 @@
+// The check's decision on a fetched list document, which the update window
+// only shows: whether it is a list at all, whether a list that must be
+// signed is to be trusted, and which listed files are newer than the
+// installed ones. Signed lists: only a list signed with the built-in key,
+// with a serial no lower than the highest taken before, is taken, and every
+// file of it must give its SHA-256 (the download checks it).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/list_signature.h"
+#include "engine/update_list.h"
+
+namespace engine {
+
+enum class CheckOutcome {
+  kNotAList,    // no marker: nothing to offer (shown as up to date)
+  kNothingNew,  // a list, and every listed file is installed already
+  kUpdates,     // the newer files are in the target list
+  kRefused,     // a list that must be signed is not to be trusted
+  kIncomplete,  // a listed file does not fit its field: no part of a release is offered
+};
+
+struct CheckVerdict {
+  CheckOutcome outcome = CheckOutcome::kNotAList;
+  std::string introText;
+  // A signed list's serial, to be remembered when it is higher than the
+  // highest taken before.
+  std::optional<std::uint64_t> acceptedSerial;
+  // Why a signed list was refused; kTrusted when its files lack a SHA-256.
+  ListTrust refusal = ListTrust::kTrusted;
+};
+
+// `publicKey`: 64 hexadecimal digits, or empty to take lists unsigned.
+// The newer files go into `target`, whose installed versions it probes.
+CheckVerdict JudgeListDocument(std::string_view document, std::string_view publicKey, std::uint64_t highestSerial,
+                               UpdateList& target);
+
+}  // namespace engine
