@@ -5,6 +5,7 @@
 #include "platform/facts.h"
 #include "platform/files.h"
 #include "settings/app_paths.h"
+#include "settings/failure_log.h"
 #include "ui/front_end.h"
 
 namespace app {
@@ -59,7 +60,7 @@ bool UpdaterApp::Startup(std::string_view arguments) {
   }
   // The update window: created hidden; silent check mode leaves it hidden
   // until its check finds updates.
-  window_ = ui::CreateWindowSystem(ui::ChooseFrontEnd(console_), ui::WindowTemplate::kUpdateWindow);
+  window_ = ui::CreateWindowSystem(FrontEnd(), ui::WindowTemplate::kUpdateWindow);
   ui::DialogServices services(*window_);
   services.checkAccess = AccessCheck();
   services.runElevated = ElevatedRunner();
@@ -99,7 +100,7 @@ void UpdaterApp::RemoveParkedCopy() {
 }
 
 void UpdaterApp::RunInstallMode(std::string_view) {
-  auto window = ui::CreateWindowSystem(ui::ChooseFrontEnd(console_), ui::WindowTemplate::kInstallWindow);
+  auto window = ui::CreateWindowSystem(FrontEnd(), ui::WindowTemplate::kInstallWindow);
   installer::InstallServices services;
   services.applicationFolder = settings::FolderOf(modulePath_);
   services.checkAccess = AccessCheck();
@@ -114,6 +115,13 @@ void UpdaterApp::RunInstallMode(std::string_view) {
   } else if (ok) {
     LaunchMainApplication();
   }
+}
+
+ui::FrontEndKind UpdaterApp::FrontEnd() const {
+  ui::FrontEndKind kind = ui::ChooseFrontEnd(console_);
+  // In the terminal the failure log's lines go to standard error as well.
+  settings::SetFailureEcho(kind == ui::FrontEndKind::kConsole);
+  return kind;
 }
 
 std::function<engine::FolderAccess(const std::string&)> UpdaterApp::AccessCheck() const {

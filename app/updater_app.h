@@ -27,6 +27,7 @@
 #include "engine/download_worker.h"
 #include "platform/elevation.h"
 #include "platform/process.h"
+#include "ui/front_end.h"
 #include "ui/update_dialog.h"
 #include "ui/window_system.h"
 
@@ -74,6 +75,7 @@ class UpdaterApp {
   void RemoveParkedCopy();
   void RunInstallMode(std::string_view arguments);
   void LaunchMainApplication();
+  ui::FrontEndKind FrontEnd() const;
   // What the windows need to find out about their rights and to hand a
   // step to a copy with administrator rights.
   std::function<engine::FolderAccess(const std::string&)> AccessCheck() const;

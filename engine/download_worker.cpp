@@ -115,8 +115,9 @@ class StagingFile : public BodyStore {
   platform::FailureCause cause_ = platform::FailureCause::kOther;
 };
 
-void SetFailure(UpdateList& list, ResultCode code) {
+void SetFailure(UpdateList& list, ResultCode code, std::string reason = {}) {
   list.resultCode = list.runControl.load() == kStop ? kAborted : code;
+  if (list.failureReason.empty()) list.failureReason = std::move(reason);
 }
 
 std::string FolderPart(const std::string& path) {
@@ -128,14 +129,14 @@ std::string FolderPart(const std::string& path) {
 void SetSaveFailure(UpdateList& list, platform::FailureCause cause, const std::string& path) {
   list.saveCause = cause;
   list.saveFolder = FolderPart(path);
-  SetFailure(list, kCannotSave);
+  SetFailure(list, kCannotSave, path + ": " + FailureCauseText(cause));
 }
 
 // Connects for the item and waits out a hold; false (with the result set)
 // when that fails or the run is stopped.
 bool ConnectItem(UpdateList& list, UpdateItem& item) {
   if (!item.Connect(item.url, &list.runControl)) {
-    SetFailure(list, kCannotConnect);
+    SetFailure(list, kCannotConnect, "cannot connect for " + item.url);
     return false;
   }
   while (list.runControl.load() == kHold) platform::SleepMs(20);
@@ -172,7 +173,8 @@ bool FetchIntoFile(UpdateList& list, UpdateItem& item, StagingFile& file, std::s
   if (body.storeFailed()) {
     SetSaveFailure(list, file.cause(), file.path());
   } else {
-    SetFailure(list, kFailed);
+    SetFailure(list, kFailed,
+               item.url + ": the transfer failed after " + std::to_string(list.bytesDone.load() - start) + " bytes");
   }
   return false;
 }
@@ -184,6 +186,7 @@ bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag) {
   auto path = StagedPath(list, item);
   if (!path) {
     list.resultCode = kCannotSave;
+    list.failureReason = item.url + ": no staging path for it";
     return false;
   }
   StagingFile file(list.context().applicationFolder + std::string(kStagingFolderName), WorkerTemporaryPath(*path, runTag),
@@ -195,6 +198,7 @@ bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag) {
     file.Discard();
     if (attempt == 1) {
       list.resultCode = kFailed;
+      list.failureReason = item.url + ": the file's digest differs from the list's, twice";
       return false;
     }
     Add(list.bytesDone, -static_cast<std::int64_t>(item.bodyLength));
@@ -258,7 +262,7 @@ bool Fetch(UpdateItem& item, SharedWord& runningTotal, const SharedWord& control
 
 bool FetchItem(UpdateList& list, UpdateItem& item) {
   if (!item.Connect(item.url, &list.runControl)) {
-    list.resultCode = list.runControl.load() == kStop ? kAborted : kCannotConnect;
+    SetFailure(list, kCannotConnect, "cannot connect for " + item.url);
     return false;
   }
   while (list.runControl.load() == kHold) platform::SleepMs(20);
@@ -267,7 +271,7 @@ bool FetchItem(UpdateList& list, UpdateItem& item) {
     return false;
   }
   if (Fetch(item, list.bytesDone, list.runControl)) return true;
-  list.resultCode = list.runControl.load() == kStop ? kAborted : kFailed;
+  SetFailure(list, kFailed, item.url + ": the transfer failed");
   return false;
 }
 
@@ -338,6 +342,7 @@ void DownloadWorker(UpdateList& list) {
       if (!FetchItem(list, item)) return;
       if (!VerifyDigest(item)) {
         list.resultCode = kFailed;
+        list.failureReason = item.url + ": the file's digest differs from the list's, twice";
         return;
       }
     }

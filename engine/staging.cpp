@@ -125,4 +125,14 @@ bool IsInstallingName(std::string_view name) {
          name.substr(name.size() - suffix.size()) == suffix;
 }
 
+const char* FailureCauseText(platform::FailureCause cause) {
+  switch (cause) {
+    case platform::FailureCause::kNoRights: return "no permission";
+    case platform::FailureCause::kDiskFull: return "the disk is full";
+    case platform::FailureCause::kInUse: return "in use by another program";
+    case platform::FailureCause::kOther: break;
+  }
+  return "cannot be written";
+}
+
 }  // namespace engine

@@ -65,4 +65,7 @@ struct FolderAccess {
 };
 FolderAccess CheckStagingAccess(const std::string& applicationFolder);
 
+// Why a file could not be written, in a few words for the failure log.
+const char* FailureCauseText(platform::FailureCause cause);
+
 }  // namespace engine

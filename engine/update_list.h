@@ -110,6 +110,9 @@ class UpdateList {
   // folder; written by the worker before it ends, read after the run.
   platform::FailureCause saveCause = platform::FailureCause::kOther;
   std::string saveFolder;
+  // What failed, for the failure log: the address or file and why; written
+  // by the worker before it ends, read after the run.
+  std::string failureReason;
 
  private:
   ListContext context_;

@@ -9,6 +9,7 @@
 #include "settings/app_paths.h"
 #include "base/ascii_text.h"
 #include "base/text_format.h"
+#include "settings/failure_log.h"
 #include "settings/string_catalog.h"
 
 namespace installer {
@@ -51,7 +52,8 @@ InstallServices::InstallServices()
     : applicationFolder(settings::ApplicationFolder()),
       text([](std::uint32_t id) { return std::string(settings::GetText(id)); }),
       sleep(&platform::SleepMs),
-      checkAccess(&engine::CheckStagingAccess) {}
+      checkAccess(&engine::CheckStagingAccess),
+      logFailure(&settings::LogFailure) {}
 
 InstallDialog::InstallDialog(ui::WindowSystem& window, InstallServices services)
     : window_(window), services_(std::move(services)) {}
@@ -218,6 +220,10 @@ void InstallDialog::EndWithFailure() {
     case platform::FailureCause::kOther: break;
   }
   if (why) text = base::FormatWithText(services_.text(why), failedPath_) + "\n\n" + text;
+  if (services_.logFailure)
+    services_.logFailure(failedCause_ ? "install: " + failedPath_ + ": " + engine::FailureCauseText(*failedCause_)
+                         : unusable_.empty() ? std::string("install: a staged file could not be installed")
+                                             : "install: " + unusable_.front() + ": not a file, left in the staging folder");
   ui::Answer answer = window_.AskOkCancel(text, services_.text(kFailureCaption), ui::MessageIcon::kExclamation);
   End(answer == ui::Answer::kOk ? DialogResult::kOk : DialogResult::kCancel);
 }
@@ -235,6 +241,10 @@ bool InstallDialog::MayInstallHere() {
   }
   // The rights were refused, or cannot be asked for here: nothing has been
   // touched, and the update waits for the next install run.
+  if (services_.logFailure)
+    services_.logFailure("install: " + access.folder + ": no permission; " +
+                         (run.result == platform::ElevationResult::kRefused ? "administrator rights refused"
+                                                                            : "no way to ask for administrator rights"));
   std::string text = base::FormatWithText(services_.text(kNoRightsToInstallText), access.folder);
   if (run.result == platform::ElevationResult::kUnavailable && services_.administratorCommand)
     text += "\n\n" + base::FormatWithText(services_.text(kAdministratorCommandText),

@@ -96,6 +96,8 @@ struct InstallServices {
   std::function<platform::ElevatedRun(const std::vector<std::string>& step)> runElevated;
   // The command an administrator could run by hand for the install.
   std::function<std::string(const std::vector<std::string>& step)> administratorCommand;
+  // Writes one line to the failure log (Harbinor.log): what failed and why.
+  std::function<void(std::string_view what)> logFailure;
 };
 
 class InstallDialog : public ui::WindowEvents {

@@ -13,6 +13,7 @@
 #include "platform/files.h"
 #include "settings/app_paths.h"
 #include "settings/config_store.h"
+#include "settings/failure_log.h"
 #include "settings/string_catalog.h"
 #include "ui/link_finder.h"
 
@@ -128,7 +129,8 @@ DialogServices::DialogServices(WindowSystem& windowSystem)
       monotonicMs(&platform::MonotonicMs),
       checkStaged(&engine::CheckStaged),
       fileExists([](const std::string& path) { return platform::Exists(path); }),
-      checkAccess(&engine::CheckStagingAccess) {}
+      checkAccess(&engine::CheckStagingAccess),
+      logFailure(&settings::LogFailure) {}
 
 UpdateDialog::UpdateDialog(DialogServices services) : services_(std::move(services)), window_(services_.window) {
   runKeyFilter_ = [this](Key key) { HandleRunKey(key); };
@@ -301,6 +303,7 @@ int UpdateDialog::CheckForUpdates() {
     std::int32_t code = currentList_->resultCode.load();
     // A run that fails without a failure code was stopped.
     if (code == engine::kSucceeded) code = engine::kAborted;
+    if (code != engine::kAborted) LogRunFailure("check", *currentList_);
     return failed(code);
   }
 
@@ -315,8 +318,17 @@ int UpdateDialog::CheckForUpdates() {
   const std::uint64_t highestSerial = HighestListSerial();
   engine::CheckVerdict verdict =
       engine::JudgeListDocument(document, services_.listPublicKey, highestSerial, *target);
-  if (verdict.outcome == engine::CheckOutcome::kRefused) return failed(engine::kFailed, Text(kUnverifiedListMessage));
-  if (verdict.outcome == engine::CheckOutcome::kIncomplete) return failed(engine::kFailed);
+  if (verdict.outcome == engine::CheckOutcome::kRefused) {
+    Log("check: the update list is refused: " +
+        std::string(verdict.refusal == engine::ListTrust::kOlder      ? "older than one taken before"
+                    : verdict.refusal == engine::ListTrust::kTrusted ? "a listed file has no SHA-256"
+                                                                      : "not signed with the built-in key"));
+    return failed(engine::kFailed, Text(kUnverifiedListMessage));
+  }
+  if (verdict.outcome == engine::CheckOutcome::kIncomplete) {
+    Log("check: a listed file's address or path is too long for its field");
+    return failed(engine::kFailed);
+  }
   if (verdict.acceptedSerial && *verdict.acceptedSerial > highestSerial)
     services_.writeSetting(settings::kListSerialKey, std::to_string(*verdict.acceptedSerial));
   if (verdict.outcome == engine::CheckOutcome::kNotAList) {
@@ -388,6 +400,7 @@ bool UpdateDialog::DownloadUpdates() {
   window_.Move(kStatusLine, {status.left, status.top, width, kLineHeight});
   if (!succeeded) {
     std::int32_t code = currentList_->resultCode.load();
+    if (code != engine::kAborted) LogRunFailure("download", *currentList_);
     if (code == engine::kCannotSave) {
       ShowSaveFailure(currentList_->saveCause, currentList_->saveFolder, "");
     } else {
@@ -398,6 +411,17 @@ bool UpdateDialog::DownloadUpdates() {
   }
   window_.SetText(kMessageArea, Text(kRestartMessage));
   return true;
+}
+
+void UpdateDialog::Log(const std::string& what) {
+  if (services_.logFailure) services_.logFailure(what);
+}
+
+void UpdateDialog::LogRunFailure(const char* step, const UpdateList& list) {
+  std::int32_t code = list.resultCode.load();
+  std::string why = list.failureReason;
+  if (why.empty() && code >= 0 && code <= engine::kCannotSave) why = Text(kResultHeadlines[code]);
+  Log(std::string(step) + ": " + why);
 }
 
 bool UpdateDialog::MayDownloadHere() {
@@ -419,6 +443,10 @@ bool UpdateDialog::MayDownloadHere() {
       command = services_.administratorCommand({});
   }
   // Nothing has been changed; the offer stands, for when the rights are there.
+  Log("download: " + access.folder + ": " + engine::FailureCauseText(access.cause) +
+      (!services_.runElevated || access.cause != platform::FailureCause::kNoRights ? ""
+       : command.empty()                                                           ? "; administrator rights refused"
+                                                                                   : "; no way to ask for administrator rights"));
   ShowSaveFailure(access.cause, access.folder, command);
   window_.SetText(kStatusLine, Text(kDownloadAgainStatus));
   lastRunFailed_ = true;

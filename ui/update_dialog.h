@@ -81,6 +81,8 @@ struct DialogServices {
   std::function<platform::ElevatedRun(const std::vector<std::string>& step)> runElevated;
   // The command an administrator could run by hand for that step.
   std::function<std::string(const std::vector<std::string>& step)> administratorCommand;
+  // Writes one line to the failure log (Harbinor.log): what failed and why.
+  std::function<void(std::string_view what)> logFailure;
 };
 
 class UpdateDialog : public WindowEvents {
@@ -142,6 +144,10 @@ class UpdateDialog : public WindowEvents {
   // Whether the download may go on in this copy; otherwise it has been
   // handed to a copy with administrator rights, or the window says why not.
   bool MayDownloadHere();
+  void Log(const std::string& what);
+  // The failure log's line for a run that failed: its reason, or the
+  // headline of its result when it left none.
+  void LogRunFailure(const char* step, const engine::UpdateList& list);
   // Why nothing (more) could be saved, in which folder; `command` is what an
   // administrator could run instead, when there is no other way.
   void ShowSaveFailure(platform::FailureCause cause, const std::string& folder, const std::string& command);

@@ -146,6 +146,10 @@ TEST_F(StartupTest, LockedTargetAsksAndCancelStartsNothing) {
             std::string::npos)
       << r.output;
   EXPECT_NE(r.output.find("answer: cancel"), std::string::npos) << r.output;
+  // The failure log says which file and why, in the file and on standard error.
+  const std::string why = "install: " + appFolder_ + "readme.txt: no permission";
+  EXPECT_NE(ReadFile(appFolder_ + "Configs/Harbinor.log").find(why), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find(why), std::string::npos) << r.output;
   Pause(300);
   EXPECT_FALSE(PathExists(StartsRecord()));
   EXPECT_EQ(ReadFile(appFolder_ + "dvd/readme.txt"), "new");

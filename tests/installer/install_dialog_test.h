@@ -42,6 +42,7 @@ class InstallDialogTest : public ::testing::Test {
     installer::InstallServices s;
     s.applicationFolder = app();
     s.text = [](std::uint32_t id) { return "text " + std::to_string(id); };
+    s.logFailure = [this](std::string_view what) { logged_.emplace_back(what); };
     s.sleep = [this](std::uint32_t ms) {
       sleeps_ += 1;
       if (onSleep_) onSleep_(ms);
@@ -77,6 +78,7 @@ class InstallDialogTest : public ::testing::Test {
   testsupport::TempFolder root_;
   testsupport::FakeWindow window_;
   int sleeps_ = 0;
+  std::vector<std::string> logged_;  // the failure log's lines
   std::function<void(std::uint32_t)> onSleep_;
   std::uint32_t total_ = 0, copied_ = 0;
 };

@@ -131,6 +131,7 @@ class UpdateDialogTest : public ::testing::Test {
     s.listPublicKey = listKey_;
     s.utcNow = [this] { return today_; };
     s.monotonicMs = [&window] { return window.NowMs(); };
+    s.logFailure = [this](std::string_view what) { logged_.emplace_back(what); };
     return s;
   }
 
@@ -172,6 +173,7 @@ class UpdateDialogTest : public ::testing::Test {
   std::vector<std::weak_ptr<UpdateList>> lists_;
   std::string base_ = kBase;
   std::vector<std::string> written_;
+  std::vector<std::string> logged_;  // the failure log's lines
   std::string listKey_;
   platform::UtcTime today_{2000, 3, 15, 10, 0, 0};
   std::unique_ptr<ui::UpdateDialog> dialog_;
@@ -894,6 +896,13 @@ TEST_F(UpdateDialogTest, DownloadWithoutTheRightsGoesToACopyWithThemOrSaysWhy) {
               std::vector<std::string>({c.headline, c.message, kDownloadAgain, "Download"}));
   }
 
+  // Each refusal leaves its line in the failure log.
+  const std::string denied = "download: /opt/Tolvaro: no permission";
+  EXPECT_EQ(logged_, std::vector<std::string>({denied + "; administrator rights refused",
+                                               denied + "; no way to ask for administrator rights", denied,
+                                               "download: /opt/Tolvaro: the disk is full"}));
+  logged_.clear();
+
   // The copy that took the download over starts it by itself, and a save
   // that fails on the way says why.
   dialog_ = std::make_unique<ui::UpdateDialog>(Services());
@@ -906,10 +915,12 @@ TEST_F(UpdateDialogTest, DownloadWithoutTheRightsGoesToACopyWithThemOrSaysWhy) {
     ASSERT_EQ(worker_.runs().size(), 2u) << "the download started without a click";
     worker_.runs()[1]->list->saveCause = FailureCause::kNoRights;
     worker_.runs()[1]->list->saveFolder = "/opt/Tolvaro";
+    worker_.runs()[1]->list->failureReason = "/opt/Tolvaro/a.dll: no permission";
   });
   window_.RunFor(kAutoCheck + 1000);
   EXPECT_EQ(Now().headline, noRightsHeadline);
   EXPECT_EQ(Now().message, noRights);
+  EXPECT_EQ(logged_, std::vector<std::string>{"download: /opt/Tolvaro/a.dll: no permission"});
 }
 
 TEST_F(UpdateDialogTest, FinishedDownloadWaitingAtStart) {
