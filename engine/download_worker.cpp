@@ -136,7 +136,7 @@ void SetSaveFailure(UpdateList& list, platform::FailureCause cause, const std::s
 // when that fails or the run is stopped.
 bool ConnectItem(UpdateList& list, UpdateItem& item) {
   if (!item.Connect(item.url, &list.runControl)) {
-    SetFailure(list, kCannotConnect, "cannot connect for " + item.url);
+    SetFailure(list, kCannotConnect, item.url + ": " + item.failure);
     return false;
   }
   while (list.runControl.load() == kHold) platform::SleepMs(20);
@@ -174,7 +174,8 @@ bool FetchIntoFile(UpdateList& list, UpdateItem& item, StagingFile& file, std::s
     SetSaveFailure(list, file.cause(), file.path());
   } else {
     SetFailure(list, kFailed,
-               item.url + ": the transfer failed after " + std::to_string(list.bytesDone.load() - start) + " bytes");
+               item.url + ": " + (item.failure.empty() ? std::string("the file is not what the list says") : item.failure) +
+                   ", after " + std::to_string(list.bytesDone.load() - start) + " bytes");
   }
   return false;
 }
@@ -262,7 +263,7 @@ bool Fetch(UpdateItem& item, SharedWord& runningTotal, const SharedWord& control
 
 bool FetchItem(UpdateList& list, UpdateItem& item) {
   if (!item.Connect(item.url, &list.runControl)) {
-    SetFailure(list, kCannotConnect, "cannot connect for " + item.url);
+    SetFailure(list, kCannotConnect, item.url + ": " + item.failure);
     return false;
   }
   while (list.runControl.load() == kHold) platform::SleepMs(20);
@@ -271,7 +272,7 @@ bool FetchItem(UpdateList& list, UpdateItem& item) {
     return false;
   }
   if (Fetch(item, list.bytesDone, list.runControl)) return true;
-  SetFailure(list, kFailed, item.url + ": the transfer failed");
+  SetFailure(list, kFailed, item.url + ": " + (item.failure.empty() ? std::string("the transfer failed") : item.failure));
   return false;
 }
 

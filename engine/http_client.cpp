@@ -82,20 +82,23 @@ void HttpClient::Close() {
 }
 
 bool HttpClient::Connect(std::string_view url, const SharedWord* control) {
-  if (!socketsReady || url.empty()) return false;
+  failure.clear();
+  if (!socketsReady) return Fail(false, "the network cannot be used");
+  if (url.empty()) return Fail(false, "no address");
   Close();
   if (base::StartsWithIgnoringCase(url, "http://")) url.remove_prefix(7);
   std::size_t slash = url.find('/');
-  if (slash == std::string_view::npos) return false;  // no path to request
+  if (slash == std::string_view::npos) return Fail(false, "no path to request");
   std::string host(url.substr(0, slash));
   std::string_view requestPath = url.substr(slash);
-  if (host.size() > kMaxHostLength || requestPath.size() > kMaxPathLength) return false;
+  if (host.size() > kMaxHostLength || requestPath.size() > kMaxPathLength)
+    return Fail(false, "the host or the path is too long");
   platform::CancelCheck cancelled;
   if (control) cancelled = [control] { return control->load() == kStop; };
   auto address = platform::ResolveIPv4(host, cancelled);
-  if (!address) return false;
+  if (!address) return Fail(false, "the host " + host + " is not found");
   connection = platform::TcpConnection::Connect(*address, 80, connectTimeoutMs, cancelled);
-  if (!connection.IsOpen()) return false;
+  if (!connection.IsOpen()) return Fail(false, "no connection to " + host + " on port 80");
   path = std::string(requestPath);
   return true;
 }
@@ -103,12 +106,14 @@ bool HttpClient::Connect(std::string_view url, const SharedWord* control) {
 HttpClient::Ending HttpClient::Transfer(SharedWord& runningTotal, std::int32_t& bodyLength, const SharedWord& control,
                                        const RawBytes& take) {
   received_ = 0;
-  if (!socketsReady || !connection.IsOpen()) return Ending::kFailed;
+  failure.clear();
+  if (!socketsReady || !connection.IsOpen()) return Fail(Ending::kFailed, "not connected");
   std::string request = "GET " + RewriteRequestPath(path) + " HTTP/1.1\r\nHost: " + DefaultHost() +
                         "\r\nAccept: */*\r\nConnection: Close\r\n\r\n";
   if (!WaitWhileHeld(control)) return Ending::kFailed;
   const platform::CancelCheck stopRequested = [&control] { return control.load() == kStop; };
-  if (!connection.SendAll(request.data(), request.size(), receiveTimeoutMs, stopRequested)) return Ending::kFailed;
+  if (!connection.SendAll(request.data(), request.size(), receiveTimeoutMs, stopRequested))
+    return Fail(Ending::kFailed, "the request could not be sent");
 
   // Bytes come off the socket in large blocks (a system call per 1024
   // bytes would dominate a fast transfer) but are counted in 1024-byte
@@ -130,7 +135,8 @@ HttpClient::Ending HttpClient::Transfer(SharedWord& runningTotal, std::int32_t& 
         begin = 0;
       }
       std::int64_t left = windowStart + stallWindowMs - platform::MonotonicMs();
-      if (left <= 0) return Ending::kFailed;  // stalled
+      if (left <= 0)
+        return Fail(Ending::kFailed, "stalled: less than 1024 bytes in " + std::to_string(stallWindowMs / 1000) + " s");
       int wait = static_cast<int>(std::min<std::int64_t>(receiveTimeoutMs, left));
       auto r = connection.Receive(in + end, kReceiveBlock - end, wait, stopRequested);
       if (r.status == platform::NetStatus::kOk) {
@@ -143,7 +149,8 @@ HttpClient::Ending HttpClient::Transfer(SharedWord& runningTotal, std::int32_t& 
         continue;
       }
       // Nothing for a whole time-out: the transfer has failed.
-      if (r.status == platform::NetStatus::kTimedOut) return Ending::kFailed;
+      if (r.status == platform::NetStatus::kTimedOut)
+        return Fail(Ending::kFailed, "no answer within " + std::to_string(wait / 1000) + " s");
       broken = r.status == platform::NetStatus::kError;
       cancelled = r.status == platform::NetStatus::kCancelled;
       closed = true;  // closed, broken, or a stop while waiting
@@ -153,14 +160,15 @@ HttpClient::Ending HttpClient::Transfer(SharedWord& runningTotal, std::int32_t& 
     bool stopped = false, held = false;
     while (!stopped && end - begin >= (closed ? 1 : kChunkSize)) {
       std::size_t have = std::min(kChunkSize, end - begin);
-      if (received_ + have > maxResponseBytes) return Ending::kFailed;
+      if (received_ + have > maxResponseBytes)
+        return Fail(Ending::kFailed, "the response is larger than " + std::to_string(maxResponseBytes) + " bytes");
       received_ += have;
       AddTo(bodyLength, static_cast<std::int64_t>(have));
       AddTo(runningTotal, static_cast<std::int64_t>(have));
       begin += have;
       stopped = !WaitWhileHeld(control, &held);
     }
-    if (begin > from && !take(in + from, begin - from)) return Ending::kFailed;
+    if (begin > from && !take(in + from, begin - from)) return Fail(Ending::kFailed, "the response has no body to take");
     if (stopped || cancelled) return Ending::kStopped;
     // A hold is no stall.
     if (held) windowStart = platform::MonotonicMs(), windowBytes = 0;
@@ -180,7 +188,8 @@ const std::uint8_t* HttpClient::Get(SharedWord& runningTotal, std::int32_t& body
   if (ending == Ending::kFailed) return nullptr;
 
   std::size_t received = response.size();
-  if (!FrameWholeResponse(response, ending == Ending::kBroken)) return nullptr;
+  if (!FrameWholeResponse(response, ending == Ending::kBroken))
+    return Fail(nullptr, "the response ends before the end its header announces");
   // Framing and trailers, and bytes past the announced end, are no body.
   AddTo(bodyLength, -static_cast<std::int64_t>(received - response.size()));
   AddTo(runningTotal, -static_cast<std::int64_t>(received - response.size()));
@@ -189,7 +198,7 @@ const std::uint8_t* HttpClient::Get(SharedWord& runningTotal, std::int32_t& body
   if (!response.Append(kEnd, 2)) return nullptr;
   bool listRequest = path.find(kListDocumentName) != std::string::npos;
   auto start = LocateBody(response.data(), response.size(), listRequest);
-  if (!start) return nullptr;
+  if (!start) return Fail(nullptr, listRequest ? "the response holds no update list" : "the response has no body");
   AddTo(bodyLength, -static_cast<std::int64_t>(*start));
   AddTo(runningTotal, -static_cast<std::int64_t>(*start));
   return response.data() + *start;
@@ -205,8 +214,9 @@ HttpClient::StreamResult HttpClient::GetStreamed(SharedWord& runningTotal, std::
                              return reader.Feed(data, size);
                            });
   if (reader.receiverFailed()) return StreamResult::kReceiverFailed;
-  if (ending == Ending::kFailed || ending == Ending::kStopped || !reader.Finish(ending == Ending::kBroken))
-    return StreamResult::kFailed;
+  if (ending == Ending::kFailed || ending == Ending::kStopped) return StreamResult::kFailed;
+  if (!reader.Finish(ending == Ending::kBroken))
+    return Fail(StreamResult::kFailed, "the response ends before the end its header announces");
   // The counters held every byte received; from here on only the body's.
   std::int64_t overhead = static_cast<std::int64_t>(received_ - reader.bodyBytes());
   AddTo(bodyLength, -overhead);

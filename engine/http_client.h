@@ -93,6 +93,9 @@ class HttpClient {
   void Close();
 
   bool socketsReady = false;
+  // Why the last Connect or transfer failed, in a few words for the failure
+  // log ("no answer within 60 s"); empty after a success.
+  std::string failure;
   std::string path;  // request path kept by the last successful Connect
   platform::TcpConnection connection;
   ByteBuffer response;  // every received byte, then two zero bytes
@@ -113,6 +116,12 @@ class HttpClient {
   // received byte to `take` (false from it fails the transfer).
   Ending Transfer(SharedWord& runningTotal, std::int32_t& bodyLength, const SharedWord& control,
                   const RawBytes& take);
+  // Keeps why, and returns `result`.
+  template <typename Result>
+  Result Fail(Result result, std::string why) {
+    failure = std::move(why);
+    return result;
+  }
 
   std::size_t received_ = 0;
 };

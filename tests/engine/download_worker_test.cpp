@@ -239,6 +239,7 @@ TEST_F(DownloadWorkerTest, FailuresEndTheRunWithTheirCodes) {
     List(*list, "x.txt", a);
     Run(*list);
     EXPECT_EQ(list->resultCode.load(), engine::kCannotConnect);
+    EXPECT_EQ(list->failureReason, "http://127.0.0.9/u/dvd/x.txt: no connection to 127.0.0.9 on port 80");
   }
   {
     SCOPED_TRACE("the update log cannot be made: a folder holds its name");
@@ -259,6 +260,9 @@ TEST_F(DownloadWorkerTest, FailuresEndTheRunWithTheirCodes) {
     Run(*list);
     EXPECT_EQ(list->resultCode.load(), engine::kFailed);
     EXPECT_FALSE(PathExists(app() + "dvd/c.txt"));
+    EXPECT_NE(list->failureReason.find("dvd/c.txt: the response ends before the end its header announces, after "),
+              std::string::npos)
+        << list->failureReason;
   }
 }
 
