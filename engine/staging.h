@@ -17,7 +17,7 @@
 namespace engine {
 
 class UpdateList;
-struct UpdateItem;
+class UpdateItem;
 
 inline constexpr std::string_view kStagingFolderName = "dvd";
 inline constexpr const char* kUpdateLogName = "@update@.log";
