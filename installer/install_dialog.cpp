@@ -220,10 +220,13 @@ void InstallDialog::EndWithFailure() {
     case platform::FailureCause::kOther: break;
   }
   if (why) text = base::FormatWithText(services_.text(why), failedPath_) + "\n\n" + text;
-  if (services_.logFailure)
-    services_.logFailure(failedCause_ ? "install: " + failedPath_ + ": " + engine::FailureCauseText(*failedCause_)
-                         : unusable_.empty() ? std::string("install: a staged file could not be installed")
-                                             : "install: " + unusable_.front() + ": not a file, left in the staging folder");
+  std::string logged = "a staged file could not be installed";
+  if (failedCause_) {
+    logged = failedPath_ + ": " + engine::FailureCauseText(*failedCause_);
+  } else if (!unusable_.empty()) {
+    logged = unusable_.front() + ": not a file, left in the staging folder";
+  }
+  if (services_.logFailure) services_.logFailure("install: " + logged);
   ui::Answer answer = window_.AskOkCancel(text, services_.text(kFailureCaption), ui::MessageIcon::kExclamation);
   End(answer == ui::Answer::kOk ? DialogResult::kOk : DialogResult::kCancel);
 }

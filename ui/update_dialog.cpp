@@ -429,6 +429,7 @@ bool UpdateDialog::MayDownloadHere() {
   engine::FolderAccess access = services_.checkAccess(services_.applicationFolder);
   if (access.allowed) return true;
   std::string command;
+  std::string why = access.folder + ": " + engine::FailureCauseText(access.cause);
   if (access.cause == platform::FailureCause::kNoRights && services_.runElevated) {
     // A copy with the rights takes the download over in a window of its
     // own; this one waits out of sight and ends with it.
@@ -439,14 +440,12 @@ bool UpdateDialog::MayDownloadHere() {
       return false;
     }
     window_.ShowWindow();
-    if (run.result == platform::ElevationResult::kUnavailable && services_.administratorCommand)
-      command = services_.administratorCommand({});
+    bool unavailable = run.result == platform::ElevationResult::kUnavailable;
+    if (unavailable && services_.administratorCommand) command = services_.administratorCommand({});
+    why += unavailable ? "; no way to ask for administrator rights" : "; administrator rights refused";
   }
   // Nothing has been changed; the offer stands, for when the rights are there.
-  Log("download: " + access.folder + ": " + engine::FailureCauseText(access.cause) +
-      (!services_.runElevated || access.cause != platform::FailureCause::kNoRights ? ""
-       : command.empty()                                                           ? "; administrator rights refused"
-                                                                                   : "; no way to ask for administrator rights"));
+  Log("download: " + why);
   ShowSaveFailure(access.cause, access.folder, command);
   window_.SetText(kStatusLine, Text(kDownloadAgainStatus));
   lastRunFailed_ = true;
