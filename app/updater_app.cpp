@@ -1,12 +1,12 @@
 #include "app/updater_app.h"
 
 #include "engine/worker_threads.h"
-#include "installer/install_dialog.h"
 #include "platform/facts.h"
 #include "platform/files.h"
 #include "settings/app_paths.h"
 #include "settings/failure_log.h"
 #include "ui/front_end.h"
+#include "ui/install_dialog.h"
 
 namespace app {
 
@@ -101,13 +101,13 @@ void UpdaterApp::RemoveParkedCopy() {
 
 void UpdaterApp::RunInstallMode(std::string_view) {
   auto window = ui::CreateWindowSystem(FrontEnd(), ui::WindowTemplate::kInstallWindow);
-  installer::InstallServices services;
+  ui::InstallServices services;
   services.applicationFolder = settings::FolderOf(modulePath_);
   services.checkAccess = AccessCheck();
   services.runElevated = ElevatedRunner();
   services.administratorCommand = CommandForAdministrator();
-  installer::InstallDialog dialog(*window, std::move(services));
-  bool ok = dialog.RunModal() == installer::DialogResult::kOk;
+  ui::InstallDialog dialog(*window, std::move(services));
+  bool ok = dialog.RunModal() == ui::DialogResult::kOk;
   // The main application runs at the user's rights: a copy with
   // administrator rights leaves its start to the copy that waits for it.
   if (elevated_) {

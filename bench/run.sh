@@ -21,7 +21,8 @@
 # with bash's own clock ($EPOCHREALTIME) for both sides; the driver also
 # reports the time of the operation alone. Data is generated into a
 # temporary folder and removed at the end. Sizes in MiB: BENCH_BIG_MIB
-# (default 256) and BENCH_PACK_MIB (default 64).
+# (default 256) and BENCH_PACK_MIB (default 64). BENCH_ONLY=install,digest
+# measures only the parts it names.
 #
 # The web server is a private nginx on 127.0.0.7:80. The script runs itself
 # inside a network namespace of its own (as root: unshare --net; otherwise
@@ -73,6 +74,9 @@ cleanup() {
 trap cleanup EXIT
 
 note() { printf '%s\n' "$*" >&2; }
+# Whether a part is measured: all of them, or those BENCH_ONLY names
+# (comma-separated: transfer,download,packed,unpack,digest,memory,install).
+want() { [ -z "${BENCH_ONLY:-}" ] || [[ ",$BENCH_ONLY," == *",$1,"* ]]; }
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 
@@ -196,20 +200,25 @@ app=$work/app
 got=$work/got.bin
 
 # 1. the transfer alone
+if want transfer; then
 pair "transfer ${big_mib} MiB" "$bench" get "$url/plain.bin" "$big_bytes" -- \
   /dev/null curl -s -o /dev/null "$url/plain.bin"
 row "transfer ${big_mib} MiB, body dropped (whole process) vs curl" "$(secs "$ours_us")" "$(secs "$ref_us")" "$(ratio "$ours_us" "$ref_us")"
 row "  in-process Connect+GetStreamed alone" "$(secs "$op_us")" "" "$(ratio "$op_us" "$ref_us")"
+fi
 
 # 2. a plain file staged and verified (made durable, too, which the
 # reference is not), against a download and an MD5 of the downloaded file
+if want download; then
 pair "download ${big_mib} MiB" sh -c 'rm -rf "$1/dvd" && exec "$2" worker "$3" "$1/" "$4" "$5" plain.bin' sh \
   "$app" "$bench" "http://$host/" "$plain_md5" "$big_bytes" -- \
   /dev/null sh -c 'rm -f "$1" && curl -s -o "$1" "$2" && md5sum "$1"' sh "$got" "$url/plain.bin"
 cmp -s "$app/dvd/plain.bin" "$work/www/dvd/plain.bin" || { note "run.sh: staged file differs"; exit 1; }
 row "download ${big_mib} MiB, staged (whole process) vs curl -o && md5sum" "$(secs "$ours_us")" "$(secs "$ref_us")" "$(ratio "$ours_us" "$ref_us")"
+fi
 
 # 3. the same file sent packed
+if want packed; then
 packed_mib=$(($(stat -c %s "$work/www/dvd/packed.bin") / 1048576))
 pair "packed download ${big_mib} MiB" sh -c 'rm -rf "$1/dvd" && exec "$2" worker "$3" "$1/" "$4" "$5" packed.bin' sh \
   "$app" "$bench" "http://$host/" "$plain_md5" "$big_bytes" -- \
@@ -217,22 +226,28 @@ pair "packed download ${big_mib} MiB" sh -c 'rm -rf "$1/dvd" && exec "$2" worker
 cmp -s "$app/dvd/packed.bin" "$work/www/dvd/plain.bin" || { note "run.sh: staged file differs"; exit 1; }
 row "download ${big_mib} MiB (${packed_mib} MiB packed) vs curl | xz -d && md5sum" "$(secs "$ours_us")" "$(secs "$ref_us")" "$(ratio "$ours_us" "$ref_us")"
 rm -rf "$app/dvd" "$got"
+fi
 
 # 4. unpack
+if want unpack; then
 pair "unpack ${pack_mib} MiB" "$bench" unpack "$work/small.ct" "$pack_bytes" -- \
   /dev/null xz --format=lzma -d -c "$work/small.lzma"
 row "unpack ${pack_mib} MiB container (whole process) vs xz" "$(secs "$ours_us")" "$(secs "$ref_us")" "$(ratio "$ours_us" "$ref_us")"
 row "  in-process decoding alone" "$(secs "$op_us")" "" "$(ratio "$op_us" "$ref_us")"
+fi
 
 # 5. digest
+if want digest; then
 pair "MD5 ${big_mib} MiB" "$bench" md5 "$work/www/dvd/plain.bin" -- \
   "$work/ref.out" md5sum "$work/www/dvd/plain.bin"
 [ "$(field md5 | tr A-F a-f)" = "$(cut -d' ' -f1 "$work/ref.out")" ] ||
   { note "run.sh: FileDigestText and md5sum disagree"; exit 1; }
 row "MD5 of ${big_mib} MiB (whole process) vs md5sum" "$(secs "$ours_us")" "$(secs "$ref_us")" "$(ratio "$ours_us" "$ref_us")"
 row "  in-process FileDigestText alone" "$(secs "$op_us")" "" "$(ratio "$op_us" "$ref_us")"
+fi
 
 # 6. memory of whole worker downloads of three files, above the idle program
+if want memory; then
 "$bench" idle >"$work/ours.out"
 idle_kib=$(field maxrss_kib)
 worker() {
@@ -254,12 +269,13 @@ row "idle program, peak RSS" "$(mib "$idle_kib")" "" ""
 worker "3 x ${big_mib} MiB plain (vs 32 MiB)" $((32 * 1024)) plain.bin plain2.bin plain3.bin
 worker "3 x ${big_mib} MiB packed (vs 32 MiB + dictionary $((dict_bytes / 1024)) KiB)" \
   $((32 * 1024 + dict_bytes / 1024)) packed.bin packed2.bin packed3.bin
+fi
 
-# 7. the install copy: a staged tree of big_mib MiB, one large file and 100
-# small ones of 64 KiB, applied by the real updater in install mode (every
-# installed file is on the disk before its staged copy is deleted), against
-# cp -r of the same tree, with and without a sync after it, and with the
-# deletion of the sources that the installer also does.
+# 7. the install: a staged tree of big_mib MiB, one large file and 100 small
+# ones of 64 KiB, applied by the real updater in install mode (each staged
+# file renamed into place, the renames on the disk before the update log
+# goes), against cp -r of the same tree, with and without a sync after it,
+# and with the deletion of the sources, which the renames also leave gone.
 #
 # It runs on the file system of the temporary folder and, where this script
 # may mount one (root, losetup, mkfs.ext4), once more on a fresh ext4 with
@@ -267,6 +283,7 @@ worker "3 x ${big_mib} MiB packed (vs 32 MiB + dictionary $((dict_bytes / 1024))
 # A deletion costs little there; on a file system mounted with `discard`
 # and no journal, each deletion waits for the disk to discard the blocks
 # (a 250 MiB file: about 90 ms), which cp -r never does.
+if want install; then
 harbinor=$top/build/default/bin/Harbinor
 small_bytes=65536
 large_bytes=$((big_bytes - 100 * small_bytes))
@@ -324,6 +341,7 @@ if [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null && command -v mkfs.ext4
   else
     note "run.sh: no loop device: the install is measured on one file system only"
   fi
+fi
 fi
 
 echo

@@ -91,22 +91,21 @@ TEST_F(InstallDialogTest, TargetsAreWholeAtEveryStepAndLeftoversGo) {
   Stage("Language/x.ini", "new x");
   // What a run cut short left under the installer's name of a file that is
   // no longer staged.
-  WriteFile(installer::InstallingPath(At("gone.txt")), "stray");
+  WriteFile(engine::InstallingPath(At("gone.txt")), "stray");
   Pending();
   auto whole = [&] {
     return (ReadFile(At("big.bin")) == "old big" || ReadFile(At("big.bin")) == big) &&
            (ReadFile(At("Language/x.ini")) == "old x" || ReadFile(At("Language/x.ini")) == "new x");
   };
   {
-    // Cut short in the middle of the large file: the old one stays whole.
-    InstallDialog cut(window_, Services());
+    // Cut short after the first file: each file is whole, the one not yet
+    // installed still staged.
+    installer::Installer cut = Install();
     cut.CollectStagedFiles(cut.StagingFolder());
-    for (int step = 0; step < 2; ++step) {
-      ASSERT_TRUE(cut.CopyNextChunk());
-      EXPECT_TRUE(whole()) << "step " << step;
-    }
+    ASSERT_TRUE(cut.InstallNextStep());
+    EXPECT_TRUE(whole());
+    EXPECT_NE(PathExists(At("dvd/big.bin")), PathExists(At("dvd/Language/x.ini")));
   }
-  EXPECT_EQ(ReadFile(At("big.bin")), "old big");
   EXPECT_EQ(Run(), DialogResult::kOk);
   EXPECT_EQ(ReadFile(At("big.bin")), big);
   EXPECT_EQ(ReadFile(At("Language/x.ini")), "new x");
@@ -154,7 +153,7 @@ TEST_F(InstallDialogTest, WithoutTheRightsACopyWithThemInstallsOrTheUserIsTold) 
     Pending();
     testsupport::FakeWindow window;
     window.realSleepUsPerWait = 200;
-    installer::InstallServices services = Services();
+    ui::InstallServices services = Services();
     services.checkAccess = [](const std::string& folder) {
       return engine::FolderAccess{false, platform::FailureCause::kNoRights, folder};
     };
@@ -174,9 +173,9 @@ TEST_F(InstallDialogTest, WithoutTheRightsACopyWithThemInstallsOrTheUserIsTold) 
 TEST_F(InstallDialogTest, NewFolderPassesTheCheckWithoutLeavingAnything) {
   Stage("Plugins/Effects/glow.dat", "glow");
   Pending();
-  InstallDialog dialog(window_, Services());
-  dialog.CollectStagedFiles(dialog.StagingFolder());
-  EXPECT_TRUE(dialog.CheckTargetsWritable());
+  installer::Installer install = Install();
+  install.CollectStagedFiles(install.StagingFolder());
+  EXPECT_TRUE(install.CheckTargetsWritable());
   EXPECT_EQ(testsupport::ListTree(root_.path()), "dvd/\ndvd/@update@.log\ndvd/Plugins/\ndvd/Plugins/Effects/\n"
                                 "dvd/Plugins/Effects/glow.dat\n");
 }
@@ -233,25 +232,24 @@ TEST_F(InstallDialogTest, FailedCopyEndsWithCancelAndTheNextRunFinishes) {
   EXPECT_FALSE(PathExists(At("dvd"))) << "emptied folders and the staging folder are removed";
 }
 
-TEST_F(InstallDialogTest, StepsOfTheCopyWorker) {
+TEST_F(InstallDialogTest, StepsOfTheInstall) {
   const std::string block(installer::kCopyBlock, 'f');
   Stage("four.bin", block);
   Stage("zero.bin", "");
-  InstallDialog dialog(window_, Services());
-  ASSERT_EQ(dialog.CollectStagedFiles(dialog.StagingFolder()), block.size());
-  int steps = 0;
-  while (dialog.CopyNextChunk()) ++steps;
-  ++steps;
-  // A whole block takes two steps (the second reads nothing); the empty file one.
-  EXPECT_EQ(steps, 3);
-  EXPECT_EQ(dialog.copiedBytes(), block.size());
+  installer::Installer install = Install();
+  ASSERT_EQ(install.CollectStagedFiles(install.StagingFolder()), block.size());
+  int steps = 1;
+  while (install.InstallNextStep()) ++steps;
+  // Each file is renamed into place in one step.
+  EXPECT_EQ(steps, 2);
+  EXPECT_EQ(install.installedBytes(), block.size());
   EXPECT_EQ(ReadFile(At("four.bin")), block);
   EXPECT_TRUE(PathExists(At("zero.bin")));
   EXPECT_FALSE(PathExists(At("dvd/four.bin")));
-  EXPECT_FALSE(dialog.CopyNextChunk());
-  EXPECT_EQ(dialog.TargetPath(At("dvd/Language/x.ini")), At("Language/x.ini"));
-  EXPECT_FALSE(dialog.TargetPath("/elsewhere/x.ini"));
-  EXPECT_FALSE(dialog.TargetPath(At("dvdx/x.ini")));
+  EXPECT_FALSE(install.InstallNextStep());
+  EXPECT_EQ(install.TargetPath(At("dvd/Language/x.ini")), At("Language/x.ini"));
+  EXPECT_FALSE(install.TargetPath("/elsewhere/x.ini"));
+  EXPECT_FALSE(install.TargetPath(At("dvdx/x.ini")));
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "installer/install_dialog.h"
+#include "ui/install_dialog.h"
 #include "platform/facts.h"
 #include "platform/files.h"
 #include "tests/support/child_process.h"
@@ -21,8 +21,8 @@
 
 namespace installtest {
 
-using installer::DialogResult;
-using installer::InstallDialog;
+using ui::DialogResult;
+using ui::InstallDialog;
 using platform::kMainAppFileName;
 using platform::kUpdaterFileName;
 using testsupport::PathExists;
@@ -38,8 +38,8 @@ class InstallDialogTest : public ::testing::Test {
   std::string app() const { return root_.path() + platform::kPathSeparator; }
   std::string At(std::string_view relative) const { return root_ / relative; }
 
-  installer::InstallServices Services() {
-    installer::InstallServices s;
+  ui::InstallServices Services() {
+    ui::InstallServices s;
     s.applicationFolder = app();
     s.text = [](std::uint32_t id) { return "text " + std::to_string(id); };
     s.logFailure = [this](std::string_view what) { logged_.emplace_back(what); };
@@ -67,11 +67,16 @@ class InstallDialogTest : public ::testing::Test {
     return running;
   }
 
+  // The install alone, without a window.
+  installer::Installer Install() {
+    return installer::Installer(app(), [this](std::uint32_t) { sleeps_ += 1; });
+  }
+
   DialogResult Run() {
     InstallDialog dialog(window_, Services());
     DialogResult r = dialog.RunModal();
-    total_ = dialog.totalBytes();
-    copied_ = dialog.copiedBytes();
+    total_ = dialog.installer().totalBytes();
+    copied_ = dialog.installer().installedBytes();
     return r;
   }
 

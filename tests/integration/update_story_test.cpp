@@ -359,12 +359,13 @@ TEST_F(UpdateStoryTest, InstallKilledAnywhereFinishesOnTheNextRun) {
     if (killed.signal == SIGKILL && PathExists(app() + "dvd/@update@.log")) ++killedMidway;
     // Windows cannot replace a running program's name in one step: a kill
     // between its two renames leaves the old updater parked and the new one
-    // beside it, nothing lost, but no program under the updater's name.
-    // Finish the swap as a person would, and count it.
-    if (programs_.windows() && !PathExists(Updater()) && PathExists(app() + "Harbinor.old") &&
-        PathExists(Updater() + ".new~")) {
+    // beside it (copied) or still staged, nothing lost, but no program under
+    // the updater's name. Give the name a program as a person would, and
+    // count it.
+    if (programs_.windows() && !PathExists(Updater()) && PathExists(app() + "Harbinor.old")) {
       ++killedBetweenRenames;
-      ASSERT_TRUE(platform::MoveFileNoReplace(Updater() + ".new~", Updater()));
+      const std::string copied = Updater() + ".new~";
+      ASSERT_TRUE(platform::MoveFileNoReplace(PathExists(copied) ? copied : app() + "Harbinor.old", Updater()));
     }
     // Wine's server closes a killed program's files a while after the
     // process is gone (longer when the machine is busy); until then they

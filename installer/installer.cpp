@@ -1,0 +1,409 @@
+#include "installer/installer.h"
+
+#include <algorithm>
+
+#include "base/ascii_text.h"
+#include "engine/staging.h"
+#include "platform/facts.h"
+#include "settings/app_paths.h"
+
+namespace installer {
+namespace {
+
+constexpr char kSep = platform::kPathSeparator;
+// Beside the installed updater while its new copy is written.
+constexpr const char* kNewCopySuffix = ".new~";
+
+bool IsUpdaterFile(std::string_view path) {
+  return base::EqualsIgnoringCase(settings::FileNameOf(path), platform::kUpdaterFileName);
+}
+
+std::string ParentOf(const std::string& path) {
+  std::size_t sep = path.find_last_of(kSep);
+  return sep == std::string::npos || sep == 0 ? std::string() : path.substr(0, sep);
+}
+
+bool BeginsLikeProgram(std::string_view head) {
+  return head.substr(0, 4) == "\x7F" "ELF" || head.substr(0, 2) == "#!";
+}
+
+void RemoveEmptiedBelow(const std::string& folder) {
+  for (const platform::FolderEntry& e : platform::ListFolder(folder).value_or(std::vector<platform::FolderEntry>{}))
+    if (e.isFolder && !e.isSymlink) RemoveEmptiedBelow(folder + kSep + e.name);
+  platform::RemoveFolder(folder);
+}
+
+}  // namespace
+
+Installer::Installer(std::string applicationFolder, std::function<void(std::uint32_t ms)> sleep)
+    : applicationFolder_(std::move(applicationFolder)), sleep_(std::move(sleep)) {}
+
+Installer::~Installer() {
+  // A file of ours not yet handed on goes; what is staged stays.
+  source_.Close();
+  target_.Close();
+  if (ownsWrittenPath_) platform::RemoveFile(writtenPath_);
+  for (Written& w : written_) {
+    w.file.Close();
+    platform::RemoveFile(w.writtenPath);
+  }
+}
+
+std::string Installer::StagingFolder() const { return engine::StagingFolderPath(applicationFolder_) + kSep; }
+
+std::string Installer::UpdateLogPath() const { return engine::UpdateLogPath(applicationFolder_); }
+
+bool Installer::IsUpdatePending() const { return platform::Exists(UpdateLogPath()); }
+
+void Installer::RemoveEmptiedFolders() const { RemoveEmptiedBelow(engine::StagingFolderPath(applicationFolder_)); }
+
+std::uint32_t Installer::CollectStagedFiles(const std::string& folder) {
+  std::uint32_t sum = CollectBelow(folder);
+  totalBytes_ += sum;
+  return sum;
+}
+
+std::uint32_t Installer::CollectBelow(const std::string& folder) {
+  auto entries = platform::ListFolder(folder);
+  if (!entries) return 0;
+  std::string prefix = folder;
+  if (prefix.empty() || prefix.back() != kSep) prefix.push_back(kSep);
+  std::uint32_t sum = 0;
+  for (const platform::FolderEntry& e : *entries) {
+    // Every listed file is installed, whatever its name ("." and ".."
+    // aside); only the download worker's own temporary files stay behind.
+    if (e.name.empty() || e.name == "." || e.name == ".." || e.isSymlink) continue;
+    if (!e.isFolder && engine::IsWorkerTemporaryName(e.name)) continue;
+    std::string path = prefix + e.name;
+    if (e.isFolder) {
+      sum += CollectBelow(path);
+      continue;
+    }
+    if (base::EqualsIgnoringCase(e.name, engine::kUpdateLogName)) continue;
+    if (e.isSpecial) {
+      // It has no bytes to install: it can never be installed.
+      unusable_.push_back(std::move(path));
+      continue;
+    }
+    sum += static_cast<std::uint32_t>(e.size);
+    stagedFiles_.push_back(std::move(path));
+  }
+  return sum;
+}
+
+std::optional<std::string> Installer::TargetPath(const std::string& stagedPath) const {
+  const std::string staging = engine::StagingFolderPath(applicationFolder_);
+  if (stagedPath.size() <= staging.size() + 1 || stagedPath.compare(0, staging.size(), staging) != 0 ||
+      stagedPath[staging.size()] != kSep)
+    return std::nullopt;
+  std::string folder = applicationFolder_;
+  if (!folder.empty() && folder.back() == kSep) folder.pop_back();
+  return folder + stagedPath.substr(staging.size());
+}
+
+bool Installer::ThroughLink(const std::string& target) const {
+  const std::string& base = applicationFolder_;
+  if (target.compare(0, base.size(), base) != 0) return true;
+  for (std::size_t end = base.size();; ++end) {
+    end = target.find(kSep, end);
+    auto attributes = platform::AttributesOf(target.substr(0, end));
+    if (!attributes) return false;  // nothing beyond exists yet
+    if (attributes->isSymlink) return true;
+    if (end == std::string::npos) return false;
+  }
+}
+
+bool Installer::FolderTakesNewFiles(const std::string& target) {
+  // The nearest folder that exists; the install creates the folders below it.
+  std::string folder = ParentOf(target);
+  while (!folder.empty() && !platform::Exists(folder)) folder = ParentOf(folder);
+  if (folder.empty() || !platform::IsFolder(folder)) return false;
+  // A folder that took a probe takes the next new file too.
+  if (probedFolders_.count(folder)) return true;
+  std::string probe = folder == ParentOf(target) ? engine::InstallingPath(target) : folder + kSep + "~@test@~.dat";
+  platform::RemoveFile(probe);
+  platform::File f = platform::File::Open(probe, platform::OpenMode::kCreateNew);
+  if (!f.IsOpen()) return false;
+  f.Close();
+  platform::RemoveFile(probe);
+  probedFolders_.insert(folder);
+  return true;
+}
+
+bool Installer::TargetWritable(const std::string& target) {
+  if (ThroughLink(target)) return false;
+  if (auto attributes = platform::AttributesOf(target)) {
+    if (attributes->readOnly) {
+      failedPath_ = target;
+      failedCause_ = platform::FailureCause::kNoRights;
+      return false;
+    }
+    if (attributes->isFolder || attributes->isSpecial) return false;
+    // Held by another program (on Linux: a running program's file cannot be
+    // opened for writing): wait a little for it to let go.
+    for (int attempt = 0; !platform::File::Open(target, platform::OpenMode::kWriteExisting).IsOpen(); ++attempt) {
+      if (attempt == kOpenRetries) return Failed(target);
+      sleep_(kRetryPauseMs);
+    }
+  }
+  // The new file takes the target's place by a rename in its folder.
+  return FolderTakesNewFiles(target) || Failed(target);
+}
+
+bool Installer::Failed(const std::string& path) {
+  platform::FailureCause cause = platform::LastFailureCause();
+  if (!failedCause_) {
+    failedPath_ = path;
+    failedCause_ = cause;
+  }
+  return false;
+}
+
+std::string Installer::FailureLine() const {
+  if (failedCause_) return failedPath_ + ": " + engine::FailureCauseText(*failedCause_);
+  if (!unusable_.empty()) return unusable_.front() + ": not a file, left in the staging folder";
+  return "a staged file could not be installed";
+}
+
+bool Installer::CheckTargetsWritable() {
+  for (const std::string& staged : stagedFiles_) {
+    auto target = TargetPath(staged);
+    // The updater's own file is moved aside, never overwritten.
+    if (!target || !(IsUpdaterFile(staged) ? !ThroughLink(*target) : TargetWritable(*target))) return false;
+  }
+  return true;
+}
+
+void Installer::RemoveLeftovers() {
+  std::set<std::string> targets, folders;
+  for (const std::string& staged : stagedFiles_) {
+    auto target = TargetPath(staged);
+    if (!target || ThroughLink(*target)) continue;
+    targets.insert(*target);
+    folders.insert(ParentOf(*target));
+  }
+  for (const std::string& folder : folders) {
+    for (const platform::FolderEntry& e : platform::ListFolder(folder).value_or(std::vector<platform::FolderEntry>{})) {
+      std::string path = folder + kSep + e.name;
+      if (!e.isFolder && engine::IsInstallingName(e.name) && !targets.count(path)) platform::RemoveFile(path);
+    }
+  }
+}
+
+void Installer::Run() {
+  RemoveLeftovers();
+  while (InstallNextStep()) {
+  }
+}
+
+bool Installer::Finish() {
+  bool complete = !failed_ && currentIndex_ == stagedFiles_.size() && written_.empty() &&
+                  installedBytes_.load() == totalBytes_;
+  // The update log goes only once every rename is on the disk: without it
+  // a power cut could take back a rename and leave that file staged with
+  // no update log to install it.
+  bool durable = true;
+  for (const std::string& folder : renamedIn_) durable = (platform::FlushFolder(folder) || Failed(folder)) && durable;
+  renamedIn_.clear();
+  if (!complete || !durable) return false;
+  // What could never be installed stays where it is, and no later run
+  // tries again.
+  platform::RemoveFile(UpdateLogPath());
+  RemoveEmptiedFolders();
+  return unusable_.empty();
+}
+
+bool Installer::InstallNextStep() {
+  if (failed_ || currentIndex_ >= stagedFiles_.size()) return false;
+  bool ok = true;
+  if (copying_) {
+    ok = CopyBlock();
+  } else if (!PrepareTarget()) {
+    ok = false;
+  } else if (MoveIntoPlace()) {
+    ++currentIndex_;
+    // Copied files still waiting for the disk go in with the last one.
+    if (currentIndex_ == stagedFiles_.size() && !written_.empty()) ok = FlushWritten();
+  } else {
+    copying_ = true;
+    ok = CopyBlock();
+  }
+  if (!ok) {
+    StopAfterFailure();
+    return false;
+  }
+  return currentIndex_ < stagedFiles_.size();
+}
+
+bool Installer::PrepareTarget() {
+  const std::string& staged = stagedFiles_[currentIndex_];
+  auto target = TargetPath(staged);
+  if (!target || ThroughLink(*target)) return false;
+  finalPath_ = *target;
+  auto installed = platform::AttributesOf(finalPath_);
+  replacingSelf_ = IsUpdaterFile(finalPath_) && installed.has_value();
+  // Nothing takes the place of a target no file can replace. (The updater's
+  // own file is moved aside instead, which such a target refuses.)
+  if (installed && (installed->isFolder || installed->isSpecial) && !replacingSelf_) return false;
+  keep_ = platform::PermissionsOf(finalPath_);
+  if (!engine::EnsureParentFolders(finalPath_)) return Failed(finalPath_);
+  // The updater is replaced after the files copied before it are in.
+  return !replacingSelf_ || written_.empty() || FlushWritten();
+}
+
+bool Installer::MoveIntoPlace() {
+  const std::string& staged = stagedFiles_[currentIndex_];
+  // The staged file takes what the installed one had before it takes its
+  // place; programs stay programs.
+  platform::File file = platform::File::Open(staged, platform::OpenMode::kRead);
+  auto size = file.IsOpen() ? file.Size() : std::nullopt;
+  if (!size) return false;
+  if (keep_) {
+    if (!file.SetPermissions(*keep_)) return false;
+  } else {
+    char head[4];
+    std::int64_t read = file.Read(head, sizeof head);
+    if (read > 0 && BeginsLikeProgram(std::string_view(head, static_cast<std::size_t>(read))) && !file.MakeExecutable())
+      return false;
+  }
+  file.Close();
+  bool moved = replacingSelf_
+                   ? platform::ReplaceRunningProgram(staged, finalPath_, settings::ParkedCopyPath(finalPath_))
+                   : platform::MoveFileReplacing(staged, finalPath_);
+  if (!moved) return false;
+  renamedIn_.insert(ParentOf(finalPath_));
+  renamedIn_.insert(ParentOf(staged));
+  installedBytes_ += static_cast<std::uint32_t>(*size);
+  return true;
+}
+
+bool Installer::OpenCopy() {
+  const std::string& staged = stagedFiles_[currentIndex_];
+  source_ = platform::File::Open(staged, platform::OpenMode::kRead);
+  if (!source_.IsOpen()) return false;
+  beginsLikeProgram_ = false;
+  firstChunk_ = true;
+  fileBytes_ = 0;
+  writtenPath_ = replacingSelf_ ? finalPath_ + kNewCopySuffix : engine::InstallingPath(finalPath_);
+  // A file of this name is what a run that was cut short left.
+  platform::RemoveFile(writtenPath_);
+  target_ = platform::File::Open(writtenPath_, platform::OpenMode::kCreateNew);
+  ownsWrittenPath_ = target_.IsOpen();
+  return ownsWrittenPath_ || Failed(finalPath_);
+}
+
+bool Installer::FinishCopy() {
+  // A read that came up short before the end of the file must not pass for
+  // its end: the staged copy is deleted once the file is installed.
+  if (source_.Size().value_or(~std::uint64_t{0}) != fileBytes_) return false;
+  source_.Close();
+  copying_ = false;
+  // The installed file keeps what the one it replaces had; programs stay
+  // programs.
+  if (keep_) {
+    target_.SetPermissions(*keep_);
+  } else if (beginsLikeProgram_) {
+    target_.MakeExecutable();
+  }
+  if (replacingSelf_) {
+    // The running updater keeps a name of its own, which the next start
+    // deletes, and the new file takes its place once it is on the disk.
+    bool durable = target_.Flush() || Failed(finalPath_);
+    target_.Close();
+    if (!durable ||
+        !platform::ReplaceRunningProgram(writtenPath_, finalPath_, settings::ParkedCopyPath(finalPath_)))
+      return Failed(finalPath_);
+    ownsWrittenPath_ = false;
+    if (!platform::FlushFolder(ParentOf(finalPath_))) return false;
+    platform::RemoveFile(stagedFiles_[currentIndex_]);
+    ++currentIndex_;
+    return true;
+  }
+  // The disk starts on it now; the batch waits for it later.
+  target_.StartFlush();
+  writtenBytes_ += fileBytes_;
+  written_.push_back({std::move(target_), writtenPath_, finalPath_, stagedFiles_[currentIndex_]});
+  ownsWrittenPath_ = false;
+  ++currentIndex_;
+  if (currentIndex_ == stagedFiles_.size() || written_.size() >= kFlushBatchFiles ||
+      writtenBytes_ >= kFlushBatchBytes)
+    return FlushWritten();
+  return true;
+}
+
+bool Installer::PutInPlace(const std::string& from, const std::string& to) {
+  for (int attempt = 0; !platform::MoveFileReplacing(from, to); ++attempt) {
+    if (attempt == kDeleteRetries) return false;
+    sleep_(kRetryPauseMs);
+  }
+  return true;
+}
+
+bool Installer::FlushWritten() {
+  bool installed = true;
+  std::vector<const Written*> placed;
+  std::set<std::string> folders;
+  for (Written& w : written_) {
+    bool durable = w.file.Flush() || Failed(w.finalPath);
+    w.file.Close();
+    if (durable && (PutInPlace(w.writtenPath, w.finalPath) || Failed(w.finalPath))) {
+      placed.push_back(&w);
+      folders.insert(ParentOf(w.finalPath));
+    } else {
+      platform::RemoveFile(w.writtenPath);
+      installed = false;
+    }
+  }
+  // A staged copy goes only once its file's new name is on the disk.
+  bool durable = true;
+  for (const std::string& folder : folders) durable = platform::FlushFolder(folder) && durable;
+  if (durable)
+    for (const Written* w : placed) platform::RemoveFile(w->stagedPath);
+  written_.clear();
+  writtenBytes_ = 0;
+  return installed && durable;
+}
+
+void Installer::StopAfterFailure() {
+  failed_ = true;
+  copying_ = false;
+  source_.Close();
+  target_.Close();
+  // The file in progress never takes its target's place; its staged copy
+  // stays for the next run.
+  if (ownsWrittenPath_) platform::RemoveFile(writtenPath_);
+  ownsWrittenPath_ = false;
+  FlushWritten();
+}
+
+bool Installer::CopyBlock() {
+  if ((!source_.IsOpen() || !target_.IsOpen()) && !OpenCopy()) return false;
+  if (!block_) block_.reset(new std::uint8_t[kCopyBlock]);
+  std::uint8_t* buffer = block_.get();
+  std::int64_t copied = 0;
+  bool whole = true;
+  if (firstChunk_) {
+    // The first block passes through here: its first bytes tell whether the
+    // file is a program.
+    firstChunk_ = false;
+    std::int64_t read = source_.Read(buffer, kCopyBlock);
+    if (read < 0) return false;
+    beginsLikeProgram_ = BeginsLikeProgram(std::string_view(reinterpret_cast<const char*>(buffer),
+                                                            static_cast<std::size_t>(read)));
+    copied = read > 0 ? target_.Write(buffer, static_cast<std::size_t>(read)) : 0;
+    whole = copied == read;
+  } else {
+    copied = target_.CopyFrom(source_, buffer, kCopyBlock);
+    whole = copied >= 0;
+  }
+  if (copied > 0) {
+    installedBytes_ += static_cast<std::uint32_t>(copied);
+    fileBytes_ += static_cast<std::uint64_t>(copied);
+  }
+  if (!whole) return Failed(finalPath_);
+  // The disk writes behind the copy of a large file rather than after it.
+  if (copied > 0 && fileBytes_ % kWriteBehindBytes == 0) target_.StartFlush();
+  return static_cast<std::size_t>(copied) == kCopyBlock || FinishCopy();
+}
+
+}  // namespace installer
