@@ -1,5 +1,7 @@
 #include "engine/list_check.h"
 
+#include "engine/download_worker.h"
+
 namespace engine {
 
 CheckVerdict JudgeListDocument(std::string_view document, std::string_view publicKey, std::uint64_t highestSerial,
@@ -34,6 +36,12 @@ CheckVerdict JudgeListDocument(std::string_view document, std::string_view publi
     case ListOutcome::kNotAList: verdict.outcome = CheckOutcome::kNotAList; break;
     case ListOutcome::kNothingSelected: verdict.outcome = CheckOutcome::kNothingNew; break;
     case ListOutcome::kItemsSelected: verdict.outcome = CheckOutcome::kUpdates; break;
+  }
+  if (verdict.outcome == CheckOutcome::kUpdates) {
+    std::int64_t staged = 0;
+    for (const auto& item : target.items)
+      if (CheckStaged(target, *item) == StagedState::kStaged) staged += item->size;
+    verdict.stagedBytes = static_cast<std::int32_t>(staged);
   }
   return verdict;
 }

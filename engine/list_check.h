@@ -3,7 +3,8 @@
 // signed is to be trusted, and which listed files are newer than the
 // installed ones. Signed lists: only a list signed with the built-in key,
 // with a serial no lower than the highest taken before, is taken, and every
-// file of it must give its SHA-256 (the download checks it).
+// file of it must give its SHA-256 (the download checks it). Of the newer
+// files, those an earlier download staged whole are counted.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +33,9 @@ struct CheckVerdict {
   std::optional<std::uint64_t> acceptedSerial;
   // Why a signed list was refused; kTrusted when its files lack a SHA-256.
   ListTrust refusal = ListTrust::kTrusted;
+  // Of the newer files, the bytes already staged whole by an earlier
+  // download (a staged file that is not what the list says goes).
+  std::int32_t stagedBytes = 0;
 };
 
 // `publicKey`: 64 hexadecimal digits, or empty to take lists unsigned.

@@ -127,7 +127,6 @@ DialogServices::DialogServices(WindowSystem& windowSystem)
       listPublicKey(HARBINOR_LIST_PUBLIC_KEY),
       utcNow(&platform::CurrentUtcTime),
       monotonicMs(&platform::MonotonicMs),
-      checkStaged(&engine::CheckStaged),
       fileExists([](const std::string& path) { return platform::Exists(path); }),
       checkAccess(&engine::CheckStagingAccess),
       logFailure(&settings::LogFailure) {}
@@ -353,11 +352,7 @@ int UpdateDialog::CheckForUpdates() {
     currentList_ = target;
     std::int32_t total = target->bytesTotal;
     std::string sizeText = SizeText(total);
-    std::int64_t staged = 0;
-    for (const auto& item : target->items) {
-      if (services_.checkStaged(*target, *item) == engine::StagedState::kStaged) staged += item->size;
-    }
-    std::int32_t stagedBytes = static_cast<std::int32_t>(staged);
+    const std::int32_t stagedBytes = verdict.stagedBytes;
     if (stagedBytes != 0) {
       std::int64_t left = static_cast<std::int64_t>(total) - stagedBytes;
       sizeText += Text(kRemainingJoin) + SizeText(static_cast<std::int32_t>(left), 1024);

@@ -70,7 +70,6 @@ struct DialogServices {
   std::function<platform::UtcTime()> utcNow;
   // Milliseconds from an arbitrary start; bounds the wait after a stop.
   std::function<std::int64_t()> monotonicMs;
-  std::function<engine::StagedState(const engine::UpdateList&, const engine::UpdateItem&)> checkStaged;
   std::function<bool(const std::string& path)> fileExists;
   // Whether this copy may change what a download changes (the application
   // folder and its staging folder), asked before every download.
