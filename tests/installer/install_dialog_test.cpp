@@ -89,9 +89,6 @@ TEST_F(InstallDialogTest, TargetsAreWholeAtEveryStepAndLeftoversGo) {
   WriteFile(At("Language/x.ini"), "old x");
   Stage("big.bin", big);
   Stage("Language/x.ini", "new x");
-  // What a run cut short left under the installer's name of a file that is
-  // no longer staged.
-  WriteFile(engine::InstallingPath(At("gone.txt")), "stray");
   Pending();
   auto whole = [&] {
     return (ReadFile(At("big.bin")) == "old big" || ReadFile(At("big.bin")) == big) &&
@@ -106,6 +103,9 @@ TEST_F(InstallDialogTest, TargetsAreWholeAtEveryStepAndLeftoversGo) {
     EXPECT_TRUE(whole());
     EXPECT_NE(PathExists(At("dvd/big.bin")), PathExists(At("dvd/Language/x.ini")));
   }
+  // What a run cut short left under the installer's name of a file that is
+  // no longer staged, beside the file still to be installed.
+  WriteFile(engine::InstallingPath(At(PathExists(At("dvd/big.bin")) ? "gone.txt" : "Language/gone.txt")), "stray");
   EXPECT_EQ(Run(), DialogResult::kOk);
   EXPECT_EQ(ReadFile(At("big.bin")), big);
   EXPECT_EQ(ReadFile(At("Language/x.ini")), "new x");
