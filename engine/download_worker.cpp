@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <string_view>
+#include <utility>
 
 #include "base/ascii_text.h"
 #include "engine/digest.h"
@@ -23,98 +24,92 @@ void Add(SharedWord& counter, std::int64_t delta) {
 
 std::string_view Md5Of(const UpdateItem& item) { return std::string_view(item.md5.data(), item.md5.size()); }
 
-// A staged file's bytes under its temporary name. The file is made at the
-// first byte, so a request that brings no body leaves nothing behind. The
-// disk is asked to write behind every few MiB, so that flushing the whole
-// file at the end waits for little.
+// A staged file's bytes under a temporary name of this run, renamed to the
+// staged name once complete and durable (platform::DurableFile). The file is
+// made at the first byte, so a request that brings no body leaves nothing
+// behind (an empty file is made when it is complete). The disk is asked to
+// write behind every few MiB, so that flushing the whole file at the end
+// waits for little.
 class StagingFile : public BodyStore {
  public:
-  StagingFile(std::string stagingFolder, std::string path, std::string spillPath)
-      : stagingFolder_(std::move(stagingFolder)), path_(std::move(path)), spill_(std::move(spillPath)) {}
-  ~StagingFile() override { Discard(); }
+  StagingFile(std::string stagingFolder, const std::string& stagedPath, std::string temporaryPath,
+              std::string sparePath)
+      : stagingFolder_(std::move(stagingFolder)), out_(stagedPath, std::move(temporaryPath)),
+        spare_(std::move(sparePath)) {}
 
   bool Write(const std::uint8_t* data, std::size_t size) override {
-    if (!file_.IsOpen() && !Open()) return false;
-    if (file_.Write(data, size) != static_cast<std::int64_t>(size)) return Failed();
+    if (!out_.created() && !Open()) return false;
+    if (!out_.Write(data, size)) return Failed();
     unflushed_ += size;
     if (unflushed_ >= kWriteBehindBytes) {
-      file_.StartFlush();
+      out_.file().StartFlush();
       unflushed_ = 0;
     }
     return true;
   }
 
+  // The new output takes the spare name while the old one is read back; the
+  // old file goes once read.
   bool Rewrite(const Reader& reader) override {
-    file_.Close();
-    if (!made_) return true;  // nothing was written
-    if (!platform::MoveFileReplacing(path_, spill_)) return false;
-    made_ = false;
-    platform::File old = platform::File::Open(spill_, platform::OpenMode::kRead);
-    bool ok = old.IsOpen();
+    if (!out_.created()) return true;  // nothing was written
+    platform::DurableFile old = std::exchange(out_, platform::DurableFile(out_.finalPath(), spare_));
+    spare_ = old.temporaryPath();
+    unflushed_ = 0;
+    old.file().Close();
+    platform::File in = platform::File::Open(old.temporaryPath(), platform::OpenMode::kRead);
+    bool ok = in.IsOpen();
     std::unique_ptr<std::uint8_t[]> piece(new std::uint8_t[kPiece]);
     while (ok) {
-      std::int64_t n = old.Read(piece.get(), kPiece);
+      std::int64_t n = in.Read(piece.get(), kPiece);
       if (n <= 0) {
         ok = n == 0;
         break;
       }
       ok = reader(piece.get(), static_cast<std::size_t>(n));
     }
-    old.Close();
-    platform::RemoveFile(spill_);
     return ok;
   }
 
   // Flushes the file to the disk and closes it; false when that failed. A
   // file that took no byte (an empty one) is made here.
   bool Complete() {
-    if (!made_ && !Open()) return false;
-    bool durable = file_.Flush();
-    if (!durable) Failed();
-    file_.Close();
-    return durable;
+    if (!out_.created() && !Open()) return false;
+    return out_.MakeDurable() || Failed();
   }
 
   // Moves the complete file to its staged name.
-  bool Publish(const std::string& stagedPath) {
-    if (!platform::MoveFileReplacing(path_, stagedPath)) return Failed();
-    made_ = false;
-    return true;
-  }
+  bool Publish() { return out_.Commit() || Failed(); }
 
-  // Why the last write, flush or rename failed.
+  // Why the write, flush or rename that failed did.
   platform::FailureCause cause() const { return cause_; }
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return out_.temporaryPath(); }
 
   void Discard() {
-    file_.Close();
-    if (made_) platform::RemoveFile(path_);
-    made_ = false;
+    out_.Discard();
+    unflushed_ = 0;
   }
 
  private:
   // Never through a link: every folder on the way is a real one, and the
   // file is a new one of this run's own name.
   bool Open() {
-    if (!MakeStagingFolders(stagingFolder_, path_)) return Failed();
-    file_ = platform::File::Open(path_, platform::OpenMode::kCreateNew);
-    if (!file_.IsOpen()) return Failed();
-    made_ = true;
-    return true;
+    if (!MakeStagingFolders(stagingFolder_, out_.temporaryPath())) {
+      cause_ = platform::LastFailureCause();
+      return false;
+    }
+    return out_.Create() || Failed();
   }
 
   bool Failed() {
-    cause_ = platform::LastFailureCause();
+    cause_ = out_.cause();
     return false;
   }
 
   static constexpr std::size_t kWriteBehindBytes = 8u << 20;
   static constexpr std::size_t kPiece = 256 * 1024;
   std::string stagingFolder_;
-  std::string path_;
-  std::string spill_;
-  platform::File file_;
-  bool made_ = false;
+  platform::DurableFile out_;
+  std::string spare_;  // the other temporary name of this file
   std::size_t unflushed_ = 0;
   platform::FailureCause cause_ = platform::FailureCause::kOther;
 };
@@ -193,8 +188,8 @@ bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag) {
     list.failureReason = item.url + ": no staging path for it";
     return false;
   }
-  StagingFile file(list.context().applicationFolder + std::string(kStagingFolderName), WorkerTemporaryPath(*path, runTag),
-                   WorkerTemporaryPath(*path, NewRunTag()));
+  StagingFile file(list.context().applicationFolder + std::string(kStagingFolderName), *path,
+                   WorkerTemporaryPath(*path, runTag), WorkerTemporaryPath(*path, NewRunTag()));
   for (int attempt = 0;; ++attempt) {
     std::string digest;
     if (!FetchIntoFile(list, item, file, digest)) return false;
@@ -214,7 +209,7 @@ bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag) {
     list.resultCode = kAborted;
     return false;
   }
-  if (!durable || !file.Publish(*path)) {
+  if (!durable || !file.Publish()) {
     SetSaveFailure(list, file.cause(), *path);
     return false;
   }
