@@ -21,7 +21,7 @@ struct StreamGuard {
 
 }  // namespace
 
-bool IsPlainBody(std::int32_t bodyLength, std::int32_t size) { return size == 0 || bodyLength == size; }
+bool IsPlainBody(std::int32_t bodyLength, std::int32_t size) { return bodyLength == size; }
 
 bool ContainerStreamOptions(const std::uint8_t* container, std::int32_t size, lzma_options_lzma& options) {
   if (std::memcmp(container, "LZMA\0", 5) != 0) return false;

@@ -20,7 +20,8 @@ namespace engine {
 inline constexpr std::size_t kContainerHeaderSize = 18;  // "LZMA", 0, 13-byte .lzma header
 
 // Whether a body of `bodyLength` bytes for a file listed with `size` bytes is
-// used as it is (size unknown, or lengths equal).
+// used as it is: the lengths are equal. For an empty file only an empty body
+// is; any other is a container (of nothing).
 bool IsPlainBody(std::int32_t bodyLength, std::int32_t size);
 
 // The unpacked `size` bytes of a container, or empty optional when the body

@@ -1,10 +1,11 @@
 #include "engine/download_worker.h"
 
+#include <algorithm>
 #include <limits>
 #include <string_view>
+#include <utility>
 
 #include "base/ascii_text.h"
-#include "engine/container.h"
 #include "engine/digest.h"
 #include "engine/staged_body.h"
 #include "engine/worker_threads.h"
@@ -23,94 +24,92 @@ void Add(SharedWord& counter, std::int64_t delta) {
 
 std::string_view Md5Of(const UpdateItem& item) { return std::string_view(item.md5.data(), item.md5.size()); }
 
-// A staged file's bytes under its temporary name. The file is made at the
-// first byte, so a request that brings no body leaves nothing behind. The
-// disk is asked to write behind every few MiB, so that flushing the whole
-// file at the end waits for little.
+// A staged file's bytes under a temporary name of this run, renamed to the
+// staged name once complete and durable (platform::DurableFile). The file is
+// made at the first byte, so a request that brings no body leaves nothing
+// behind (an empty file is made when it is complete). The disk is asked to
+// write behind every few MiB, so that flushing the whole file at the end
+// waits for little.
 class StagingFile : public BodyStore {
  public:
-  StagingFile(std::string stagingFolder, std::string path, std::string spillPath)
-      : stagingFolder_(std::move(stagingFolder)), path_(std::move(path)), spill_(std::move(spillPath)) {}
-  ~StagingFile() override { Discard(); }
+  StagingFile(std::string stagingFolder, const std::string& stagedPath, std::string temporaryPath,
+              std::string sparePath)
+      : stagingFolder_(std::move(stagingFolder)), out_(stagedPath, std::move(temporaryPath)),
+        spare_(std::move(sparePath)) {}
 
   bool Write(const std::uint8_t* data, std::size_t size) override {
-    if (!file_.IsOpen()) {
-      // Never through a link: every folder on the way is a real one, and
-      // the file is a new one of this run's own name.
-      if (!MakeStagingFolders(stagingFolder_, path_)) return Failed();
-      file_ = platform::File::Open(path_, platform::OpenMode::kCreateNew);
-      if (!file_.IsOpen()) return Failed();
-      made_ = true;
-    }
-    if (file_.Write(data, size) != static_cast<std::int64_t>(size)) return Failed();
+    if (!out_.created() && !Open()) return false;
+    if (!out_.Write(data, size)) return Failed();
     unflushed_ += size;
     if (unflushed_ >= kWriteBehindBytes) {
-      file_.StartFlush();
+      out_.file().StartFlush();
       unflushed_ = 0;
     }
     return true;
   }
 
+  // The new output takes the spare name while the old one is read back; the
+  // old file goes once read.
   bool Rewrite(const Reader& reader) override {
-    file_.Close();
-    if (!made_) return true;  // nothing was written
-    if (!platform::MoveFileReplacing(path_, spill_)) return false;
-    made_ = false;
-    platform::File old = platform::File::Open(spill_, platform::OpenMode::kRead);
-    bool ok = old.IsOpen();
+    if (!out_.created()) return true;  // nothing was written
+    platform::DurableFile old = std::exchange(out_, platform::DurableFile(out_.finalPath(), spare_));
+    spare_ = old.temporaryPath();
+    unflushed_ = 0;
+    old.file().Close();
+    platform::File in = platform::File::Open(old.temporaryPath(), platform::OpenMode::kRead);
+    bool ok = in.IsOpen();
     std::unique_ptr<std::uint8_t[]> piece(new std::uint8_t[kPiece]);
     while (ok) {
-      std::int64_t n = old.Read(piece.get(), kPiece);
+      std::int64_t n = in.Read(piece.get(), kPiece);
       if (n <= 0) {
         ok = n == 0;
         break;
       }
       ok = reader(piece.get(), static_cast<std::size_t>(n));
     }
-    old.Close();
-    platform::RemoveFile(spill_);
     return ok;
   }
 
-  // Flushes the file to the disk and closes it; false when that failed or
-  // nothing was ever written.
+  // Flushes the file to the disk and closes it; false when that failed. A
+  // file that took no byte (an empty one) is made here.
   bool Complete() {
-    bool durable = made_ && file_.Flush();
-    if (!durable) Failed();
-    file_.Close();
-    return durable;
+    if (!out_.created() && !Open()) return false;
+    return out_.MakeDurable() || Failed();
   }
 
   // Moves the complete file to its staged name.
-  bool Publish(const std::string& stagedPath) {
-    if (!platform::MoveFileReplacing(path_, stagedPath)) return Failed();
-    made_ = false;
-    return true;
-  }
+  bool Publish() { return out_.Commit() || Failed(); }
 
-  // Why the last write, flush or rename failed.
+  // Why the write, flush or rename that failed did.
   platform::FailureCause cause() const { return cause_; }
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return out_.temporaryPath(); }
 
   void Discard() {
-    file_.Close();
-    if (made_) platform::RemoveFile(path_);
-    made_ = false;
+    out_.Discard();
+    unflushed_ = 0;
   }
 
  private:
+  // Never through a link: every folder on the way is a real one, and the
+  // file is a new one of this run's own name.
+  bool Open() {
+    if (!MakeStagingFolders(stagingFolder_, out_.temporaryPath())) {
+      cause_ = platform::LastFailureCause();
+      return false;
+    }
+    return out_.Create() || Failed();
+  }
+
   bool Failed() {
-    cause_ = platform::LastFailureCause();
+    cause_ = out_.cause();
     return false;
   }
 
   static constexpr std::size_t kWriteBehindBytes = 8u << 20;
   static constexpr std::size_t kPiece = 256 * 1024;
   std::string stagingFolder_;
-  std::string path_;
-  std::string spill_;
-  platform::File file_;
-  bool made_ = false;
+  platform::DurableFile out_;
+  std::string spare_;  // the other temporary name of this file
   std::size_t unflushed_ = 0;
   platform::FailureCause cause_ = platform::FailureCause::kOther;
 };
@@ -180,9 +179,8 @@ bool FetchIntoFile(UpdateList& list, UpdateItem& item, StagingFile& file, std::s
   return false;
 }
 
-// Stages one listed file: fetched into its temporary name, verified (one
-// more transfer on a digest mismatch), made durable and renamed into
-// place. False with the result set on failure.
+}  // namespace
+
 bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag) {
   auto path = StagedPath(list, item);
   if (!path) {
@@ -190,8 +188,8 @@ bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag) {
     list.failureReason = item.url + ": no staging path for it";
     return false;
   }
-  StagingFile file(list.context().applicationFolder + std::string(kStagingFolderName), WorkerTemporaryPath(*path, runTag),
-                   WorkerTemporaryPath(*path, NewRunTag()));
+  StagingFile file(list.context().applicationFolder + std::string(kStagingFolderName), *path,
+                   WorkerTemporaryPath(*path, runTag), WorkerTemporaryPath(*path, NewRunTag()));
   for (int attempt = 0;; ++attempt) {
     std::string digest;
     if (!FetchIntoFile(list, item, file, digest)) return false;
@@ -211,18 +209,15 @@ bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag) {
     list.resultCode = kAborted;
     return false;
   }
-  if (!durable || !file.Publish(*path)) {
+  if (!durable || !file.Publish()) {
     SetSaveFailure(list, file.cause(), *path);
     return false;
   }
   return true;
 }
 
-}  // namespace
-
 std::size_t ResponseCapFor(std::int32_t listedSize) {
-  if (listedSize <= 0) return kMaxListResponseBytes;
-  std::uint64_t size = static_cast<std::uint64_t>(listedSize);
+  std::uint64_t size = static_cast<std::uint64_t>(std::max<std::int32_t>(listedSize, 0));
   std::uint64_t cap = size + size / 4 + (1u << 20);
   return static_cast<std::size_t>(std::min<std::uint64_t>(cap, std::numeric_limits<std::int32_t>::max()));
 }
@@ -244,62 +239,13 @@ StagedState CheckStaged(const UpdateList& list, const UpdateItem& item) {
   return platform::RemoveFile(*path) ? StagedState::kToFetch : StagedState::kBlocked;
 }
 
-bool Fetch(UpdateItem& item, SharedWord& runningTotal, const SharedWord& control) {
-  std::int32_t start = runningTotal.load();
-  item.maxResponseBytes = ResponseCapFor(item.size);
-  item.expectedBodyBytes = item.size > 0 ? static_cast<std::size_t>(item.size) : 0;
-  item.body = item.Get(runningTotal, item.bodyLength, control);
-  if (!item.body) return false;
-  if (IsPlainBody(item.bodyLength, item.size)) return true;
-  auto unpacked = Unpack(item.body, item.bodyLength, item.size);
-  item.body = nullptr;
-  if (!unpacked) return false;
-  item.response.Swap(*unpacked);
-  item.body = item.response.data();
-  runningTotal.store(static_cast<std::int32_t>(static_cast<std::uint32_t>(start) + static_cast<std::uint32_t>(item.size)));
-  item.bodyLength = item.size;
-  return true;
-}
-
 bool FetchItem(UpdateList& list, UpdateItem& item) {
-  if (!item.Connect(item.url, &list.runControl)) {
-    SetFailure(list, kCannotConnect, item.url + ": " + item.failure);
-    return false;
-  }
-  while (list.runControl.load() == kHold) platform::SleepMs(20);
-  if (list.runControl.load() == kStop) {
-    list.resultCode = kAborted;
-    return false;
-  }
-  if (Fetch(item, list.bytesDone, list.runControl)) return true;
+  if (!ConnectItem(list, item)) return false;
+  item.maxResponseBytes = kMaxListResponseBytes;
+  item.body = item.Get(list.bytesDone, item.bodyLength, list.runControl);
+  if (item.body) return true;
   SetFailure(list, kFailed, item.url + ": " + (item.failure.empty() ? std::string("the transfer failed") : item.failure));
   return false;
-}
-
-bool VerifyDigest(const UpdateItem& item) {
-  if (!item.body || item.bodyLength < 0) return false;
-  return DigestsMatch(DigestText(item.body, static_cast<std::size_t>(item.bodyLength)), Md5Of(item));
-}
-
-bool SaveStaged(const UpdateList& list, UpdateItem& item, const std::string& runTag) {
-  if (!item.body || item.size == 0 || item.bodyLength < 0) return false;
-  auto path = StagedPath(list, item);
-  if (!path || !EnsureParentFolders(*path)) return false;
-  // Written under a temporary name of this run, made durable, then renamed
-  // into place: a file under its staged name is always complete, whatever
-  // interrupted the run, and a run the window has given up on (stopped)
-  // renames nothing.
-  std::string temporary = WorkerTemporaryPath(*path, runTag);
-  platform::File file = platform::File::Open(temporary, platform::OpenMode::kCreateAlways);
-  if (!file.IsOpen()) return false;
-  std::size_t length = static_cast<std::size_t>(item.bodyLength);
-  bool written = file.Write(item.body, length) == static_cast<std::int64_t>(length) && file.Flush();
-  file.Close();
-  if (!written || list.runControl.load() == kStop || !platform::MoveFileReplacing(temporary, *path)) {
-    platform::RemoveFile(temporary);
-    return false;
-  }
-  return true;
 }
 
 bool CreateUpdateLog(const UpdateList& list) {
@@ -311,9 +257,13 @@ bool CreateUpdateLog(const UpdateList& list) {
 
 void DownloadWorker(UpdateList& list) {
   const std::string runTag = NewRunTag();
+  // A download, not the list request: its items are listed files, each with
+  // a digest. (Its total may be 0: a release of empty files.)
+  const bool download =
+      std::any_of(list.items.begin(), list.items.end(), [](const auto& item) { return item->HasDigest(); });
   // What a killed run left behind goes first; only one updater runs at a
   // time, and a run this program gave up on renames nothing any more.
-  if (list.bytesTotal > 0 && !list.context().applicationFolder.empty())
+  if (download && !list.context().applicationFolder.empty())
     RemoveWorkerLeftovers(list.context().applicationFolder + std::string(kStagingFolderName));
   for (auto& owned : list.items) {
     UpdateItem& item = *owned;
@@ -330,43 +280,18 @@ void DownloadWorker(UpdateList& list) {
       SetSaveFailure(list, cause, StagedPath(list, item).value_or(list.context().applicationFolder));
       return;
     }
-    if (item.HasDigest() && item.size > 0) {
+    if (item.HasDigest()) {
       // An update file goes to the disk as it arrives; nothing of it stays
       // in memory.
       if (!StageItem(list, item, runTag)) return;
       continue;
     }
+    // The list request: its body stays in memory for the window.
     if (!FetchItem(list, item)) return;
-    if (!item.HasDigest()) continue;  // the list request: the body stays for the window
-    if (!VerifyDigest(item)) {
-      Add(list.bytesDone, -static_cast<std::int64_t>(item.bodyLength));
-      if (!FetchItem(list, item)) return;
-      if (!VerifyDigest(item)) {
-        list.resultCode = kFailed;
-        list.failureReason = item.url + ": the file's digest differs from the list's, twice";
-        return;
-      }
-    }
-    // A stopped run writes nothing more: a window that gave up waiting may
-    // already have started another.
-    if (list.runControl.load() == kStop) {
-      list.resultCode = kAborted;
-      return;
-    }
-    if (!SaveStaged(list, item, runTag)) {
-      platform::FailureCause cause = platform::LastFailureCause();
-      SetSaveFailure(list, cause, StagedPath(list, item).value_or(list.context().applicationFolder));
-      return;
-    }
-    // Staged: its bytes are on the disk, so its memory goes back now and
-    // the run's memory does not grow with the number of files.
-    item.Close();
-    item.response.Release();
-    item.body = nullptr;
   }
   // Without the log the installer never takes the staged files: the run has
   // not completed.
-  if (list.resultCode.load() == kSucceeded && list.bytesTotal > 0 && !CreateUpdateLog(list)) {
+  if (list.resultCode.load() == kSucceeded && download && !CreateUpdateLog(list)) {
     platform::FailureCause cause = platform::LastFailureCause();
     SetSaveFailure(list, cause, UpdateLogPath(list.context().applicationFolder));
   }

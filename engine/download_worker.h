@@ -7,7 +7,9 @@
 // which tells the next start in install mode that a complete update waits.
 //
 // The same worker fetches the list document: an item without a digest is
-// fetched and left in memory, nothing is written.
+// fetched and left in memory, nothing is written. Every listed file has a
+// digest (the list drops those without one) and takes the one way to the
+// disk, whatever its size, an empty file too.
 //
 // The list is shared: the worker holds its own reference until its last
 // act, so the window may let go of the list at any time.
@@ -45,12 +47,14 @@ enum class StagedState {
 std::size_t ResponseCapFor(std::int32_t listedSize);
 
 StagedState CheckStaged(const UpdateList& list, const UpdateItem& item);
+// Fetches the list request into the item's memory (body, bodyLength); false
+// with the result set on failure.
 bool FetchItem(UpdateList& list, UpdateItem& item);
-bool Fetch(UpdateItem& item, SharedWord& runningTotal, const SharedWord& control);
-bool VerifyDigest(const UpdateItem& item);
-// Writes the item under its temporary name and renames it into place,
-// unless a stop has come by then. False on failure or stop.
-bool SaveStaged(const UpdateList& list, UpdateItem& item, const std::string& runTag);
+// Stages one listed file: fetched into its temporary name as it arrives
+// (a container unpacked on the way), verified (one more transfer on a
+// digest mismatch), made durable and renamed into place, unless a stop has
+// come by then. False with the result set on failure or stop.
+bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag);
 // Creates the empty update log; false when it cannot be made, which fails
 // the run.
 bool CreateUpdateLog(const UpdateList& list);

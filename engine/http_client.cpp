@@ -179,9 +179,6 @@ HttpClient::Ending HttpClient::Transfer(SharedWord& runningTotal, std::int32_t& 
 const std::uint8_t* HttpClient::Get(SharedWord& runningTotal, std::int32_t& bodyLength, const SharedWord& control) {
   bodyLength = 0;
   response.Clear();
-  // Room for the headers and the two closing zero bytes besides the body. A
-  // failed reservation is no failure: the buffer grows as it goes.
-  if (expectedBodyBytes > 0) response.Reserve(std::min(expectedBodyBytes + 16384, maxResponseBytes + 2));
   Ending ending = Transfer(runningTotal, bodyLength, control,
                            [this](const std::uint8_t* data, std::size_t size) { return response.Append(data, size); });
   // A stop ends the response where it is, as a closed connection would.

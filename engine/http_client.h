@@ -100,9 +100,6 @@ class HttpClient {
   platform::TcpConnection connection;
   ByteBuffer response;  // every received byte, then two zero bytes
   std::size_t maxResponseBytes = kMaxListResponseBytes;
-  // The expected body size when known: the response storage is taken in one
-  // piece up front instead of growing by doubling.
-  std::size_t expectedBodyBytes = 0;
   int connectTimeoutMs = kConnectTimeoutMs;
   int receiveTimeoutMs = kReceiveTimeoutMs;
   // A transfer that receives less than 1024 bytes in this long has stalled

@@ -1,7 +1,7 @@
 // The body of an update file on its way to the staging folder, taken as it
 // arrives. Whether the body is the file itself or a container holding it is
-// decided by the rule the in-memory path uses (container.h): a body as long
-// as the listed size is plain. When the response states its length, that
+// decided by the plain-or-packed rule (container.h): a body as long as the
+// listed size is plain. When the response states its length, that
 // is known before the first byte; otherwise the raw body goes to the store
 // as it comes, and at its end, if it turns out to be a container, is read
 // back from the store and decoded into a new output. The digest is that of
@@ -40,8 +40,9 @@ class BodyStore {
 
 class StagedBody : public BodyReceiver {
  public:
-  // For a file listed with `size` bytes (more than 0); `withSha256` also
-  // takes the SHA-256 digest of the stored bytes.
+  // For a file listed with `size` bytes (0 for an empty file, whose plain
+  // body stores nothing); `withSha256` also takes the SHA-256 digest of the
+  // stored bytes.
   StagedBody(std::int32_t size, BodyStore& store, bool withSha256 = false);
   ~StagedBody() override;
 

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t* body = data + 4;
   std::int32_t bodyLength = static_cast<std::int32_t>(size - 4);
   if (engine::IsPlainBody(bodyLength, listedSize)) {
-    if (listedSize != 0 && bodyLength != listedSize) std::abort();
+    if (bodyLength != listedSize) std::abort();
     return 0;
   }
   auto out = engine::Unpack(body, bodyLength, listedSize);

@@ -8,9 +8,112 @@
 
 namespace platform {
 
+namespace {
+
+// The folder that holds the entry at `path`, as a path that can be opened:
+// with its final separator, or "." for a bare name. Windows takes "/" too.
+std::string FolderOf(const std::string& path) {
+  std::size_t end = path.find_last_of(kPathSeparator == '/' ? "/" : "\\/");
+  return end == std::string::npos ? std::string(".") : path.substr(0, end + 1);
+}
+
+// `data` as the whole of the file `out` puts in place.
+bool WriteWhole(DurableFile& out, const std::string& data, bool ownerOnly) {
+  // A file of this name is what an earlier process of this id left when it
+  // was cut short.
+  RemoveFile(out.temporaryPath());
+  return out.Create(ownerOnly) && out.Write(data.data(), data.size()) && out.Commit();
+}
+
+}  // namespace
+
+DurableFile::DurableFile(std::string finalPath, std::string temporaryPath, Placement placement, bool flushFolder)
+    : finalPath_(std::move(finalPath)),
+      temporaryPath_(std::move(temporaryPath)),
+      placement_(placement),
+      flushFolder_(flushFolder) {}
+
+DurableFile::~DurableFile() { Discard(); }
+
+DurableFile::DurableFile(DurableFile&& other) noexcept
+    : finalPath_(std::move(other.finalPath_)),
+      temporaryPath_(std::move(other.temporaryPath_)),
+      placement_(other.placement_),
+      flushFolder_(other.flushFolder_),
+      file_(std::move(other.file_)),
+      created_(std::exchange(other.created_, false)),
+      durable_(other.durable_),
+      cause_(other.cause_) {}
+
+DurableFile& DurableFile::operator=(DurableFile&& other) noexcept {
+  if (this != &other) {
+    Discard();
+    finalPath_ = std::move(other.finalPath_);
+    temporaryPath_ = std::move(other.temporaryPath_);
+    placement_ = other.placement_;
+    flushFolder_ = other.flushFolder_;
+    file_ = std::move(other.file_);
+    created_ = std::exchange(other.created_, false);
+    durable_ = other.durable_;
+    cause_ = other.cause_;
+  }
+  return *this;
+}
+
+bool DurableFile::Failed(std::optional<FailureCause> cause) {
+  if (!cause_) cause_ = cause ? *cause : LastFailureCause();
+  return false;
+}
+
+bool DurableFile::Create(bool ownerOnly) {
+  if (created_) return Failed(FailureCause::kOther);
+  file_ = File::Open(temporaryPath_, ownerOnly ? OpenMode::kCreatePrivate : OpenMode::kCreateNew);
+  if (!file_.IsOpen()) return Failed();
+  created_ = true;
+  durable_ = false;
+  return true;
+}
+
+bool DurableFile::Write(const void* data, std::size_t size) {
+  if (!file_.IsOpen() || durable_) return Failed(FailureCause::kOther);
+  return file_.Write(data, size) == static_cast<std::int64_t>(size) || Failed();
+}
+
+bool DurableFile::MakeDurable() {
+  if (durable_) return true;
+  if (!created_ || !file_.IsOpen()) return Failed(FailureCause::kOther);
+  bool flushed = file_.Flush() || Failed();
+  file_.Close();
+  durable_ = flushed;
+  return flushed;
+}
+
+bool DurableFile::Commit() {
+  if (!MakeDurable()) return false;
+  bool placed = placement_ == Placement::kReplace ? MoveFileReplacing(temporaryPath_, finalPath_)
+                                                  : MoveFileNoReplace(temporaryPath_, finalPath_);
+  if (!placed) return Failed();
+  created_ = false;
+  return !flushFolder_ || FlushFolder(FolderOf(finalPath_)) || Failed();
+}
+
+void DurableFile::Discard() {
+  file_.Close();
+  if (created_) RemoveFile(temporaryPath_);
+  created_ = false;
+  durable_ = false;
+}
+
+bool ReplaceFileContents(const std::string& path, const std::string& data) {
+  if (path.empty()) return false;
+  DurableFile out(path, TemporaryPathBeside(path), DurableFile::Placement::kReplace, true);
+  return WriteWhole(out, data, false);
+}
+
 bool WriteNewFile(const std::string& path, const std::string& data, bool ownerOnly) {
-  File f = File::Open(path, ownerOnly ? OpenMode::kCreatePrivate : OpenMode::kCreateNew);
-  return f.IsOpen() && f.Write(data.data(), data.size()) == static_cast<std::int64_t>(data.size()) && f.Flush();
+  if (path.empty()) return false;
+  DurableFile out(path, TemporaryPathBeside(path), DurableFile::Placement::kNoReplace);
+  return WriteWhole(out, data, ownerOnly);
 }
 
 std::optional<FailureCause> ProbeFolderChanges(const std::string& folder) {

@@ -164,13 +164,80 @@ enum class ReadResult { kOk, kMissing, kTooLarge, kError };
 // Reads a whole file of at most `maxBytes` bytes into `out`.
 ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& out);
 
+// A file written under a temporary name and given its final name only once
+// it is whole and on the disk: whatever cuts the writing short (a failure, a
+// stop, a crash), the final name holds what it held before or the whole new
+// file, never a part of it.
+//
+//   DurableFile out(finalPath, temporaryPath);
+//   bool done = out.Create() && out.Write(data, size) && out.Commit();
+//
+// - Create() makes the temporary file as a new one (OpenMode::kCreateNew, or
+//   kCreatePrivate with `ownerOnly`): it fails on anything at that name, a
+//   symbolic link too, so nothing is ever written through a link.
+// - Write() appends all of its bytes or fails. file() is the open file, for
+//   what Write does not do (write-behind, permissions, copying into it).
+// - MakeDurable() flushes the file to the disk and closes it. Commit() does
+//   that unless done, then renames the file to its final name, replacing a
+//   file there (Placement::kReplace) or failing on anything there
+//   (kNoReplace); with `flushFolder` it then flushes the final name's
+//   folder, so that the rename itself is on the disk. A failed Commit may be
+//   tried again.
+// - Until a Commit has renamed it, Discard() or the destructor removes the
+//   temporary file.
+// - cause() is why its first failed operation failed (LastFailureCause() at
+//   that moment); kOther while none has failed.
+class DurableFile {
+ public:
+  enum class Placement { kReplace, kNoReplace };
+
+  DurableFile(std::string finalPath, std::string temporaryPath, Placement placement = Placement::kReplace,
+              bool flushFolder = false);
+  ~DurableFile();
+  DurableFile(DurableFile&& other) noexcept;
+  DurableFile& operator=(DurableFile&& other) noexcept;
+  DurableFile(const DurableFile&) = delete;
+  DurableFile& operator=(const DurableFile&) = delete;
+
+  bool Create(bool ownerOnly = false);
+  bool Write(const void* data, std::size_t size);
+  bool MakeDurable();
+  bool Commit();
+  void Discard();
+
+  // The temporary file is there and this object's: created, and neither
+  // renamed nor removed since.
+  bool created() const { return created_; }
+  File& file() { return file_; }
+  FailureCause cause() const { return cause_.value_or(FailureCause::kOther); }
+  const std::string& finalPath() const { return finalPath_; }
+  const std::string& temporaryPath() const { return temporaryPath_; }
+
+ private:
+  bool Failed(std::optional<FailureCause> cause = std::nullopt);
+
+  std::string finalPath_;
+  std::string temporaryPath_;
+  Placement placement_;
+  bool flushFolder_;
+  File file_;
+  bool created_ = false;
+  bool durable_ = false;
+  std::optional<FailureCause> cause_;
+};
+
+// A name beside `path` for a temporary file of this process,
+// "<path>.tmp<process id>-<n>": another one at every call.
+std::string TemporaryPathBeside(const std::string& path);
+
 // Replaces the file at `path` with `data` so that a crash at any moment
-// leaves either the old or the new contents, never a mixture: the data go to
-// a temporary file beside it, which is made durable and renamed into place.
+// leaves either the old or the new contents, never a mixture: a DurableFile
+// beside it, its folder flushed after the rename.
 bool ReplaceFileContents(const std::string& path, const std::string& data);
 // Writes `data` to a new file at `path` (nothing may be there yet, not even
 // a link) and makes it durable; `ownerOnly` makes it readable by its owner
-// alone.
+// alone. The file appears at `path` only whole (a DurableFile that replaces
+// nothing); a failed write leaves nothing behind.
 bool WriteNewFile(const std::string& path, const std::string& data, bool ownerOnly = false);
 
 }  // namespace platform

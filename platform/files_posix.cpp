@@ -291,32 +291,9 @@ void File::Close() {
   }
 }
 
-bool ReplaceFileContents(const std::string& path, const std::string& data) {
+std::string TemporaryPathBeside(const std::string& path) {
   static std::atomic<unsigned> counter{0};
-  if (path.empty()) return false;
-  std::string temp = path + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-  {
-    File f = File::Open(temp, OpenMode::kCreateAlways);
-    if (!f.IsOpen()) return false;
-    bool ok = f.Write(data.data(), data.size()) == static_cast<std::int64_t>(data.size()) && f.Flush();
-    f.Close();
-    if (!ok) {
-      unlink(temp.c_str());
-      return false;
-    }
-  }
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    unlink(temp.c_str());
-    return false;
-  }
-  // Make the rename itself durable.
-  std::string folder = path.substr(0, path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
-  int dfd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsync(dfd);
-    close(dfd);
-  }
-  return true;
+  return path + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(counter++);
 }
 
 }  // namespace platform

@@ -291,25 +291,9 @@ void File::Close() {
   }
 }
 
-bool ReplaceFileContents(const std::string& path, const std::string& data) {
+std::string TemporaryPathBeside(const std::string& path) {
   static std::atomic<unsigned> counter{0};
-  if (path.empty()) return false;
-  std::string temp = path + ".tmp" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++);
-  {
-    File f = File::Open(temp, OpenMode::kCreateAlways);
-    if (!f.IsOpen()) return false;
-    bool ok = f.Write(data.data(), data.size()) == static_cast<std::int64_t>(data.size()) && f.Flush();
-    f.Close();
-    if (!ok) {
-      RemoveFile(temp);
-      return false;
-    }
-  }
-  if (!MoveFileReplacing(temp, path)) {
-    RemoveFile(temp);
-    return false;
-  }
-  return true;
+  return path + ".tmp" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++);
 }
 
 }  // namespace platform

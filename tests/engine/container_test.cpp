@@ -32,7 +32,8 @@ std::optional<std::string> UnpackText(const std::string& body, std::int32_t size
 
 TEST(ContainerTest, PlainOrPacked) {
   EXPECT_TRUE(engine::IsPlainBody(100, 100));
-  EXPECT_TRUE(engine::IsPlainBody(5000, 0)) << "no listed size: used as it is";
+  EXPECT_TRUE(engine::IsPlainBody(0, 0));
+  EXPECT_FALSE(engine::IsPlainBody(23, 0)) << "an empty file's container";
   EXPECT_FALSE(engine::IsPlainBody(99, 100));
   EXPECT_FALSE(engine::IsPlainBody(0, 1));
 }
@@ -53,7 +54,7 @@ TEST(ContainerTest, UnpacksStreamsWithAndWithoutEndMarker) {
 // every size of piece, with and without an end marker, and a body cut short
 // by one byte is refused.
 TEST(ContainerTest, DecodesABodyInPiecesAsUnpackDoes) {
-  for (std::size_t size : {1u, 4096u, 300000u}) {
+  for (std::size_t size : {0u, 1u, 4096u, 300000u}) {
     std::string data = Sample(size);
     for (bool endMarker : {false, true}) {
       std::string packed = *publish::PackContainer(data, {6, endMarker});

@@ -119,6 +119,7 @@ class UpdateStoryTest : public ::testing::Test {
     WriteFile(release() + "help.chm", help11);
     WriteFile(release() + "Language/Deutsch.ini", "version=1.1\r\n[harbinor.exe]\r\n105=Ihre Software ist aktuell.\r\n");
     WriteFile(release() + "effects/glow.dat", Noise(12000000, 3));  // a new folder, a big file
+    WriteFile(release() + "effects/none.dat", "");                   // an empty file
 
     publish::PublishOptions options;
     options.releaseFolder = root_ / "release";
@@ -194,7 +195,7 @@ TEST_F(UpdateStoryTest, CheckDownloadInstallAndStart) {
   testsupport::NginxServer nginx(root_ / "www", 10);
   ASSERT_TRUE(nginx.running()) << nginx.error();
   CheckAndDownload(nginx);
-  EXPECT_EQ(Files(app() + "dvd").size(), 8u) << "seven files and the update log";
+  EXPECT_EQ(Files(app() + "dvd").size(), 9u) << "eight files and the update log";
 
   auto install = testsupport::RunProcess(Updater(), Options({"/u"}));
   ASSERT_EQ(install.exitCode, 0) << install.output;

@@ -148,12 +148,22 @@ TEST(FilesTest, ReadWholeFileRespectsItsCap) {
   EXPECT_EQ(out, "");
 }
 
-TEST(FilesTest, ReplaceFileContentsLeavesNothingBeside) {
+// Replacing writes over the old file, a new file never does; either way
+// nothing is left beside, and a file given up before its commit is gone.
+TEST(FilesTest, ReplaceFileContentsAndWriteNewFileLeaveNothingBeside) {
   testsupport::TempFolder tmp;
   WriteFile(tmp / "cfg", "old");
   ASSERT_TRUE(platform::ReplaceFileContents(tmp / "cfg", "new contents"));
   EXPECT_EQ(ReadFile(tmp / "cfg"), "new contents");
-  EXPECT_EQ(testsupport::ListTree(tmp.path()), "cfg\n");
+  EXPECT_FALSE(platform::WriteNewFile(tmp / "cfg", "newer"));
+  EXPECT_EQ(ReadFile(tmp / "cfg"), "new contents");
+  EXPECT_TRUE(platform::WriteNewFile(tmp / "key", "k", true));
+  {
+    platform::DurableFile dropped(tmp / "gone", tmp / "gone.part");
+    EXPECT_TRUE(dropped.Create() && dropped.Write("x", 1) && dropped.MakeDurable());
+    EXPECT_FALSE(dropped.Create()) << "one file per object";
+  }
+  EXPECT_EQ(testsupport::ListTree(tmp.path()), "cfg\nkey\n");
   EXPECT_FALSE(platform::ReplaceFileContents(tmp / "no/such/folder/cfg", "x"));
 }
 

@@ -65,7 +65,8 @@ const char kHelp[] =
     "\"tlv5.php\" or starting with the folder \"dvd\"), names Windows does not\n"
     "take (with <, >, \", |, *, ending in '.' or a blank, device names such as\n"
     "CON or LPT1.txt), names that differ only in letter case, addresses longer\n"
-    "than 255 characters, empty files and symbolic links.\n"
+    "than 255 characters and symbolic links. An empty file is listed with\n"
+    "Size=0 and served plain.\n"
     "Exit status: 0 published, 1 refused, 2 usage.\n";
 
 int Usage(const char* message) {

@@ -309,10 +309,6 @@ void Validate(const PublishOptions& options, const std::string& baseFolder, std:
       result.errors.push_back("cannot read '" + source + "' (unreadable, or 2 GiB or larger)");
       continue;
     }
-    if (bytes.empty()) {
-      result.errors.push_back("'" + path + "' is empty; the updater cannot stage an empty file");
-      continue;
-    }
     PublishedFile f;
     f.path = path;
     f.size = bytes.size();
@@ -349,7 +345,8 @@ bool WriteTree(const PublishOptions& options, const std::string& tree, PublishRe
         return false;
       }
       // The updater takes a body as long as the listed size for the plain
-      // file, so a container only goes out when it is smaller.
+      // file, so a container only goes out when it is smaller (an empty
+      // file always goes out plain).
       if (packed->size() < served.size()) {
         served = std::move(*packed);
         f.packed = true;
