@@ -38,16 +38,8 @@ void RemoveEmptiedBelow(const std::string& folder) {
 Installer::Installer(std::string applicationFolder, std::function<void(std::uint32_t ms)> sleep)
     : applicationFolder_(std::move(applicationFolder)), sleep_(std::move(sleep)) {}
 
-Installer::~Installer() {
-  // A file of ours not yet handed on goes; what is staged stays.
-  source_.Close();
-  target_.Close();
-  if (ownsWrittenPath_) platform::RemoveFile(writtenPath_);
-  for (Written& w : written_) {
-    w.file.Close();
-    platform::RemoveFile(w.writtenPath);
-  }
-}
+// A copy not yet in place goes with its DurableFile; what is staged stays.
+Installer::~Installer() = default;
 
 std::string Installer::StagingFolder() const { return engine::StagingFolderPath(applicationFolder_) + kSep; }
 
@@ -284,12 +276,11 @@ bool Installer::OpenCopy() {
   beginsLikeProgram_ = false;
   firstChunk_ = true;
   fileBytes_ = 0;
-  writtenPath_ = replacingSelf_ ? finalPath_ + kNewCopySuffix : engine::InstallingPath(finalPath_);
+  copy_ = platform::DurableFile(finalPath_, replacingSelf_ ? finalPath_ + kNewCopySuffix
+                                                           : engine::InstallingPath(finalPath_));
   // A file of this name is what a run that was cut short left.
-  platform::RemoveFile(writtenPath_);
-  target_ = platform::File::Open(writtenPath_, platform::OpenMode::kCreateNew);
-  ownsWrittenPath_ = target_.IsOpen();
-  return ownsWrittenPath_ || Failed(finalPath_);
+  platform::RemoveFile(copy_.temporaryPath());
+  return copy_.Create() || Failed(finalPath_);
 }
 
 bool Installer::FinishCopy() {
@@ -301,29 +292,27 @@ bool Installer::FinishCopy() {
   // The installed file keeps what the one it replaces had; programs stay
   // programs.
   if (keep_) {
-    target_.SetPermissions(*keep_);
+    copy_.file().SetPermissions(*keep_);
   } else if (beginsLikeProgram_) {
-    target_.MakeExecutable();
+    copy_.file().MakeExecutable();
   }
   if (replacingSelf_) {
     // The running updater keeps a name of its own, which the next start
     // deletes, and the new file takes its place once it is on the disk.
-    bool durable = target_.Flush() || Failed(finalPath_);
-    target_.Close();
-    if (!durable ||
-        !platform::ReplaceRunningProgram(writtenPath_, finalPath_, settings::ParkedCopyPath(finalPath_)))
+    const std::string parked = settings::ParkedCopyPath(finalPath_);
+    if (!copy_.CommitBy([&](const std::string& from, const std::string& to) {
+          return platform::ReplaceRunningProgram(from, to, parked);
+        }))
       return Failed(finalPath_);
-    ownsWrittenPath_ = false;
     if (!platform::FlushFolder(ParentOf(finalPath_))) return false;
     platform::RemoveFile(stagedFiles_[currentIndex_]);
     ++currentIndex_;
     return true;
   }
   // The disk starts on it now; the batch waits for it later.
-  target_.StartFlush();
+  copy_.file().StartFlush();
   writtenBytes_ += fileBytes_;
-  written_.push_back({std::move(target_), writtenPath_, finalPath_, stagedFiles_[currentIndex_]});
-  ownsWrittenPath_ = false;
+  written_.push_back({std::move(copy_), stagedFiles_[currentIndex_]});
   ++currentIndex_;
   if (currentIndex_ == stagedFiles_.size() || written_.size() >= kFlushBatchFiles ||
       writtenBytes_ >= kFlushBatchBytes)
@@ -331,8 +320,8 @@ bool Installer::FinishCopy() {
   return true;
 }
 
-bool Installer::PutInPlace(const std::string& from, const std::string& to) {
-  for (int attempt = 0; !platform::MoveFileReplacing(from, to); ++attempt) {
+bool Installer::PutInPlace(platform::DurableFile& file) {
+  for (int attempt = 0; !file.Commit(); ++attempt) {
     if (attempt == kDeleteRetries) return false;
     sleep_(kRetryPauseMs);
   }
@@ -344,13 +333,13 @@ bool Installer::FlushWritten() {
   std::vector<const Written*> placed;
   std::set<std::string> folders;
   for (Written& w : written_) {
-    bool durable = w.file.Flush() || Failed(w.finalPath);
-    w.file.Close();
-    if (durable && (PutInPlace(w.writtenPath, w.finalPath) || Failed(w.finalPath))) {
+    const std::string& target = w.file.finalPath();
+    bool durable = w.file.MakeDurable() || Failed(target);
+    if (durable && (PutInPlace(w.file) || Failed(target))) {
       placed.push_back(&w);
-      folders.insert(ParentOf(w.finalPath));
+      folders.insert(ParentOf(target));
     } else {
-      platform::RemoveFile(w.writtenPath);
+      w.file.Discard();
       installed = false;
     }
   }
@@ -368,16 +357,14 @@ void Installer::StopAfterFailure() {
   failed_ = true;
   copying_ = false;
   source_.Close();
-  target_.Close();
   // The file in progress never takes its target's place; its staged copy
   // stays for the next run.
-  if (ownsWrittenPath_) platform::RemoveFile(writtenPath_);
-  ownsWrittenPath_ = false;
+  copy_.Discard();
   FlushWritten();
 }
 
 bool Installer::CopyBlock() {
-  if ((!source_.IsOpen() || !target_.IsOpen()) && !OpenCopy()) return false;
+  if ((!source_.IsOpen() || !copy_.created()) && !OpenCopy()) return false;
   if (!block_) block_.reset(new std::uint8_t[kCopyBlock]);
   std::uint8_t* buffer = block_.get();
   std::int64_t copied = 0;
@@ -390,10 +377,10 @@ bool Installer::CopyBlock() {
     if (read < 0) return false;
     beginsLikeProgram_ = BeginsLikeProgram(std::string_view(reinterpret_cast<const char*>(buffer),
                                                             static_cast<std::size_t>(read)));
-    copied = read > 0 ? target_.Write(buffer, static_cast<std::size_t>(read)) : 0;
+    copied = read > 0 ? copy_.file().Write(buffer, static_cast<std::size_t>(read)) : 0;
     whole = copied == read;
   } else {
-    copied = target_.CopyFrom(source_, buffer, kCopyBlock);
+    copied = copy_.file().CopyFrom(source_, buffer, kCopyBlock);
     whole = copied >= 0;
   }
   if (copied > 0) {
@@ -402,7 +389,7 @@ bool Installer::CopyBlock() {
   }
   if (!whole) return Failed(finalPath_);
   // The disk writes behind the copy of a large file rather than after it.
-  if (copied > 0 && fileBytes_ % kWriteBehindBytes == 0) target_.StartFlush();
+  if (copied > 0 && fileBytes_ % kWriteBehindBytes == 0) copy_.file().StartFlush();
   return static_cast<std::size_t>(copied) == kCopyBlock || FinishCopy();
 }
 

@@ -130,9 +130,9 @@ class Installer {
   bool CopyBlock();
   bool OpenCopy();
   bool FinishCopy();
-  // Renames `from` over `to`, waiting a little for a target another program
-  // holds.
-  bool PutInPlace(const std::string& from, const std::string& to);
+  // Renames a copied file over its target, waiting a little for a target
+  // another program holds.
+  bool PutInPlace(platform::DurableFile& file);
   // Makes the copied files written since the last batch durable, renames
   // them over their targets, flushes their folders, then deletes their
   // staged copies; false when one of them could not be installed (its
@@ -166,18 +166,14 @@ class Installer {
   // The copy of the file in progress.
   bool copying_ = false;
   platform::File source_;
-  platform::File target_;
-  std::string writtenPath_;    // where its bytes go
-  bool ownsWrittenPath_ = false;  // a file of ours at writtenPath_, not yet handed on
+  platform::DurableFile copy_;  // beside the target, under the installer's name
   bool beginsLikeProgram_ = false;
   bool firstChunk_ = true;
   std::uint64_t fileBytes_ = 0;
   std::unique_ptr<std::uint8_t[]> block_;
   // Copied files not yet known to be on the disk, with their staged copies.
   struct Written {
-    platform::File file;
-    std::string writtenPath;
-    std::string finalPath;
+    platform::DurableFile file;
     std::string stagedPath;
   };
   std::vector<Written> written_;

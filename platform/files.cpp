@@ -89,10 +89,12 @@ bool DurableFile::MakeDurable() {
 }
 
 bool DurableFile::Commit() {
+  return CommitBy(placement_ == Placement::kReplace ? &MoveFileReplacing : &MoveFileNoReplace);
+}
+
+bool DurableFile::CommitBy(const std::function<bool(const std::string& from, const std::string& to)>& rename) {
   if (!MakeDurable()) return false;
-  bool placed = placement_ == Placement::kReplace ? MoveFileReplacing(temporaryPath_, finalPath_)
-                                                  : MoveFileNoReplace(temporaryPath_, finalPath_);
-  if (!placed) return Failed();
+  if (!rename(temporaryPath_, finalPath_)) return Failed();
   created_ = false;
   return !flushFolder_ || FlushFolder(FolderOf(finalPath_)) || Failed();
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -191,6 +192,7 @@ class DurableFile {
  public:
   enum class Placement { kReplace, kNoReplace };
 
+  DurableFile() = default;  // none yet: nothing to create, write or commit
   DurableFile(std::string finalPath, std::string temporaryPath, Placement placement = Placement::kReplace,
               bool flushFolder = false);
   ~DurableFile();
@@ -203,6 +205,9 @@ class DurableFile {
   bool Write(const void* data, std::size_t size);
   bool MakeDurable();
   bool Commit();
+  // Commit() with another rename: `rename(temporaryPath, finalPath)` puts
+  // the file in place (such as ReplaceRunningProgram).
+  bool CommitBy(const std::function<bool(const std::string& from, const std::string& to)>& rename);
   void Discard();
 
   // The temporary file is there and this object's: created, and neither
@@ -218,8 +223,8 @@ class DurableFile {
 
   std::string finalPath_;
   std::string temporaryPath_;
-  Placement placement_;
-  bool flushFolder_;
+  Placement placement_ = Placement::kReplace;
+  bool flushFolder_ = false;
   File file_;
   bool created_ = false;
   bool durable_ = false;
