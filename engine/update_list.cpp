@@ -6,10 +6,7 @@
 #include "base/ascii_text.h"
 #include "engine/download_worker.h"
 #include "engine/list_signature.h"
-#include "engine/version_probe.h"
 #include "platform/facts.h"
-#include "settings/app_paths.h"
-#include "settings/config_store.h"
 #include "base/number_text.h"
 
 namespace engine {
@@ -51,12 +48,6 @@ std::int32_t ClampedSum(std::int32_t a, std::int32_t b) {
 }
 
 }  // namespace
-
-ListContext ProcessListContext() {
-  return ListContext{settings::ServerBase(), settings::ApplicationFolder(), &ProbeFileVersion};
-}
-
-UpdateList::UpdateList() : UpdateList(ProcessListContext()) {}
 
 UpdateList::UpdateList(ListContext context) : context_(std::move(context)) {}
 

@@ -65,18 +65,16 @@ class UpdateItem : public HttpClient {
   std::vector<std::string> comments;
 };
 
-// Where the list lives and how installed versions are found; the defaults
-// are those of the running program.
+// Where the list lives and how installed versions are found (for the
+// running program: the configured server and its own folder).
 struct ListContext {
   std::string serverBase;         // ends with "/"
   std::string applicationFolder;  // ends with the path separator
   std::function<VersionNumber(const std::string&)> probe;
 };
-ListContext ProcessListContext();
 
 class UpdateList {
  public:
-  UpdateList();
   explicit UpdateList(ListContext context);
   UpdateList(const UpdateList&) = delete;
   UpdateList& operator=(const UpdateList&) = delete;

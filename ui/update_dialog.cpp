@@ -10,6 +10,7 @@
 #include "base/text_format.h"
 #include "build_config.h"
 #include "engine/list_check.h"
+#include "engine/version_probe.h"
 #include "platform/files.h"
 #include "settings/app_paths.h"
 #include "settings/config_store.h"
@@ -95,6 +96,12 @@ std::string SizeText(std::int32_t bytes, std::int32_t largestInBytes = 1023) {
   return Printf(" %.2f Mb", bytes / 1048576.0);
 }
 
+// The running program's list: its configured server, its own folder, and the
+// versions of the files installed there.
+engine::ListContext ProcessListContext() {
+  return engine::ListContext{settings::ServerBase(), settings::ApplicationFolder(), &engine::ProbeFileVersion};
+}
+
 std::shared_ptr<UpdateList> CopyForWindow(const UpdateList& running, std::int32_t resultCode) {
   auto copy = std::make_shared<UpdateList>(running.context());
   for (const auto& item : running.items) {
@@ -119,7 +126,7 @@ std::shared_ptr<UpdateList> CopyForWindow(const UpdateList& running, std::int32_
 DialogServices::DialogServices(WindowSystem& windowSystem)
     : window(windowSystem),
       text([](std::uint32_t id) { return std::string(settings::GetText(id)); }),
-      newList([] { return std::make_shared<UpdateList>(); }),
+      newList([] { return std::make_shared<UpdateList>(ProcessListContext()); }),
       startWorker(&engine::StartDownloadWorker),
       applicationFolder(settings::ApplicationFolder()),
       writeSetting([](std::string_view key, std::string_view value) { return settings::WriteSetting(key, value); }),
