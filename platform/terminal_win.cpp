@@ -140,8 +140,11 @@ class InputReader {
       BOOL ok = ReadFile(handle_, chunk, sizeof chunk, &n, nullptr);
       std::lock_guard<std::mutex> lock(mutex_);
       if (!ok || n == 0) {
-        // A console gives 0 bytes for a Ctrl-Z line; a pipe only at its end.
-        if (ok && GetFileType(handle_) == FILE_TYPE_CHAR) continue;
+        // A console gives 0 bytes for a Ctrl-Z line; a pipe, a file and
+        // every other character device (the NUL device, which gives 0 bytes
+        // at every read) only at their end.
+        DWORD mode = 0;
+        if (ok && GetConsoleMode(handle_, &mode)) continue;
         ended_ = true;
         arrived_.notify_all();
         return;
