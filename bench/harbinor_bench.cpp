@@ -31,6 +31,7 @@
 #include "engine/digest.h"
 #include "engine/download_worker.h"
 #include "engine/http_client.h"
+#include "engine/list_check.h"
 #include "engine/update_list.h"
 #include "platform/files.h"
 #include "tools/publish/packer.h"
@@ -239,6 +240,24 @@ int Worker(const std::string& base, const std::string& appFolder, const std::str
   return 0;
 }
 
+// An update check's verdict on a list document (a file) against the files
+// installed in `appFolder`, every one reporting no version, with the digest
+// cache at `cache` ("-": none).
+int Check(const std::string& appFolder, const std::string& documentPath, const std::string& cache) {
+  std::string document;
+  if (platform::ReadWholeFile(documentPath, engine::kMaxListResponseBytes, document) != platform::ReadResult::kOk)
+    return Fail("check: cannot read the list document");
+  auto start = Clock::now();
+  engine::UpdateList list(engine::ListContext{"http://127.0.0.7/u/", appFolder,
+                                              [](const std::string&) { return engine::VersionNumber{0}; },
+                                              cache == "-" ? std::string() : cache});
+  engine::CheckVerdict verdict = engine::JudgeListDocument(document, "", 0, list);
+  std::int64_t nanos = NanosSince(start);
+  Report(nanos, 0, "offered=" + std::to_string(list.items.size()) +
+                       (verdict.outcome == engine::CheckOutcome::kNothingNew ? " nothing-new" : ""));
+  return 0;
+}
+
 // The program with the engine's libraries started and nothing done.
 int Idle() {
   engine::HttpClient client;
@@ -259,8 +278,10 @@ int main(int argc, char** argv) {
   if (a.size() >= 6 && a[0] == "worker")
     return Worker(a[1], a[2], a[3], ParseSize(a[4].c_str()), std::vector<std::string>(a.begin() + 5, a.end()));
   if (a.size() == 1 && a[0] == "idle") return Idle();
+  if (a.size() == 4 && a[0] == "check") return Check(a[1], a[2], a[3]);
   std::fprintf(stderr,
                "usage: harbinor_bench text OUT BYTES SEED | pack IN CONTAINER LZMA PRESET | get URL SIZE |\n"
-               "       unpack CONTAINER SIZE | md5 FILE | worker BASE APPDIR MD5 SIZE FILE... | idle\n");
+               "       unpack CONTAINER SIZE | md5 FILE | worker BASE APPDIR MD5 SIZE FILE... | idle |\n"
+               "       check APPDIR LIST CACHE|-\n");
   return 2;
 }

@@ -1,8 +1,20 @@
 #include "engine/list_check.h"
 
+#include <algorithm>
+
 #include "engine/download_worker.h"
+#include "platform/facts.h"
+#include "platform/text.h"
 
 namespace engine {
+
+std::string ListTextForWindow(std::string_view text, bool utf8Declared) {
+  bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii) return std::string(text);
+  if (utf8Declared || platform::IsValidUtf8(text)) return platform::Utf16ToAnsi(platform::Utf8ToUtf16(text));
+  if (platform::kLegacyTextIsLocal) return std::string(text);
+  return platform::Utf16ToAnsi(platform::Windows1252ToUtf16(text));
+}
 
 CheckVerdict JudgeListDocument(std::string_view document, std::string_view publicKey, std::uint64_t highestSerial,
                                UpdateList& target) {
@@ -32,6 +44,9 @@ CheckVerdict JudgeListDocument(std::string_view document, std::string_view publi
       }
     }
   }
+  verdict.introText = ListTextForWindow(verdict.introText, parsed.utf8Declared);
+  for (const auto& item : target.items)
+    for (std::string& comment : item->comments) comment = ListTextForWindow(comment, parsed.utf8Declared);
   switch (parsed.outcome) {
     case ListOutcome::kNotAList: verdict.outcome = CheckOutcome::kNotAList; break;
     case ListOutcome::kNothingSelected: verdict.outcome = CheckOutcome::kNothingNew; break;

@@ -4,7 +4,8 @@
 // installed ones. Signed lists: only a list signed with the built-in key,
 // with a serial no lower than the highest taken before, is taken, and every
 // file of it must give its SHA-256 (the download checks it). Of the newer
-// files, those an earlier download staged whole are counted.
+// files, those an earlier download staged whole are counted. The intro text
+// and the comments come out in the charset the windows take (ListTextForWindow).
 #pragma once
 
 #include <cstdint>
@@ -37,6 +38,14 @@ struct CheckVerdict {
   // download (a staged file that is not what the list says goes).
   std::int32_t stagedBytes = 0;
 };
+
+// A text of the list (the intro, a comment) in the charset the windows take,
+// the locale's (the ANSI code page): text declared UTF-8, and undeclared
+// text that is well-formed UTF-8 with bytes above ASCII, is converted from
+// UTF-8; other undeclared text is Windows-1252, converted where that is not
+// the locale's charset already. A character the locale's charset lacks
+// becomes "?".
+std::string ListTextForWindow(std::string_view text, bool utf8Declared);
 
 // `publicKey`: 64 hexadecimal digits, or empty to take lists unsigned.
 // The newer files go into `target`, whose installed versions it probes.

@@ -154,6 +154,10 @@ void UpdateList::AddItemIfNewer(std::string_view block) {
 
   VersionNumber installed = context_.probe ? context_.probe(local) : 0;
   if (installed < item->version) {
+    // A file that reports no version of its own (or an old one) but already
+    // holds what is listed was installed by an earlier update: current.
+    if (!installed_) installed_ = std::make_unique<InstalledContent>(context_.digestCachePath);
+    if (installed_->Holds(local, item->size, std::string_view(item->md5.data(), kDigestLength), item->sha256)) return;
     if (item->url.size() > kMaxUrlLength) {
       incomplete = true;
       return;
@@ -164,6 +168,10 @@ void UpdateList::AddItemIfNewer(std::string_view block) {
 }
 
 void UpdateList::ClearItems() { items.clear(); }
+
+void UpdateList::SaveDigestCache() {
+  if (installed_) installed_->Save();
+}
 
 ParsedList ParseListDocument(std::string_view document, UpdateList& target) {
   ParsedList result;
@@ -179,12 +187,18 @@ ParsedList ParseListDocument(std::string_view document, UpdateList& target) {
   result.introText = std::string(document.substr(kMarkerLine.size(), introLength >= 2 ? introLength - 2 : 0));
 
   std::size_t header = document.find(kItemHeader, closing + kMarkerLine.size());
+  std::string_view beforeItems = document.substr(closing + kMarkerLine.size(), header == std::string_view::npos
+                                                                                   ? std::string_view::npos
+                                                                                   : header - closing - kMarkerLine.size());
+  if (auto charset = FindValue(beforeItems, kCharsetKey))
+    result.utf8Declared = base::EqualsIgnoringCase(*charset, kUtf8CharsetName);
   while (header != std::string_view::npos) {
     std::size_t start = header + kItemHeader.size();
     std::size_t next = document.find(kItemHeader, start);
     target.AddItemIfNewer(document.substr(start, next == std::string_view::npos ? std::string_view::npos : next - start));
     header = next;
   }
+  target.SaveDigestCache();
   result.outcome = target.items.empty() ? ListOutcome::kNothingSelected : ListOutcome::kItemsSelected;
   return result;
 }

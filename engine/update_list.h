@@ -15,7 +15,9 @@
 //
 // Lines end with CR LF; keys are found anywhere in a block (plain substring
 // search) and values run to the next CR LF. Parsing keeps the items whose
-// installed file is older than the listed version. A "File=" value that would
+// installed file is older than the listed version, unless the installed file
+// already holds the listed content (same size and digests: see
+// engine/installed_content.h). A "File=" value that would
 // leave the application folder drops its block, like a block without one, and
 // so does a block whose "MD5=" is not 32 hexadecimal digits: such a file could
 // never pass the digest check, so it is neither offered nor fetched. A file
@@ -36,6 +38,7 @@
 #include <vector>
 
 #include "engine/http_client.h"
+#include "engine/installed_content.h"
 #include "engine/staging.h"
 #include "engine/version_number.h"
 #include "platform/files.h"
@@ -44,6 +47,12 @@ namespace engine {
 
 inline constexpr std::string_view kMarkerLine = "@TLV-DVD Update@\r\n";
 inline constexpr std::string_view kItemHeader = "[Item]\r\n";
+// The charset of the intro text and the comments, on a line of its own in
+// the text every parser skips between the closing marker line and the first
+// item header: "Charset=UTF-8". A list without it was written in the
+// publisher's ANSI code page, Windows-1252.
+inline constexpr std::string_view kCharsetKey = "Charset=";
+inline constexpr std::string_view kUtf8CharsetName = "UTF-8";
 inline constexpr std::size_t kMaxUrlLength = 255;
 inline constexpr std::size_t kDigestLength = 32;
 
@@ -71,6 +80,9 @@ struct ListContext {
   std::string serverBase;         // ends with "/"
   std::string applicationFolder;  // ends with the path separator
   std::function<VersionNumber(const std::string&)> probe;
+  // Where the digests of installed files are remembered between checks;
+  // empty: none are (every file the versions select is read).
+  std::string digestCachePath;
 };
 
 class UpdateList {
@@ -83,11 +95,13 @@ class UpdateList {
   // nothing, a too long one adds nothing and marks the list incomplete.
   void AddUrlItem(std::string_view url);
   // Parses one item block and keeps the item when the installed file is
-  // older than the listed version. A file whose address (255 characters) or
+  // older than the listed version and does not hold the listed content. A file whose address (255 characters) or
   // installed path (259) does not fit marks the list incomplete: it could
   // be neither probed nor fetched, and a list without it is no offer.
   void AddItemIfNewer(std::string_view block);
   void ClearItems();
+  // Remembers the digests read while items were added (see ListContext).
+  void SaveDigestCache();
 
   const ListContext& context() const { return context_; }
   // The list address: <server base>tlv5.php.
@@ -114,6 +128,7 @@ class UpdateList {
 
  private:
   ListContext context_;
+  std::unique_ptr<InstalledContent> installed_;  // made when a file is first compared
 };
 
 // Whether `text` starts with 32 hexadecimal digits (a longer value is cut to
@@ -137,6 +152,7 @@ enum class ListOutcome { kNotAList, kNothingSelected, kItemsSelected };
 struct ParsedList {
   ListOutcome outcome = ListOutcome::kNotAList;
   std::string introText;
+  bool utf8Declared = false;  // the list says its texts are UTF-8
 };
 
 // Splits a list document into item blocks and feeds each to

@@ -14,12 +14,20 @@ inline constexpr const char* kNewLine = "\r\n";
 // File names follow Windows' rules: no device names such as "CON" or
 // "COM1", nothing ending in a dot or a blank.
 inline constexpr bool kWindowsNames = true;
+// Texts from the update server that declare no charset were written on
+// Windows in Windows-1252; here that is (normally) the ANSI code page the
+// windows take as it is.
+inline constexpr bool kLegacyTextIsLocal = true;
+// Units of FileAttributes::modified and ::changed per second.
+inline constexpr long long kFileTimeTicksPerSecond = 10000000;
 #else
 inline constexpr char kPathSeparator = '/';
 inline constexpr const char* kUpdaterFileName = "Harbinor";
 inline constexpr const char* kMainAppFileName = "Tolvaro";
 inline constexpr const char* kNewLine = "\n";
 inline constexpr bool kWindowsNames = false;
+inline constexpr bool kLegacyTextIsLocal = false;
+inline constexpr long long kFileTimeTicksPerSecond = 1000000000;
 #endif
 
 // The parked copy of a replaced updater executable has the same name on

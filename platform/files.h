@@ -21,6 +21,11 @@ struct FileAttributes {
   bool executable = false; // may be run as a program
   bool isSpecial = false;  // a FIFO, device or socket: no file, folder or link
   std::uint64_t size = 0;
+  // When the content was last written, and when the entry last changed in
+  // any way (Linux: its status change time, which no program can set back;
+  // Windows: its creation time), in kFileTimeTicksPerSecond units of the system's clock.
+  std::int64_t modified = 0;
+  std::int64_t changed = 0;
 };
 
 // Attributes of the entry at `path` without following a final symbolic link;

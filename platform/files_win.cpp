@@ -51,7 +51,13 @@ std::optional<FileAttributes> AttributesOf(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (path.empty() || !GetFileAttributesExW(WidePath(path).c_str(), GetFileExInfoStandard, &data))
     return std::nullopt;
-  return FromFindData(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow);
+  FileAttributes a = FromFindData(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow);
+  auto ticks = [](const FILETIME& t) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime);
+  };
+  a.modified = ticks(data.ftLastWriteTime);
+  a.changed = ticks(data.ftCreationTime);
+  return a;
 }
 
 bool Exists(const std::string& path) { return AttributesOf(path).has_value(); }

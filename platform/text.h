@@ -19,6 +19,13 @@ std::u16string AnsiToUtf16(std::string_view text);
 // lossless for valid text.
 std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);
+// Whether `text` is well-formed UTF-8: no stray continuation bytes, no
+// overlong forms, no surrogates, nothing past U+10FFFF.
+bool IsValidUtf8(std::string_view text);
+// Windows-1252 (Western European, the ANSI code page of most Windows
+// machines) to UTF-16; its five unassigned bytes become the C1 controls of
+// the same value, as Windows itself converts them.
+std::u16string Windows1252ToUtf16(std::string_view text);
 // UTF-16 units from little-endian bytes; a trailing odd byte is dropped.
 std::u16string Utf16FromLeBytes(std::string_view bytes);
 // Length in bytes of the character that starts at `text` (1 for a

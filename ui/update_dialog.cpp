@@ -68,6 +68,10 @@ constexpr int kMinButtonWidth = 95;
 constexpr int kButtonHeight = 26;
 constexpr int kLineHeight = 18;
 constexpr int kSizeDisplayWidth = 150;
+constexpr int kSizeDisplayGap = 10;  // between the status text and the sizes
+constexpr int kMessageTop = 50;
+constexpr int kMessageHeight = 120;
+constexpr int kStatusTop = 185;
 constexpr std::size_t kSizeTextLimit = 127;
 constexpr std::size_t kHeadlineLimit = 255;
 constexpr std::size_t kTickTextLimit = 255;
@@ -96,10 +100,14 @@ std::string SizeText(std::int32_t bytes, std::int32_t largestInBytes = 1023) {
   return Printf(" %.2f Mb", bytes / 1048576.0);
 }
 
-// The running program's list: its configured server, its own folder, and the
-// versions of the files installed there.
+// The digests of installed files that the check read, kept for the next one.
+constexpr std::string_view kDigestCacheName = "Harbinor.digests";
+
+// The running program's list: its configured server, its own folder, the
+// versions of the files installed there, and the cache of their digests.
 engine::ListContext ProcessListContext() {
-  return engine::ListContext{settings::ServerBase(), settings::ApplicationFolder(), &engine::ProbeFileVersion};
+  return engine::ListContext{settings::ServerBase(), settings::ApplicationFolder(), &engine::ProbeFileVersion,
+                             settings::ConfigFilePath(kDigestCacheName)};
 }
 
 std::shared_ptr<UpdateList> CopyForWindow(const UpdateList& running, std::int32_t resultCode) {
@@ -390,16 +398,13 @@ bool UpdateDialog::DownloadUpdates() {
 
   window_.SetText(kSizeDisplay, "");
   window_.Show(kSizeDisplay, true);
-  int width = window_.ClientSize().width - 2 * kMargin;
   window_.SetText(kStatusLine, "");
-  Rect status = window_.Placement(kStatusLine);
-  window_.Move(kStatusLine, {status.left, status.top, width - kSizeDisplayWidth, kLineHeight});
+  LayoutStatusRow();
 
   bool succeeded = RunWorker();
 
   window_.Show(kSizeDisplay, false);
-  status = window_.Placement(kStatusLine);
-  window_.Move(kStatusLine, {status.left, status.top, width, kLineHeight});
+  LayoutStatusRow();
   if (!succeeded) {
     std::int32_t code = currentList_->resultCode.load();
     if (code != engine::kAborted) LogRunFailure("download", *currentList_);
@@ -571,7 +576,10 @@ void UpdateDialog::OnProgressTick(int timerId) {
     const std::int32_t total = list.bytesTotal;
     const std::int32_t done = list.bytesDone.load();
     std::string sizes = Printf("%.2f Mb / %.2f Mb", done / 1048576.0, total / 1048576.0);
-    if (sizes != window_.Text(kSizeDisplay)) window_.SetText(kSizeDisplay, sizes);
+    if (sizes != window_.Text(kSizeDisplay)) {
+      window_.SetText(kSizeDisplay, sizes);
+      LayoutStatusRow();
+    }
     int percent = static_cast<int>(static_cast<std::int64_t>(done) * 100 / total);
     std::string title = Printf("%d%% - ", percent) + kUpdateWindowTitle;
     if (title != window_.Title()) window_.SetTitle(title);
@@ -597,6 +605,7 @@ void UpdateDialog::OnProgressTick(int timerId) {
         }
       }
       window_.SetText(kStatusLine, Cut(std::move(text), kTickTextLimit));
+      LayoutStatusRow();
       tickCount_ = 0;
       lastSampleBytes_ = static_cast<std::int32_t>(transferred);
     }
@@ -632,10 +641,10 @@ void UpdateDialog::LayoutControls() {
   const Size client = window_.ClientSize();
   const int w = client.width;
   const int h = client.height;
-  window_.Move(kMessageArea, {kMargin, 50, w - 2 * kMargin, 120});
+  window_.Move(kMessageArea, {kMargin, kMessageTop, w - 2 * kMargin, kMessageHeight});
   window_.Move(kProgressBar, {kMargin, 205, w - 2 * kMargin, kLineHeight});
-  window_.Move(kSizeDisplay, {w - kMargin - kSizeDisplayWidth, 185, kSizeDisplayWidth, kLineHeight});
-  window_.Move(kStatusLine, {kMargin, 185, w - 2 * kMargin, kLineHeight});
+  window_.Move(kSizeDisplay, {w - kMargin - kSizeDisplayWidth, kStatusTop, kSizeDisplayWidth, kLineHeight});
+  window_.Move(kStatusLine, {kMargin, kStatusTop, w - 2 * kMargin, kLineHeight});
 
   int right = w;
   for (int button : {kCloseButton, kMainButton, kHelpButton}) {
@@ -644,6 +653,31 @@ void UpdateDialog::LayoutControls() {
     window_.Move(button, {left, h - 42, width, kButtonHeight});
     right = left;
   }
+}
+
+// Outside a download the status line has the whole row. During one, the
+// sizes sit at its right in the width their text needs (at least 150
+// pixels) and the status line has the rest; when the two texts do not fit
+// side by side (long texts, as in German), the sizes move up a row, which
+// the message area gives up, and the status line has the whole row.
+void UpdateDialog::LayoutStatusRow() {
+  const int w = window_.ClientSize().width;
+  const int row = w - 2 * kMargin;
+  Rect message{kMargin, kMessageTop, row, kMessageHeight};
+  Rect status{kMargin, kStatusTop, row, kLineHeight};
+  Rect sizes{w - kMargin - kSizeDisplayWidth, kStatusTop, kSizeDisplayWidth, kLineHeight};
+  if (window_.IsShown(kSizeDisplay)) {
+    sizes.width = std::max(window_.MeasureText(kSizeDisplay).width + kSizeDisplayGap, kSizeDisplayWidth);
+    sizes.left = w - kMargin - sizes.width;
+    if (window_.MeasureText(kStatusLine).width <= row - sizes.width) {
+      status.width = row - sizes.width;
+    } else {
+      message.height -= kLineHeight;
+      sizes.top = kStatusTop - kLineHeight;
+    }
+  }
+  for (auto [control, place] : {std::pair{kMessageArea, message}, {kStatusLine, status}, {kSizeDisplay, sizes}})
+    if (window_.Placement(control) != place) window_.Move(control, place);
 }
 
 void UpdateDialog::OpenHelp() {

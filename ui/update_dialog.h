@@ -119,6 +119,9 @@ class UpdateDialog : public WindowEvents {
   void OnProgressTick(int timerId);
   void ApplyFont();
   void LayoutControls();
+  // Places the status line and the size display during a download so that
+  // both texts are shown whole (see update_dialog.cpp).
+  void LayoutStatusRow();
   void OpenHelp();
 
   // WindowEvents.

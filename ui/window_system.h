@@ -43,6 +43,7 @@ struct Rect {
   int top = 0;
   int width = 0;
   int height = 0;
+  bool operator==(const Rect&) const = default;
 };
 
 enum class Key { kTab, kRight, kLeft, kEnter, kEscape, kF1, kOther };

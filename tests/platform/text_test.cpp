@@ -2,6 +2,7 @@
 
 #include "platform/text.h"
 #include "tests/platform/charsets.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -52,6 +53,19 @@ TEST(TextTest, AnsiToUtf16AndCharLength) {
     EXPECT_EQ(platform::AnsiCharLength("\x80", 1), 1u);
     EXPECT_EQ(platform::AnsiCharLength("", 0), 0u);
   });
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TextTest, Utf8IsCheckedAndWindows1252Converted) {
+  const std::pair<std::string_view, bool> texts[] = {
+      {"plain", true},          {"\xC3\xA4", true},         {"\xF0\x9F\x98\x80", true},
+      {"\xC3", false},          {"\xE4rger", false},        {"\xC0\xAF", false} /* overlong */,
+      {"\xED\xA0\x80", false} /* surrogate */,              {"\xF4\x90\x80\x80", false} /* past U+10FFFF */};
+  for (const auto& [text, valid] : texts) EXPECT_EQ(platform::IsValidUtf8(text), valid) << testsupport::Show(text);
+  EXPECT_EQ(platform::Windows1252ToUtf16("\xE4\x80\x81\x9F"), u"\u00e4\u20ac\u0081\u0178");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <tuple>
@@ -65,6 +66,9 @@ TEST_F(PublishTest, ListRoundTripsThroughTheUpdatersParser) {
   EXPECT_EQ(e.version, engine::PackVersion(2, 0, 0, 0));
   EXPECT_EQ(e.comments, (std::vector<std::string>{"Faster", "Size=5 in a comment does no harm"}));
   EXPECT_EQ(list.items[1]->version, engine::PackVersion(2, 0, 0, 1)) << "the file's own version wins";
+  // Each file that reports no version of its own is named, default or not.
+  for (const std::string name : {"'Editor.exe'", "'data.bin'"})
+    EXPECT_EQ(std::count_if(r.warnings.begin(), r.warnings.end(), [&](const std::string& w) { return w.find(name) == 0; }), 1) << name;
 
   // The packed file is what the updater unpacks to the original.
   std::string served = Served("Editor.ex_");
@@ -74,6 +78,24 @@ TEST_F(PublishTest, ListRoundTripsThroughTheUpdatersParser) {
   ASSERT_TRUE(unpacked);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(unpacked->data()), unpacked->size()), editor);
   EXPECT_EQ(Served("data.bin"), "no version here");
+}
+
+// UTF-8 texts are declared as such on a line the parser skips; others are
+// listed undeclared, with a warning.
+TEST_F(PublishTest, TheListDeclaresUtf8Texts) {
+  WriteFile(root_ / "release/a.txt", "version=1.0\r\n");
+  for (const auto& [note, declared] : {std::pair{"Sch\xC3\xA4rfer", true}, std::pair{"Sch\xE4rfer", false}}) {
+    auto o = Options();
+    o.replace = true;
+    o.notes["a.txt"] = {note};
+    auto r = publish::Publish(o);
+    ASSERT_TRUE(r.ok);
+    std::string doc = ReadFile(root_ / "out/tlv5.update/tlv5.php");
+    EXPECT_EQ(doc.find("@TLV-DVD Update@\r\nCharset=UTF-8\r\n") != std::string::npos, declared) << note;
+    EXPECT_EQ(r.warnings.size(), declared ? 0u : 1u) << note;
+    engine::UpdateList list(engine::ListContext{"http://h/tlv5.update/", "/nowhere/", nullptr});
+    EXPECT_EQ(engine::ParseListDocument(doc, list).utf8Declared, declared);
+  }
 }
 
 TEST_F(PublishTest, SameInputGivesTheSameBytes) {

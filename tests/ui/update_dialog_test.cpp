@@ -75,9 +75,6 @@ std::string ListDocument(const std::string& intro, const std::vector<Listed>& fi
 }  // namespace
 
 namespace ui {
-bool operator==(const Rect& a, const Rect& b) {
-  return a.left == b.left && a.top == b.top && a.width == b.width && a.height == b.height;
-}
 std::ostream& operator<<(std::ostream& os, const Rect& r) {
   return os << "(" << r.left << ", " << r.top << ", " << r.width << " x " << r.height << ")";
 }
@@ -516,6 +513,41 @@ TEST_F(UpdateDialogTest, PercentageOfLargeDownloadsIsTruncatedWithoutOverflow) {
     EXPECT_EQ(window_.Text(ui::kSizeDisplay), "1907.35 Mb / 1907.35 Mb");
   });
   window_.RunFor(300);
+}
+
+// The longest texts of a download (German, a speed below 10 Kb/s with
+// nearly 100 hours left, sizes near 2 GB) are shown whole: the status line
+// and the sizes each at least as wide as their text, side by side or one
+// above the other, never over each other or the message area; afterwards
+// the row is as before.
+TEST_F(UpdateDialogTest, TheStatusRowShowsTheLongestTextsWhole) {
+  texts_[121] = "Geschwindigkeit: %5.1f Kb/s    Verbleibende Zeit:";
+  Open();
+  const std::int32_t total = 2100000000;
+  CheckWith(ListDocument("", {{"huge.bin", total, {}}}));
+  const ui::Rect message = window_.Placement(ui::kMessageArea), status = window_.Placement(ui::kStatusLine);
+  worker_.AddRun({ScriptedWorker::Bytes(10, 0), ScriptedWorker::Bytes(5100, 29600),
+                  ScriptedWorker::Bytes(5200, total - 1), ScriptedWorker::Finish(5400, engine::kFailed)});
+  window_.Click(ui::kMainButton);
+  auto shownWhole = [&] {
+    SCOPED_TRACE(window_.Text(ui::kStatusLine) + " | " + window_.Text(ui::kSizeDisplay));
+    const ui::Rect line = window_.Placement(ui::kStatusLine), sizes = window_.Placement(ui::kSizeDisplay),
+                   area = window_.Placement(ui::kMessageArea);
+    EXPECT_LE(window_.MeasureText(ui::kStatusLine).width, line.width);
+    EXPECT_LE(window_.MeasureText(ui::kSizeDisplay).width, sizes.width);
+    EXPECT_LE(sizes.left + sizes.width, window_.ClientSize().width - 30);
+    EXPECT_TRUE(sizes.top + sizes.height <= line.top || line.left + line.width <= sizes.left) << "apart";
+    EXPECT_LE(area.top + area.height, std::min(line.top, sizes.top));
+  };
+  const std::int64_t start = window_.NowMs();
+  window_.At(start + 5150, [&] {
+    EXPECT_TRUE(window_.Text(ui::kStatusLine).ends_with(" Kb/s    Verbleibende Zeit: 98:32:04"));
+    shownWhole();
+  });
+  window_.At(start + 5300, shownWhole);
+  window_.RunFor(6000);
+  EXPECT_EQ(window_.Placement(ui::kMessageArea), message);
+  EXPECT_EQ(window_.Placement(ui::kStatusLine), status);
 }
 
 struct SpeedCase {

@@ -44,7 +44,9 @@ const char kHelp[] =
     "  --default-version A.B.C.D\n"
     "                          version for files that carry none (text files\n"
     "                          without \"version=\", data files); without it such\n"
-    "                          files are offered only where they are missing\n"
+    "                          files are offered only where they are missing;\n"
+    "                          with it, wherever the installed file's content\n"
+    "                          differs from the published one\n"
     "  --pack-all              pack other files too, when that makes them smaller\n"
     "  --level N               compression level 0 (fast) to 9 (small), default 6\n"
     "  --base NAME             folder name of the server base (default tlv5.update)\n"
@@ -74,8 +76,11 @@ int Usage(const char* message) {
   return 2;
 }
 
+// A text file, without the byte-order mark an editor may put before UTF-8.
 bool ReadText(const std::string& path, std::string& out) {
-  return platform::ReadWholeFile(path, 1 << 20, out) == platform::ReadResult::kOk;
+  if (platform::ReadWholeFile(path, 1 << 20, out) != platform::ReadResult::kOk) return false;
+  if (out.compare(0, 3, "\xEF\xBB\xBF") == 0) out.erase(0, 3);
+  return true;
 }
 
 bool ParseVersion(const std::string& text, engine::VersionNumber& out) {

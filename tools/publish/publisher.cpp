@@ -11,6 +11,7 @@
 #include "engine/list_signature.h"
 #include "engine/update_list.h"
 #include "engine/version_probe.h"
+#include "platform/text.h"
 #include "platform/facts.h"
 #include "platform/files.h"
 #include "base/ascii_text.h"
@@ -206,6 +207,14 @@ std::string VersionText(engine::VersionNumber version) {
          std::to_string((v >> 16) & 0xFFFF) + "." + std::to_string(v & 0xFFFF);
 }
 
+bool TextsAreUtf8(const std::string& introText, const std::map<std::string, std::vector<std::string>>& notes) {
+  if (!platform::IsValidUtf8(introText)) return false;
+  for (const auto& [path, lines] : notes)
+    for (const std::string& line : lines)
+      if (!platform::IsValidUtf8(line)) return false;
+  return true;
+}
+
 std::string ListDocument(const std::string& introText, const std::vector<PublishedFile>& files,
                          const std::map<std::string, std::vector<std::string>>& notes) {
   const std::string marker(engine::kMarkerLine);
@@ -220,6 +229,10 @@ std::string ListDocument(const std::string& introText, const std::vector<Publish
     start = end + 1;
   }
   doc += marker;
+  // Texts in UTF-8 say so, on a line every updater's parser skips; others
+  // are listed as they are, read as Windows-1252.
+  if (TextsAreUtf8(introText, notes))
+    doc += std::string(engine::kCharsetKey) + std::string(engine::kUtf8CharsetName) + "\r\n";
   for (const PublishedFile& f : files) {
     // The keys are found anywhere in a block, so the fixed entries come
     // before any free comment text.
@@ -274,6 +287,9 @@ void Validate(const PublishOptions& options, const std::string& baseFolder, std:
     else if (auto [at, freshServed] = servedBy.emplace(LowerCase(ServedName(path)), path); !freshServed)
       result.errors.push_back("'" + path + "' and '" + at->second + "' would be served under one name");
   }
+  if (!TextsAreUtf8(options.introText, options.notes))
+    result.warnings.push_back("the intro text or the release notes are not UTF-8: listed as they are, which updaters "
+                              "read as Windows-1252");
   for (const auto& [path, lines] : options.notes)
     if (std::find(paths.begin(), paths.end(), path) == paths.end())
       result.errors.push_back("release notes name '" + path + "', which is not in the release");
@@ -320,6 +336,9 @@ void Validate(const PublishOptions& options, const std::string& baseFolder, std:
       if (f.version == 0)
         result.warnings.push_back("'" + path + "' carries no version; listed as 0.0.0.0, so it is offered only where "
                                   "nothing is installed (give --default-version)");
+      else
+        result.warnings.push_back("'" + path + "' carries no version; listed as " + VersionText(f.version) +
+                                  ", so updaters read the installed file and offer it wherever its content differs");
     }
     f.servedAs = ServedName(path);
     result.files.push_back(std::move(f));

@@ -77,6 +77,9 @@ std::string ServedName(const std::string& relativePath);
 std::string VersionText(engine::VersionNumber version);
 
 PublishResult Publish(const PublishOptions& options);
+// Whether the intro text and every line of the notes are well-formed UTF-8;
+// the list then declares its texts UTF-8 (engine::kCharsetKey).
+bool TextsAreUtf8(const std::string& introText, const std::map<std::string, std::vector<std::string>>& notes);
 // The list document for the given files; an item with a SHA-256 digest
 // carries it in a "SHA256=" line after its fixed entries.
 std::string ListDocument(const std::string& introText, const std::vector<PublishedFile>& files,

@@ -193,13 +193,21 @@ void ConsoleWindow::ComposeUpdateWindow(std::vector<Row>& frame, int columns, in
   const Control* status = Find(kStatusLine);
   const Control* size = Find(kSizeDisplay);
   std::string sizeText = size->visible ? Printable(size->text) : std::string();
+  std::string statusText = status->visible ? Printable(status->text) : std::string();
   int sizeWidth = std::min(Columns(sizeText), inner);
-  int statusWidth = std::max(inner - sizeWidth - (sizeWidth > 0 ? 2 : 0), 0);
-  put(statusRow, margin + FitColumns(status->visible ? Printable(status->text) : std::string(), statusWidth));
-  if (sizeWidth > 0) put(statusRow, "  " + std::string(CutColumns(sizeText, sizeWidth)));
+  int besideWidth = std::max(inner - sizeWidth - (sizeWidth > 0 ? 2 : 0), 0);
+  // When the status text does not fit beside the sizes, it has the whole
+  // row and the sizes go to the right of the progress bar.
+  bool sizesBelow = sizeWidth > 0 && Columns(statusText) > besideWidth;
+  put(statusRow, margin + FitColumns(statusText, sizesBelow ? inner : besideWidth));
+  if (sizeWidth > 0 && !sizesBelow) put(statusRow, "  " + std::string(CutColumns(sizeText, sizeWidth)));
 
   const Control* bar = Find(kProgressBar);
-  if (bar->visible) put(statusRow + 1, margin + ProgressBar(progressPosition_, progressMaximum_, inner));
+  if (bar->visible)
+    put(statusRow + 1, margin + ProgressBar(progressPosition_, progressMaximum_, sizesBelow ? besideWidth : inner));
+  else if (sizesBelow)
+    put(statusRow + 1, margin + std::string(static_cast<std::size_t>(besideWidth), ' '));
+  if (sizesBelow) put(statusRow + 1, "  " + std::string(CutColumns(sizeText, sizeWidth)));
 
   // The buttons from the right, as the window lays them out: close, then
   // main, then help to their left.
