@@ -8,6 +8,9 @@
 #                                            vs  curl | xz --format=lzma -d > FILE && md5sum FILE
 #   unpack     the container decoder         vs  xz --format=lzma -d -c
 #   digest     FileDigestText                vs  md5sum
+#   check      an update check's verdict over three big installed files
+#              without a version, with and without the digest cache
+#                                            vs  md5sum of the files
 #   memory     peak resident memory of DownloadWorker runs over three files,
 #              above the idle program (plain, and packed with the dictionary
 #              the container states)
@@ -75,7 +78,7 @@ trap cleanup EXIT
 
 note() { printf '%s\n' "$*" >&2; }
 # Whether a part is measured: all of them, or those BENCH_ONLY names
-# (comma-separated: transfer,download,packed,unpack,digest,memory,install).
+# (comma-separated: transfer,download,packed,unpack,digest,check,memory,install).
 want() { [ -z "${BENCH_ONLY:-}" ] || [[ ",$BENCH_ONLY," == *",$1,"* ]]; }
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -244,6 +247,33 @@ pair "MD5 ${big_mib} MiB" "$bench" md5 "$work/www/dvd/plain.bin" -- \
   { note "run.sh: FileDigestText and md5sum disagree"; exit 1; }
 row "MD5 of ${big_mib} MiB (whole process) vs md5sum" "$(secs "$ours_us")" "$(secs "$ref_us")" "$(ratio "$ours_us" "$ref_us")"
 row "  in-process FileDigestText alone" "$(secs "$op_us")" "" "$(ratio "$op_us" "$ref_us")"
+fi
+
+# 5b. an update check over installed files that report no version: three
+# names of the big file, listed as 1.0.0.0 with their digest, so each is read
+# unless the digest cache knows it; the reference reads them with md5sum.
+if want check; then
+mkdir -p "$work/installed/data" "$work/check"
+{
+  printf '@TLV-DVD Update@\r\n@TLV-DVD Update@\r\n'
+  for n in "" 2 3; do
+    ln "$work/www/dvd/plain$n.bin" "$work/installed/data/plain$n.bin"
+    printf '[Item]\r\nFile=data/plain%s.bin\r\nMD5=%s\r\nSize=%s\r\nVersion=1.0.0.0\r\n' "$n" "$plain_md5" "$big_bytes"
+  done
+} >"$work/check/list.txt"
+installed=("$work/installed/data/plain.bin" "$work/installed/data/plain2.bin" "$work/installed/data/plain3.bin")
+pair "check, no digest cache" "$bench" check "$work/installed/" "$work/check/list.txt" - -- \
+  "$work/ref.out" md5sum "${installed[@]}"
+[ "$(field offered)" = 0 ] || { note "run.sh: the check offered installed files"; exit 1; }
+row "check over 3 x ${big_mib} MiB unversioned, no cache, vs md5sum" "$(secs "$ours_us")" "$(secs "$ref_us")" "$(ratio "$ours_us" "$ref_us")"
+# The cache trusts only files older than itself by a few seconds.
+"$bench" check "$work/installed/" "$work/check/list.txt" "$work/check/digests" >/dev/null
+sleep 3.5
+"$bench" check "$work/installed/" "$work/check/list.txt" "$work/check/digests" >/dev/null
+pair "check, digest cache" "$bench" check "$work/installed/" "$work/check/list.txt" "$work/check/digests" -- \
+  "$work/ref.out" md5sum "${installed[@]}"
+[ "$(field offered)" = 0 ] || { note "run.sh: the check offered installed files"; exit 1; }
+row "  the same check with the digest cache" "$(secs "$ours_us")" "$(secs "$ref_us")" "$(ratio "$ours_us" "$ref_us")"
 fi
 
 # 6. memory of whole worker downloads of three files, above the idle program
