@@ -212,6 +212,15 @@ TEST_F(UpdateStoryTest, CheckDownloadInstallAndStart) {
   ASSERT_EQ(next.exitCode, 0) << next.output;
   EXPECT_FALSE(PathExists(app() + "Harbinor.old"));
   EXPECT_TRUE(testsupport::WaitFor([&] { return ReadFile(StartsRecord()) == "start\t*\nstart\t*\n"; }, 5000));
+
+  // Every file is current now, those without a version of their own too
+  // (listed with the default version): nothing is offered, at this check
+  // or the next, and their digests are remembered.
+  for (int check = 0; check < 2; ++check) {
+    auto again = testsupport::RunProcess(Updater(), Options({"--console"}));
+    EXPECT_NE(again.output.find("headline: Your software is up-to-date."), std::string::npos) << again.output;
+  }
+  EXPECT_TRUE(PathExists(app() + "Configs/Harbinor.digests"));
 }
 
 // An application folder the user may not change: each step that changes
