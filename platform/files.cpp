@@ -93,11 +93,16 @@ bool DurableFile::MakeDurable() {
 }
 
 bool DurableFile::Commit() {
-  if (!MakeDurable()) return false;
-  bool placed = placement_ == Placement::kReplace ? MoveFileReplacing(temporaryPath_, finalPath_)
-                                                  : MoveFileNoReplace(temporaryPath_, finalPath_);
-  if (!placed) return Failed();
-  created_ = false;
+  if (created_) {
+    if (!MakeDurable()) return false;
+    bool placed = placement_ == Placement::kReplace ? MoveFileReplacing(temporaryPath_, finalPath_)
+                                                    : MoveFileNoReplace(temporaryPath_, finalPath_);
+    if (!placed) return Failed();
+    created_ = false;  // the file is the final one now
+  } else if (!durable_) {
+    return Failed(FailureCause::kOther);  // never created, or discarded
+  }
+  // A retry after the rename only flushes the folder again.
   return !flushFolder_ || FlushFolder(FolderOf(finalPath_)) || Failed();
 }
 
