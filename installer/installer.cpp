@@ -165,15 +165,18 @@ bool Installer::TargetWritable(const std::string& target) {
 
 bool Installer::Failed(const std::string& path) {
   platform::FailureCause cause = platform::LastFailureCause();
+  std::string errorText = platform::LastErrorText();
   if (!failedCause_) {
     failedPath_ = path;
     failedCause_ = cause;
+    failedError_ = std::move(errorText);
   }
   return false;
 }
 
 std::string Installer::FailureLine() const {
-  if (failedCause_) return failedPath_ + ": " + engine::FailureCauseText(*failedCause_);
+  if (failedCause_)
+    return failedPath_ + ": " + engine::FailureCauseText(*failedCause_) + (failedError_.empty() ? "" : ": " + failedError_);
   if (!unusable_.empty())
     return unusable_.front() + (StagingFolderIsLink() ? ": a symbolic link, nothing behind it installed"
                                                       : ": not a file, left in the staging folder");

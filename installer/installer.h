@@ -163,6 +163,7 @@ class Installer {
   // The first file that could not be installed, and why.
   std::string failedPath_;
   std::optional<platform::FailureCause> failedCause_;
+  std::string failedError_;  // the system's words for it
 
   // The state of the steps.
   std::size_t currentIndex_ = 0;
