@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <set>
 #include <string_view>
 #include <utility>
 
@@ -266,9 +267,18 @@ bool FetchItem(UpdateList& list, UpdateItem& item) {
 
 bool CreateUpdateLog(const UpdateList& list) {
   if (list.items.empty() && list.bytesTotal != 0) return true;
-  platform::File log =
-      platform::File::Open(UpdateLogPath(list.context().applicationFolder), platform::OpenMode::kCreateAlways);
-  return log.IsOpen() && log.Flush();
+  // Every staged name is on the disk before the log says the set is
+  // complete: the install renames staged files into place, and a staged
+  // file a power cut took back would be missing from an update that counts
+  // as whole.
+  std::set<std::string> folders;
+  for (const auto& item : list.items)
+    if (auto path = StagedPath(list, *item)) folders.insert(FolderPart(*path));
+  for (const std::string& folder : folders)
+    if (!platform::FlushFolder(folder)) return false;
+  const std::string logPath = UpdateLogPath(list.context().applicationFolder);
+  platform::File log = platform::File::Open(logPath, platform::OpenMode::kCreateAlways);
+  return log.IsOpen() && log.Flush() && platform::FlushFolder(FolderPart(logPath));
 }
 
 void DownloadWorker(UpdateList& list) {
