@@ -103,6 +103,7 @@ void UpdaterApp::RunInstallMode(std::string_view) {
   auto window = ui::CreateWindowSystem(FrontEnd(), ui::WindowTemplate::kInstallWindow);
   ui::InstallServices services;
   services.applicationFolder = settings::FolderOf(modulePath_);
+  services.programPath = modulePath_;
   services.checkAccess = AccessCheck();
   services.runElevated = ElevatedRunner();
   services.administratorCommand = CommandForAdministrator();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <set>
 #include <string_view>
 #include <utility>
 
@@ -80,8 +81,10 @@ class StagingFile : public BodyStore {
   // Moves the complete file to its staged name.
   bool Publish() { return out_.Commit() || Failed(); }
 
-  // Why the write, flush or rename that failed did.
+  // Why the write, flush or rename that failed did, and the system's words
+  // for it.
   platform::FailureCause cause() const { return cause_; }
+  const std::string& errorText() const { return errorText_; }
   const std::string& path() const { return out_.temporaryPath(); }
 
   void Discard() {
@@ -95,6 +98,7 @@ class StagingFile : public BodyStore {
   bool Open() {
     if (!MakeStagingFolders(stagingFolder_, out_.temporaryPath())) {
       cause_ = platform::LastFailureCause();
+      errorText_ = platform::LastErrorText();
       return false;
     }
     return out_.Create() || Failed();
@@ -102,6 +106,7 @@ class StagingFile : public BodyStore {
 
   bool Failed() {
     cause_ = out_.cause();
+    errorText_ = out_.errorText();
     return false;
   }
 
@@ -112,6 +117,7 @@ class StagingFile : public BodyStore {
   std::string spare_;  // the other temporary name of this file
   std::size_t unflushed_ = 0;
   platform::FailureCause cause_ = platform::FailureCause::kOther;
+  std::string errorText_;
 };
 
 void SetFailure(UpdateList& list, ResultCode code, std::string reason = {}) {
@@ -124,11 +130,22 @@ std::string FolderPart(const std::string& path) {
   return sep == std::string::npos ? path : path.substr(0, sep);
 }
 
-// "Cannot save", with why and where, for the window to say.
-void SetSaveFailure(UpdateList& list, platform::FailureCause cause, const std::string& path) {
+// "Cannot save", with why and where for the window to say, and the system's
+// words (`errorText`) for the log.
+void SetSaveFailure(UpdateList& list, platform::FailureCause cause, const std::string& errorText,
+                    const std::string& path) {
   list.saveCause = cause;
   list.saveFolder = FolderPart(path);
-  SetFailure(list, kCannotSave, path + ": " + FailureCauseText(cause));
+  SetFailure(list, kCannotSave,
+             path + ": " + FailureCauseText(cause) + (errorText.empty() ? "" : ": " + errorText));
+}
+
+// Why a transfer failed (`why`, unless the client said), and the server's
+// status line when it said anything but success.
+std::string TransferFailure(const UpdateItem& item, const char* why) {
+  std::string text = item.url + ": " + (item.failure.empty() ? std::string(why) : item.failure);
+  if (!item.unexpectedStatus.empty()) text += " (" + item.unexpectedStatus + ")";
+  return text;
 }
 
 // Connects for the item and waits out a hold; false (with the result set)
@@ -170,11 +187,11 @@ bool FetchIntoFile(UpdateList& list, UpdateItem& item, StagingFile& file, std::s
     return true;
   }
   if (body.storeFailed()) {
-    SetSaveFailure(list, file.cause(), file.path());
+    SetSaveFailure(list, file.cause(), file.errorText(), file.path());
   } else {
     SetFailure(list, kFailed,
-               item.url + ": " + (item.failure.empty() ? std::string("the file is not what the list says") : item.failure) +
-                   ", after " + std::to_string(list.bytesDone.load() - start) + " bytes");
+               TransferFailure(item, "the file is not what the list says") + ", after " +
+                   std::to_string(list.bytesDone.load() - start) + " bytes");
   }
   return false;
 }
@@ -197,7 +214,7 @@ bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag) {
     file.Discard();
     if (attempt == 1) {
       list.resultCode = kFailed;
-      list.failureReason = item.url + ": the file's digest differs from the list's, twice";
+      list.failureReason = TransferFailure(item, "the file's digest differs from the list's, twice");
       return false;
     }
     Add(list.bytesDone, -static_cast<std::int64_t>(item.bodyLength));
@@ -210,7 +227,7 @@ bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag) {
     return false;
   }
   if (!durable || !file.Publish()) {
-    SetSaveFailure(list, file.cause(), *path);
+    SetSaveFailure(list, file.cause(), file.errorText(), *path);
     return false;
   }
   return true;
@@ -244,15 +261,24 @@ bool FetchItem(UpdateList& list, UpdateItem& item) {
   item.maxResponseBytes = kMaxListResponseBytes;
   item.body = item.Get(list.bytesDone, item.bodyLength, list.runControl);
   if (item.body) return true;
-  SetFailure(list, kFailed, item.url + ": " + (item.failure.empty() ? std::string("the transfer failed") : item.failure));
+  SetFailure(list, kFailed, TransferFailure(item, "the transfer failed"));
   return false;
 }
 
 bool CreateUpdateLog(const UpdateList& list) {
   if (list.items.empty() && list.bytesTotal != 0) return true;
-  platform::File log =
-      platform::File::Open(UpdateLogPath(list.context().applicationFolder), platform::OpenMode::kCreateAlways);
-  return log.IsOpen() && log.Flush();
+  // Every staged name is on the disk before the log says the set is
+  // complete: the install renames staged files into place, and a staged
+  // file a power cut took back would be missing from an update that counts
+  // as whole.
+  std::set<std::string> folders;
+  for (const auto& item : list.items)
+    if (auto path = StagedPath(list, *item)) folders.insert(FolderPart(*path));
+  for (const std::string& folder : folders)
+    if (!platform::FlushFolder(folder)) return false;
+  const std::string logPath = UpdateLogPath(list.context().applicationFolder);
+  platform::File log = platform::File::Open(logPath, platform::OpenMode::kCreateAlways);
+  return log.IsOpen() && log.Flush() && platform::FlushFolder(FolderPart(logPath));
 }
 
 void DownloadWorker(UpdateList& list) {
@@ -277,7 +303,8 @@ void DownloadWorker(UpdateList& list) {
       // A stale staged file that cannot be replaced: the update cannot be
       // completed, so the run must not end as complete.
       platform::FailureCause cause = platform::LastFailureCause();
-      SetSaveFailure(list, cause, StagedPath(list, item).value_or(list.context().applicationFolder));
+      std::string errorText = platform::LastErrorText();
+      SetSaveFailure(list, cause, errorText, StagedPath(list, item).value_or(list.context().applicationFolder));
       return;
     }
     if (item.HasDigest()) {
@@ -293,7 +320,8 @@ void DownloadWorker(UpdateList& list) {
   // not completed.
   if (list.resultCode.load() == kSucceeded && download && !CreateUpdateLog(list)) {
     platform::FailureCause cause = platform::LastFailureCause();
-    SetSaveFailure(list, cause, UpdateLogPath(list.context().applicationFolder));
+    std::string errorText = platform::LastErrorText();
+    SetSaveFailure(list, cause, errorText, UpdateLogPath(list.context().applicationFolder));
   }
 }
 

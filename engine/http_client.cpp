@@ -107,6 +107,7 @@ HttpClient::Ending HttpClient::Transfer(SharedWord& runningTotal, std::int32_t& 
                                        const RawBytes& take) {
   received_ = 0;
   failure.clear();
+  unexpectedStatus.clear();
   if (!socketsReady || !connection.IsOpen()) return Fail(Ending::kFailed, "not connected");
   std::string request = "GET " + RewriteRequestPath(path) + " HTTP/1.1\r\nHost: " + DefaultHost() +
                         "\r\nAccept: */*\r\nConnection: Close\r\n\r\n";
@@ -181,6 +182,7 @@ const std::uint8_t* HttpClient::Get(SharedWord& runningTotal, std::int32_t& body
   response.Clear();
   Ending ending = Transfer(runningTotal, bodyLength, control,
                            [this](const std::uint8_t* data, std::size_t size) { return response.Append(data, size); });
+  unexpectedStatus = UnexpectedStatus(std::string_view(reinterpret_cast<const char*>(response.data()), response.size()));
   // A stop ends the response where it is, as a closed connection would.
   if (ending == Ending::kFailed) return nullptr;
 
@@ -210,6 +212,7 @@ HttpClient::StreamResult HttpClient::GetStreamed(SharedWord& runningTotal, std::
                              // A response that can give no body is read no further.
                              return reader.Feed(data, size);
                            });
+  unexpectedStatus = reader.unexpectedStatus();
   if (reader.receiverFailed()) return StreamResult::kReceiverFailed;
   if (ending == Ending::kFailed || ending == Ending::kStopped) return StreamResult::kFailed;
   if (!reader.Finish(ending == Ending::kBroken))

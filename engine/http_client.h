@@ -96,6 +96,9 @@ class HttpClient {
   // Why the last Connect or transfer failed, in a few words for the failure
   // log ("no answer within 60 s"); empty after a success.
   std::string failure;
+  // The status line of the last response when it says anything but success
+  // ("HTTP/1.1 404 Not Found"), else empty (http_response.h).
+  std::string unexpectedStatus;
   std::string path;  // request path kept by the last successful Connect
   platform::TcpConnection connection;
   ByteBuffer response;  // every received byte, then two zero bytes

@@ -1,5 +1,6 @@
 #include "engine/http_response.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -10,6 +11,8 @@ namespace engine {
 namespace {
 
 constexpr std::string_view kHeadEnd = "\r\n\r\n";
+// More of a status line is no status any server sends.
+constexpr std::size_t kMaxStatusLine = 200;
 
 // How the response says its body ends, read from its header block: the
 // field names without regard to letter case, values without blanks around.
@@ -54,6 +57,15 @@ Framing ReadFraming(std::string_view head) {
 bool IsHttpResponse(std::string_view text) { return text.substr(0, 5) == "HTTP/"; }
 
 }  // namespace
+
+std::string UnexpectedStatus(std::string_view response) {
+  if (!IsHttpResponse(response)) return {};
+  std::string_view line = response.substr(0, std::min({response.find("\r\n"), response.find('\0'), kMaxStatusLine}));
+  // "HTTP/1.1 200 OK": the code follows the first blank.
+  std::size_t blank = line.find(' ');
+  if (blank != std::string_view::npos && blank + 1 < line.size() && line[blank + 1] == '2') return {};
+  return std::string(line);
+}
 
 bool FrameWholeResponse(ByteBuffer& response, bool broken) {
   std::string_view text(reinterpret_cast<const char*>(response.data()), response.size());
@@ -124,6 +136,7 @@ bool ResponseReader::StartBody() {
   std::string_view head(head_);
   head = head.substr(0, head.find(kHeadEnd) + 2);
   std::optional<std::uint64_t> length;
+  unexpectedStatus_ = UnexpectedStatus(head);
   mode_ = Mode::kUntilClose;
   if (IsHttpResponse(head)) {
     Framing framing = ReadFraming(head);

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "engine/byte_buffer.h"
 #include "engine/chunked_decoder.h"
@@ -23,6 +24,12 @@ namespace engine {
 
 // A header block larger than this is no response this program asked for.
 inline constexpr std::size_t kMaxHeadBytes = 1u << 20;
+
+// The status line at the start of `response` ("HTTP/1.1 404 Not Found") when
+// it says anything but success (2xx); empty for a success or for no HTTP
+// response. The status never decides what the body is, but a transfer or a
+// body that fails is told with it.
+std::string UnexpectedStatus(std::string_view response);
 
 // For a whole response in `response`: checks it against its framing and
 // leaves the header block and the body alone in `response` (chunks decoded,
@@ -56,6 +63,8 @@ class ResponseReader {
   std::uint64_t bodyBytes() const { return bodyBytes_; }
   // Whether the receiver, not the response, ended the transfer.
   bool receiverFailed() const { return receiverFailed_; }
+  // UnexpectedStatus() of the response, once its header block is read.
+  const std::string& unexpectedStatus() const { return unexpectedStatus_; }
 
  private:
   enum class Mode { kHead, kUntilClose, kLength, kChunked, kFailed };
@@ -70,6 +79,7 @@ class ResponseReader {
   ChunkedDecoder chunks_;
   std::uint64_t bodyBytes_ = 0;
   bool receiverFailed_ = false;
+  std::string unexpectedStatus_;
 };
 
 }  // namespace engine

@@ -14,10 +14,6 @@ constexpr char kSep = platform::kPathSeparator;
 // Beside the installed updater while its new copy is written.
 constexpr const char* kNewCopySuffix = ".new~";
 
-bool IsUpdaterFile(std::string_view path) {
-  return base::EqualsIgnoringCase(settings::FileNameOf(path), platform::kUpdaterFileName);
-}
-
 std::string ParentOf(const std::string& path) {
   std::size_t sep = path.find_last_of(kSep);
   return sep == std::string::npos || sep == 0 ? std::string() : path.substr(0, sep);
@@ -35,8 +31,19 @@ void RemoveEmptiedBelow(const std::string& folder) {
 
 }  // namespace
 
-Installer::Installer(std::string applicationFolder, std::function<void(std::uint32_t ms)> sleep)
-    : applicationFolder_(std::move(applicationFolder)), sleep_(std::move(sleep)) {}
+Installer::Installer(std::string applicationFolder, std::string programPath,
+                     std::function<void(std::uint32_t ms)> sleep)
+    : applicationFolder_(std::move(applicationFolder)), programPath_(std::move(programPath)), sleep_(std::move(sleep)) {}
+
+bool Installer::IsRunningProgram(const std::string& target) const {
+  // Windows names are the same in any letter case; Linux names are not.
+  return platform::kPathSeparator == '\\' ? base::EqualsIgnoringCase(target, programPath_) : target == programPath_;
+}
+
+bool Installer::StagingFolderIsLink() const {
+  auto attributes = platform::AttributesOf(engine::StagingFolderPath(applicationFolder_));
+  return attributes && attributes->isSymlink;
+}
 
 // A copy not yet in place goes with its DurableFile; what is staged stays.
 Installer::~Installer() = default;
@@ -47,9 +54,18 @@ std::string Installer::UpdateLogPath() const { return engine::UpdateLogPath(appl
 
 bool Installer::IsUpdatePending() const { return platform::Exists(UpdateLogPath()); }
 
-void Installer::RemoveEmptiedFolders() const { RemoveEmptiedBelow(engine::StagingFolderPath(applicationFolder_)); }
+void Installer::RemoveEmptiedFolders() const {
+  // Nothing is removed behind a link in the staging folder's place.
+  if (!StagingFolderIsLink()) RemoveEmptiedBelow(engine::StagingFolderPath(applicationFolder_));
+}
 
 std::uint32_t Installer::CollectStagedFiles(const std::string& folder) {
+  // A staging folder that is a link leads anywhere: nothing behind it is
+  // installed (the download worker never writes through one either).
+  if (StagingFolderIsLink()) {
+    unusable_.push_back(engine::StagingFolderPath(applicationFolder_));
+    return 0;
+  }
   std::uint32_t sum = CollectBelow(folder);
   totalBytes_ += sum;
   return sum;
@@ -64,9 +80,14 @@ std::uint32_t Installer::CollectBelow(const std::string& folder) {
   for (const platform::FolderEntry& e : *entries) {
     // Every listed file is installed, whatever its name ("." and ".."
     // aside); only the download worker's own temporary files stay behind.
-    if (e.name.empty() || e.name == "." || e.name == ".." || e.isSymlink) continue;
-    if (!e.isFolder && engine::IsWorkerTemporaryName(e.name)) continue;
+    if (e.name.empty() || e.name == "." || e.name == "..") continue;
+    if (!e.isFolder && !e.isSymlink && engine::IsWorkerTemporaryName(e.name)) continue;
     std::string path = prefix + e.name;
+    if (e.isSymlink) {
+      // Never followed, never installed: the download worker makes none.
+      unusable_.push_back(std::move(path));
+      continue;
+    }
     if (e.isFolder) {
       sum += CollectBelow(path);
       continue;
@@ -144,16 +165,21 @@ bool Installer::TargetWritable(const std::string& target) {
 
 bool Installer::Failed(const std::string& path) {
   platform::FailureCause cause = platform::LastFailureCause();
+  std::string errorText = platform::LastErrorText();
   if (!failedCause_) {
     failedPath_ = path;
     failedCause_ = cause;
+    failedError_ = std::move(errorText);
   }
   return false;
 }
 
 std::string Installer::FailureLine() const {
-  if (failedCause_) return failedPath_ + ": " + engine::FailureCauseText(*failedCause_);
-  if (!unusable_.empty()) return unusable_.front() + ": not a file, left in the staging folder";
+  if (failedCause_)
+    return failedPath_ + ": " + engine::FailureCauseText(*failedCause_) + (failedError_.empty() ? "" : ": " + failedError_);
+  if (!unusable_.empty())
+    return unusable_.front() + (StagingFolderIsLink() ? ": a symbolic link, nothing behind it installed"
+                                                      : ": not a file, left in the staging folder");
   return "a staged file could not be installed";
 }
 
@@ -161,7 +187,7 @@ bool Installer::CheckTargetsWritable() {
   for (const std::string& staged : stagedFiles_) {
     auto target = TargetPath(staged);
     // The updater's own file is moved aside, never overwritten.
-    if (!target || !(IsUpdaterFile(staged) ? !ThroughLink(*target) : TargetWritable(*target))) return false;
+    if (!target || !(IsRunningProgram(*target) ? !ThroughLink(*target) : TargetWritable(*target))) return false;
   }
   return true;
 }
@@ -197,7 +223,7 @@ bool Installer::Finish() {
   bool durable = true;
   for (const std::string& folder : renamedIn_) durable = (platform::FlushFolder(folder) || Failed(folder)) && durable;
   renamedIn_.clear();
-  if (!complete || !durable) return false;
+  if (!complete || !durable || StagingFolderIsLink()) return false;
   // What could never be installed stays where it is, and no later run
   // tries again.
   platform::RemoveFile(UpdateLogPath());
@@ -233,7 +259,7 @@ bool Installer::PrepareTarget() {
   if (!target || ThroughLink(*target)) return false;
   finalPath_ = *target;
   auto installed = platform::AttributesOf(finalPath_);
-  replacingSelf_ = IsUpdaterFile(finalPath_) && installed.has_value();
+  replacingSelf_ = IsRunningProgram(finalPath_) && installed.has_value();
   // Nothing takes the place of a target no file can replace. (The updater's
   // own file is moved aside instead, which such a target refuses.)
   if (installed && (installed->isFolder || installed->isSpecial) && !replacingSelf_) return false;
@@ -290,12 +316,10 @@ bool Installer::FinishCopy() {
   source_.Close();
   copying_ = false;
   // The installed file keeps what the one it replaces had; programs stay
-  // programs.
-  if (keep_) {
-    copy_.file().SetPermissions(*keep_);
-  } else if (beginsLikeProgram_) {
-    copy_.file().MakeExecutable();
-  }
+  // programs. A file that cannot be given them is not installed: a program
+  // without its run bits would not start.
+  bool permitted = keep_ ? copy_.file().SetPermissions(*keep_) : !beginsLikeProgram_ || copy_.file().MakeExecutable();
+  if (!permitted) return Failed(finalPath_);
   if (replacingSelf_) {
     // The running updater keeps a name of its own, which the next start
     // deletes, and the new file takes its place once it is on the disk.
@@ -304,8 +328,7 @@ bool Installer::FinishCopy() {
           return platform::ReplaceRunningProgram(from, to, parked);
         }))
       return Failed(finalPath_);
-    if (!platform::FlushFolder(ParentOf(finalPath_))) return false;
-    platform::RemoveFile(stagedFiles_[currentIndex_]);
+    if (!platform::FlushFolder(ParentOf(finalPath_)) || !RemoveStaged(stagedFiles_[currentIndex_])) return false;
     ++currentIndex_;
     return true;
   }
@@ -317,6 +340,15 @@ bool Installer::FinishCopy() {
   if (currentIndex_ == stagedFiles_.size() || written_.size() >= kFlushBatchFiles ||
       writtenBytes_ >= kFlushBatchBytes)
     return FlushWritten();
+  return true;
+}
+
+bool Installer::RemoveStaged(const std::string& staged) {
+  // A staged copy left behind would be installed again by a later run.
+  for (int attempt = 0; !platform::RemoveFile(staged); ++attempt) {
+    if (attempt == kDeleteRetries) return Failed(staged);
+    sleep_(kRetryPauseMs);
+  }
   return true;
 }
 
@@ -347,7 +379,7 @@ bool Installer::FlushWritten() {
   bool durable = true;
   for (const std::string& folder : folders) durable = platform::FlushFolder(folder) && durable;
   if (durable)
-    for (const Written* w : placed) platform::RemoveFile(w->stagedPath);
+    for (const Written* w : placed) installed = RemoveStaged(w->stagedPath) && installed;
   written_.clear();
   writtenBytes_ = 0;
   return installed && durable;

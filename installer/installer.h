@@ -28,13 +28,16 @@
 //
 // The installer never writes through a symbolic link: a target that is a
 // link, or lies in a folder reached through one below the application
-// folder, cannot be installed, in the check as in the install.
+// folder, cannot be installed, in the check as in the install. Nor does it
+// read through one: a staging folder that is a link installs nothing and
+// removes nothing behind it.
 //
-// A file that cannot be installed stops the install; what was finished
-// before it is installed, its staged copy and the update log stay for the
-// next run. A staged entry that can never be installed (a FIFO, device or
-// socket) is left where it is and the rest is installed; the install then
-// counts as failed, and no later run tries again.
+// A file that cannot be installed (its target held, its permissions refused,
+// its staged copy not deletable after a copy) stops the install; what was
+// finished before it is installed, its staged copy and the update log stay
+// for the next run. A staged entry that can never be installed (a link, a
+// FIFO, device or socket) is left where it is and the rest is installed; the
+// install then counts as failed, and no later run tries again.
 #pragma once
 
 #include <atomic>
@@ -63,9 +66,10 @@ inline constexpr std::uint32_t kRetryPauseMs = 200;
 
 class Installer {
  public:
-  // `applicationFolder` ends with the path separator; `sleep` makes the
-  // pauses between retries.
-  Installer(std::string applicationFolder, std::function<void(std::uint32_t ms)> sleep);
+  // `applicationFolder` ends with the path separator; `programPath` is the
+  // running updater's own file, which is parked rather than replaced;
+  // `sleep` makes the pauses between retries.
+  Installer(std::string applicationFolder, std::string programPath, std::function<void(std::uint32_t ms)> sleep);
   ~Installer();
   Installer(const Installer&) = delete;
   Installer& operator=(const Installer&) = delete;
@@ -82,8 +86,9 @@ class Installer {
   // Appends the staged files below `folder` to the list, depth first, and
   // returns the sum of their sizes (each counted with its low 32 bits).
   // Every "@update@.log" and the download worker's temporary files are
-  // skipped, and symbolic links are neither followed nor listed. A FIFO,
-  // device or socket goes to the unusable entries instead.
+  // skipped. A symbolic link (never followed), FIFO, device or socket goes
+  // to the unusable entries instead, and so does the staging folder itself
+  // when it is a link, with nothing behind it listed.
   std::uint32_t CollectStagedFiles(const std::string& folder);
   // The installed file a staged file replaces; empty for a path outside the
   // staging folder.
@@ -115,6 +120,11 @@ class Installer {
 
  private:
   std::uint32_t CollectBelow(const std::string& folder);
+  bool IsRunningProgram(const std::string& target) const;
+  bool StagingFolderIsLink() const;
+  // Deletes a copied file's staged copy, waiting a little for one that
+  // another program holds; false (the update log stays) when it stays.
+  bool RemoveStaged(const std::string& staged);
   bool Failed(const std::string& path);
   bool ThroughLink(const std::string& target) const;
   bool TargetWritable(const std::string& target);
@@ -143,6 +153,7 @@ class Installer {
   void StopAfterFailure();
 
   std::string applicationFolder_;
+  std::string programPath_;
   std::function<void(std::uint32_t)> sleep_;
   std::vector<std::string> stagedFiles_;
   std::vector<std::string> unusable_;  // staged entries that are no files
@@ -152,6 +163,7 @@ class Installer {
   // The first file that could not be installed, and why.
   std::string failedPath_;
   std::optional<platform::FailureCause> failedCause_;
+  std::string failedError_;  // the system's words for it
 
   // The state of the steps.
   std::size_t currentIndex_ = 0;

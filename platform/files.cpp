@@ -43,7 +43,8 @@ DurableFile::DurableFile(DurableFile&& other) noexcept
       file_(std::move(other.file_)),
       created_(std::exchange(other.created_, false)),
       durable_(other.durable_),
-      cause_(other.cause_) {}
+      cause_(other.cause_),
+      errorText_(std::move(other.errorText_)) {}
 
 DurableFile& DurableFile::operator=(DurableFile&& other) noexcept {
   if (this != &other) {
@@ -56,12 +57,15 @@ DurableFile& DurableFile::operator=(DurableFile&& other) noexcept {
     created_ = std::exchange(other.created_, false);
     durable_ = other.durable_;
     cause_ = other.cause_;
+    errorText_ = std::move(other.errorText_);
   }
   return *this;
 }
 
 bool DurableFile::Failed(std::optional<FailureCause> cause) {
-  if (!cause_) cause_ = cause ? *cause : LastFailureCause();
+  if (cause_) return false;
+  cause_ = cause ? *cause : LastFailureCause();
+  if (!cause) errorText_ = LastErrorText();
   return false;
 }
 
@@ -93,9 +97,14 @@ bool DurableFile::Commit() {
 }
 
 bool DurableFile::CommitBy(const std::function<bool(const std::string& from, const std::string& to)>& rename) {
-  if (!MakeDurable()) return false;
-  if (!rename(temporaryPath_, finalPath_)) return Failed();
-  created_ = false;
+  if (created_) {
+    if (!MakeDurable()) return false;
+    if (!rename(temporaryPath_, finalPath_)) return Failed();
+    created_ = false;  // the file is the final one now
+  } else if (!durable_) {
+    return Failed(FailureCause::kOther);  // never created, or discarded
+  }
+  // A retry after the rename only flushes the folder again.
   return !flushFolder_ || FlushFolder(FolderOf(finalPath_)) || Failed();
 }
 

@@ -99,6 +99,10 @@ enum class FailureCause {
   kInUse,     // another program holds the file
 };
 FailureCause LastFailureCause();
+// The system's own words for that failure, on one line, with its number:
+// "No space left on device (errno 28)", "Access is denied (error 5)". Read
+// at the same moment as LastFailureCause(); it changes neither.
+std::string LastErrorText();
 
 // Whether this process can create, write, rename and delete files in
 // `folder`, found out by doing it with a file of its own, which is gone
@@ -192,7 +196,8 @@ ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::str
 // - Until a Commit has renamed it, Discard() or the destructor removes the
 //   temporary file.
 // - cause() is why its first failed operation failed (LastFailureCause() at
-//   that moment); kOther while none has failed.
+//   that moment), errorText() the system's words for it (LastErrorText());
+//   kOther and empty while none has failed, or when no system call did.
 class DurableFile {
  public:
   enum class Placement { kReplace, kNoReplace };
@@ -220,6 +225,7 @@ class DurableFile {
   bool created() const { return created_; }
   File& file() { return file_; }
   FailureCause cause() const { return cause_.value_or(FailureCause::kOther); }
+  const std::string& errorText() const { return errorText_; }
   const std::string& finalPath() const { return finalPath_; }
   const std::string& temporaryPath() const { return temporaryPath_; }
 
@@ -234,6 +240,7 @@ class DurableFile {
   bool created_ = false;
   bool durable_ = false;
   std::optional<FailureCause> cause_;
+  std::string errorText_;
 };
 
 // A name beside `path` for a temporary file of this process,

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +40,13 @@ mode_t ExecutableMode(mode_t mode) {
   return mode;
 }
 
+// strerror_r is the XSI one (0 on success, the words in the buffer) or the
+// GNU one (the words returned), depending on the C library.
+[[maybe_unused]] const char* ErrorWords(int result, const char* buffer) {
+  return result == 0 ? buffer : "Unknown error";
+}
+[[maybe_unused]] const char* ErrorWords(const char* result, const char*) { return result; }
+
 }  // namespace
 
 FailureCause LastFailureCause() {
@@ -55,6 +63,15 @@ FailureCause LastFailureCause() {
     default:
       return FailureCause::kOther;
   }
+}
+
+std::string LastErrorText() {
+  const int error = errno;
+  char buffer[256] = "";
+  std::string text = std::string(ErrorWords(strerror_r(error, buffer, sizeof buffer), buffer)) + " (errno " +
+                     std::to_string(error) + ")";
+  errno = error;
+  return text;
 }
 
 std::optional<FileAttributes> AttributesOf(const std::string& path) {

@@ -47,6 +47,20 @@ FailureCause LastFailureCause() {
   }
 }
 
+std::string LastErrorText() {
+  const DWORD error = GetLastError();
+  wchar_t buffer[512];
+  // One line: the message's own line breaks become blanks.
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                           nullptr, error, 0, buffer, sizeof buffer / sizeof buffer[0], nullptr);
+  std::string words = n > 0 ? win::NarrowPath(std::wstring_view(buffer, n)) : std::string("Unknown error");
+  for (char& c : words)
+    if (c == '\r' || c == '\n') c = ' ';
+  while (!words.empty() && (words.back() == ' ' || words.back() == '.')) words.pop_back();
+  SetLastError(error);
+  return words + " (error " + std::to_string(error) + ")";
+}
+
 std::optional<FileAttributes> AttributesOf(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (path.empty() || !GetFileAttributesExW(WidePath(path).c_str(), GetFileExInfoStandard, &data))

@@ -5,6 +5,7 @@
 
 #include "base/text_format.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "settings/app_paths.h"
 #include "settings/failure_log.h"
 #include "settings/string_catalog.h"
@@ -29,6 +30,7 @@ std::int32_t ProgressValue(std::uint32_t bytes) { return static_cast<std::int32_
 
 InstallServices::InstallServices()
     : applicationFolder(settings::ApplicationFolder()),
+      programPath(platform::ModulePath()),
       text([](std::uint32_t id) { return std::string(settings::GetText(id)); }),
       sleep(&platform::SleepMs),
       checkAccess(&engine::CheckStagingAccess),
@@ -37,7 +39,8 @@ InstallServices::InstallServices()
 InstallDialog::InstallDialog(WindowSystem& window, InstallServices services)
     : window_(window),
       services_(std::move(services)),
-      installer_(services_.applicationFolder, [this](std::uint32_t ms) { services_.sleep(ms); }) {}
+      installer_(services_.applicationFolder, services_.programPath,
+                 [this](std::uint32_t ms) { services_.sleep(ms); }) {}
 
 InstallDialog::~InstallDialog() {
   if (worker_.joinable()) worker_.join();

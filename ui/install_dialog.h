@@ -41,6 +41,7 @@ struct InstallServices {
   InstallServices();
 
   std::string applicationFolder;  // ends with the path separator
+  std::string programPath;        // the running updater's own file
   std::function<std::string(std::uint32_t id)> text;
   std::function<void(std::uint32_t ms)> sleep;  // the pauses between retries
   // Whether this copy may change the application folder and the staging

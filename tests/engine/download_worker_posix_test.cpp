@@ -40,17 +40,19 @@ TEST(DownloadWorkerPosixTest, StagingThatCannotBeWrittenSaysWhy) {
     const char* name;
     std::function<bool()> setUp;  // in the forked child; false: cannot here
     Cause cause;
+    const char* words;  // the system's, in the failure log's line
   };
   const Case kCases[] = {
-      {"read-only file system", [&] { return testsupport::MakeFolderReadOnlyHere(app + "dvd"); }, Cause::kOther},
+      {"read-only file system", [&] { return testsupport::MakeFolderReadOnlyHere(app + "dvd"); }, Cause::kOther,
+       ": cannot be written: Read-only file system (errno 30)"},
       {"full disk",
        [&] {
          return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
                 mount("tmpfs", (app + "dvd").c_str(), "tmpfs", 0, "size=64k") == 0;
        },
-       Cause::kDiskFull},
+       Cause::kDiskFull, ": the disk is full: No space left on device (errno 28)"},
       {"no rights", [] { return setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0; },
-       Cause::kNoRights},
+       Cause::kNoRights, ": no permission: Permission denied (errno 13)"}
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -66,11 +68,12 @@ TEST(DownloadWorkerPosixTest, StagingThatCannotBeWrittenSaysWhy) {
         if (list.resultCode.load() != engine::kCannotSave) return 10 + list.resultCode.load();
         if (list.saveCause != c.cause) return 20 + static_cast<int>(list.saveCause);
         if (list.saveFolder != app + "dvd") return 30;
+        if (list.failureReason.find(c.words) == std::string::npos) return 40;
       }
       return 0;
     });
     if (rc == 77) GTEST_SKIP() << "no mount namespace or other user here";
-    EXPECT_EQ(rc, 0) << "10 + code: wrong result; 20 + cause: wrong cause; 30: wrong folder";
+    EXPECT_EQ(rc, 0) << "10 + code: wrong result; 20 + cause: wrong cause; 30: wrong folder; 40: wrong words";
     EXPECT_FALSE(testsupport::PathExists(app + "dvd/@update@.log"));
     EXPECT_EQ(testsupport::ReadFile(app + "dvd/stale.txt"), "stale");
   }

@@ -227,6 +227,9 @@ TEST_F(DownloadWorkerTest, FailuresEndTheRunWithTheirCodes) {
     EXPECT_EQ(list->resultCode.load(), engine::kFailed);
     EXPECT_EQ(ReadFile(app() + "dvd/a.txt"), a) << "what was staged stays";
     EXPECT_FALSE(PathExists(app() + "dvd/@update@.log"));
+    EXPECT_NE(list->failureReason.find("dvd/b.txt: the file is not what the list says (HTTP/1.1 404 Not Found)"),
+              std::string::npos)
+        << list->failureReason;
   }
   {
     SCOPED_TRACE("nobody listens");

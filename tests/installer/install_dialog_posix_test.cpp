@@ -1,12 +1,20 @@
 // The install window on what only Linux has: symbolic links, permission
 // bits, and a folder in the updater's place that no rename can move aside.
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sched.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
+#include <filesystem>
 #include <functional>
+#include <vector>
 
 #include "tests/installer/install_dialog_test.h"
 #include "tests/support/forked_child.h"
@@ -14,16 +22,36 @@
 namespace installtest {
 namespace {
 
-TEST_F(InstallDialogTest, LinksAreNeitherListedNorInstalled) {
-  Stage("a.txt", "a");
-  Pending();
-  ASSERT_EQ(symlink("/etc/passwd", At("dvd/link.txt").c_str()), 0);
-  EXPECT_EQ(Run(), DialogResult::kOk);
-  EXPECT_EQ(total_, 1u);
-  EXPECT_FALSE(PathExists(At("link.txt"))) << "links are neither listed nor installed";
-  // What is left in the staging folder keeps it there.
-  EXPECT_TRUE(PathExists(At("dvd/link.txt")));
-  EXPECT_FALSE(PathExists(At("dvd/@update@.log")));
+TEST_F(InstallDialogTest, LinksAreNeitherFollowedNorInstalledButReported) {
+  testsupport::TempFolder outside;
+  for (bool stagingIsLink : {false, true}) {
+    SCOPED_TRACE(stagingIsLink ? "the staging folder a link" : "a link in the staging folder");
+    const std::string staging = stagingIsLink ? outside.path() : At("dvd");
+    WriteFile(staging + "/a.txt", "a");
+    WriteFile(staging + "/empty/.keep", "");
+    platform::RemoveFile(staging + "/empty/.keep");
+    WriteFile(staging + "/@update@.log", "");
+    ASSERT_EQ(stagingIsLink ? symlink(outside.path().c_str(), At("dvd").c_str())
+                            : symlink("/etc/passwd", At("dvd/link.txt").c_str()), 0);
+    std::size_t boxes = 0;
+    for (int run = 0; run < 2; ++run) {
+      testsupport::FakeWindow window;
+      window.realSleepUsPerWait = 200;
+      window.answers.push_back(ui::Answer::kOk);
+      EXPECT_EQ(InstallDialog(window, Services()).RunModal(), DialogResult::kOk);
+      boxes += window.boxes().size();
+    }
+    EXPECT_EQ(boxes, stagingIsLink ? 2u : 1u) << "reported at every run while it stays";
+    EXPECT_FALSE(PathExists(At("link.txt")));
+    // Nothing behind a linked staging folder is installed or removed; beside
+    // a link, the rest is installed and the link stays.
+    EXPECT_EQ(PathExists(At("a.txt")), !stagingIsLink);
+    EXPECT_EQ(PathExists(staging + "/empty"), stagingIsLink);
+    EXPECT_EQ(PathExists(staging + "/@update@.log"), stagingIsLink);
+    EXPECT_TRUE(platform::AttributesOf(At(stagingIsLink ? "dvd" : "dvd/link.txt"))->isSymlink);
+    std::filesystem::remove_all(At("dvd"));
+    std::filesystem::remove(At("a.txt"));
+  }
 }
 
 TEST_F(InstallDialogTest, AFileThatCannotBeFinishedIsNoSuccess) {
@@ -126,6 +154,19 @@ TEST_F(InstallDialogTest, AcrossFileSystemsTheFileIsCopiedWholeAtEveryStep) {
   EXPECT_EQ(rc, 0) << "1 a target not whole, 2 not copied block by block, 4 not installed, 8 something left";
 }
 
+// In a forked child: the system calls named fail with `error`, as a file
+// system or a policy that refuses them makes them fail.
+bool RefuseCallsHere(std::vector<long> calls, int error) {
+  std::vector<sock_filter> filter{BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+  for (long call : calls) {
+    filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(call), 0, 1));
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<std::uint32_t>(error) & SECCOMP_RET_DATA)));
+  }
+  filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 // The install with its check, or the copy alone, as when the trouble begins
 // after the check.
 DialogResult RunInstall(InstallDialog& dialog, bool pastTheCheck) {
@@ -146,6 +187,7 @@ struct Failure {
   bool logStays;       // false: nothing left that a later run could install
   ui::Answer answer;
   const char* message = "text 131";  // the failure box's, with why when that is known
+  bool installed = false;  // the file is in (only its staged copy stays)
 };
 
 class FailureTest : public InstallDialogTest, public ::testing::WithParamInterface<Failure> {};
@@ -165,7 +207,7 @@ TEST_P(FailureTest, KeepsTheOldFileAndTheStagedCopyAndAsks) {
     InstallDialog dialog(window_, Services());
     DialogResult result = RunInstall(dialog, c.pastTheCheck);
     int faults = 0;
-    if (ReadFile(At(c.old)) != "old") faults |= 1;
+    if (ReadFile(At(c.old)) != (c.installed ? std::string(100000, 'n') : "old")) faults |= 1;
     if (!PathExists(At("dvd/") + c.staged)) faults |= 2;
     if (window_.boxes().size() != 1 || window_.boxes()[0].text != c.message) faults |= 4;
     if (result != (c.answer == ui::Answer::kOk ? DialogResult::kOk : DialogResult::kCancel)) faults |= 8;
@@ -196,7 +238,19 @@ INSTANTIATE_TEST_SUITE_P(
                 [](const std::string& app) {
                   return unlink((app + "dvd/pipe").c_str()) == 0 && mkfifo((app + "dvd/pipe").c_str(), 0644) == 0;
                 }, false, false,
-                ui::Answer::kOk}),
+                ui::Answer::kOk},
+        // A file that cannot get its permission bits is not installed.
+        Failure{"PermissionsRefused", "big/data.bin", "big/data.bin",
+                [](const std::string&) { return RefuseCallsHere({SYS_fchmod, SYS_fchmodat}, EPERM); }, false, true,
+                ui::Answer::kCancel, "text 143\n\ntext 131"},
+        // Copied in, but its staged copy cannot go: a later run would take
+        // it again, so the update log stays and the user is told.
+        Failure{"StagedCopyStays", "big/data.bin", "big/data.bin",
+                [](const std::string& app) {
+                  return MountSmallDiskHere(app + "big", "size=1m") &&
+                         RefuseCallsHere({SYS_unlink, SYS_unlinkat}, EBUSY);
+                }, true, true,
+                ui::Answer::kCancel, "text 145\n\ntext 131", true}),
     [](const ::testing::TestParamInfo<Failure>& f) { return std::string(f.param.name); });
 
 TEST_F(InstallDialogTest, NothingIsWrittenThroughALinkedFolder) {

@@ -49,6 +49,9 @@ TEST_F(InstallDialogTest, InstallsTheStagedTree) {
   Stage("big.bin", big);
   Stage("empty.txt", "");
   Stage(kUpdaterFileName, "new updater");
+  // A file of the updater's name elsewhere is a file like any other.
+  WriteFile(At(std::string("sub/") + kUpdaterFileName), "old namesake");
+  Stage(std::string("sub/") + kUpdaterFileName, "namesake");
   Stage("Language/Deutsch.ini", "deutsch");      // a folder that does not exist yet
   Stage("Language/more/zz-empty.txt", "");       // empty, deep
   Stage("Language/@update@.log", "not a file to install");
@@ -62,7 +65,7 @@ TEST_F(InstallDialogTest, InstallsTheStagedTree) {
   EXPECT_EQ(Run(), DialogResult::kOk);
   EXPECT_TRUE(window_.everShown());
   EXPECT_EQ(window_.Title(), "Tolvaro copying updated files...");
-  EXPECT_EQ(total_, 10u + 4096 + 10000 + 11 + 7 + 3 + 4);
+  EXPECT_EQ(total_, 10u + 4096 + 10000 + 11 + 8 + 7 + 3 + 4);
   EXPECT_EQ(copied_, total_);
   EXPECT_EQ(window_.Progress(), static_cast<std::int32_t>(total_));
   EXPECT_EQ(ReadFile(At("readme.txt")), "new readme");
@@ -79,6 +82,8 @@ TEST_F(InstallDialogTest, InstallsTheStagedTree) {
   EXPECT_EQ(ReadFile(At(kUpdaterFileName)), "new updater");
   EXPECT_EQ(ReadFile(At(platform::kParkedUpdaterFileName)), oldUpdater);
   EXPECT_FALSE(PathExists(At(kUpdaterFileName) + ".new~"));
+  EXPECT_EQ(ReadFile(At(std::string("sub/") + kUpdaterFileName)), "namesake");
+  EXPECT_FALSE(PathExists(At(std::string("sub/") + platform::kParkedUpdaterFileName)));
   // What is left in the staging folder keeps it there; the log is gone.
   EXPECT_EQ(testsupport::ListTree(At("dvd")), ".big.bin.0123456789abcdef.part\nLanguage/\nLanguage/@update@.log\n");
 }

@@ -41,6 +41,7 @@ class InstallDialogTest : public ::testing::Test {
   ui::InstallServices Services() {
     ui::InstallServices s;
     s.applicationFolder = app();
+    s.programPath = At(kUpdaterFileName);
     s.text = [](std::uint32_t id) { return "text " + std::to_string(id); };
     s.logFailure = [this](std::string_view what) { logged_.emplace_back(what); };
     s.sleep = [this](std::uint32_t ms) {
@@ -69,7 +70,7 @@ class InstallDialogTest : public ::testing::Test {
 
   // The install alone, without a window.
   installer::Installer Install() {
-    return installer::Installer(app(), [this](std::uint32_t) { sleeps_ += 1; });
+    return installer::Installer(app(), At(kUpdaterFileName), [this](std::uint32_t) { sleeps_ += 1; });
   }
 
   DialogResult Run() {
