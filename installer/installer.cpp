@@ -250,12 +250,19 @@ bool Installer::MoveIntoPlace() {
   platform::File file = platform::File::Open(staged, platform::OpenMode::kRead);
   auto size = file.IsOpen() ? file.Size() : std::nullopt;
   if (!size) return false;
+  // A change of the permissions is flushed before the rename: the rename
+  // may reach the disk without it otherwise, and a power cut would leave
+  // the new file in place with the staged file's bits (a program that
+  // cannot be run).
   if (keep_) {
-    if (!file.SetPermissions(*keep_)) return false;
+    auto now = platform::PermissionsOf(staged);
+    bool same = now && now->mode == keep_->mode && now->owner == keep_->owner && now->group == keep_->group;
+    if (!same && (!file.SetPermissions(*keep_) || !file.Flush())) return false;
   } else {
     char head[4];
     std::int64_t read = file.Read(head, sizeof head);
-    if (read > 0 && BeginsLikeProgram(std::string_view(head, static_cast<std::size_t>(read))) && !file.MakeExecutable())
+    if (read > 0 && BeginsLikeProgram(std::string_view(head, static_cast<std::size_t>(read))) &&
+        (!file.MakeExecutable() || !file.Flush()))
       return false;
   }
   file.Close();
