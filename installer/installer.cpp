@@ -194,9 +194,15 @@ bool Installer::Finish() {
   // The update log goes only once every rename is on the disk: without it
   // a power cut could take back a rename and leave that file staged with
   // no update log to install it.
+  // The folders the files went into go to the disk before those they
+  // left: a staged name may go from the disk only once the installed name
+  // is on it, or a power cut between the two could lose the file.
   bool durable = true;
   for (const std::string& folder : renamedIn_) durable = (platform::FlushFolder(folder) || Failed(folder)) && durable;
+  for (const std::string& folder : renamedOutOf_)
+    durable = durable && (platform::FlushFolder(folder) || Failed(folder));
   renamedIn_.clear();
+  renamedOutOf_.clear();
   if (!complete || !durable) return false;
   // What could never be installed stays where it is, and no later run
   // tries again.
@@ -271,7 +277,7 @@ bool Installer::MoveIntoPlace() {
                    : platform::MoveFileReplacing(staged, finalPath_);
   if (!moved) return false;
   renamedIn_.insert(ParentOf(finalPath_));
-  renamedIn_.insert(ParentOf(staged));
+  renamedOutOf_.insert(ParentOf(staged));
   installedBytes_ += static_cast<std::uint32_t>(*size);
   return true;
 }
