@@ -276,6 +276,10 @@ bool Installer::MoveIntoPlace() {
                    ? platform::ReplaceRunningProgram(staged, finalPath_, settings::ParkedCopyPath(finalPath_))
                    : platform::MoveFileReplacing(staged, finalPath_);
   if (!moved) return false;
+  // A rename from one name of a file to another name of the same file does
+  // nothing, and the staged name would stay. A power cut that kept both
+  // names of a file an earlier run renamed leaves that: the staged one goes.
+  if (platform::Exists(staged)) platform::RemoveFile(staged);
   renamedIn_.insert(ParentOf(finalPath_));
   renamedOutOf_.insert(ParentOf(staged));
   installedBytes_ += static_cast<std::uint32_t>(*size);
