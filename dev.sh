@@ -19,7 +19,7 @@ packages=(
   nginx-light xz-utils curl
   libfltk1.3-dev libxcursor-dev libxinerama-dev libchm-dev
   xvfb xauth xdotool imagemagick fp-utils openbox
-  iproute2 util-linux
+  iproute2 util-linux libfuse3-dev fuse3
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev

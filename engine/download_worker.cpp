@@ -265,20 +265,23 @@ bool FetchItem(UpdateList& list, UpdateItem& item) {
   return false;
 }
 
+// The update log says that the whole set is staged, so the staged files'
+// names go to the disk before it: every folder they are in, the staging
+// folder, and the application folder that holds it. The log's own name goes
+// after it.
 bool CreateUpdateLog(const UpdateList& list) {
   if (list.items.empty() && list.bytesTotal != 0) return true;
-  // Every staged name is on the disk before the log says the set is
-  // complete: the install renames staged files into place, and a staged
-  // file a power cut took back would be missing from an update that counts
-  // as whole.
-  std::set<std::string> folders;
+  const std::string staging = StagingFolderPath(list.context().applicationFolder);
+  std::set<std::string> folders{staging, FolderPart(staging)};
   for (const auto& item : list.items)
-    if (auto path = StagedPath(list, *item)) folders.insert(FolderPart(*path));
+    if (auto path = StagedPath(list, *item))
+      for (std::string folder = FolderPart(*path); folder.size() > staging.size(); folder = FolderPart(folder))
+        folders.insert(folder);
   for (const std::string& folder : folders)
-    if (!platform::FlushFolder(folder)) return false;
-  const std::string logPath = UpdateLogPath(list.context().applicationFolder);
-  platform::File log = platform::File::Open(logPath, platform::OpenMode::kCreateAlways);
-  return log.IsOpen() && log.Flush() && platform::FlushFolder(FolderPart(logPath));
+    if (platform::IsFolder(folder) && !platform::FlushFolder(folder)) return false;
+  platform::File log =
+      platform::File::Open(UpdateLogPath(list.context().applicationFolder), platform::OpenMode::kCreateAlways);
+  return log.IsOpen() && log.Flush() && platform::FlushFolder(staging);
 }
 
 void DownloadWorker(UpdateList& list) {

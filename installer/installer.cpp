@@ -219,10 +219,16 @@ bool Installer::Finish() {
                   installedBytes_.load() == totalBytes_;
   // The update log goes only once every rename is on the disk: without it
   // a power cut could take back a rename and leave that file staged with
-  // no update log to install it.
+  // no update log to install it. The folders the files went into go to the
+  // disk before those they left: a staged name may go from the disk only
+  // once the installed name is on it, or a power cut between the two could
+  // lose the file.
   bool durable = true;
   for (const std::string& folder : renamedIn_) durable = (platform::FlushFolder(folder) || Failed(folder)) && durable;
+  for (const std::string& folder : renamedOutOf_)
+    durable = durable && (platform::FlushFolder(folder) || Failed(folder));
   renamedIn_.clear();
+  renamedOutOf_.clear();
   if (!complete || !durable || StagingFolderIsLink()) return false;
   // What could never be installed stays where it is, and no later run
   // tries again.
@@ -276,12 +282,19 @@ bool Installer::MoveIntoPlace() {
   platform::File file = platform::File::Open(staged, platform::OpenMode::kRead);
   auto size = file.IsOpen() ? file.Size() : std::nullopt;
   if (!size) return false;
+  // A change of the permissions is flushed before the rename: the rename
+  // may reach the disk without it otherwise, and a power cut would leave
+  // the new file in place with the staged file's bits (a program that
+  // cannot be run).
   if (keep_) {
-    if (!file.SetPermissions(*keep_)) return false;
+    auto now = platform::PermissionsOf(staged);
+    bool same = now && now->mode == keep_->mode && now->owner == keep_->owner && now->group == keep_->group;
+    if (!same && (!file.SetPermissions(*keep_) || !file.Flush())) return false;
   } else {
     char head[4];
     std::int64_t read = file.Read(head, sizeof head);
-    if (read > 0 && BeginsLikeProgram(std::string_view(head, static_cast<std::size_t>(read))) && !file.MakeExecutable())
+    if (read > 0 && BeginsLikeProgram(std::string_view(head, static_cast<std::size_t>(read))) &&
+        (!file.MakeExecutable() || !file.Flush()))
       return false;
   }
   file.Close();
@@ -289,8 +302,12 @@ bool Installer::MoveIntoPlace() {
                    ? platform::ReplaceRunningProgram(staged, finalPath_, settings::ParkedCopyPath(finalPath_))
                    : platform::MoveFileReplacing(staged, finalPath_);
   if (!moved) return false;
+  // A rename from one name of a file to another name of the same file does
+  // nothing, and the staged name would stay. A power cut that kept both
+  // names of a file an earlier run renamed leaves that: the staged one goes.
+  if (platform::Exists(staged)) platform::RemoveFile(staged);
   renamedIn_.insert(ParentOf(finalPath_));
-  renamedIn_.insert(ParentOf(staged));
+  renamedOutOf_.insert(ParentOf(staged));
   installedBytes_ += static_cast<std::uint32_t>(*size);
   return true;
 }

@@ -169,8 +169,9 @@ class Installer {
   std::size_t currentIndex_ = 0;
   bool failed_ = false;
   // Folders whose entries changed by renames and are not yet known to be on
-  // the disk.
-  std::set<std::string> renamedIn_;
+  // the disk: those the files went into, and those they left (in the
+  // staging folder).
+  std::set<std::string> renamedIn_, renamedOutOf_;
   // The file in progress.
   std::string finalPath_;      // where it belongs
   bool replacingSelf_ = false;
