@@ -363,11 +363,11 @@ TEST_F(PowerCutTest, DownloadCutAnywhereIsFinishedByTheNextDownload) {
     Tree staged, installed;
     for (auto& [name, bytes] : Files(app)) {
       if (name.rfind("dvd/", 0) == 0) staged[name.substr(4)] = bytes;
-      else if (name != "Configs/Harbinor.cfg") installed[name] = bytes;
+      else if (name.rfind("Configs/", 0) != 0) installed[name] = bytes;  // settings and the digest cache
     }
     Tree wantStaged = release11_, wantInstalled = installed10_;
     wantStaged["@update@.log"] = "";
-    wantInstalled.erase("Configs/Harbinor.cfg");
+    std::erase_if(wantInstalled, [](const auto& file) { return file.first.rfind("Configs/", 0) == 0; });
     std::string faults = Differences(staged, wantStaged);
     if (!faults.empty()) return "staged:" + faults;
     faults = Differences(installed, wantInstalled);
