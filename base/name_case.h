@@ -7,10 +7,15 @@
 // it are two surrogate units, which no table changes. The table is compiled
 // in, so the answer is the same on every system and in every locale.
 //
-// Where a Windows table is older than the database, a pair of names may be
-// taken for one file that such a Windows would keep apart: a publisher then
-// refuses a release it could have taken, but never lets one file overwrite
-// another.
+// The table holds 1164 mappings in 189 runs (about 1.5 KB) and gives for
+// every unit the same as glibc's towupper in the C.UTF-8 locale. Windows'
+// own table (as Wine's RtlUpcaseUnicodeChar has it: 1163 mappings) is a
+// part of it: it leaves 27 units alone that this one maps, characters whose
+// upper case does not lower-case back to them (µ, ı, ſ, ς, title-case
+// digraphs, Greek symbol and old Cyrillic forms). Every two names Windows
+// takes for one file are one here too; a few that it keeps apart ("σ" and
+// "ς") are one here, so a publisher refuses a release it could have taken
+// rather than let one file overwrite another.
 #pragma once
 
 #include <optional>

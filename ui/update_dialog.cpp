@@ -331,7 +331,7 @@ int UpdateDialog::CheckForUpdates() {
     Log("check: the update list is refused: " +
         std::string(verdict.refusal == engine::ListTrust::kOlder        ? "older than one taken before"
                     : verdict.refusal == engine::ListTrust::kTrusted    ? "a listed file has no SHA-256"
-                    : verdict.refusal == engine::ListTrust::kOtherPlace ? "signed for another server base"
+                    : verdict.refusal == engine::ListTrust::kOtherPlace ? "not signed for this server base"
                                                                         : "not signed with the built-in key"));
     return failed(engine::kFailed, Text(kUnverifiedListMessage));
   }
