@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "engine/list_signature.h"
@@ -24,6 +26,7 @@ TEST(PublishPosixTest, RefusesNamesAndLinksTheUpdaterCannotFetch) {
       {"sub/NUL.dat", "device name"},
       {"trailing./x.txt", "ends in '.'"},
       {"OK.TXT", "differ only in letter case"},
+      {"\xC3\x84.txt|\xC3\xA4.txt", "differ only in letter case"},  // Ä and ä, as Windows folds them
       {"Ok.txt/inside.txt", "from a folder"},
       {"link.exe", "symbolic link"}};
   for (const auto& [file, error] : cases) {
@@ -32,7 +35,11 @@ TEST(PublishPosixTest, RefusesNamesAndLinksTheUpdaterCannotFetch) {
     if (file == "link.exe") {
       ASSERT_EQ(symlink("ok.txt", (scratch / "release/link.exe").c_str()), 0);
     } else {
-      testsupport::WriteFile(scratch / ("release/" + file), "x");
+      // "|" joins two files of one case.
+      for (std::size_t at = 0, bar; at <= file.size(); at = bar + 1) {
+        bar = std::min(file.find('|', at), file.size());
+        testsupport::WriteFile(scratch / ("release/" + file.substr(at, bar - at)), "x");
+      }
     }
     auto r = publish::Publish({scratch / "release", scratch / "out"});
     EXPECT_FALSE(r.ok) << file;
