@@ -20,7 +20,8 @@ CheckVerdict JudgeListDocument(std::string_view document, std::string_view publi
                                UpdateList& target) {
   CheckVerdict verdict;
   if (!publicKey.empty()) {
-    ListVerdict signature = CheckListSignature(document, publicKey, highestSerial);
+    // The list's place is the server base it was fetched from.
+    ListVerdict signature = CheckListSignature(document, publicKey, target.context().serverBase, highestSerial);
     if (signature.trust != ListTrust::kTrusted) {
       verdict.outcome = CheckOutcome::kRefused;
       verdict.refusal = signature.trust;

@@ -1,8 +1,9 @@
 // The check's decision on a fetched list document, which the update window
 // only shows: whether it is a list at all, whether a list that must be
 // signed is to be trusted, and which listed files are newer than the
-// installed ones. Signed lists: only a list signed with the built-in key,
-// with a serial no lower than the highest taken before, is taken, and every
+// installed ones. Signed lists: only a list signed with the built-in key for
+// the server base it came from (the target list's), with a serial no lower
+// than the highest taken before from there, is taken, and every
 // file of it must give its SHA-256 (the download checks it). Of the newer
 // files, those an earlier download staged whole are counted. The intro text
 // and the comments come out in the charset the windows take (ListTextForWindow).
@@ -48,6 +49,7 @@ struct CheckVerdict {
 std::string ListTextForWindow(std::string_view text, bool utf8Declared);
 
 // `publicKey`: 64 hexadecimal digits, or empty to take lists unsigned.
+// `highestSerial`: the highest serial taken from the target's server base.
 // The newer files go into `target`, whose installed versions it probes.
 CheckVerdict JudgeListDocument(std::string_view document, std::string_view publicKey, std::uint64_t highestSerial,
                                UpdateList& target);

@@ -2,6 +2,7 @@
 
 #include <gcrypt.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "engine/digest.h"
@@ -114,18 +115,45 @@ std::optional<SigningKey> NewSigningKey() {
   return SigningKey{LowerHexText(q->data(), q->size()), LowerHexText(d->data(), d->size())};
 }
 
-std::optional<std::string> SignListDocument(std::string_view document, std::uint64_t serial,
+std::optional<std::string> PublicKeyOf(std::string_view secretKey) {
+  InitCryptoLibrary();
+  auto d = FromHex(secretKey, kKeyBytes);
+  if (!d) return std::nullopt;
+  Sexp key;
+  if (gcry_sexp_build(&key.value, nullptr, "(private-key (ecc (curve Ed25519)(flags eddsa)(d %b)))",
+                      static_cast<int>(d->size()), d->data()) != 0)
+    return std::nullopt;
+  // The curve context computes the public point from the secret (EdDSA
+  // hashes the secret first) and gives it in its encoded form.
+  gcry_ctx_t context = nullptr;
+  if (gcry_mpi_ec_new(&context, key.value, nullptr) != 0) return std::nullopt;
+  gcry_mpi_t q = gcry_mpi_ec_get_mpi("q@eddsa", context, 1);
+  std::optional<std::string> result;
+  if (q && gcry_mpi_get_flag(q, GCRYMPI_FLAG_OPAQUE)) {
+    unsigned int bits = 0;
+    const auto* bytes = static_cast<const std::uint8_t*>(gcry_mpi_get_opaque(q, &bits));
+    if (bytes && bits == 8 * kKeyBytes) result = LowerHexText(bytes, kKeyBytes);
+  }
+  gcry_mpi_release(q);
+  gcry_ctx_release(context);
+  return result;
+}
+
+std::optional<std::string> SignListDocument(std::string_view document, std::uint64_t serial, std::string_view place,
                                             std::string_view secretKey) {
   InitCryptoLibrary();
   auto region = SignedRegion(document);
   auto d = FromHex(secretKey, kKeyBytes);
-  if (!region || !d) return std::nullopt;
+  if (!region || !d || place.empty()) return std::nullopt;
+  for (char c : place)
+    if (static_cast<unsigned char>(c) < 0x20) return std::nullopt;
   std::string_view between = document.substr(region->begin, region->end - region->begin);
-  if (between.find(kSerialKey) != std::string_view::npos || between.find(kSignatureKey) != std::string_view::npos)
-    return std::nullopt;
+  for (std::string_view key : {kSerialKey, kPlaceKey, kSignatureKey})
+    if (between.find(key) != std::string_view::npos) return std::nullopt;
   std::string signedText(document);
-  const std::string serialLine = std::string(kSerialKey) + std::to_string(serial) + "\r\n";
-  signedText.insert(region->begin, serialLine);
+  const std::string lines = std::string(kSerialKey) + std::to_string(serial) + "\r\n" + std::string(kPlaceKey) +
+                            std::string(place) + "\r\n";
+  signedText.insert(region->begin, lines);
 
   Sexp key, data, signature;
   if (gcry_sexp_build(&key.value, nullptr, "(private-key (ecc (curve Ed25519)(flags eddsa)(d %b)))",
@@ -136,7 +164,7 @@ std::optional<std::string> SignListDocument(std::string_view document, std::uint
   auto s = Token(signature.value, "s", kSignatureBytes / 2);
   if (!r || !s) return std::nullopt;
   r->insert(r->end(), s->begin(), s->end());
-  signedText.insert(region->begin + serialLine.size(),
+  signedText.insert(region->begin + lines.size(),
                     std::string(kSignatureKey) + LowerHexText(r->data(), r->size()) + "\r\n");
   return signedText;
 }
@@ -148,7 +176,8 @@ std::optional<std::uint64_t> ListSerial(std::string_view document) {
   return line ? SerialValue(line->value) : std::nullopt;
 }
 
-ListVerdict CheckListSignature(std::string_view document, std::string_view publicKey, std::uint64_t highestSerial) {
+ListVerdict CheckListSignature(std::string_view document, std::string_view publicKey, std::string_view place,
+                               std::uint64_t highestSerial) {
   InitCryptoLibrary();
   ListVerdict verdict;
   auto region = SignedRegion(document);
@@ -171,12 +200,54 @@ ListVerdict CheckListSignature(std::string_view document, std::string_view publi
                       rs->data() + 32) != 0 ||
       !BuildData(data, message) || gcry_pk_verify(signature.value, data.value, key.value) != 0)
     return verdict;
-  // The serial line is part of what was signed.
+  // The serial and place lines are part of what was signed.
   auto serial = ListSerial(message);
   if (!serial) return verdict;
+  auto signedRegion = SignedRegion(message);
+  auto placeLine = OnlyLine(message, *signedRegion, kPlaceKey);
+  if (!placeLine || !SamePlace(placeLine->value, place)) {
+    verdict.trust = ListTrust::kOtherPlace;
+    return verdict;
+  }
   verdict.serial = *serial;
   verdict.trust = *serial < highestSerial ? ListTrust::kOlder : ListTrust::kTrusted;
   return verdict;
+}
+
+namespace {
+
+// Where the scheme and host of a server base end: at the first "/" after
+// "://", or at its end.
+std::size_t HostEnd(std::string_view place) {
+  std::size_t scheme = place.find("://");
+  std::size_t from = scheme == std::string_view::npos ? 0 : scheme + 3;
+  return std::min(place.find('/', from), place.size());
+}
+
+std::string CanonicalPlace(std::string_view place) {
+  std::string out(place);
+  std::size_t end = HostEnd(place);
+  for (std::size_t i = 0; i < end; ++i)
+    if (out[i] >= 'A' && out[i] <= 'Z') out[i] = static_cast<char>(out[i] - 'A' + 'a');
+  return out;
+}
+
+}  // namespace
+
+bool SamePlace(std::string_view a, std::string_view b) { return CanonicalPlace(a) == CanonicalPlace(b); }
+
+std::string PlaceTag(std::string_view place) {
+  std::string canonical = CanonicalPlace(place);
+  return Sha256Text(reinterpret_cast<const std::uint8_t*>(canonical.data()), canonical.size()).substr(0, 16);
+}
+
+std::optional<std::string_view> ListSyntaxIn(std::string_view text) {
+  static constexpr std::string_view kSyntax[] = {
+      kListMarker, kItemHeader.substr(0, kItemHeader.size() - 2), kFileKey, kMd5Key, kSizeKey, kVersionKey,
+      kCommentKey, kSha256Key, kSerialKey, kPlaceKey, kSignatureKey};
+  for (std::string_view piece : kSyntax)
+    if (text.find(piece) != std::string_view::npos) return piece;
+  return std::nullopt;
 }
 
 std::string Sha256Text(const std::uint8_t* data, std::size_t length) {

@@ -71,16 +71,28 @@ bool IsDigestText(std::string_view text) {
   });
 }
 
-bool IsWindowsDeviceName(std::string_view part) {
-  // The stem before the first dot, blanks at its end dropped as Windows
-  // drops them ("nul .txt" is the device too).
+NameFault WindowsNameFault(std::string_view part) {
+  if (part.empty() || part == "..") return NameFault::kNone;
+  for (char c : part)
+    if (static_cast<unsigned char>(c) < 0x20 || std::string_view("<>:\"|?*").find(c) != std::string_view::npos)
+      return NameFault::kReservedCharacter;
+  if (part.back() == '.' || part.back() == ' ') return NameFault::kDroppedEnd;
   std::string_view stem = part.substr(0, part.find('.'));
   while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
-  static constexpr std::string_view kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+  static constexpr std::string_view kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
   for (std::string_view device : kDevices)
-    if (base::EqualsIgnoringCase(stem, device)) return true;
-  return stem.size() == 4 && (base::StartsWithIgnoringCase(stem, "COM") || base::StartsWithIgnoringCase(stem, "LPT")) &&
-         stem[3] >= '1' && stem[3] <= '9';
+    if (base::EqualsIgnoringCase(stem, device)) return NameFault::kDeviceName;
+  if (stem.size() < 4 || !(base::StartsWithIgnoringCase(stem, "COM") || base::StartsWithIgnoringCase(stem, "LPT")))
+    return NameFault::kNone;
+  std::string_view number = stem.substr(3);
+  // A digit, or a superscript one, two or three: in UTF-8 (U+00B9, U+00B2,
+  // U+00B3), or as the one byte of the ANSI code page that the updater falls
+  // back to for a part that is no UTF-8.
+  if (number.size() == 1 && ((number[0] >= '0' && number[0] <= '9') || number == "\xB9" || number == "\xB2" ||
+                             number == "\xB3"))
+    return NameFault::kDeviceName;
+  if (number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3") return NameFault::kDeviceName;
+  return NameFault::kNone;
 }
 
 bool IsSafeRelativePath(std::string_view path) {
@@ -100,9 +112,7 @@ bool IsSafeRelativePath(std::string_view path) {
     // be neither.
     if (start == 0 && base::EqualsIgnoringCase(part, kStagingFolderName)) return false;
     if (end == path.size() && base::EqualsIgnoringCase(part, kUpdateLogName)) return false;
-    if (platform::kWindowsNames &&
-        (IsWindowsDeviceName(part) || (!part.empty() && (part.back() == '.' || part.back() == ' '))))
-      return false;
+    if (platform::kWindowsNames && WindowsNameFault(part) != NameFault::kNone) return false;
     start = end + 1;
   }
   return true;
@@ -112,7 +122,7 @@ void UpdateList::AddItemIfNewer(std::string_view block) {
   if (block.empty()) return;
   auto item = std::make_unique<UpdateItem>();
 
-  std::string_view file = FindValue(block, "File=").value_or(std::string_view());
+  std::string_view file = FindValue(block, kFileKey).value_or(std::string_view());
   if (!IsSafeRelativePath(file)) return;
   // The download worker keeps such names for its temporary files, which the
   // installer leaves alone: a file listed under one could never be installed.
@@ -125,18 +135,18 @@ void UpdateList::AddItemIfNewer(std::string_view block) {
 
   // Without a usable digest the file could never be staged: it would be
   // offered, fetched and offered again at every check.
-  std::string_view md5 = FindValue(block, "MD5=").value_or(std::string_view());
+  std::string_view md5 = FindValue(block, kMd5Key).value_or(std::string_view());
   if (!IsDigestText(md5)) return;
   std::copy_n(md5.begin(), kDigestLength, item->md5.begin());
-  if (auto size = FindValue(block, "Size=")) item->size = base::ParseAtoi(*size);
-  if (auto version = FindValue(block, "Version=")) item->version = ParseListVersion(*version);
+  if (auto size = FindValue(block, kSizeKey)) item->size = base::ParseAtoi(*size);
+  if (auto version = FindValue(block, kVersionKey)) item->version = ParseListVersion(*version);
   if (auto sha256 = FindValue(block, kSha256Key); sha256 && IsSha256Text(*sha256)) item->sha256 = std::string(*sha256);
 
   std::size_t from = 0;
   for (;;) {
     bool endedAtLineEnd = false;
     std::size_t next = 0;
-    auto comment = FindValue(block, "Comment=", from, &endedAtLineEnd, &next);
+    auto comment = FindValue(block, kCommentKey, from, &endedAtLineEnd, &next);
     if (!comment) break;
     item->comments.emplace_back(*comment);
     if (!endedAtLineEnd) break;

@@ -53,6 +53,13 @@ inline constexpr std::string_view kItemHeader = "[Item]\r\n";
 // publisher's ANSI code page, Windows-1252.
 inline constexpr std::string_view kCharsetKey = "Charset=";
 inline constexpr std::string_view kUtf8CharsetName = "UTF-8";
+// The keys of an item block, each found by plain substring search anywhere
+// in the block.
+inline constexpr std::string_view kFileKey = "File=";
+inline constexpr std::string_view kMd5Key = "MD5=";
+inline constexpr std::string_view kSizeKey = "Size=";
+inline constexpr std::string_view kVersionKey = "Version=";
+inline constexpr std::string_view kCommentKey = "Comment=";
 inline constexpr std::size_t kMaxUrlLength = 255;
 inline constexpr std::size_t kDigestLength = 32;
 
@@ -139,13 +146,25 @@ bool IsDigestText(std::string_view text);
 // be installed there: not empty, not absolute, no drive or stream colon, no
 // ".." step, no control characters, not below a first folder "dvd" (the
 // staging folder's name), not named like the update log, and on Windows no
-// device name and no part that ends in a dot or a blank.
+// part that WindowsNameFault refuses.
 bool IsSafeRelativePath(std::string_view path);
-// Whether Windows keeps the name `part` (one part of a path) for a device,
-// with or without an extension ("CON", "lpt1.txt"): a file under it can be
-// neither written nor read there. The publishing tool refuses such names by
-// the same rule.
-bool IsWindowsDeviceName(std::string_view part);
+
+// Why Windows would not keep `part` (one part of a path, UTF-8) as the name
+// it was given. The one rule of the updater (on Windows) and of the
+// publishing tool (everywhere, since its lists are read on Windows):
+// - kReservedCharacter: one of < > : " | ? * or a control character;
+// - kDroppedEnd: it ends in '.' or ' ', which Windows takes off, so that the
+//   file would get another name ("a." is "a");
+// - kDeviceName: Windows keeps the name for a device, in any letter case
+//   and with any extension. The device part is what comes before the first
+//   '.', without the blanks at its end, because Windows drops those before
+//   it compares ("nul .txt" and "NUL.tar.gz" are NUL). The devices are
+//   CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0 to COM9 and LPT0 to LPT9, and
+//   COM and LPT followed by a superscript one, two or three ("COM¹", which
+//   Windows counts as digits).
+// An empty part and ".." are left to the other rules of a path.
+enum class NameFault { kNone, kReservedCharacter, kDroppedEnd, kDeviceName };
+NameFault WindowsNameFault(std::string_view part);
 
 enum class ListOutcome { kNotAList, kNothingSelected, kItemsSelected };
 

@@ -27,7 +27,10 @@ inline constexpr const char* kSettingsFileName = "Harbinor.cfg";
 inline constexpr const char* kSettingsSection = "Harbinor";
 inline constexpr const char* kServerKey = "Server";
 inline constexpr const char* kUpdateTimeKey = "UpdateTime";
-// The highest serial of a signed update list this updater has taken.
+// The highest serial of a signed update list this updater has taken from a
+// place: the key is this, "-" and 16 hexadecimal digits naming the server
+// base (engine::PlaceTag). "ListSerial" alone, which earlier updaters kept
+// for every place at once, is no longer read.
 inline constexpr const char* kListSerialKey = "ListSerial";
 inline constexpr const char* kConfigsFolderName = "Configs";
 inline constexpr const char* kWriteTestFileName = "~@test@~.dat";

@@ -329,22 +329,31 @@ int UpdateDialog::CheckForUpdates() {
       document =
           std::string_view(reinterpret_cast<const char*>(request.body), static_cast<std::size_t>(request.bodyLength));
   }
-  const std::uint64_t highestSerial = HighestListSerial();
+  // Serials are kept per place (server base): a list taken from one tree
+  // says nothing about the serials of another.
+  const std::string serialKey = ListSerialKey(target->context().serverBase);
+  const std::uint64_t highestSerial = HighestListSerial(serialKey);
   engine::CheckVerdict verdict =
       engine::JudgeListDocument(document, services_.listPublicKey, highestSerial, *target);
   if (verdict.outcome == engine::CheckOutcome::kRefused) {
     Log("check: the update list is refused: " +
-        std::string(verdict.refusal == engine::ListTrust::kOlder      ? "older than one taken before"
-                    : verdict.refusal == engine::ListTrust::kTrusted ? "a listed file has no SHA-256"
-                                                                      : "not signed with the built-in key"));
+        std::string(verdict.refusal == engine::ListTrust::kOlder        ? "older than one taken before"
+                    : verdict.refusal == engine::ListTrust::kTrusted    ? "a listed file has no SHA-256"
+                    : verdict.refusal == engine::ListTrust::kOtherPlace ? "not signed for this server base"
+                                                                        : "not signed with the built-in key"));
     return failed(engine::kFailed, Text(kUnverifiedListMessage));
   }
   if (verdict.outcome == engine::CheckOutcome::kIncomplete) {
     Log("check: a listed file's address or path is too long for its field");
     return failed(engine::kFailed);
   }
-  if (verdict.acceptedSerial && *verdict.acceptedSerial > highestSerial)
-    services_.writeSetting(settings::kListSerialKey, std::to_string(*verdict.acceptedSerial));
+  // A serial that cannot be remembered would let an older list back in at
+  // the next check: such a check fails.
+  if (verdict.acceptedSerial && *verdict.acceptedSerial > highestSerial &&
+      !(services_.writeSetting && services_.writeSetting(serialKey, std::to_string(*verdict.acceptedSerial)))) {
+    Log("check: the serial of the update list cannot be written to the settings (" + serialKey + ")");
+    return failed(engine::kFailed);
+  }
   if (verdict.outcome == engine::CheckOutcome::kNotAList) {
     currentList_.reset();
     ShowResultMessage(engine::kUpToDate);
@@ -533,8 +542,12 @@ void UpdateDialog::GiveUpWorker(std::int32_t resultCode) {
   running->workerActive = false;
 }
 
-std::uint64_t UpdateDialog::HighestListSerial() const {
-  std::string text = services_.readSetting ? services_.readSetting(settings::kListSerialKey) : std::string();
+std::string UpdateDialog::ListSerialKey(std::string_view place) {
+  return std::string(settings::kListSerialKey) + "-" + engine::PlaceTag(place);
+}
+
+std::uint64_t UpdateDialog::HighestListSerial(const std::string& key) const {
+  std::string text = services_.readSetting ? services_.readSetting(key) : std::string();
   std::uint64_t serial = 0;
   for (char c : text) {
     if (c < '0' || c > '9' || serial > (UINT64_MAX - 9) / 10) return serial;

@@ -114,7 +114,9 @@ class UpdateDialog : public WindowEvents {
   void AbortRun();
   void ShowResultMessage(std::int32_t resultCode);
   // The highest serial of a signed list taken so far (0 before the first).
-  std::uint64_t HighestListSerial() const;
+  // The settings key of the highest list serial taken from `place`.
+  static std::string ListSerialKey(std::string_view place);
+  std::uint64_t HighestListSerial(const std::string& key) const;
   void OnCloseRequest();
   void OnProgressTick(int timerId);
   void ApplyFont();

@@ -191,7 +191,8 @@ TEST(UpdateListTest, PathsThatLeaveTheApplicationFolderAreDropped) {
                                             "/etc/passwd", "\\share\\x.txt", "C:\\x.txt", "c:x.txt", "..", "a/..",
                                             "x\rinjected.txt", "x\nHost: evil.txt", std::string(300, 'a'),
                                             "dvd/x.txt", "DVD\\x.txt", "@update@.log", "a/@UPDATE@.LOG"};
-  std::vector<std::string> windowsOnly = {"CON", "nul.txt", "a/com1.ini", "LPT9", "a./b.txt", "name ", "aux .txt"};
+  std::vector<std::string> windowsOnly = {"CON",     "nul.txt", "a/com1.ini", "LPT9",           "a./b.txt", "name ",
+                                          "aux .txt", "COM0",    "conin$",     "LPT\xC2\xB9.txt", "COM\xB2",  "a<b.txt"};
   if (platform::kWindowsNames) unsafe.insert(unsafe.end(), windowsOnly.begin(), windowsOnly.end());
   for (const std::string& file : unsafe) {
     ListFixture f;

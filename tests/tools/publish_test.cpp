@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <tuple>
 
+#include "build_config.h"
 #include "engine/container.h"
 #include "engine/digest.h"
 #include "engine/list_signature.h"
@@ -12,6 +13,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/temp_folder.h"
 #include "tools/publish/publisher.h"
+#include "tools/publish/vendor_key.h"
 
 namespace {
 
@@ -46,7 +48,7 @@ TEST_F(PublishTest, ListRoundTripsThroughTheUpdatersParser) {
   WriteFile(root_ / "release/data.bin", "no version here");
   auto o = Options();
   o.introText = "Tolvaro 2\nwith new effects\n";
-  o.notes["Editor.exe"] = {"Faster", "Size=5 in a comment does no harm"};
+  o.notes["Editor.exe"] = {"Faster", "size=5 in lower case does no harm"};
   o.defaultVersion = engine::PackVersion(2, 0, 0, 0);
   auto r = publish::Publish(o);
   ASSERT_TRUE(r.ok) << r.errors.front();
@@ -64,7 +66,7 @@ TEST_F(PublishTest, ListRoundTripsThroughTheUpdatersParser) {
   EXPECT_EQ(e.size, 200000);
   EXPECT_EQ(std::string(e.md5.data(), 32), engine::DigestText(reinterpret_cast<const std::uint8_t*>(editor.data()), editor.size()));
   EXPECT_EQ(e.version, engine::PackVersion(2, 0, 0, 0));
-  EXPECT_EQ(e.comments, (std::vector<std::string>{"Faster", "Size=5 in a comment does no harm"}));
+  EXPECT_EQ(e.comments, (std::vector<std::string>{"Faster", "size=5 in lower case does no harm"}));
   EXPECT_EQ(list.items[1]->version, engine::PackVersion(2, 0, 0, 1)) << "the file's own version wins";
   // Each file that reports no version of its own is named, default or not.
   for (const std::string name : {"'Editor.exe'", "'data.bin'"})
@@ -170,7 +172,18 @@ TEST(PublishNamesTest, RefusesNamesTheUpdaterOrWindowsCannotTake) {
       {"aux/readme.txt", "device name"},
       {"console.txt", ""},
       {"com10.txt", ""},
-      {"lpt0.txt", ""},
+      {"lpt0.txt", "device name"},
+      {"COM0", "device name"},
+      {"CONIN$", "device name"},
+      {"a/conout$.log", "device name"},
+      {"COM\xC2\xB9", "device name"},
+      {"lpt\xC2\xB3.txt", "device name"},
+      {"nul .txt", "device name"},
+      {"COM\xC2\xB4.txt", ""},
+      {"conin.txt", ""},
+      {"\xC3\x84nderungen.txt", ""},
+      {"\xC4nderungen.txt", "not UTF-8"},
+      {"tab\there.txt", "control character"},
       {"folder./a.txt", "ends in '.'"},
       {"a/name ", "ends in ' '"},
       {"a.b c", ""},
@@ -230,16 +243,18 @@ TEST_F(PublishTest, SignedListVerifiesAndParsesAsTheUnsignedOne) {
   auto key = engine::NewSigningKey();
   ASSERT_TRUE(key);
   auto plain = Options("plain"), signedOptions = Options();
-  plain.notes["Editor.exe"] = signedOptions.notes["Editor.exe"] = {"Faster", "MD5=in a comment"};
+  plain.notes["Editor.exe"] = signedOptions.notes["Editor.exe"] = {"Faster", "md5= in a comment"};
   plain.defaultVersion = signedOptions.defaultVersion = engine::PackVersion(2, 0, 0, 0);
   signedOptions.secretKey = key->secretKey;
   ASSERT_TRUE(publish::Publish(plain).ok);
   auto published = publish::Publish(signedOptions);
   ASSERT_TRUE(published.ok) << published.errors[0];
   const std::string doc = ReadFile(root_ / "out/tlv5.update/tlv5.php");
-  auto verdict = engine::CheckListSignature(doc, key->publicKey, 0);
+  auto verdict = engine::CheckListSignature(doc, key->publicKey, signedOptions.serverBase, 0);
   EXPECT_EQ(verdict.trust, engine::ListTrust::kTrusted);
   EXPECT_EQ(verdict.serial, 1u);
+  EXPECT_EQ(engine::CheckListSignature(doc, key->publicKey, "http://other.example/tlv5.update/", 0).trust,
+            engine::ListTrust::kOtherPlace);
 
   // Each item carries the SHA-256 of its unpacked bytes after its fixed
   // lines; an old updater reads the same items from both lists.
@@ -272,7 +287,8 @@ TEST_F(PublishTest, SignedListVerifiesAndParsesAsTheUnsignedOne) {
   EXPECT_EQ(ReadFile(root_ / "out/tlv5.update/tlv5.php"), doc);
   signedOptions.serial.reset();
   ASSERT_TRUE(publish::Publish(signedOptions).ok);
-  verdict = engine::CheckListSignature(ReadFile(root_ / "out/tlv5.update/tlv5.php"), key->publicKey, 1);
+  verdict = engine::CheckListSignature(ReadFile(root_ / "out/tlv5.update/tlv5.php"), key->publicKey,
+                                       signedOptions.serverBase, 1);
   EXPECT_EQ(verdict.trust, engine::ListTrust::kTrusted);
   EXPECT_EQ(verdict.serial, 2u);
 }
@@ -295,6 +311,16 @@ TEST_F(PublishTest, OtherErrorsAndWarnings) {
   auto withNotes = Options();
   withNotes.notes["nothere.txt"] = {"x"};
   EXPECT_FALSE(publish::Publish(withNotes).ok);
+  // A note may hold nothing the list reader would take for list syntax.
+  for (std::string note : {"new: [Item]", "File=x.exe", "OldMD5=1", "Size=1", "Version=9.0.0.0", "Comment=two",
+                           "SHA256=", "Serial=9", "Place=x", "Signature=", "@TLV-DVD Update@", "zero\0byte"}) {
+    if (note == "zero") note = std::string("zero\0byte", 9);
+    auto withNote = Options();
+    withNote.notes["a.exe"] = {"fine", note};
+    auto r = publish::Publish(withNote);
+    ASSERT_FALSE(r.ok) << note;
+    EXPECT_NE(r.errors[0].find("release note of 'a.exe'"), std::string::npos) << r.errors[0];
+  }
 
   auto markerIntro = Options();
   markerIntro.introText = "see @TLV-DVD Update@ here";
@@ -333,11 +359,11 @@ TEST(PublishCommandTest, NewKeyThenSignedPublications) {
   const std::string key = root / "vendor.key";
   auto made = testsupport::RunProcess(PUBLISH_BIN, {{"--new-key", key}});
   ASSERT_EQ(made.exitCode, 0) << made.output;
-  const std::string secret = ReadFile(key), publicKey = ReadFile(key + ".pub");
-  ASSERT_EQ(secret.size(), 65u);
-  ASSERT_EQ(publicKey.size(), 65u);
-  EXPECT_NE(made.output.find("cmake -DHARBINOR_LIST_PUBLIC_KEY=" + publicKey.substr(0, 64)), std::string::npos)
-      << made.output;
+  const std::string secret = ReadFile(key), publicFile = ReadFile(key + ".pub");
+  const std::string publicKey = publicFile.substr(publish::kPublicKeyPrefix.size(), 64);
+  ASSERT_EQ(secret.substr(0, publish::kSecretKeyPrefix.size()), publish::kSecretKeyPrefix);
+  ASSERT_EQ(publicFile, std::string(publish::kPublicKeyPrefix) + publicKey + "\n");
+  EXPECT_NE(made.output.find("cmake -DHARBINOR_LIST_PUBLIC_KEY=" + publicKey), std::string::npos) << made.output;
   EXPECT_EQ(testsupport::RunProcess(PUBLISH_BIN, {{"--new-key", key}}).exitCode, 1);
   EXPECT_EQ(ReadFile(key), secret) << "a key is never overwritten";
 
@@ -347,7 +373,9 @@ TEST(PublishCommandTest, NewKeyThenSignedPublications) {
     if (serial > 1) args.insert(args.begin(), "--replace");
     auto run = testsupport::RunProcess(PUBLISH_BIN, {args});
     ASSERT_EQ(run.exitCode, 0) << run.output;
-    auto verdict = engine::CheckListSignature(ReadFile(root / "www/tlv5.update/tlv5.php"), publicKey.substr(0, 64), 0);
+    EXPECT_NE(run.output.find(publicKey), std::string::npos) << "the signing key is shown: " << run.output;
+    auto verdict = engine::CheckListSignature(ReadFile(root / "www/tlv5.update/tlv5.php"), publicKey,
+                                              HARBINOR_DEFAULT_SERVER, 0);
     EXPECT_EQ(verdict.trust, engine::ListTrust::kTrusted);
     EXPECT_EQ(verdict.serial, static_cast<std::uint64_t>(serial));
   }

@@ -117,6 +117,7 @@ class UpdateDialogTest : public ::testing::Test {
     s.startWorker = worker.Starter();
     s.applicationFolder = app();
     s.writeSetting = [this](std::string_view key, std::string_view value) {
+      if (refuseWrites_) return false;
       written_.emplace_back(std::string(key) + "=" + std::string(value));
       return true;
     };
@@ -170,6 +171,7 @@ class UpdateDialogTest : public ::testing::Test {
   std::vector<std::weak_ptr<UpdateList>> lists_;
   std::string base_ = kBase;
   std::vector<std::string> written_;
+  bool refuseWrites_ = false;
   std::vector<std::string> logged_;  // the failure log's lines
   std::string listKey_;
   platform::UtcTime today_{2000, 3, 15, 10, 0, 0};
@@ -287,8 +289,9 @@ INSTANTIATE_TEST_SUITE_P(Codes, FailedCheckTest,
                          ::testing::Values(engine::kCannotConnect, engine::kFailed, engine::kCannotSave));
 
 // Built with a public key, the updater takes a list only when it is signed
-// with that key and not older than one taken before; anything else fails the
-// check with its own text, and nothing is offered.
+// with that key for the server base it comes from and not older than one
+// taken before from there; anything else fails the check with its own text,
+// and nothing is offered.
 TEST_F(UpdateDialogTest, OnlyListsSignedWithTheBuiltInKeyAreTaken) {
   auto key = engine::NewSigningKey(), otherKey = engine::NewSigningKey();
   ASSERT_TRUE(key && otherKey);
@@ -298,8 +301,9 @@ TEST_F(UpdateDialogTest, OnlyListsSignedWithTheBuiltInKeyAreTaken) {
   for (std::size_t at = unsigned_.find("Size="); at != std::string::npos;
        at = unsigned_.find("Size=", at + shaLine.size() + 1))
     unsigned_.insert(at, shaLine);
-  auto sign = [&](std::uint64_t serial, const engine::SigningKey& with, const std::string& doc) {
-    return engine::SignListDocument(doc, serial, with.secretKey).value_or("(cannot sign)");
+  auto sign = [&](std::uint64_t serial, const engine::SigningKey& with, const std::string& doc,
+                  std::string_view place = kBase) {
+    return engine::SignListDocument(doc, serial, place, with.secretKey).value_or("(cannot sign)");
   };
   auto changed = [](std::string doc, const std::string& from, const std::string& to) {
     return doc.replace(doc.find(from), from.size(), to);
@@ -323,7 +327,9 @@ TEST_F(UpdateDialogTest, OnlyListsSignedWithTheBuiltInKeyAreTaken) {
       {"an older list replayed", sign(4, *key, unsigned_), false},
       {"no signature", unsigned_, false},
       {"no SHA-256 for a file", noSha, false},
-      {"a newer list", sign(8, *key, unsigned_), true},
+      {"another tree's list, higher serial", sign(50, *key, unsigned_, "http://127.0.0.5/beta/"), false},
+      {"the place changed", changed(signed5, "tlv5.update/\r\n", "beta/\r\n"), false},
+      {"a newer list, host in capitals", sign(8, *key, unsigned_, "HTTP://127.0.0.5/tlv5.update/"), true},
   };
   Open();
   for (const Case& c : cases) {
@@ -333,8 +339,26 @@ TEST_F(UpdateDialogTest, OnlyListsSignedWithTheBuiltInKeyAreTaken) {
     EXPECT_EQ(dialog_->currentList() != nullptr, c.taken);
     EXPECT_EQ(window_.Text(ui::kMessageArea), c.taken ? kTwoFilesMessage : refused);
   }
-  EXPECT_EQ(std::count(written_.begin(), written_.end(), "ListSerial=5"), 1);
-  EXPECT_EQ(written_.back(), "ListSerial=8");
+  const std::string serialKey = "ListSerial-" + engine::PlaceTag(kBase);
+  EXPECT_EQ(std::count(written_.begin(), written_.end(), serialKey + "=5"), 1);
+  EXPECT_EQ(written_.back(), serialKey + "=8");
+
+  // Another place keeps a serial of its own (in a window opened again, before
+  // its automatic check would start a run of its own).
+  base_ = "http://127.0.0.5/beta/";
+  dialog_.reset();
+  Open();
+  worker_.AddRun({ScriptedWorker::Document(10, sign(3, *key, unsigned_, base_)),
+                  ScriptedWorker::Finish(20, engine::kSucceeded)});
+  EXPECT_EQ(dialog_->CheckForUpdates(), ui::kUpdatesFound);
+  EXPECT_EQ(written_.back(), "ListSerial-" + engine::PlaceTag(base_) + "=3");
+
+  // A serial that cannot be remembered fails the check.
+  refuseWrites_ = true;
+  worker_.AddRun({ScriptedWorker::Document(10, sign(4, *key, unsigned_, base_)),
+                  ScriptedWorker::Finish(20, engine::kSucceeded)});
+  EXPECT_EQ(dialog_->CheckForUpdates(), engine::kFailed);
+  EXPECT_EQ(dialog_->currentList(), nullptr);
 }
 
 TEST_F(UpdateDialogTest, WorkerThatCannotStartFailsTheRunWithCode4) {

@@ -40,7 +40,11 @@ const char kHelp[] =
     "Options:\n"
     "  --intro FILE            text shown above the list of changes (any lines)\n"
     "  --notes FILE            release notes: lines \"PATH: text\", one comment\n"
-    "                          per line, PATH relative to RELEASE-FOLDER with \"/\"\n"
+    "                          per line, PATH relative to RELEASE-FOLDER with \"/\";\n"
+    "                          a text may not hold what the updater reads as\n"
+    "                          list syntax: [Item], @TLV-DVD Update@, File=, MD5=,\n"
+    "                          Size=, Version=, Comment=, SHA256=, Serial=, Place=,\n"
+    "                          Signature= (letter case as written here)\n"
     "  --default-version A.B.C.D\n"
     "                          version for files that carry none (text files\n"
     "                          without \"version=\", data files); without it such\n"
@@ -52,10 +56,14 @@ const char kHelp[] =
     "  --base NAME             folder name of the server base (default tlv5.update)\n"
     "  --server-base URL       the server address the updaters use (default the\n"
     "                          built-in one above); every file's address must fit\n"
-    "                          the updater's 255 characters\n"
+    "                          the updater's 255 characters. A signed list names\n"
+    "                          it as its place: updaters fetching it from any\n"
+    "                          other server base refuse it\n"
     "  --replace               replace an earlier OUTPUT-FOLDER/tlv5.update\n"
     "  --sign KEY-FILE         sign the list with the secret key in KEY-FILE and\n"
-    "                          give every file its SHA-256 digest\n"
+    "                          give every file its SHA-256 digest; KEY-FILE must\n"
+    "                          be readable by its owner only, and its public key\n"
+    "                          must match KEY-FILE.pub when that exists\n"
     "  --serial N              serial of the signed list (default: one more than\n"
     "                          the published list's, or 1); must grow\n"
     "  --new-key KEY-FILE      make a signing key: the secret key in KEY-FILE,\n"
@@ -66,8 +74,10 @@ const char kHelp[] =
     "cannot request (with %, ?, #, =, \\ or :, absolute, with \"..\", holding\n"
     "\"tlv5.php\" or starting with the folder \"dvd\"), names Windows does not\n"
     "take (with <, >, \", |, *, ending in '.' or a blank, device names such as\n"
-    "CON or LPT1.txt), names that differ only in letter case, addresses longer\n"
-    "than 255 characters and symbolic links. An empty file is listed with\n"
+    "CON, CONIN$, COM0, LPT\xC2\xB9 or \"nul .txt\"), names that are not UTF-8, names\n"
+    "that differ only in letter case as Windows compares them (\xC3\x84.txt and\n"
+    "\xC3\xA4.txt), addresses longer than 255 characters and symbolic links.\n"
+    "An empty file is listed with\n"
     "Size=0 and served plain.\n"
     "Exit status: 0 published, 1 refused, 2 usage.\n";
 
@@ -126,7 +136,7 @@ int NewKey(const std::string& path) {
 
 int main(int argc, char** argv) {
   publish::PublishOptions options;
-  std::string notesFile, introFile, keyFile, newKeyFile;
+  std::string notesFile, introFile, keyFile, newKeyFile, signingKey;
   std::vector<std::string> positional;
   // UTF-8 on Windows, like every path there.
   const std::vector<std::string> args = platform::ProgramArguments(argc, argv);
@@ -232,12 +242,13 @@ int main(int argc, char** argv) {
 
   if (!keyFile.empty()) {
     std::string error;
-    auto secret = publish::ReadSecretKey(keyFile, error);
-    if (!secret) {
+    auto key = publish::ReadSecretKey(keyFile, error);
+    if (!key) {
       std::fprintf(stderr, "publish: %s\n", error.c_str());
       return 1;
     }
-    options.secretKey = *secret;
+    options.secretKey = key->secretKey;
+    signingKey = key->publicKey;
   }
 
   publish::PublishResult result = publish::Publish(options);
@@ -251,6 +262,7 @@ int main(int argc, char** argv) {
   std::printf("%zu files published to %s%c%s\n", result.files.size(), options.outputFolder.c_str(),
               platform::kPathSeparator, options.base.c_str());
   if (!options.secretKey.empty())
-    std::printf("The list is signed, serial %llu.\n", static_cast<unsigned long long>(result.serial));
+    std::printf("The list is signed for %s, serial %llu, with the key whose public key is\n  %s\n",
+                options.serverBase.c_str(), static_cast<unsigned long long>(result.serial), signingKey.c_str());
   return 0;
 }

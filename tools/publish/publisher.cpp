@@ -15,6 +15,7 @@
 #include "platform/facts.h"
 #include "platform/files.h"
 #include "base/ascii_text.h"
+#include "base/name_case.h"
 #include "tools/publish/packer.h"
 #include "tools/publish/vendor_key.h"
 
@@ -32,11 +33,9 @@ std::string Below(const std::string& folder, std::string relative) {
 }
 
 // Names that differ only in letter case are one file on a case-insensitive
-// server or file system (and in a Windows installation).
-std::string LowerCase(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), base::AsciiLower);
-  return s;
-}
+// server or file system (and in a Windows installation): compared in the
+// form Windows compares them in. A name that is no UTF-8 is refused anyway.
+std::string CaseKey(const std::string& s) { return base::WindowsCaseKey(s).value_or(s); }
 
 std::string OneLine(std::string s) {
   std::replace(s.begin(), s.end(), '\r', ' ');
@@ -73,17 +72,31 @@ void Walk(const std::string& folder, const std::string& relative, std::vector<st
   }
 }
 
-// Why Windows would not take `part` as a file or folder name.
+// Why Windows would not take `part` as a file or folder name: the
+// updater's own rule, on every system the list is made on.
 std::optional<std::string> WindowsNameFault(const std::string& part) {
-  // Left to the check of plain relative paths.
-  if (part.empty() || part == "..") return std::nullopt;
-  for (char c : part) {
-    if (std::string_view("<>:\"|?*").find(c) != std::string_view::npos)
-      return std::string("contains '") + c + "', which Windows does not allow in names";
+  switch (engine::WindowsNameFault(part)) {
+    case engine::NameFault::kNone: return std::nullopt;
+    case engine::NameFault::kReservedCharacter:
+      for (char c : part)
+        if (std::string_view("<>:\"|?*").find(c) != std::string_view::npos)
+          return std::string("contains '") + c + "', which Windows does not allow in names";
+      return "'" + OneLine(part) + "' contains a control character";
+    case engine::NameFault::kDroppedEnd:
+      return "'" + part + "' ends in '" + part.back() + "', which Windows drops from names";
+    case engine::NameFault::kDeviceName: return "'" + part + "' is a device name on Windows";
   }
-  if (part.back() == '.' || part.back() == ' ')
-    return "'" + part + "' ends in '" + part.back() + "', which Windows drops from names";
-  if (engine::IsWindowsDeviceName(part)) return "'" + part + "' is a device name on Windows";
+  return std::nullopt;
+}
+
+// Why a release note cannot become a "Comment=" line: the list reader
+// finds the keys of a block anywhere in it, so a note holding one (or an
+// item header, or the marker) would add entries, or a whole item, that the
+// vendor never listed; a zero byte would end the document there.
+std::optional<std::string> NoteFault(const std::string& note) {
+  if (note.find('\0') != std::string::npos) return std::string("holds a zero byte");
+  if (auto syntax = engine::ListSyntaxIn(note))
+    return "holds '" + std::string(*syntax) + "', which the updater would read as part of the list";
   return std::nullopt;
 }
 
@@ -169,6 +182,10 @@ std::optional<std::string> RefusalReason(const std::string& path, const std::str
   std::size_t firstEnd = path.find('/');
   if (firstEnd != std::string::npos && base::EqualsIgnoringCase(path.substr(0, firstEnd), engine::kStagingFolderName))
     return "begins with the folder '" + path.substr(0, firstEnd) + "', which the installer would take off";
+  // The updater on Windows reads a name as UTF-8, and as the ANSI code page
+  // of the machine only where it is no UTF-8: a name in another encoding
+  // would be installed under a name that depends on the machine.
+  if (!base::WindowsCaseKey(path)) return "is not UTF-8 text";
   for (std::size_t start = 0; start <= path.size();) {
     std::size_t end = std::min(path.find('/', start), path.size());
     if (auto fault = WindowsNameFault(path.substr(start, end - start))) return fault;
@@ -273,26 +290,29 @@ void Validate(const PublishOptions& options, const std::string& baseFolder, std:
   std::set<std::string> folders;
   for (const std::string& path : paths)
     for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
-      folders.insert(LowerCase(path.substr(0, slash)));
+      folders.insert(CaseKey(path.substr(0, slash)));
   for (const std::string& path : paths) {
     if (auto why = RefusalReason(path, options.serverBase)) {
       result.errors.push_back("'" + path + "' cannot be published: " + *why);
       continue;
     }
-    std::string lower = LowerCase(path);
+    std::string lower = CaseKey(path);
     if (auto [it, fresh] = listedBy.emplace(lower, path); !fresh)
       result.errors.push_back("'" + path + "' and '" + it->second + "' differ only in letter case");
     else if (folders.count(lower))
       result.errors.push_back("'" + path + "' differs only in letter case from a folder of the release");
-    else if (auto [at, freshServed] = servedBy.emplace(LowerCase(ServedName(path)), path); !freshServed)
+    else if (auto [at, freshServed] = servedBy.emplace(CaseKey(ServedName(path)), path); !freshServed)
       result.errors.push_back("'" + path + "' and '" + at->second + "' would be served under one name");
   }
   if (!TextsAreUtf8(options.introText, options.notes))
     result.warnings.push_back("the intro text or the release notes are not UTF-8: listed as they are, which updaters "
                               "read as Windows-1252");
-  for (const auto& [path, lines] : options.notes)
+  for (const auto& [path, lines] : options.notes) {
     if (std::find(paths.begin(), paths.end(), path) == paths.end())
       result.errors.push_back("release notes name '" + path + "', which is not in the release");
+    for (const std::string& line : lines)
+      if (auto why = NoteFault(line)) result.errors.push_back("a release note of '" + path + "' " + *why);
+  }
   if (!result.errors.empty()) return;
 
   if (platform::Exists(baseFolder) && !options.replace) {
@@ -383,7 +403,7 @@ bool WriteTree(const PublishOptions& options, const std::string& tree, PublishRe
   }
   std::string list = ListDocument(options.introText, result.files, options.notes);
   if (!options.secretKey.empty()) {
-    auto signedList = engine::SignListDocument(list, result.serial, options.secretKey);
+    auto signedList = engine::SignListDocument(list, result.serial, options.serverBase, options.secretKey);
     if (!signedList) {
       result.errors.push_back("cannot sign the list with the key given");
       return false;

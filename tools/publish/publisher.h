@@ -39,7 +39,7 @@ struct PublishOptions {
   bool replace = false;     // replace an existing <output>/<base> folder
   // The address of <base> on the server as the updater knows it; every
   // file's address (this, "dvd/" and its path) must fit the updater's 255
-  // characters.
+  // characters. A signed list is signed for this place only.
   std::string serverBase = HARBINOR_DEFAULT_SERVER;
   // Secret key (64 hexadecimal digits): sign the list and give every item
   // the SHA-256 digest of its file. Empty: an unsigned list.

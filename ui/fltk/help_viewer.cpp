@@ -14,6 +14,7 @@
 #include "platform/shell.h"
 #include "platform/text.h"
 #include "base/ascii_text.h"
+#include "base/utf8.h"
 #include "ui/help_text.h"
 #include "ui/fltk/fltk_window.h"
 
@@ -67,24 +68,6 @@ std::string Windows1252ToUtf8(std::string_view text) {
   return platform::Utf16ToUtf8(wide);
 }
 
-void AppendUtf8(std::string& out, std::uint32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 // The character of the entity `name` ("mdash", "#8212", "#x2014"), or 0.
 // The four that are markup (lt, gt, amp, quot) stay as they are, for the
 // viewer to read.
@@ -107,7 +90,7 @@ void AppendDecodedText(std::string& out, std::string_view text) {
                              ? EntityCharacter(text.substr(amp + 1, semicolon - amp - 1))
                              : 0;
     if (code) {
-      AppendUtf8(out, code);
+      base::AppendUtf8(out, code);
       i = semicolon + 1;
     } else {
       out.push_back('&');
