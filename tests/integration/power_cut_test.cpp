@@ -181,13 +181,7 @@ class PowerCutTest : public ::testing::Test {
   std::string release() const { return root_ / "release/"; }
 
   testsupport::ProcessOptions Options(std::vector<std::string> arguments) {
-    testsupport::ProcessOptions o;
-    o.arguments = std::move(arguments);
-    o.environment["DISPLAY"] = std::nullopt;
-    o.environment["WAYLAND_DISPLAY"] = std::nullopt;
-    o.environment["HARBINOR_TEST_GUARD_FOLDER"] = root_ / "run";
-    o.timeoutMs = 60000;
-    return o;
+    return testsupport::UpdaterOptions(std::move(arguments), root_ / "run");
   }
 
   // `publish` on `releaseFolder` into `output`; empty when it worked.

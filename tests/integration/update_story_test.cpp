@@ -136,13 +136,8 @@ class UpdateStoryTest : public ::testing::Test {
   std::string release() const { return root_.path() + "/release/"; }
 
   testsupport::ProcessOptions Options(std::vector<std::string> arguments) {
-    testsupport::ProcessOptions o;
-    o.arguments = std::move(arguments);
-    o.environment["DISPLAY"] = std::nullopt;
-    o.environment["WAYLAND_DISPLAY"] = std::nullopt;
-    o.environment["HARBINOR_TEST_GUARD_FOLDER"] = root_ / "run";
+    testsupport::ProcessOptions o = testsupport::UpdaterOptions(std::move(arguments), root_ / "run");
     o.runner = programs_.runner;
-    o.timeoutMs = 60000;
     return o;
   }
 

@@ -41,6 +41,16 @@ bool ChildProcess::WaitForLine(const std::string& line, int timeoutMs, std::stri
   }
 }
 
+ProcessOptions UpdaterOptions(std::vector<std::string> arguments, const std::string& guardFolder) {
+  ProcessOptions o;
+  o.arguments = std::move(arguments);
+  o.environment["DISPLAY"] = std::nullopt;
+  o.environment["WAYLAND_DISPLAY"] = std::nullopt;
+  o.environment["HARBINOR_TEST_GUARD_FOLDER"] = guardFolder;
+  o.timeoutMs = 60000;
+  return o;
+}
+
 ProcessResult RunProcess(const std::string& program, const ProcessOptions& options) {
   ChildProcess child(program, options);
   return child.Wait(options.timeoutMs);

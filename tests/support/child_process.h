@@ -35,6 +35,10 @@ struct ProcessOptions {
   std::optional<unsigned> runAsUser;
 };
 
+// The updater run as the story tests run it: no display (the terminal front
+// end), its one-copy guard in `guardFolder`, a minute to finish.
+ProcessOptions UpdaterOptions(std::vector<std::string> arguments, const std::string& guardFolder);
+
 class ChildProcess {
  public:
   ChildProcess(const std::string& program, const ProcessOptions& options);
