@@ -225,6 +225,9 @@ bool Installer::Finish() {
   // lose the file.
   bool durable = true;
   for (const std::string& folder : renamedIn_) durable = (platform::FlushFolder(folder) || Failed(folder)) && durable;
+  if (durable)
+    for (const std::string& staged : linkedStaged_) durable = RemoveStaged(staged) && durable;
+  linkedStaged_.clear();
   for (const std::string& folder : renamedOutOf_)
     durable = durable && (platform::FlushFolder(folder) || Failed(folder));
   renamedIn_.clear();
@@ -298,17 +301,43 @@ bool Installer::MoveIntoPlace() {
       return false;
   }
   file.Close();
-  bool moved = replacingSelf_
-                   ? platform::ReplaceRunningProgram(staged, finalPath_, settings::ParkedCopyPath(finalPath_))
-                   : platform::MoveFileReplacing(staged, finalPath_);
-  if (!moved) return false;
-  // A rename from one name of a file to another name of the same file does
-  // nothing, and the staged name would stay. A power cut that kept both
-  // names of a file an earlier run renamed leaves that: the staged one goes.
-  if (platform::Exists(staged)) platform::RemoveFile(staged);
+  if (!LinkIntoPlace(staged)) return false;
   renamedIn_.insert(ParentOf(finalPath_));
   renamedOutOf_.insert(ParentOf(staged));
   installedBytes_ += static_cast<std::uint32_t>(*size);
+  return true;
+}
+
+bool Installer::LinkIntoPlace(const std::string& staged) {
+  // The file takes its installed name while it keeps its staged one, which
+  // goes only once the installed folder is on the disk. A plain rename
+  // between two folders could reach the disk as two writes in either
+  // order, and a power cut between them would lose the file: neither
+  // staged nor installed.
+  // The running updater's file is moved aside, not replaced.
+  auto put = [&](const std::string& from) {
+    return replacingSelf_ ? platform::ReplaceRunningProgram(from, finalPath_, settings::ParkedCopyPath(finalPath_))
+                          : platform::MoveFileReplacing(from, finalPath_);
+  };
+  // Renaming a name onto another name of the same file (what an earlier
+  // run cut short leaves) changes nothing and keeps both.
+  auto dropIfKept = [](const std::string& name) {
+    if (platform::Exists(name)) platform::RemoveFile(name);
+  };
+  std::string second = replacingSelf_ ? finalPath_ + kNewCopySuffix : engine::InstallingPath(finalPath_);
+  platform::RemoveFile(second);
+  if (!platform::LinkFile(staged, second)) {
+    // A file system without second names: the rename is all there is.
+    if (!put(staged)) return false;
+    dropIfKept(staged);
+    return true;
+  }
+  if (!put(second)) {
+    platform::RemoveFile(second);
+    return false;
+  }
+  dropIfKept(second);
+  linkedStaged_.push_back(staged);
   return true;
 }
 

@@ -136,6 +136,7 @@ class Installer {
   // Renames the staged file into place; false (nothing changed) when the
   // rename did not work and the file is to be copied instead.
   bool MoveIntoPlace();
+  bool LinkIntoPlace(const std::string& staged);
   // The copy: the first block opens the files, the last one finishes it.
   bool CopyBlock();
   bool OpenCopy();
@@ -172,6 +173,9 @@ class Installer {
   // the disk: those the files went into, and those they left (in the
   // staging folder).
   std::set<std::string> renamedIn_, renamedOutOf_;
+  // Staged names of files that are installed under a second name; they go
+  // once the installed folders are on the disk.
+  std::vector<std::string> linkedStaged_;
   // The file in progress.
   std::string finalPath_;      // where it belongs
   bool replacingSelf_ = false;

@@ -106,11 +106,14 @@ TEST_F(InstallDialogTest, TargetsAreWholeAtEveryStepAndLeftoversGo) {
     cut.CollectStagedFiles(cut.StagingFolder());
     ASSERT_TRUE(cut.InstallNextStep());
     EXPECT_TRUE(whole());
-    EXPECT_NE(PathExists(At("dvd/big.bin")), PathExists(At("dvd/Language/x.ini")));
+    // Both staged names stay until the installed ones are on the disk.
+    EXPECT_TRUE(PathExists(At("dvd/big.bin")) && PathExists(At("dvd/Language/x.ini")));
   }
+  const bool bigInstalled = ReadFile(At("big.bin")) == big;
+  EXPECT_NE(bigInstalled, ReadFile(At("Language/x.ini")) == "new x");
   // What a run cut short left under the installer's name of a file that is
   // no longer staged, beside the file still to be installed.
-  WriteFile(engine::InstallingPath(At(PathExists(At("dvd/big.bin")) ? "gone.txt" : "Language/gone.txt")), "stray");
+  WriteFile(engine::InstallingPath(At(bigInstalled ? "Language/gone.txt" : "gone.txt")), "stray");
   EXPECT_EQ(Run(), DialogResult::kOk);
   EXPECT_EQ(ReadFile(At("big.bin")), big);
   EXPECT_EQ(ReadFile(At("Language/x.ini")), "new x");
@@ -250,8 +253,11 @@ TEST_F(InstallDialogTest, StepsOfTheInstall) {
   EXPECT_EQ(install.installedBytes(), block.size());
   EXPECT_EQ(ReadFile(At("four.bin")), block);
   EXPECT_TRUE(PathExists(At("zero.bin")));
-  EXPECT_FALSE(PathExists(At("dvd/four.bin")));
   EXPECT_FALSE(install.InstallNextStep());
+  // The staged names go once the installed folders are on the disk.
+  EXPECT_TRUE(PathExists(At("dvd/four.bin")));
+  EXPECT_TRUE(install.Finish());
+  EXPECT_FALSE(PathExists(At("dvd/four.bin")));
   EXPECT_EQ(install.TargetPath(At("dvd/Language/x.ini")), At("Language/x.ini"));
   EXPECT_FALSE(install.TargetPath("/elsewhere/x.ini"));
   EXPECT_FALSE(install.TargetPath(At("dvdx/x.ini")));

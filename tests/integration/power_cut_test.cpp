@@ -330,7 +330,7 @@ class PowerCutTest : public ::testing::Test {
     std::string all;
     for (const std::string& f : outcome.faults) all += "\n  " + f;
     EXPECT_TRUE(outcome.faults.empty()) << outcome.faults.size() << " of " << outcome.states << " cut states failed:" << all;
-    EXPECT_GT(outcome.atFlushes, 0u);
+    EXPECT_GT(outcome.atFlushes + outcome.foldersKept, 0u);
   }
 
   inline static bool privateMounts_ = false;
@@ -404,15 +404,10 @@ TEST_F(PowerCutTest, InstallCutAnywhereIsFinishedByTheNextInstall) {
   ExpectNoFaults(CutInstall(States::kFlushedOnly));
 }
 
-// The install renames each staged file from its folder in dvd/ into its
-// installed folder, then flushes the installed folders, then the staging
-// ones. When the system writes a staging folder back before the installed
-// one (a file system whose renames between folders are not one step), a
-// power cut in between loses the file: it is neither staged nor installed,
-// and the next run finishes without it. Disabled until the install keeps
-// the staged name until the installed one is on the disk; run it with
-// --gtest_also_run_disabled_tests.
-TEST_F(PowerCutTest, DISABLED_InstallCutWithFoldersWrittenBackInAnyOrderIsFinishedByTheNextInstall) {
+// A file system may write back the folders a rename between two folders
+// touched in either order. The install keeps each staged name until the
+// installed folder is on the disk, so no order loses a file.
+TEST_F(PowerCutTest, InstallCutWithFoldersWrittenBackInAnyOrderIsFinishedByTheNextInstall) {
   ExpectNoFaults(CutInstall(States::kFoldersWrittenBack));
 }
 
