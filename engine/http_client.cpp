@@ -171,7 +171,12 @@ HttpClient::Ending HttpClient::Transfer(SharedWord& runningTotal, std::int32_t& 
       if (raw && !raw->Append(in, done)) return Fail(Ending::kFailed, "the response does not fit in memory");
     }
     if (stopped || r.status == platform::NetStatus::kCancelled) return Ending::kStopped;
-    if (reader.complete()) return Ending::kComplete;
+    if (reader.complete()) {
+      // The request asked for one response per connection: the server
+      // holding it open gets it back now, not when the item goes.
+      connection.Close();
+      return Ending::kComplete;
+    }
     // A hold is no stall.
     if (held) windowStart = platform::MonotonicMs(), windowBytes = 0;
     if (closed) return r.status == platform::NetStatus::kError ? Ending::kBroken : Ending::kClosed;

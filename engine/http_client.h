@@ -28,7 +28,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -96,7 +95,8 @@ class HttpClient {
   StreamResult GetStreamed(SharedWord& runningTotal, std::int32_t& bodyLength, const SharedWord& control,
                            BodyReceiver& receiver);
   // Closes the connection, forgets the path and empties the response (its
-  // storage stays for a later transfer).
+  // storage stays for a later transfer). A transfer whose body ended by its
+  // framing has closed the connection already.
   void Close();
 
   bool socketsReady = false;

@@ -246,6 +246,7 @@ TEST_F(HttpClientTest, FramedBodyEndsTheTransferOnAnOpenConnection) {
       EXPECT_EQ(length_, static_cast<std::int32_t>(c.body.size()));
       EXPECT_EQ(total_.load(), static_cast<std::int32_t>(c.body.size()));
       EXPECT_EQ(client.lastHead.status, c.status);
+      EXPECT_FALSE(client.connection.IsOpen()) << "the held connection is let go";
       EXPECT_EQ(client.unexpectedStatus.find(" " + std::to_string(c.status) + " ") == 8, c.status != 200);
     }
   }
