@@ -22,7 +22,7 @@ ChunkedDecoder::State ChunkedDecoder::state() const {
 }
 
 std::size_t ChunkedDecoder::Feed(const std::uint8_t* data, std::size_t size, const BodySink& body) {
-  std::size_t i = 0;
+  std::size_t i = 0, bodyBytes = 0;
   // Each step either consumes input or ends the body as broken; `expect`
   // takes one exact byte and moves on.
   auto expect = [&](std::uint8_t wanted, Step next) {
@@ -35,6 +35,15 @@ std::size_t ChunkedDecoder::Feed(const std::uint8_t* data, std::size_t size, con
   };
   while (i < size && step_ != Step::kDone && step_ != Step::kBroken) {
     std::uint8_t c = data[i];
+    // Every byte of a size line or a trailer line counts towards its bound;
+    // the LF that ends the line starts the next one afresh.
+    bool inLine = step_ == Step::kSize || step_ == Step::kExtension || step_ == Step::kTrailerStart ||
+                  step_ == Step::kTrailer;
+    if (inLine && ++lineBytes_ > kMaxChunkLineBytes) {
+      step_ = Step::kBroken;
+      break;
+    }
+    if (step_ == Step::kSizeLf || step_ == Step::kTrailerLf) lineBytes_ = 0;
     switch (step_) {
       case Step::kSize: {
         int digit = HexValue(c);
@@ -74,6 +83,7 @@ std::size_t ChunkedDecoder::Feed(const std::uint8_t* data, std::size_t size, con
         std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, size - i));
         if (body) body(data + i, n);
         i += n;
+        bodyBytes += n;
         remaining_ -= n;
         if (remaining_ == 0) step_ = Step::kDataCr;
         break;
@@ -113,6 +123,7 @@ std::size_t ChunkedDecoder::Feed(const std::uint8_t* data, std::size_t size, con
         break;
     }
   }
+  framingBytes_ += i - bodyBytes;
   return i;
 }
 

@@ -35,9 +35,11 @@ bool ContainerStreamOptions(const std::uint8_t* container, std::int32_t size, lz
   options.lp = (properties / 9) % 5;
   options.pb = properties / 45;
   if (options.lc + options.lp > LZMA_LCLP_MAX) return false;
-  // Matches never reach further back than the file is long, so the
-  // dictionary needs no more than the listed size, whatever the header says.
+  // A stated dictionary over our bound is refused, not shrunk: the stream
+  // may well need it. Below it, matches never reach further back than the
+  // file is long, so the dictionary needs no more than the listed size.
   std::uint32_t stated = ReadLe32(header + 1);
+  if (stated > kMaxDictionaryBytes) return false;
   std::uint32_t limit = std::max<std::uint32_t>(static_cast<std::uint32_t>(size), LZMA_DICT_SIZE_MIN);
   options.dict_size = std::clamp<std::uint32_t>(stated, LZMA_DICT_SIZE_MIN, limit);
   options.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;

@@ -5,8 +5,11 @@
 // told by its length alone: a body as long as the listed size is plain.
 //
 // Unpacking works memory to memory into exactly the listed size. The
-// decoder's memory is bounded by that size, never by the header's
-// dictionary field, so a lying container cannot make it allocate more.
+// header's dictionary field is a size the server chooses, so it never
+// chooses our memory alone: a container that states more than
+// kMaxDictionaryBytes is refused (a failed transfer), and the dictionary is
+// never larger than the listed size either. A stated size below 4 KiB is
+// read as 4 KiB, the smallest dictionary of the format.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +21,10 @@
 namespace engine {
 
 inline constexpr std::size_t kContainerHeaderSize = 18;  // "LZMA", 0, 13-byte .lzma header
+// The largest dictionary a container may state: 64 MiB, the largest that
+// any xz/LZMA preset writes (level 9). A packer that needs more is none we
+// publish with, and a stated 4 GiB must not become a 4 GiB allocation.
+inline constexpr std::uint32_t kMaxDictionaryBytes = 64u << 20;
 
 // Whether a body of `bodyLength` bytes for a file listed with `size` bytes is
 // used as it is: the lengths are equal. For an empty file only an empty body

@@ -11,8 +11,9 @@ namespace engine {
 
 // The LZMA1 options for the stream of a container whose first 18 bytes are
 // `header`, for a file listed with `size` bytes: the stated properties, the
-// stated dictionary (never larger than the listed size), exactly `size`
-// bytes out. False when the bytes are no container of that size.
+// stated dictionary (at least 4 KiB, never larger than the listed size),
+// exactly `size` bytes out. False when the bytes are no container of that
+// size, or state a dictionary over kMaxDictionaryBytes (container.h).
 bool ContainerStreamOptions(const std::uint8_t* header, std::int32_t size, lzma_options_lzma& options);
 
 }  // namespace engine

@@ -2,7 +2,8 @@
 // files of any size without holding them in memory. It takes and refuses
 // exactly what Unpack (container.h) takes and refuses, whatever pieces the
 // body comes in: the same header checks, the same dictionary (the stated
-// one, never larger than the listed size), exactly the listed size out.
+// one, at least 4 KiB, at most kMaxDictionaryBytes, never larger than the
+// listed size), exactly the listed size out.
 #pragma once
 
 #include <cstddef>

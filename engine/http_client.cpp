@@ -104,10 +104,11 @@ bool HttpClient::Connect(std::string_view url, const SharedWord* control) {
 }
 
 HttpClient::Ending HttpClient::Transfer(SharedWord& runningTotal, std::int32_t& bodyLength, const SharedWord& control,
-                                       const RawBytes& take) {
+                                       ResponseReader& reader, ByteBuffer* raw) {
   received_ = 0;
   failure.clear();
   unexpectedStatus.clear();
+  lastHead = ResponseHead{};
   if (!socketsReady || !connection.IsOpen()) return Fail(Ending::kFailed, "not connected");
   std::string request = "GET " + RewriteRequestPath(path) + " HTTP/1.1\r\nHost: " + DefaultHost() +
                         "\r\nAccept: */*\r\nConnection: Close\r\n\r\n";
@@ -117,79 +118,100 @@ HttpClient::Ending HttpClient::Transfer(SharedWord& runningTotal, std::int32_t& 
     return Fail(Ending::kFailed, "the request could not be sent");
 
   // Bytes come off the socket in large blocks (a system call per 1024
-  // bytes would dominate a fast transfer) but are counted in 1024-byte
-  // chunks: the counters, the cap and hold and stop are looked at chunk by
-  // chunk; the bytes are handed on a block at a time.
+  // bytes would dominate a fast transfer) but are counted in chunks of at
+  // most 1024 bytes: the counters, the cap and hold and stop are looked at
+  // chunk by chunk; the bytes are handed on a block at a time, as soon as
+  // they are in, since the block that completes the body must end the
+  // transfer even if the server then says nothing more.
   std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kReceiveBlock]);
   std::uint8_t* in = block.get();
-  std::size_t begin = 0, end = 0;
+  // Whatever the response holds, the bytes on the wire stay within its
+  // bounds: the header blocks, the body and the chunk framing.
+  const std::uint64_t rawLimit = kMaxHeadBytes + static_cast<std::uint64_t>(maxResponseBytes) +
+                                 std::min<std::uint64_t>(ChunkFramingLimit(maxResponseBytes), SIZE_MAX / 2);
+  const std::string tooLarge = "the response is larger than " + std::to_string(maxResponseBytes) + " bytes";
   // A server may trickle: at least 1024 bytes must come in every window.
   std::int64_t windowStart = platform::MonotonicMs();
   std::size_t windowBytes = 0;
   for (;;) {
     if (control.load() == kStop) return Ending::kStopped;
-    bool closed = false, broken = false, cancelled = false;
-    while (end - begin < kChunkSize && !closed) {
-      if (kReceiveBlock - end < kChunkSize) {
-        std::memmove(in, in + begin, end - begin);
-        end -= begin;
-        begin = 0;
-      }
-      std::int64_t left = windowStart + stallWindowMs - platform::MonotonicMs();
-      if (left <= 0)
-        return Fail(Ending::kFailed, "stalled: less than 1024 bytes in " + std::to_string(stallWindowMs / 1000) + " s");
-      int wait = static_cast<int>(std::min<std::int64_t>(receiveTimeoutMs, left));
-      auto r = connection.Receive(in + end, kReceiveBlock - end, wait, stopRequested);
-      if (r.status == platform::NetStatus::kOk) {
-        end += r.count;
-        windowBytes += r.count;
-        if (windowBytes >= kChunkSize) {
-          windowStart = platform::MonotonicMs();
-          windowBytes = 0;
-        }
-        continue;
-      }
-      // Nothing for a whole time-out: the transfer has failed.
-      if (r.status == platform::NetStatus::kTimedOut)
-        return Fail(Ending::kFailed, "no answer within " + std::to_string(wait / 1000) + " s");
-      broken = r.status == platform::NetStatus::kError;
-      cancelled = r.status == platform::NetStatus::kCancelled;
-      closed = true;  // closed, broken, or a stop while waiting
+    std::int64_t left = windowStart + stallWindowMs - platform::MonotonicMs();
+    if (left <= 0)
+      return Fail(Ending::kFailed, "stalled: less than 1024 bytes in " + std::to_string(stallWindowMs / 1000) + " s");
+    int wait = static_cast<int>(std::min<std::int64_t>(receiveTimeoutMs, left));
+    auto r = connection.Receive(in, kReceiveBlock, wait, stopRequested);
+    // Nothing for a whole time-out: the transfer has failed.
+    if (r.status == platform::NetStatus::kTimedOut)
+      return Fail(Ending::kFailed, "no answer within " + std::to_string(wait / 1000) + " s");
+    const bool closed = r.status != platform::NetStatus::kOk;  // closed, broken, or a stop while waiting
+    const std::size_t size = closed ? 0 : r.count;
+    windowBytes += size;
+    if (windowBytes >= kChunkSize) {
+      windowStart = platform::MonotonicMs();
+      windowBytes = 0;
     }
-    // Every whole chunk there is, and at the end the rest.
-    std::size_t from = begin;
+    std::size_t done = 0;
     bool stopped = false, held = false;
-    while (!stopped && end - begin >= (closed ? 1 : kChunkSize)) {
-      std::size_t have = std::min(kChunkSize, end - begin);
-      if (received_ + have > maxResponseBytes)
-        return Fail(Ending::kFailed, "the response is larger than " + std::to_string(maxResponseBytes) + " bytes");
+    while (!stopped && done < size) {
+      std::size_t have = std::min(kChunkSize, size - done);
+      if (received_ + have > rawLimit) return Fail(Ending::kFailed, tooLarge);
       received_ += have;
       AddTo(bodyLength, static_cast<std::int64_t>(have));
       AddTo(runningTotal, static_cast<std::int64_t>(have));
-      begin += have;
+      done += have;
       stopped = !WaitWhileHeld(control, &held);
     }
-    if (begin > from && !take(in + from, begin - from)) return Fail(Ending::kFailed, "the response has no body to take");
-    if (stopped || cancelled) return Ending::kStopped;
+    if (done > 0) {
+      bool fed = reader.Feed(in, done);
+      if (reader.overLimit()) return Fail(Ending::kFailed, tooLarge);
+      // A response held whole is framed again at its end, so it goes on
+      // where the reader found no header block it could read (a list may
+      // still hold its marker); one whose framing failed is done.
+      if (!fed && (!raw || reader.headRead())) return Fail(Ending::kFailed, "the response has no body to take");
+      if (raw && !raw->Append(in, done)) return Fail(Ending::kFailed, "the response does not fit in memory");
+    }
+    if (stopped || r.status == platform::NetStatus::kCancelled) return Ending::kStopped;
+    if (reader.complete()) {
+      // The request asked for one response per connection: the server
+      // holding it open gets it back now, not when the item goes.
+      connection.Close();
+      return Ending::kComplete;
+    }
     // A hold is no stall.
     if (held) windowStart = platform::MonotonicMs(), windowBytes = 0;
-    if (closed) return broken ? Ending::kBroken : Ending::kClosed;
+    if (closed) return r.status == platform::NetStatus::kError ? Ending::kBroken : Ending::kClosed;
   }
 }
+
+namespace {
+
+// The body of a response held whole: the reader beside it only tells where
+// the response ends and what its head says.
+struct DiscardBody : BodyReceiver {
+  bool Begin(std::optional<std::uint64_t>) override { return true; }
+  bool Take(const std::uint8_t*, std::size_t) override { return true; }
+};
+
+}  // namespace
 
 const std::uint8_t* HttpClient::Get(SharedWord& runningTotal, std::int32_t& bodyLength, const SharedWord& control) {
   bodyLength = 0;
   response.Clear();
-  Ending ending = Transfer(runningTotal, bodyLength, control,
-                           [this](const std::uint8_t* data, std::size_t size) { return response.Append(data, size); });
-  unexpectedStatus = UnexpectedStatus(std::string_view(reinterpret_cast<const char*>(response.data()), response.size()));
+  DiscardBody discard;
+  ResponseReader reader(discard, maxResponseBytes);
+  Ending ending = Transfer(runningTotal, bodyLength, control, reader, &response);
+  std::string_view text(reinterpret_cast<const char*>(response.data()), response.size());
+  unexpectedStatus =
+      reader.headRead() ? reader.unexpectedStatus() : UnexpectedStatus(text.substr(SkipInterimResponses(text)));
+  lastHead = reader.head();
   // A stop ends the response where it is, as a closed connection would.
   if (ending == Ending::kFailed) return nullptr;
 
   std::size_t received = response.size();
   if (!FrameWholeResponse(response, ending == Ending::kBroken))
     return Fail(nullptr, "the response ends before the end its header announces");
-  // Framing and trailers, and bytes past the announced end, are no body.
+  // Interim responses, framing and trailers, and bytes past the announced
+  // end, are no body.
   AddTo(bodyLength, -static_cast<std::int64_t>(received - response.size()));
   AddTo(runningTotal, -static_cast<std::int64_t>(received - response.size()));
 
@@ -206,13 +228,11 @@ const std::uint8_t* HttpClient::Get(SharedWord& runningTotal, std::int32_t& body
 HttpClient::StreamResult HttpClient::GetStreamed(SharedWord& runningTotal, std::int32_t& bodyLength,
                                                  const SharedWord& control, BodyReceiver& receiver) {
   bodyLength = 0;
-  ResponseReader reader(receiver);
-  Ending ending = Transfer(runningTotal, bodyLength, control,
-                           [&reader](const std::uint8_t* data, std::size_t size) {
-                             // A response that can give no body is read no further.
-                             return reader.Feed(data, size);
-                           });
+  // A response that can give no body is read no further.
+  ResponseReader reader(receiver, maxResponseBytes);
+  Ending ending = Transfer(runningTotal, bodyLength, control, reader, nullptr);
   unexpectedStatus = reader.unexpectedStatus();
+  lastHead = reader.head();
   if (reader.receiverFailed()) return StreamResult::kReceiverFailed;
   if (ending == Ending::kFailed || ending == Ending::kStopped) return StreamResult::kFailed;
   if (!reader.Finish(ending == Ending::kBroken))

@@ -1,11 +1,16 @@
 // One HTTP/1.1 GET over a plain TCP connection to port 80, read until the
-// server closes the connection. The status does not matter (an error page is
-// a body like any other): the body starts after the first blank line, or,
-// for the update-list request (a path containing "tlv5.php"), at the list's
-// marker "@TLV-DVD Update@". The header block is read only for where the
-// body ends: a chunked body is decoded, and a body shorter than its
-// Content-Length, a broken chunked body or a connection reset where nothing
-// marks the end is a failed transfer, never a shorter body (http_response.h).
+// body is whole by its framing (its Content-Length, or the last chunk and
+// the trailers), or, for a body that nothing frames, until the server closes
+// the connection: a server that keeps the connection open after a framed
+// body does not hold the transfer up. Interim "1xx" responses before the
+// real one are skipped. The status does not matter (an error page is a body
+// like any other): the body starts after the real response's blank line,
+// or, for the update-list request (a path containing "tlv5.php"), at the
+// list's marker "@TLV-DVD Update@". The header block is read for where the
+// body ends and for the few fields kept in `lastHead`: a chunked body is
+// decoded, and a body shorter than its Content-Length, a broken chunked body
+// or a connection reset where nothing marks the end is a failed transfer,
+// never a shorter body (http_response.h).
 // Executable and library names are requested under their packed names
 // (".exe" as ".ex_", ".dll" as ".dl_"), blanks as "%20", and the Host line
 // always names the built-in update host. The list is read into memory; an
@@ -15,14 +20,14 @@
 // 1 hold, 2 stop), polled before sending and after every 1024-byte chunk and
 // also while waiting for data, and the running byte counter. No wait is
 // unbounded: connecting and receiving time out, a transfer that trickles
-// fails as a stalled one does, and a response may not grow past a cap, so a
+// fails as a stalled one does, and a response body may not grow past a cap
+// (counted in decoded bytes; chunk framing has a bound of its own), so a
 // server can neither hang the updater nor exhaust memory.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -76,10 +81,11 @@ class HttpClient {
   // stop ends the wait. Closes any earlier connection first.
   bool Connect(std::string_view url, const SharedWord* control = nullptr);
   // Sends the request and reads the response. Every received byte is added
-  // to `runningTotal` and `bodyLength`; at the end the header length is taken
-  // off both. Returns the body's first byte inside `response`, or null on
-  // failure (stop before sending, send failure, receive time-out, response
-  // over the cap, or no body start).
+  // to `runningTotal` and `bodyLength`; at the end whatever is not body
+  // (header blocks, chunk framing, bytes past the end) is taken off both.
+  // Returns the body's first byte inside `response`, or null on failure
+  // (stop before sending, send failure, receive time-out, body over the cap,
+  // or no body start).
   const std::uint8_t* Get(SharedWord& runningTotal, std::int32_t& bodyLength, const SharedWord& control);
 
   enum class StreamResult { kComplete, kFailed, kReceiverFailed };
@@ -89,7 +95,8 @@ class HttpClient {
   StreamResult GetStreamed(SharedWord& runningTotal, std::int32_t& bodyLength, const SharedWord& control,
                            BodyReceiver& receiver);
   // Closes the connection, forgets the path and empties the response (its
-  // storage stays for a later transfer).
+  // storage stays for a later transfer). A transfer whose body ended by its
+  // framing has closed the connection already.
   void Close();
 
   bool socketsReady = false;
@@ -99,9 +106,16 @@ class HttpClient {
   // The status line of the last response when it says anything but success
   // ("HTTP/1.1 404 Not Found"), else empty (http_response.h).
   std::string unexpectedStatus;
+  // The header block of the last transfer's final response (status code,
+  // Content-Range, ETag, Last-Modified, Connection: close); all empty when
+  // none was read.
+  ResponseHead lastHead;
   std::string path;  // request path kept by the last successful Connect
   platform::TcpConnection connection;
-  ByteBuffer response;  // every received byte, then two zero bytes
+  // After a Get: the final response's header block and body, then two
+  // zero bytes.
+  ByteBuffer response;
+  // The most body bytes a response may have, after chunks are decoded.
   std::size_t maxResponseBytes = kMaxListResponseBytes;
   int connectTimeoutMs = kConnectTimeoutMs;
   int receiveTimeoutMs = kReceiveTimeoutMs;
@@ -110,12 +124,14 @@ class HttpClient {
   int stallWindowMs = kStallWindowMs;
 
  private:
-  enum class Ending { kClosed, kBroken, kStopped, kFailed };
-  using RawBytes = std::function<bool(const std::uint8_t* data, std::size_t size)>;
-  // Sends the request and receives until the server closes, handing every
-  // received byte to `take` (false from it fails the transfer).
+  enum class Ending { kComplete, kClosed, kBroken, kStopped, kFailed };
+  // Sends the request and receives until `reader` has the whole body or the
+  // server closes, feeding every received byte to `reader` (its failure
+  // fails the transfer) and, when given, to `raw` as well (then a reader
+  // that found no header block it could read does not fail it: `raw` is
+  // framed again afterwards).
   Ending Transfer(SharedWord& runningTotal, std::int32_t& bodyLength, const SharedWord& control,
-                  const RawBytes& take);
+                  ResponseReader& reader, ByteBuffer* raw);
   // Keeps why, and returns `result`.
   template <typename Result>
   Result Fail(Result result, std::string why) {

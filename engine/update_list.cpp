@@ -7,6 +7,7 @@
 #include "engine/download_worker.h"
 #include "engine/list_signature.h"
 #include "platform/facts.h"
+#include "base/name_case.h"
 #include "base/number_text.h"
 
 namespace engine {
@@ -39,6 +40,12 @@ VersionNumber ParseListVersion(std::string_view value) {
     pos = dot + 1;
   }
   return number;
+}
+
+// A path as the file system compares it: Windows ignores letter case.
+std::string PathKey(const std::string& path) {
+  if (!platform::kWindowsNames) return path;
+  return base::WindowsCaseKey(path).value_or(path);
 }
 
 std::int32_t ClampedSum(std::int32_t a, std::int32_t b) {
@@ -172,12 +179,16 @@ void UpdateList::AddItemIfNewer(std::string_view block) {
       incomplete = true;
       return;
     }
+    if (!keptPaths_.insert(PathKey(local)).second) return;
     bytesTotal = ClampedSum(bytesTotal, item->size);
     items.push_back(std::move(item));
   }
 }
 
-void UpdateList::ClearItems() { items.clear(); }
+void UpdateList::ClearItems() {
+  items.clear();
+  keptPaths_.clear();
+}
 
 void UpdateList::SaveDigestCache() {
   if (installed_) installed_->Save();

@@ -22,7 +22,9 @@
 // so does a block whose "MD5=" is not 32 hexadecimal digits: such a file could
 // never pass the digest check, so it is neither offered nor fetched. A file
 // named like the download worker's temporary files cannot be installed: the
-// list is then incomplete and the check fails.
+// list is then incomplete and the check fails. A file listed again (the
+// same installed path, in the letter case the file system compares in) is
+// offered, fetched and counted in the total once, as its first listing.
 //
 // An UpdateList is also the record that a download run shares with the
 // window: the run control and the counters are atomic 32-bit words.
@@ -33,6 +35,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -105,7 +108,8 @@ class UpdateList {
   // nothing, a too long one adds nothing and marks the list incomplete.
   void AddUrlItem(std::string_view url);
   // Parses one item block and keeps the item when the installed file is
-  // older than the listed version and does not hold the listed content. A file whose address (255 characters) or
+  // older than the listed version, does not hold the listed content and is
+  // not kept already. A file whose address (255 characters) or
   // installed path (259) does not fit marks the list incomplete: it could
   // be neither probed nor fetched, and a list without it is no offer.
   void AddItemIfNewer(std::string_view block);
@@ -138,6 +142,9 @@ class UpdateList {
 
  private:
   ListContext context_;
+  // The installed paths of the kept items, as the file system compares
+  // names, so that a file listed twice is kept (and counted) once.
+  std::set<std::string> keptPaths_;
   std::unique_ptr<InstalledContent> installed_;  // made when a file is first compared
 };
 

@@ -133,13 +133,28 @@ TEST(ContainerTest, DamagedContainersFailCleanly) {
   EXPECT_FALSE(UnpackText(packed, -5)) << "a negative listed size";
 }
 
-TEST(ContainerTest, HeaderDictionaryFieldDoesNotDriveMemory) {
-  // A container claiming a 4 GiB dictionary for a small file still unpacks
-  // (the decoder takes no more than the listed size).
-  std::string data = Sample(50000);
+// The dictionary size a container states: below 4 KiB it is read as 4 KiB,
+// up to our bound it is taken (the decoder still needs no more than the
+// file's size), above it the container is refused, whole or in pieces.
+TEST(ContainerTest, StatedDictionarySize) {
+  // No match reaches back further than 4 KiB in a file this short, so the
+  // stream is whole with the smallest dictionary too.
+  std::string data = Sample(4000);
   std::string packed = *publish::PackContainer(data);
-  for (int i = 6; i < 10; ++i) packed[i] = static_cast<char>(0xFF);
-  EXPECT_EQ(UnpackText(packed, static_cast<std::int32_t>(data.size())), data);
+  struct Case {
+    std::uint32_t stated;
+    bool taken;
+  } cases[] = {{0, true}, {4095, true}, {engine::kMaxDictionaryBytes, true},
+               {engine::kMaxDictionaryBytes + 1, false}, {0xFFFFFFFFu, false}};
+  for (const Case& c : cases) {
+    for (int i = 0; i < 4; ++i) packed[6 + i] = static_cast<char>(c.stated >> (8 * i));
+    const auto size = static_cast<std::int32_t>(data.size());
+    EXPECT_EQ(UnpackText(packed, size).has_value(), c.taken) << c.stated;
+    engine::ContainerDecoder decoder(size);
+    auto discard = [](const std::uint8_t*, std::size_t) { return true; };
+    bool fed = decoder.Feed(reinterpret_cast<const std::uint8_t*>(packed.data()), packed.size(), discard);
+    EXPECT_EQ(fed && decoder.Finish(discard), c.taken) << c.stated << " (in pieces)";
+  }
 }
 
 TEST(DigestTest, KnownDigestsInUpperCase) {

@@ -29,6 +29,15 @@ std::string ExpectedRequest(const std::string& path) {
   return "GET " + path + " HTTP/1.1\r\nHost: " + BuiltInHost() + "\r\nAccept: */*\r\nConnection: Close\r\n\r\n";
 }
 
+// Collects a streamed body.
+struct Collect : engine::BodyReceiver {
+  std::string bytes;
+  bool Begin(std::optional<std::uint64_t>) override { return true; }
+  bool Take(const std::uint8_t* data, std::size_t size) override {
+    bytes.append(reinterpret_cast<const char*>(data), size);
+    return true;
+  }
+};
 
 class HttpClientTest : public ::testing::Test {
  protected:
@@ -180,14 +189,6 @@ TEST_F(HttpClientTest, BodyFraming) {
       {"/a", "Transfer-Encoding: gzip", "abc", "(none)"},
   };
   // A streamed file body ends where the whole one does.
-  struct Collect : engine::BodyReceiver {
-    std::string bytes;
-    bool Begin(std::optional<std::uint64_t>) override { return true; }
-    bool Take(const std::uint8_t* data, std::size_t size) override {
-      bytes.append(reinterpret_cast<const char*>(data), size);
-      return true;
-    }
-  };
   for (const Case& c : cases) {
     for (bool streamed : {false, true}) {
       if (streamed && c.path == "/tlv5.php") continue;
@@ -209,6 +210,134 @@ TEST_F(HttpClientTest, BodyFraming) {
       }
     }
   }
+}
+
+// A body whole by its framing ends the transfer though the server keeps the
+// connection open (any wait for its close fails at the short time-out), and
+// interim responses before the real one are skipped; 101 is a final one.
+TEST_F(HttpClientTest, FramedBodyEndsTheTransferOnAnOpenConnection) {
+  struct Case {
+    std::string response, body;
+    int status;
+  } cases[] = {
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", "hello", 200},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nhe\r\n3\r\nllo\r\n0\r\nX: 1\r\n\r\n", "hello", 200},
+      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\nX: y\r\n\r\n"
+       "HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\ngone",
+       "gone", 404},
+      {"HTTP/1.1 101 Switching Protocols\r\nContent-Length: 2\r\n\r\nok", "ok", 101},
+  };
+  for (const Case& c : cases) {
+    for (bool streamed : {false, true}) {
+      server_.Enqueue(testsupport::RespondThenStall(c.response, 30000));
+      HttpClient client;
+      client.receiveTimeoutMs = 5000;
+      total_ = 0;
+      Collect collect;
+      std::string body = "(none)";
+      if (!streamed) {
+        body = Body(Transfer(client, "/held"));
+      } else if (client.Connect(Url("/held")) &&
+                 client.GetStreamed(total_, length_, control_, collect) == HttpClient::StreamResult::kComplete) {
+        body = collect.bytes;
+      }
+      SCOPED_TRACE(c.response + (streamed ? " (streamed)" : ""));
+      EXPECT_EQ(body, c.body) << client.failure;
+      EXPECT_EQ(length_, static_cast<std::int32_t>(c.body.size()));
+      EXPECT_EQ(total_.load(), static_cast<std::int32_t>(c.body.size()));
+      EXPECT_EQ(client.lastHead.status, c.status);
+      EXPECT_FALSE(client.connection.IsOpen()) << "the held connection is let go";
+      EXPECT_EQ(client.unexpectedStatus.find(" " + std::to_string(c.status) + " ") == 8, c.status != 200);
+    }
+  }
+}
+
+// The cap counts body bytes, not chunk framing: a 2 MiB list in chunks of
+// five bytes carries as many framing bytes again, and still arrives.
+TEST_F(HttpClientTest, ListInSmallChunksFitsTheCap) {
+  std::string list = "@TLV-DVD Update@\r\n" + std::string((2u << 20) - 20, 'l');
+  std::string chunked;
+  for (std::size_t at = 0; at < list.size(); at += 5) chunked += "5\r\n" + list.substr(at, 5) + "\r\n";
+  chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked + "0\r\n\r\n";
+  server_.Enqueue(testsupport::Respond(chunked));
+  HttpClient client;
+  EXPECT_TRUE(Body(Transfer(client, "/tlv5.php")) == list) << client.failure;
+}
+
+// Framing that never ends: one endless chunk extension, endless trailer
+// lines, and one-byte chunks each with a long extension. Each fails within
+// its bound, whatever the server would go on sending.
+TEST_F(HttpClientTest, EndlessChunkFramingFailsWithinItsBound) {
+  struct Case {
+    std::string start, repeat;
+  } cases[] = {
+      {"1;", std::string(1000, 'e')},
+      {"0\r\n", "X-Pad: y\r\n"},
+      {"", "1;" + std::string(4000, 'e') + "\r\nz\r\n"},
+  };
+  for (const Case& c : cases) {
+    for (bool streamed : {false, true}) {
+      // About 2 MB, unless the client goes away first.
+      server_.Enqueue([start = c.start, repeat = c.repeat](testsupport::ServerSession& s) {
+        bool open = s.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + start);
+        for (std::size_t sent = 0; open && sent < 2000000; sent += repeat.size()) open = s.Send(repeat);
+      });
+      HttpClient client;
+      client.maxResponseBytes = 10000;
+      client.receiveTimeoutMs = 5000;
+      total_ = 0;
+      Collect collect;
+      ASSERT_TRUE(client.Connect(Url("/endless")));
+      bool ok = streamed ? client.GetStreamed(total_, length_, control_, collect) == HttpClient::StreamResult::kComplete
+                         : client.Get(total_, length_, control_) != nullptr;
+      SCOPED_TRACE(c.start + c.repeat.substr(0, 12) + (streamed ? " (streamed)" : ""));
+      EXPECT_FALSE(ok);
+      // The framing bound (about 84 KB here) and at most a receive block.
+      EXPECT_LT(total_.load(), 400000);
+      EXPECT_LT(client.response.capacity(), 400000u);
+    }
+  }
+}
+
+// A size line (with its extensions) and a trailer line may each be
+// kMaxChunkLineBytes long, counted up to and with their CR.
+TEST(ChunkedDecoderTest, LinesAreBounded) {
+  const std::size_t most = engine::kMaxChunkLineBytes;
+  struct Case {
+    std::size_t sizeLine, trailerLine;
+    bool complete;
+  } cases[] = {{most, most, true}, {most + 1, most, false}, {most, most + 1, false}};
+  for (const Case& c : cases) {
+    std::string body = "1;" + std::string(c.sizeLine - 3, 'e') + "\r\nz\r\n0\r\nX:" +
+                       std::string(c.trailerLine - 3, 't') + "\r\n\r\n";
+    engine::ChunkedDecoder decoder;
+    decoder.Feed(reinterpret_cast<const std::uint8_t*>(body.data()), body.size(), nullptr);
+    EXPECT_EQ(decoder.state() == engine::ChunkedDecoder::State::kComplete, c.complete) << c.sizeLine << c.trailerLine;
+    if (c.complete) EXPECT_EQ(decoder.framingBytes(), body.size() - 1);
+  }
+}
+
+// What the final response's header block says for a later request.
+TEST(ResponseReaderTest, HeadFields) {
+  Collect collect;
+  engine::ResponseReader reader(collect);
+  std::string response =
+      "HTTP/1.1 100 Continue\r\nETag: \"interim\"\r\n\r\n"
+      "HTTP/1.1 206 Partial Content\r\netag:  \"v1\" \r\nCONTENT-RANGE: bytes 5-9/10\r\n"
+      "Last-Modified: Wed, 09 Dec 2026 9:00\r\nConnection: keep-alive, Close\r\n"
+      "Content-Length: 5\r\n\r\nworld";
+  // Fed a byte at a time, as the slowest network would hand it on.
+  for (char ch : response) ASSERT_TRUE(reader.Feed(reinterpret_cast<const std::uint8_t*>(&ch), 1));
+  EXPECT_TRUE(reader.complete());
+  EXPECT_EQ(collect.bytes, "world");
+  EXPECT_TRUE(reader.head() == (engine::ResponseHead{206, "bytes 5-9/10", "\"v1\"", "Wed, 09 Dec 2026 9:00", true}));
+
+  // Two different values are none known; "closed" is no "close".
+  engine::ResponseReader second(collect);
+  std::string conflicting = "HTTP/1.1 200 OK\r\nETag: \"a\"\r\nETag: \"b\"\r\nConnection: closed\r\n\r\n";
+  ASSERT_TRUE(second.Feed(reinterpret_cast<const std::uint8_t*>(conflicting.data()), conflicting.size()));
+  EXPECT_FALSE(second.complete()) << "only the end of the connection ends this body";
+  EXPECT_TRUE(second.head() == (engine::ResponseHead{200, {}, {}, {}, false}));
 }
 
 // A silent server, and one that trickles a byte now and then, each well

@@ -186,6 +186,26 @@ TEST(UpdateListTest, BytesTotalCountsSelectedItemsOnly) {
   EXPECT_EQ(f.list().bytesTotal, 123) << "clearing keeps the other fields";
 }
 
+// A file listed twice, also under the other separator, is offered and
+// counted once: its first listing.
+TEST(UpdateListTest, FileListedTwiceCountsOnce) {
+  ListFixture f;
+  engine::ParseListDocument(Doc("", "[Item]\r\nFile=Language/Deutsch.ini\r\nSize=100\r\n" MD5_LINE "Version=1\r\n"
+                                    "[Item]\r\nFile=Language\\Deutsch.ini\r\nSize=300\r\n" MD5_LINE "Version=2\r\n"
+                                    "[Item]\r\nFile=Language/Deutsch.ini\r\nSize=100\r\n" MD5_LINE "Version=1\r\n"
+                                    "[Item]\r\nFile=other.txt\r\nSize=20\r\n" MD5_LINE "Version=1\r\n"
+                                    "[Item]\r\nFile=LANGUAGE/deutsch.ini\r\nSize=1000\r\n" MD5_LINE "Version=1\r\n"),
+                            f.list());
+  // Letter case makes another file where the file system tells case apart.
+  const bool caseApart = !platform::kWindowsNames;
+  ASSERT_EQ(f.list().items.size(), caseApart ? 3u : 2u);
+  EXPECT_EQ(f.list().items[0]->size, 100);
+  EXPECT_EQ(f.list().bytesTotal, caseApart ? 1120 : 120);
+  f.list().ClearItems();
+  f.list().AddItemIfNewer("File=other.txt\r\nSize=20\r\n" MD5_LINE "Version=1\r\n");
+  EXPECT_EQ(f.list().items.size(), 1u) << "a cleared list keeps nothing of its old items";
+}
+
 TEST(UpdateListTest, PathsThatLeaveTheApplicationFolderAreDropped) {
   std::vector<std::string> unsafe = {"../outside.txt", "a/../../outside.txt", "a\\..\\..\\x.txt",
                                             "/etc/passwd", "\\share\\x.txt", "C:\\x.txt", "c:x.txt", "..", "a/..",
