@@ -156,7 +156,7 @@ int Pack(const std::string& in, const std::string& containerPath, const std::str
 
 // Takes a body and keeps none of it.
 struct Discard : engine::BodyReceiver {
-  bool Begin(std::optional<std::uint64_t>) override { return true; }
+  bool Begin(const engine::ResponseHead&, std::optional<std::uint64_t>) override { return true; }
   bool Take(const std::uint8_t*, std::size_t) override { return true; }
 };
 

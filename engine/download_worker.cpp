@@ -13,6 +13,7 @@
 #include "base/ascii_text.h"
 #include "base/name_case.h"
 #include "engine/digest.h"
+#include "engine/kept_body.h"
 #include "engine/staged_body.h"
 #include "engine/worker_threads.h"
 #include "platform/clock.h"
@@ -30,96 +31,135 @@ void Add(SharedWord& counter, std::int64_t delta) {
 
 std::string_view Md5Of(const UpdateItem& item) { return std::string_view(item.md5.data(), item.md5.size()); }
 
-// A staged file's bytes under a temporary name of this run, renamed to the
-// staged name once complete and durable (platform::DurableFile). The file is
-// made at the first byte, so a request that brings no body leaves nothing
-// behind (an empty file is made when it is complete). The disk is asked to
-// write behind every few MiB, so that flushing the whole file at the end
-// waits for little.
+// Hands the bytes of the file at `path` to `reader` piece by piece; false
+// when it cannot be read, or the reader said no.
+bool ReadBack(const std::string& path, const BodyStore::Reader& reader) {
+  constexpr std::size_t kPiece = 256 * 1024;
+  platform::File in = platform::File::Open(path, platform::OpenMode::kRead);
+  if (!in.IsOpen()) return false;
+  std::unique_ptr<std::uint8_t[]> piece(new std::uint8_t[kPiece]);
+  for (;;) {
+    std::int64_t n = in.Read(piece.get(), kPiece);
+    if (n <= 0) return n == 0;
+    if (!reader(piece.get(), static_cast<std::size_t>(n))) return false;
+  }
+}
+
+// Where a staged file's bytes go on their way. The raw body goes under its
+// kept name (engine/kept_body.h), so that a transfer cut short leaves it for
+// the next attempt; for a plain body that file is the staged file itself.
+// A packed body's unpacked bytes go under a temporary name of this run. The
+// file that becomes the staged one is made durable and renamed into place
+// once complete (platform::DurableFile). A file is made at its first byte,
+// so a request that brings no body leaves nothing behind (an empty file is
+// made when it is complete). The disk is asked to write behind every few
+// MiB, so that flushing the whole file at the end waits for little.
 class StagingFile : public BodyStore {
  public:
-  StagingFile(std::string stagingFolder, const std::string& stagedPath, std::string temporaryPath,
-              std::string sparePath)
-      : stagingFolder_(std::move(stagingFolder)), out_(stagedPath, std::move(temporaryPath)),
-        spare_(std::move(sparePath)) {}
+  StagingFile(std::string stagingFolder, const std::string& stagedPath, const std::string& keptPath,
+              std::string unpackedPath)
+      : stagingFolder_(std::move(stagingFolder)), raw_(stagedPath, keptPath), out_(stagedPath, std::move(unpackedPath)) {}
 
-  bool Write(const std::uint8_t* data, std::size_t size) override {
-    if (!out_.created() && !Open()) return false;
-    if (!out_.Write(data, size)) return Failed();
-    unflushed_ += size;
-    if (unflushed_ >= kWriteBehindBytes) {
-      out_.file().StartFlush();
-      unflushed_ = 0;
-    }
+  // The folders on the way to the file; false when one cannot be made.
+  bool MakeFolders() {
+    if (MakeStagingFolders(stagingFolder_, raw_.temporaryPath())) return true;
+    cause_ = platform::LastFailureCause();
+    errorText_ = platform::LastErrorText();
+    return false;
+  }
+
+  // Whether the raw body of the next attempt goes after the bytes kept at
+  // its name, or starts a new file there.
+  void Continue(bool append) { append_ = append; }
+
+  bool Write(const std::uint8_t* data, std::size_t size) override { return Put(packed_ ? out_ : raw_, data, size); }
+  bool Keep(const std::uint8_t* data, std::size_t size) override { return Put(raw_, data, size); }
+  void StartUnpacking() override { packed_ = true; }
+
+  // The raw body, all of it in the kept file, turned out to be packed: it
+  // is read back for the unpacked file.
+  bool Rewrite(const Reader& reader) override {
+    packed_ = true;
+    if (!raw_.created()) return true;  // nothing was written
+    raw_.file().Close();
+    return ReadBack(raw_.temporaryPath(), reader);
+  }
+
+  // Flushes the staged file to the disk and closes it; false when that
+  // failed. A file that took no byte (an empty one) is made here.
+  bool Complete() {
+    DurableFile& staged = packed_ ? out_ : raw_;
+    if (!staged.created() && !Open(staged)) return false;
+    return staged.MakeDurable() || Failed(staged);
+  }
+
+  // Moves the complete file to its staged name; the raw body of a packed
+  // file goes.
+  bool Publish() {
+    DurableFile& staged = packed_ ? out_ : raw_;
+    if (!staged.Commit()) return Failed(staged);
+    raw_.Discard();
     return true;
   }
-
-  // The new output takes the spare name while the old one is read back; the
-  // old file goes once read.
-  bool Rewrite(const Reader& reader) override {
-    if (!out_.created()) return true;  // nothing was written
-    platform::DurableFile old = std::exchange(out_, platform::DurableFile(out_.finalPath(), spare_));
-    spare_ = old.temporaryPath();
-    unflushed_ = 0;
-    old.file().Close();
-    platform::File in = platform::File::Open(old.temporaryPath(), platform::OpenMode::kRead);
-    bool ok = in.IsOpen();
-    std::unique_ptr<std::uint8_t[]> piece(new std::uint8_t[kPiece]);
-    while (ok) {
-      std::int64_t n = in.Read(piece.get(), kPiece);
-      if (n <= 0) {
-        ok = n == 0;
-        break;
-      }
-      ok = reader(piece.get(), static_cast<std::size_t>(n));
-    }
-    return ok;
-  }
-
-  // Flushes the file to the disk and closes it; false when that failed. A
-  // file that took no byte (an empty one) is made here.
-  bool Complete() {
-    if (!out_.created() && !Open()) return false;
-    return out_.MakeDurable() || Failed();
-  }
-
-  // Moves the complete file to its staged name.
-  bool Publish() { return out_.Commit() || Failed(); }
 
   // Why the write, flush or rename that failed did, and the system's words
   // for it.
   platform::FailureCause cause() const { return cause_; }
   const std::string& errorText() const { return errorText_; }
-  const std::string& path() const { return out_.temporaryPath(); }
+  const std::string& path() const { return (packed_ ? out_ : raw_).temporaryPath(); }
 
+  // A transfer was cut: the raw bytes stay for the next attempt, what was
+  // unpacked from them goes (it is unpacked again from them).
+  void Suspend() {
+    raw_.Leave();
+    Reset();
+  }
   void Discard() {
-    out_.Discard();
-    unflushed_ = 0;
+    raw_.Discard();
+    Reset();
   }
 
  private:
-  // Never through a link: every folder on the way is a real one, and the
-  // file is a new one of this run's own name.
-  bool Open() {
-    if (!MakeStagingFolders(stagingFolder_, out_.temporaryPath())) {
-      cause_ = platform::LastFailureCause();
-      errorText_ = platform::LastErrorText();
-      return false;
+  using DurableFile = platform::DurableFile;
+
+  bool Put(DurableFile& file, const std::uint8_t* data, std::size_t size) {
+    if (!file.created() && !Open(file)) return false;
+    if (!file.Write(data, size)) return Failed(file);
+    unflushed_ += size;
+    if (unflushed_ >= kWriteBehindBytes) {
+      file.file().StartFlush();
+      unflushed_ = 0;
     }
-    return out_.Create() || Failed();
+    return true;
   }
 
-  bool Failed() {
-    cause_ = out_.cause();
-    errorText_ = out_.errorText();
+  void Reset() {
+    out_.Discard();
+    packed_ = false;
+    append_ = false;
+    unflushed_ = 0;
+  }
+
+  // Never through a link: every folder on the way is a real one, and the
+  // file is a new one of its own name, or the kept one taken on.
+  bool Open(DurableFile& file) {
+    if (!MakeFolders()) return false;
+    bool open = &file == &raw_ && append_ ? file.Reopen() : file.Create();
+    return open || Failed(file);
+  }
+
+  bool Failed(const DurableFile& file) {
+    cause_ = file.cause();
+    errorText_ = file.errorText();
     return false;
   }
 
   static constexpr std::size_t kWriteBehindBytes = 8u << 20;
-  static constexpr std::size_t kPiece = 256 * 1024;
   std::string stagingFolder_;
-  platform::DurableFile out_;
-  std::string spare_;  // the other temporary name of this file
+  DurableFile raw_;  // the body as it came, under the kept name
+  DurableFile out_;  // what a packed body unpacked to
+  bool packed_ = false;
+  bool append_ = false;
   std::size_t unflushed_ = 0;
   platform::FailureCause cause_ = platform::FailureCause::kOther;
   std::string errorText_;
@@ -168,38 +208,117 @@ bool ConnectItem(UpdateList& list, UpdateItem& item, ItemFailure& failure) {
   return true;
 }
 
-// Fetches the item straight into `file`, unpacking a container on the way;
-// false with the result set on failure. On success the item's bodyLength
-// is the file's length and `digest` the digest of its bytes.
-bool FetchIntoFile(UpdateList& list, UpdateItem& item, StagingFile& file, std::string& digest,
-                   ItemFailure& failure) {
-  if (!ConnectItem(list, item, failure)) return false;
+// The body of one attempt at an item. When bytes of the file are kept, the
+// request asked for the rest: a response that continues them as it must is
+// taken after them; a whole body (200) starts the file anew; anything else
+// ends the attempt, and the file is asked for again from its first byte.
+class ItemBody : public BodyReceiver {
+ public:
+  ItemBody(UpdateList& list, StagedBody& body, StagingFile& file, KeptBody& kept, bool keptFromEarlierRun)
+      : list_(list), body_(body), file_(file), kept_(kept), earlier_(keptFromEarlierRun) {}
+
+  bool Begin(const ResponseHead& head, std::optional<std::uint64_t> length) override {
+    std::uint64_t total = 0;
+    if (kept_.length() > 0 && kept_.Continues(head, total)) {
+      // Bytes already here count as done; from an earlier run, also as not
+      // fetched now (the speed leaves them out).
+      resumed_ = kept_.length();
+      Add(list_.bytesDone, static_cast<std::int64_t>(resumed_));
+      if (earlier_) Add(list_.bytesPresent, static_cast<std::int64_t>(resumed_));
+      file_.Continue(true);
+      return body_.Resume(total, [this](const BodyStore::Reader& reader) {
+        return ReadBack(kept_.dataPath(), reader);
+      });
+    }
+    if (kept_.length() > 0 && head.status != 200) {
+      restart_ = true;
+      return false;
+    }
+    // A new body from its first byte. Only a success is kept for resuming.
+    file_.Continue(false);
+    if (head.status == 200 && file_.MakeFolders())
+      kept_.Start(head);
+    else
+      kept_.Forget();
+    return body_.Begin(head, length);
+  }
+
+  bool Take(const std::uint8_t* data, std::size_t size) override { return body_.Take(data, size); }
+
+  // Kept bytes this attempt continued (counted in bytesDone).
+  std::uint64_t resumed() const { return resumed_; }
+  // The server did not continue the kept bytes as asked: they go, and the
+  // file is fetched whole.
+  bool restart() const { return restart_; }
+  // Takes the counts of a failed attempt back off the counters.
+  void Uncount(std::int32_t bodyLength) {
+    Add(list_.bytesDone, -static_cast<std::int64_t>(resumed_) - bodyLength);
+    if (earlier_) Add(list_.bytesPresent, -static_cast<std::int64_t>(resumed_));
+  }
+
+ private:
+  UpdateList& list_;
+  StagedBody& body_;
+  StagingFile& file_;
+  KeptBody& kept_;
+  const bool earlier_;
+  std::uint64_t resumed_ = 0;
+  bool restart_ = false;
+};
+
+enum class Attempt { kFetched, kCut, kRestart, kFailed };
+
+// Fetches the item straight into `file`, unpacking a container on the way,
+// after the bytes kept of it when there are any. On kFetched the item's
+// bodyLength is the file's length, counted once in bytesDone, and `digest`
+// the digest of its bytes; otherwise nothing of the attempt stays counted,
+// and `failure` says why (kCut: by the network, which a retry may get
+// past).
+Attempt FetchIntoFile(UpdateList& list, UpdateItem& item, StagingFile& file, KeptBody& kept, bool keptFromEarlierRun,
+                      std::string& digest, ItemFailure& failure) {
+  if (!ConnectItem(list, item, failure)) return failure.code == kAborted ? Attempt::kFailed : Attempt::kCut;
   item.maxResponseBytes = ResponseCapFor(item.size);
-  StagedBody body(item.size, file, !item.sha256.empty());
+  item.rangeFrom = kept.length();
+  StagedBody staged(item.size, file, !item.sha256.empty());
+  ItemBody body(list, staged, file, kept, keptFromEarlierRun);
   auto result = item.GetStreamed(list.bytesDone, item.bodyLength, list.runControl, body);
   item.Close();
-  if (result == HttpClient::StreamResult::kComplete && body.Finish(item.bodyLength)) {
-    if (body.packed()) {
-      // Counted as the file's size, as the unpacked bytes are what is kept
-      // (other transfers add to the counter meanwhile: only the difference
-      // is added).
-      Add(list.bytesDone, static_cast<std::int64_t>(item.size) - item.bodyLength);
-      item.bodyLength = item.size;
-    }
+  if (result == HttpClient::StreamResult::kComplete && staged.Finish(item.bodyLength)) {
+    const std::int64_t counted = static_cast<std::int64_t>(body.resumed()) + item.bodyLength;
+    // Counted as the file's size, as the unpacked bytes are what is kept
+    // (other transfers add to the counter meanwhile: only the difference
+    // is added).
+    Add(list.bytesDone, item.size - counted);
+    item.bodyLength = item.size;
     // Both digests the list gives must agree; a missing SHA-256 counts as
     // agreeing (an unsigned list has none).
-    digest = body.Digest();
-    if (!item.sha256.empty() && !base::EqualsIgnoringCase(body.Sha256(), item.sha256)) digest.clear();
-    return true;
+    digest = staged.Digest();
+    if (!item.sha256.empty() && !base::EqualsIgnoringCase(staged.Sha256(), item.sha256)) digest.clear();
+    return Attempt::kFetched;
   }
-  if (body.storeFailed()) {
+  // What was received is on the disk before the attempt ends.
+  staged.Settle();
+  body.Uncount(item.bodyLength);
+  if (body.restart()) return Attempt::kRestart;
+  if (staged.storeFailed()) {
     SetSaveFailure(list, failure, file.cause(), file.errorText(), file.path());
-  } else {
-    SetFailure(list, failure, kFailed,
-               TransferFailure(item, "the file is not what the list says") + ", after " +
-                   std::to_string(item.bodyLength) + " bytes");
+    return Attempt::kFailed;
   }
-  return false;
+  SetFailure(list, failure, kFailed,
+             TransferFailure(item, "the file is not what the list says") + ", after " +
+                 std::to_string(item.bodyLength) + " bytes");
+  return result == HttpClient::StreamResult::kCut ? Attempt::kCut : Attempt::kFailed;
+}
+
+// Waits `ms` before a retry, or less when the run is stopped; holds do not
+// count. False on a stop.
+bool PauseBeforeRetry(UpdateList& list, int ms) {
+  for (std::int64_t end = platform::MonotonicMs() + ms; platform::MonotonicMs() < end;) {
+    if (list.runControl.load() == kStop) return false;
+    if (list.runControl.load() == kHold) end += 20;
+    platform::SleepMs(20);
+  }
+  return list.runControl.load() != kStop;
 }
 
 }  // namespace
@@ -211,19 +330,56 @@ bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag, It
     failure.reason = item.url + ": no staging path for it";
     return false;
   }
-  StagingFile file(list.context().applicationFolder + std::string(kStagingFolderName), *path,
-                   WorkerTemporaryPath(*path, runTag), WorkerTemporaryPath(*path, NewRunTag()));
-  for (int attempt = 0;; ++attempt) {
+  KeptBody kept(*path, Md5Of(item), item.size);
+  bool keptFromEarlierRun = kept.Load() > 0;
+  StagingFile file(list.context().applicationFolder + std::string(kStagingFolderName), *path, kept.dataPath(),
+                   WorkerTemporaryPath(*path, runTag));
+  int mismatches = 0, retries = 0;
+  for (;;) {
     std::string digest;
-    if (!FetchIntoFile(list, item, file, digest, failure)) return false;
-    if (DigestsMatch(digest, Md5Of(item))) break;
-    file.Discard();
-    if (attempt == 1) {
-      failure.code = kFailed;
-      failure.reason = TransferFailure(item, "the file's digest differs from the list's, twice");
-      return false;
+    failure = {};
+    Attempt attempt = FetchIntoFile(list, item, file, kept, keptFromEarlierRun, digest, failure);
+    keptFromEarlierRun = false;
+    if (attempt == Attempt::kFetched) {
+      if (DigestsMatch(digest, Md5Of(item))) break;
+      // Nothing of a file that is not the listed one is kept.
+      Add(list.bytesDone, -static_cast<std::int64_t>(item.bodyLength));
+      file.Discard();
+      kept.Forget();
+      if (++mismatches == 2) {
+        failure.code = kFailed;
+        failure.reason = TransferFailure(item, "the file's digest differs from the list's, twice");
+        return false;
+      }
+      continue;
     }
-    Add(list.bytesDone, -static_cast<std::int64_t>(item.bodyLength));
+    if (attempt == Attempt::kRestart) {
+      file.Discard();
+      kept.Forget();
+      continue;
+    }
+    if (attempt == Attempt::kCut && failure.code != kAborted && retries < kMaxRetries) {
+      // The bytes that came stay; the next attempt asks for the rest.
+      file.Suspend();
+      list.retrying.fetch_add(1);
+      bool go = PauseBeforeRetry(list, list.context().retryPauseMs << retries);
+      list.retrying.fetch_sub(1);
+      ++retries;
+      if (!go) {
+        failure.code = kAborted;
+        return false;
+      }
+      kept.Load();
+      continue;
+    }
+    // Bytes of a transfer the network cut (or a stop) stay for the next run.
+    if (attempt == Attempt::kCut || failure.code == kAborted) {
+      file.Suspend();
+    } else {
+      file.Discard();
+      kept.Forget();
+    }
+    return false;
   }
   // A stopped run renames nothing: a window that gave up waiting may
   // already have started another.
@@ -236,6 +392,7 @@ bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag, It
     SetSaveFailure(list, failure, file.cause(), file.errorText(), *path);
     return false;
   }
+  kept.Forget();
   return true;
 }
 
@@ -373,6 +530,9 @@ class ItemQueue {
 bool WorkOnItem(UpdateList& list, UpdateItem& item, const std::string& runTag, ItemFailure& failure) {
   StagedState state = CheckStaged(list, item);
   if (state == StagedState::kStaged) {
+    // Bytes kept of it are no longer needed (a power cut can leave them
+    // beside the staged file).
+    if (auto path = StagedPath(list, item); path && item.HasDigest()) KeptBody(*path, Md5Of(item), item.size).Forget();
     Add(list.bytesDone, item.size);
     Add(list.bytesPresent, item.size);
     return true;
@@ -401,8 +561,17 @@ void DownloadWorker(UpdateList& list) {
       std::any_of(list.items.begin(), list.items.end(), [](const auto& item) { return item->HasDigest(); });
   // What a killed run left behind goes first; only one updater runs at a
   // time, and a run this program gave up on renames nothing any more.
-  if (download && !list.context().applicationFolder.empty())
-    RemoveWorkerLeftovers(list.context().applicationFolder + std::string(kStagingFolderName));
+  // The bytes kept of files this list still offers stay.
+  if (download && !list.context().applicationFolder.empty()) {
+    std::set<std::string> kept;
+    for (const auto& item : list.items) {
+      auto path = StagedPath(list, *item);
+      if (!path || !item->HasDigest()) continue;
+      kept.insert(KeptBody::DataPath(*path, Md5Of(*item)));
+      kept.insert(KeptBody::IdentityPath(*path, Md5Of(*item)));
+    }
+    RemoveWorkerLeftovers(list.context().applicationFolder + std::string(kStagingFolderName), kept);
+  }
   ItemQueue queue(list);
   auto transfer = [&] {
     while (auto index = queue.Take()) {

@@ -62,6 +62,10 @@ struct ItemFailure {
   void ApplyTo(UpdateList& list) const;
 };
 
+// How often a transfer the network cut (a reset, a stall, a body cut
+// short, no connection) is tried again, each time for the rest of the
+// body, before its item fails.
+inline constexpr int kMaxRetries = 3;
 // How many files a download fetches at once at most.
 inline constexpr std::size_t kMaxParallelTransfers = 16;
 

@@ -78,6 +78,7 @@ HttpClient::~HttpClient() { Close(); }
 void HttpClient::Close() {
   connection.Close();
   path.clear();
+  rangeFrom = 0;
   response.Clear();
 }
 
@@ -110,12 +111,14 @@ HttpClient::Ending HttpClient::Transfer(SharedWord& runningTotal, std::int32_t& 
   unexpectedStatus.clear();
   lastHead = ResponseHead{};
   if (!socketsReady || !connection.IsOpen()) return Fail(Ending::kFailed, "not connected");
+  // A transfer that resumes asks for the rest of the body only.
+  std::string range = rangeFrom > 0 ? "Range: bytes=" + std::to_string(rangeFrom) + "-\r\n" : std::string();
   std::string request = "GET " + RewriteRequestPath(path) + " HTTP/1.1\r\nHost: " + DefaultHost() +
-                        "\r\nAccept: */*\r\nConnection: Close\r\n\r\n";
+                        "\r\nAccept: */*\r\n" + range + "Connection: Close\r\n\r\n";
   if (!WaitWhileHeld(control)) return Ending::kFailed;
   const platform::CancelCheck stopRequested = [&control] { return control.load() == kStop; };
   if (!connection.SendAll(request.data(), request.size(), receiveTimeoutMs, stopRequested))
-    return Fail(Ending::kFailed, "the request could not be sent");
+    return Fail(Ending::kCut, "the request could not be sent");
 
   // Bytes come off the socket in large blocks (a system call per 1024
   // bytes would dominate a fast transfer) but are counted in chunks of at
@@ -137,12 +140,12 @@ HttpClient::Ending HttpClient::Transfer(SharedWord& runningTotal, std::int32_t& 
     if (control.load() == kStop) return Ending::kStopped;
     std::int64_t left = windowStart + stallWindowMs - platform::MonotonicMs();
     if (left <= 0)
-      return Fail(Ending::kFailed, "stalled: less than 1024 bytes in " + std::to_string(stallWindowMs / 1000) + " s");
+      return Fail(Ending::kCut, "stalled: less than 1024 bytes in " + std::to_string(stallWindowMs / 1000) + " s");
     int wait = static_cast<int>(std::min<std::int64_t>(receiveTimeoutMs, left));
     auto r = connection.Receive(in, kReceiveBlock, wait, stopRequested);
     // Nothing for a whole time-out: the transfer has failed.
     if (r.status == platform::NetStatus::kTimedOut)
-      return Fail(Ending::kFailed, "no answer within " + std::to_string(wait / 1000) + " s");
+      return Fail(Ending::kCut, "no answer within " + std::to_string(wait / 1000) + " s");
     const bool closed = r.status != platform::NetStatus::kOk;  // closed, broken, or a stop while waiting
     const std::size_t size = closed ? 0 : r.count;
     windowBytes += size;
@@ -188,7 +191,7 @@ namespace {
 // The body of a response held whole: the reader beside it only tells where
 // the response ends and what its head says.
 struct DiscardBody : BodyReceiver {
-  bool Begin(std::optional<std::uint64_t>) override { return true; }
+  bool Begin(const ResponseHead&, std::optional<std::uint64_t>) override { return true; }
   bool Take(const std::uint8_t*, std::size_t) override { return true; }
 };
 
@@ -205,7 +208,7 @@ const std::uint8_t* HttpClient::Get(SharedWord& runningTotal, std::int32_t& body
       reader.headRead() ? reader.unexpectedStatus() : UnexpectedStatus(text.substr(SkipInterimResponses(text)));
   lastHead = reader.head();
   // A stop ends the response where it is, as a closed connection would.
-  if (ending == Ending::kFailed) return nullptr;
+  if (ending == Ending::kFailed || ending == Ending::kCut) return nullptr;
 
   std::size_t received = response.size();
   if (!FrameWholeResponse(response, ending == Ending::kBroken))
@@ -235,8 +238,10 @@ HttpClient::StreamResult HttpClient::GetStreamed(SharedWord& runningTotal, std::
   lastHead = reader.head();
   if (reader.receiverFailed()) return StreamResult::kReceiverFailed;
   if (ending == Ending::kFailed || ending == Ending::kStopped) return StreamResult::kFailed;
+  if (ending == Ending::kCut) return StreamResult::kCut;
+  // A well-formed body that ends too soon: the connection was cut.
   if (!reader.Finish(ending == Ending::kBroken))
-    return Fail(StreamResult::kFailed, "the response ends before the end its header announces");
+    return Fail(StreamResult::kCut, "the response ends before the end its header announces");
   // The counters held every byte received; from here on only the body's.
   std::int64_t overhead = static_cast<std::int64_t>(received_ - reader.bodyBytes());
   AddTo(bodyLength, -overhead);

@@ -88,10 +88,13 @@ class HttpClient {
   // or no body start).
   const std::uint8_t* Get(SharedWord& runningTotal, std::int32_t& bodyLength, const SharedWord& control);
 
-  enum class StreamResult { kComplete, kFailed, kReceiverFailed };
+  enum class StreamResult { kComplete, kCut, kFailed, kReceiverFailed };
   // Sends the request and hands the body to `receiver` as it arrives,
-  // holding none of it; counts as Get does. kFailed as for Get, and also
-  // for a stop; kReceiverFailed when the receiver refused the body.
+  // holding none of it; counts as Get does. kCut when the network ended
+  // the transfer before the body was whole (the request not sent, no
+  // answer in time, a stall, a reset, a body shorter than its framing
+  // says); kFailed for every other failure, and for a stop; kReceiverFailed
+  // when the receiver refused the body.
   StreamResult GetStreamed(SharedWord& runningTotal, std::int32_t& bodyLength, const SharedWord& control,
                            BodyReceiver& receiver);
   // Closes the connection, forgets the path and empties the response (its
@@ -111,6 +114,9 @@ class HttpClient {
   // none was read.
   ResponseHead lastHead;
   std::string path;  // request path kept by the last successful Connect
+  // When not 0, the request asks for the body from this byte on ("Range:
+  // bytes=N-"); Close sets it back to 0.
+  std::uint64_t rangeFrom = 0;
   platform::TcpConnection connection;
   // After a Get: the final response's header block and body, then two
   // zero bytes.
@@ -124,7 +130,7 @@ class HttpClient {
   int stallWindowMs = kStallWindowMs;
 
  private:
-  enum class Ending { kComplete, kClosed, kBroken, kStopped, kFailed };
+  enum class Ending { kComplete, kClosed, kBroken, kStopped, kCut, kFailed };
   // Sends the request and receives until `reader` has the whole body or the
   // server closes, feeding every received byte to `reader` (its failure
   // fails the transfer) and, when given, to `raw` as well (then a reader

@@ -244,7 +244,7 @@ bool ResponseReader::StartBody() {
       length = remaining_;
     }
   }
-  if (receiver_.Begin(length)) return true;
+  if (receiver_.Begin(head_, length)) return true;
   receiverFailed_ = true;
   return false;
 }

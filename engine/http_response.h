@@ -68,9 +68,9 @@ bool FrameWholeResponse(ByteBuffer& response, bool broken);
 class BodyReceiver {
  public:
   virtual ~BodyReceiver() = default;
-  // The header block has been read; `length` is the body's length when the
-  // response states it. False refuses the body.
-  virtual bool Begin(std::optional<std::uint64_t> length) = 0;
+  // The header block `head` has been read; `length` is the body's length
+  // when the response states it. False refuses the body.
+  virtual bool Begin(const ResponseHead& head, std::optional<std::uint64_t> length) = 0;
   // The next bytes of the body; false ends the transfer as failed.
   virtual bool Take(const std::uint8_t* data, std::size_t size) = 0;
 };

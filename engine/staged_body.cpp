@@ -31,6 +31,7 @@ std::vector<BlockPipe::Consumer> Consumers(BodyStore& store, std::atomic<bool>& 
 
 StagedBody::StagedBody(std::int32_t size, BodyStore& store, bool withSha256)
     : size_(size),
+      withSha256_(withSha256),
       store_(store),
       decoded_([this](const std::uint8_t* data, std::size_t n) { return Store(data, n); }),
       pipe_(Consumers(store_, storeFailed_, md5_, withSha256 ? &sha256_ : nullptr)) {}
@@ -44,11 +45,28 @@ bool StagedBody::Settle() { return pipe_.Drain(); }
 
 bool StagedBody::StartPacked() {
   mode_ = Mode::kPacked;
+  store_.StartUnpacking();
   decoder_ = std::make_unique<ContainerDecoder>(size_);
   return true;
 }
 
-bool StagedBody::Begin(std::optional<std::uint64_t> length) {
+bool StagedBody::Resume(std::uint64_t total, const Replay& replay) {
+  if (!md5_.ok()) return false;
+  if (IsPlainBody(static_cast<std::int32_t>(static_cast<std::uint32_t>(total)), size_)) {
+    mode_ = Mode::kPlain;
+    // Before the first new byte is put, so before the pipe's threads touch
+    // the digests.
+    return replay([this](const std::uint8_t* data, std::size_t n) {
+      md5_.Update(data, n);
+      if (withSha256_) sha256_.Update(data, n);
+      return true;
+    });
+  }
+  StartPacked();
+  return replay([this](const std::uint8_t* data, std::size_t n) { return decoder_->Feed(data, n, decoded_); });
+}
+
+bool StagedBody::Begin(const ResponseHead&, std::optional<std::uint64_t> length) {
   if (!md5_.ok()) return false;
   if (!length) return true;  // decided at the end
   // The counted length is a 32-bit word; a body that long never gets
@@ -62,7 +80,13 @@ bool StagedBody::Begin(std::optional<std::uint64_t> length) {
 }
 
 bool StagedBody::Take(const std::uint8_t* data, std::size_t size) {
-  if (mode_ == Mode::kPacked) return decoder_->Feed(data, size, decoded_);
+  if (mode_ == Mode::kPacked) {
+    if (!store_.Keep(data, size)) {
+      storeFailed_ = true;
+      return false;
+    }
+    return decoder_->Feed(data, size, decoded_);
+  }
   return Store(data, size);
 }
 

@@ -31,10 +31,15 @@ class BodyStore {
   virtual ~BodyStore() = default;
   // Appends to the output; false when it cannot be written.
   virtual bool Write(const std::uint8_t* data, std::size_t size) = 0;
-  // Starts a new, empty output and hands the old one's bytes to `reader`
-  // piece by piece (which may write to the new output meanwhile); the old
-  // bytes are gone afterwards. False when they cannot be read back, or the
-  // reader said no.
+  // The body is packed: the output is the unpacked file from here on, and
+  // the raw body goes to Keep.
+  virtual void StartUnpacking() {}
+  // Appends raw bytes of a packed body to where they are kept.
+  virtual bool Keep(const std::uint8_t*, std::size_t) { return true; }
+  // The raw body written so far turned out to be packed: starts a new,
+  // empty output (as StartUnpacking) and hands the raw bytes to `reader`
+  // piece by piece (which writes to the new output meanwhile). False when
+  // they cannot be read back, or the reader said no.
   virtual bool Rewrite(const Reader& reader) = 0;
 };
 
@@ -46,13 +51,22 @@ class StagedBody : public BodyReceiver {
   StagedBody(std::int32_t size, BodyStore& store, bool withSha256 = false);
   ~StagedBody() override;
 
-  bool Begin(std::optional<std::uint64_t> length) override;
+  bool Begin(const ResponseHead& head, std::optional<std::uint64_t> length) override;
+  // Instead of Begin: the body of `total` bytes continues bytes of it kept
+  // from an earlier transfer, which `replay` hands over in order (to the
+  // reader it is given). A plain body's kept bytes are in the store already
+  // and only go to the digests; a packed body's are unpacked into the store.
+  using Replay = std::function<bool(const BodyStore::Reader& reader)>;
+  bool Resume(std::uint64_t total, const Replay& replay);
   bool Take(const std::uint8_t* data, std::size_t size) override;
   // The response has ended with a whole body of `bodyLength` bytes (as the
   // transfer counted it). True when the store now holds the file: the body
   // itself, or what its container unpacked to.
   bool Finish(std::int32_t bodyLength);
 
+  // Waits until every byte taken so far is in the store; false when it
+  // failed.
+  bool Settle();
   bool packed() const { return mode_ == Mode::kPacked; }
   // The store, not the body, failed.
   bool storeFailed() const { return storeFailed_; }
@@ -64,9 +78,9 @@ class StagedBody : public BodyReceiver {
   enum class Mode { kUnknown, kPlain, kPacked };
   bool Store(const std::uint8_t* data, std::size_t size);
   bool StartPacked();
-  bool Settle();
 
   const std::int32_t size_;
+  const bool withSha256_;
   BodyStore& store_;
   Mode mode_ = Mode::kUnknown;
   StreamDigest md5_;  // of what the store took, on a pipe's thread

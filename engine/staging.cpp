@@ -3,6 +3,7 @@
 #include <atomic>
 #include <random>
 
+#include "engine/kept_body.h"
 #include "engine/update_list.h"
 #include "platform/facts.h"
 
@@ -78,6 +79,7 @@ std::string WorkerTemporaryPath(const std::string& stagedPath, const std::string
 }
 
 bool IsWorkerTemporaryName(std::string_view name) {
+  if (KeptBody::IsKeptName(name)) return true;
   constexpr std::size_t kTag = 16;
   constexpr std::string_view kSuffix = ".part";
   if (name.size() < 1 + 1 + 1 + kTag + kSuffix.size() || name.front() != '.') return false;
@@ -87,14 +89,14 @@ bool IsWorkerTemporaryName(std::string_view name) {
   return tag.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
-void RemoveWorkerLeftovers(const std::string& folder) {
+void RemoveWorkerLeftovers(const std::string& folder, const std::set<std::string>& keep) {
   auto entries = platform::ListFolder(folder);
   if (!entries) return;
   for (const platform::FolderEntry& e : *entries) {
     std::string path = folder + kSep + e.name;
     if (e.isFolder && !e.isSymlink) {
-      RemoveWorkerLeftovers(path);
-    } else if (!e.isFolder && IsWorkerTemporaryName(e.name)) {
+      RemoveWorkerLeftovers(path, keep);
+    } else if (!e.isFolder && IsWorkerTemporaryName(e.name) && !keep.count(path)) {
       platform::RemoveFile(path);
     }
   }

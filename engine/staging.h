@@ -9,6 +9,7 @@
 #pragma once
 
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -38,9 +39,11 @@ std::optional<std::string> StagedPath(const UpdateList& list, const UpdateItem& 
 std::string NewRunTag();
 std::string WorkerTemporaryPath(const std::string& stagedPath, const std::string& runTag);
 bool IsWorkerTemporaryName(std::string_view fileName);
+// The bytes of a cut transfer kept for the next attempt (engine/kept_body.h)
+// count as such names too.
 // Deletes the temporary files that runs cut short (a killed program) left
-// anywhere below the staging folder.
-void RemoveWorkerLeftovers(const std::string& stagingFolder);
+// anywhere below the staging folder, except those at the paths in `keep`.
+void RemoveWorkerLeftovers(const std::string& stagingFolder, const std::set<std::string>& keep = {});
 
 // Where the installer writes the new file for `target` before it takes its
 // place, and whether a file name is one of those.

@@ -96,6 +96,9 @@ struct ListContext {
   // How many files a download fetches at once (1: one after the other, in
   // list order).
   std::size_t parallelTransfers = 1;
+  // The pause before the first retry of a transfer the network cut; each
+  // further one waits twice as long.
+  int retryPauseMs = 1000;
 };
 
 class UpdateList {
@@ -126,6 +129,8 @@ class UpdateList {
   SharedWord resultCode{0};
   SharedWord bytesDone{0};
   SharedWord bytesPresent{0};
+  // Transfers waiting to try again after the network cut them.
+  SharedWord retrying{0};
   std::int32_t bytesTotal = 0;  // set before a run, only read during it
   // Whether a worker runs on this list; cleared by the worker as its last act.
   std::atomic<bool> workerActive{false};

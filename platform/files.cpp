@@ -78,6 +78,23 @@ bool DurableFile::Create(bool ownerOnly) {
   return true;
 }
 
+bool DurableFile::Reopen() {
+  if (created_) return Failed(FailureCause::kOther);
+  auto attributes = AttributesOf(temporaryPath_);
+  if (!attributes || attributes->isSymlink) return Failed(FailureCause::kOther);
+  file_ = File::Open(temporaryPath_, OpenMode::kAppend);
+  if (!file_.IsOpen()) return Failed();
+  created_ = true;
+  durable_ = false;
+  return true;
+}
+
+void DurableFile::Leave() {
+  file_.Close();
+  created_ = false;
+  durable_ = false;
+}
+
 bool DurableFile::Write(const void* data, std::size_t size) {
   if (!file_.IsOpen() || durable_) return Failed(FailureCause::kOther);
   return file_.Write(data, size) == static_cast<std::int64_t>(size) || Failed();

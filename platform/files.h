@@ -212,6 +212,12 @@ class DurableFile {
   DurableFile& operator=(const DurableFile&) = delete;
 
   bool Create(bool ownerOnly = false);
+  // Takes on the temporary file an earlier object left (Leave): writes go
+  // after what it holds.
+  bool Reopen();
+  // Closes the temporary file and leaves it where it is, for a later
+  // Reopen.
+  void Leave();
   bool Write(const void* data, std::size_t size);
   bool MakeDurable();
   bool Commit();

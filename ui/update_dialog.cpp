@@ -58,6 +58,7 @@ enum TextId : std::uint32_t {
   kAdministratorCommandMessage = 139,
   kDiskFullHeadline = 140,
   kDiskFullMessage = 141,
+  kRetryingStatus = 147,
 };
 
 constexpr std::uint32_t kResultHeadlines[] = {107, 105, 108, 109, 110, 111};
@@ -603,7 +604,9 @@ void UpdateDialog::OnProgressTick(int timerId) {
       const std::int64_t transferred = static_cast<std::int64_t>(done) - list.bytesPresent.load();
       const double speed = static_cast<double>(transferred - lastSampleBytes_) * kSampleFactor;
       std::string text = base::FormatWithNumber(Text(kSpeedFormat), speed / 1024);
-      if (speed < 1.0) {
+      if (list.retrying.load() > 0) {
+        text = Text(kRetryingStatus);
+      } else if (speed < 1.0) {
         text += " ??";
       } else {
         // Header bytes can put bytesDone a little past the total for a moment.

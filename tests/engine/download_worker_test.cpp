@@ -4,6 +4,8 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <functional>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -27,6 +29,7 @@ using testsupport::ReadFile;
 using testsupport::WriteFile;
 
 constexpr const char* kBase = "http://127.0.0.3/tlv5.update/";
+constexpr int kRetryPauseMs = 10;
 
 using testsupport::Content;
 using testsupport::Digest;
@@ -38,8 +41,8 @@ class DownloadWorkerTest : public ::testing::Test {
   std::string app() const { return root_.path() + platform::kPathSeparator; }
 
   std::shared_ptr<UpdateList> NewList() {
-    return std::make_shared<UpdateList>(
-        engine::ListContext{kBase, app(), [](const std::string&) { return engine::VersionNumber{0}; }});
+    return std::make_shared<UpdateList>(engine::ListContext{
+        kBase, app(), [](const std::string&) { return engine::VersionNumber{0}; }, "", 1, kRetryPauseMs});
   }
 
   // Adds a listed file with the digest and size of `content`.
@@ -146,7 +149,7 @@ TEST_F(DownloadWorkerTest, ParallelTransfersEndLikeAWalkInListOrder) {
   for (const Case& c : {Case{{}, false}, Case{{2, 5}, false}, Case{{}, true}}) {
     SCOPED_TRACE(c.stop ? "stopped" : std::to_string(c.failing.size()) + " failing");
     std::filesystem::remove_all(app() + "dvd");
-    auto list = std::make_shared<UpdateList>(engine::ListContext{kBase, app(), nullptr, "", 4});
+    auto list = std::make_shared<UpdateList>(engine::ListContext{kBase, app(), nullptr, "", 4, kRetryPauseMs});
     for (int i = 0; i < 8; ++i) List(*list, "f" + std::to_string(i) + ".bin", files[i]);
     server_.SetDefault([&](testsupport::ServerSession& session) {
       const std::string& request = session.request();
@@ -180,6 +183,88 @@ TEST_F(DownloadWorkerTest, ParallelTransfersEndLikeAWalkInListOrder) {
     }
     EXPECT_EQ(PathExists(app() + "dvd/@update@.log"), c.failing.empty() && !c.stop);
     server_.ClearRequests();
+  }
+}
+
+// A transfer the network cuts is tried again for the rest of its body; the
+// rest is taken only from a 206 that continues the same version. Each row
+// scripts the connections after the first, which sends the head and the
+// first `kCut` bytes of the body, then closes.
+TEST_F(DownloadWorkerTest, CutTransfersResumeByRangeOrStartAgain) {
+  // Bytes that do not pack, so that a packed body is cut in the middle too.
+  auto noise = [](unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(300000, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    return bytes;
+  };
+  const std::string file = noise(1), other = noise(2);
+  constexpr std::size_t kCut = 120000;
+  auto head = [](const std::string& status, std::size_t length, const std::string& etag, const std::string& extra) {
+    return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(length) + "\r\nETag: " + etag + "\r\n" +
+           extra + "\r\n";
+  };
+  auto whole = [&](const std::string& body, const std::string& etag) { return head("200 OK", body.size(), etag, "") + body; };
+  auto rest = [&](const std::string& body, const std::string& etag) {
+    return head("206 Partial Content", body.size() - kCut, etag,
+                "Content-Range: bytes " + std::to_string(kCut) + "-" + std::to_string(body.size() - 1) + "/" +
+                    std::to_string(body.size()) + "\r\n") +
+           body.substr(kCut);
+  };
+  struct Row {
+    const char* name;
+    bool packed;
+    std::vector<std::function<std::string(const std::string& body)>> later;  // responses after the cut
+    std::vector<bool> ranged;  // whether each later request asks for the rest
+    engine::ResultCode result;
+  };
+  const std::string cutAgain = "cut";
+  const Row rows[] = {
+      {"206 continues", false, {[&](auto& b) { return rest(b, "\"v1\""); }}, {true}, engine::kSucceeded},
+      {"packed, 206 continues", true, {[&](auto& b) { return rest(b, "\"v1\""); }}, {true}, engine::kSucceeded},
+      {"200 instead", false, {[&](auto& b) { return whole(b, "\"v1\""); }}, {true}, engine::kSucceeded},
+      {"another validator", false,
+       {[&](auto& b) { return rest(b, "\"v2\""); }, [&](auto& b) { return whole(b, "\"v2\""); }},
+       {true, false}, engine::kSucceeded},
+      {"same validator, other bytes", false,
+       {[&](auto&) { return rest(other, "\"v1\""); }, [&](auto& b) { return whole(b, "\"v1\""); }},
+       {true, false}, engine::kSucceeded},
+      {"cut every time", false, {nullptr, nullptr, nullptr}, {true, true, true}, engine::kFailed},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::filesystem::remove_all(app() + "dvd");
+    const std::string body = row.packed ? *publish::PackContainer(file, {1, true}) : file;
+    auto list = std::make_shared<UpdateList>(engine::ListContext{kBase, app(), nullptr, "", 1, kRetryPauseMs});
+    List(*list, "f.bin", file);
+    server_.ClearRequests();
+    auto cut = testsupport::RespondCutShort(whole(body, "\"v1\""), whole(body, "\"v1\"").size() - body.size() + kCut);
+    server_.Enqueue(cut);
+    for (const auto& respond : row.later)
+      server_.Enqueue(respond ? testsupport::Respond(respond(body)) : cut);
+    Run(*list);
+    EXPECT_EQ(list->resultCode.load(), row.result) << list->failureReason;
+    auto requests = server_.Requests();
+    ASSERT_EQ(requests.size(), 1 + row.later.size());
+    for (std::size_t i = 0; i < row.ranged.size(); ++i)
+      EXPECT_EQ(requests[i + 1].find("\r\nRange: bytes=" + std::to_string(kCut) + "-\r\n") != std::string::npos,
+                row.ranged[i])
+          << "request " << i + 1;
+    if (row.result == engine::kSucceeded) {
+      EXPECT_TRUE(ReadFile(app() + "dvd/f.bin") == file);
+      EXPECT_EQ(list->bytesDone.load(), list->bytesTotal);
+      EXPECT_EQ(testsupport::ListTree(app() + "dvd"), "@update@.log\nf.bin\n") << "kept bytes go once staged";
+    } else {
+      // The bytes that came stay for the next run, which asks for the rest.
+      auto next = std::make_shared<UpdateList>(engine::ListContext{kBase, app(), nullptr, "", 1, kRetryPauseMs});
+      List(*next, "f.bin", file);
+      server_.ClearRequests();
+      server_.Enqueue(testsupport::Respond(rest(body, "\"v1\"")));
+      Run(*next);
+      EXPECT_EQ(next->resultCode.load(), engine::kSucceeded);
+      EXPECT_TRUE(ReadFile(app() + "dvd/f.bin") == file);
+      EXPECT_EQ(next->bytesPresent.load(), static_cast<std::int32_t>(kCut)) << "kept bytes were not fetched again";
+    }
   }
 }
 
@@ -284,7 +369,7 @@ TEST_F(DownloadWorkerTest, FailuresEndTheRunWithTheirCodes) {
   }
   {
     SCOPED_TRACE("nobody listens");
-    auto list = std::make_shared<UpdateList>(engine::ListContext{"http://127.0.0.9/u/", app(), nullptr});
+    auto list = std::make_shared<UpdateList>(engine::ListContext{"http://127.0.0.9/u/", app(), nullptr, "", 1, kRetryPauseMs});
     List(*list, "x.txt", a);
     Run(*list);
     EXPECT_EQ(list->resultCode.load(), engine::kCannotConnect);
@@ -305,7 +390,9 @@ TEST_F(DownloadWorkerTest, FailuresEndTheRunWithTheirCodes) {
     SCOPED_TRACE("body cut short");
     auto list = NewList();
     List(*list, "c.txt", Content("c", 5000));
-    server_.Enqueue(testsupport::RespondCutShort(HttpResponse("200 OK", Content("c", 5000)), 3000));
+    // Cut again at every retry.
+    for (int i = 0; i <= engine::kMaxRetries; ++i)
+      server_.Enqueue(testsupport::RespondCutShort(HttpResponse("200 OK", Content("c", 5000)), 3000));
     Run(*list);
     EXPECT_EQ(list->resultCode.load(), engine::kFailed);
     EXPECT_FALSE(PathExists(app() + "dvd/c.txt"));

@@ -32,7 +32,7 @@ std::string ExpectedRequest(const std::string& path) {
 // Collects a streamed body.
 struct Collect : engine::BodyReceiver {
   std::string bytes;
-  bool Begin(std::optional<std::uint64_t>) override { return true; }
+  bool Begin(const engine::ResponseHead&, std::optional<std::uint64_t>) override { return true; }
   bool Take(const std::uint8_t* data, std::size_t size) override {
     bytes.append(reinterpret_cast<const char*>(data), size);
     return true;
