@@ -195,8 +195,8 @@ std::string TransferFailure(const UpdateItem& item, const char* why) {
 
 // Connects for the item and waits out a hold; false (with the result set)
 // when that fails or the run is stopped.
-bool ConnectItem(UpdateList& list, UpdateItem& item, ItemFailure& failure) {
-  if (!item.Connect(item.url, &list.runControl)) {
+bool ConnectItem(UpdateList& list, UpdateItem& item, ItemFailure& failure, SpareConnection* spare = nullptr) {
+  if (!item.Connect(item.url, &list.runControl, spare)) {
     SetFailure(list, failure, kCannotConnect, item.url + ": " + item.failure);
     return false;
   }
@@ -266,22 +266,26 @@ class ItemBody : public BodyReceiver {
   bool restart_ = false;
 };
 
-enum class Attempt { kFetched, kCut, kRestart, kFailed };
+enum class Attempt { kFetched, kCut, kRestart, kAgain, kFailed };
 
 // Fetches the item straight into `file`, unpacking a container on the way,
 // after the bytes kept of it when there are any. On kFetched the item's
 // bodyLength is the file's length, counted once in bytesDone, and `digest`
 // the digest of its bytes; otherwise nothing of the attempt stays counted,
 // and `failure` says why (kCut: by the network, which a retry may get
-// past).
+// past; kAgain: a connection an earlier transfer left open had been closed
+// by the server, and a new one may be tried at once). The connection goes
+// to `spare` when it can carry another request.
 Attempt FetchIntoFile(UpdateList& list, UpdateItem& item, StagingFile& file, KeptBody& kept, bool keptFromEarlierRun,
-                      std::string& digest, ItemFailure& failure) {
-  if (!ConnectItem(list, item, failure)) return failure.code == kAborted ? Attempt::kFailed : Attempt::kCut;
+                      std::string& digest, ItemFailure& failure, SpareConnection* spare) {
+  if (!ConnectItem(list, item, failure, spare)) return failure.code == kAborted ? Attempt::kFailed : Attempt::kCut;
   item.maxResponseBytes = ResponseCapFor(item.size);
   item.rangeFrom = kept.length();
+  item.keepAlive = spare != nullptr;
   StagedBody staged(item.size, file, !item.sha256.empty());
   ItemBody body(list, staged, file, kept, keptFromEarlierRun);
   auto result = item.GetStreamed(list.bytesDone, item.bodyLength, list.runControl, body);
+  if (spare) item.LeaveConnection(*spare);
   item.Close();
   if (result == HttpClient::StreamResult::kComplete && staged.Finish(item.bodyLength)) {
     const std::int64_t counted = static_cast<std::int64_t>(body.resumed()) + item.bodyLength;
@@ -300,6 +304,7 @@ Attempt FetchIntoFile(UpdateList& list, UpdateItem& item, StagingFile& file, Kep
   staged.Settle();
   body.Uncount(item.bodyLength);
   if (body.restart()) return Attempt::kRestart;
+  if (result == HttpClient::StreamResult::kCut && item.reused() && item.receivedBytes() == 0) return Attempt::kAgain;
   if (staged.storeFailed()) {
     SetSaveFailure(list, failure, file.cause(), file.errorText(), file.path());
     return Attempt::kFailed;
@@ -323,7 +328,8 @@ bool PauseBeforeRetry(UpdateList& list, int ms) {
 
 }  // namespace
 
-bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag, ItemFailure& failure) {
+bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag, ItemFailure& failure,
+               SpareConnection* spare) {
   auto path = StagedPath(list, item);
   if (!path) {
     failure.code = kCannotSave;
@@ -338,7 +344,7 @@ bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag, It
   for (;;) {
     std::string digest;
     failure = {};
-    Attempt attempt = FetchIntoFile(list, item, file, kept, keptFromEarlierRun, digest, failure);
+    Attempt attempt = FetchIntoFile(list, item, file, kept, keptFromEarlierRun, digest, failure, spare);
     keptFromEarlierRun = false;
     if (attempt == Attempt::kFetched) {
       if (DigestsMatch(digest, Md5Of(item))) break;
@@ -356,6 +362,11 @@ bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag, It
     if (attempt == Attempt::kRestart) {
       file.Discard();
       kept.Forget();
+      continue;
+    }
+    if (attempt == Attempt::kAgain) {
+      file.Suspend();
+      kept.Load();
       continue;
     }
     if (attempt == Attempt::kCut && failure.code != kAborted && retries < kMaxRetries) {
@@ -527,7 +538,8 @@ class ItemQueue {
   ItemFailure failure_;
 };
 
-bool WorkOnItem(UpdateList& list, UpdateItem& item, const std::string& runTag, ItemFailure& failure) {
+bool WorkOnItem(UpdateList& list, UpdateItem& item, const std::string& runTag, ItemFailure& failure,
+                SpareConnection& spare) {
   StagedState state = CheckStaged(list, item);
   if (state == StagedState::kStaged) {
     // Bytes kept of it are no longer needed (a power cut can leave them
@@ -548,7 +560,7 @@ bool WorkOnItem(UpdateList& list, UpdateItem& item, const std::string& runTag, I
   }
   // An update file goes to the disk as it arrives; nothing of it stays in
   // memory. The list request's body stays in memory for the window.
-  return item.HasDigest() ? StageItem(list, item, runTag, failure) : FetchItem(list, item, failure);
+  return item.HasDigest() ? StageItem(list, item, runTag, failure, &spare) : FetchItem(list, item, failure);
 }
 
 }  // namespace
@@ -574,9 +586,12 @@ void DownloadWorker(UpdateList& list) {
   }
   ItemQueue queue(list);
   auto transfer = [&] {
+    // Each transfer keeps its connection for its next file while the
+    // server lets it.
+    SpareConnection spare;
     while (auto index = queue.Take()) {
       ItemFailure failure;
-      bool ok = WorkOnItem(list, *list.items[*index], runTag, failure);
+      bool ok = WorkOnItem(list, *list.items[*index], runTag, failure, spare);
       queue.Done(*index, ok, std::move(failure));
     }
   };

@@ -79,7 +79,10 @@ bool FetchItem(UpdateList& list, UpdateItem& item, ItemFailure& failure);
 // digest mismatch), made durable and renamed into place, unless a stop has
 // come by then. False with the result set on failure or stop.
 bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag);
-bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag, ItemFailure& failure);
+// With `spare`, the transfer may use a connection an earlier one left open
+// and leaves its own there when the server keeps it.
+bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag, ItemFailure& failure,
+               SpareConnection* spare = nullptr);
 // Creates the empty update log; false when it cannot be made, which fails
 // the run.
 bool CreateUpdateLog(const UpdateList& list);

@@ -75,14 +75,23 @@ HttpClient::HttpClient() : socketsReady(StartSockets()) {}
 
 HttpClient::~HttpClient() { Close(); }
 
+bool HttpClient::LeaveConnection(SpareConnection& spare) {
+  if (!reusable_ || !connection.IsOpen()) return false;
+  spare.connection = std::move(connection);
+  spare.host = host_;
+  reusable_ = false;
+  return true;
+}
+
 void HttpClient::Close() {
   connection.Close();
   path.clear();
   rangeFrom = 0;
+  reusable_ = false;
   response.Clear();
 }
 
-bool HttpClient::Connect(std::string_view url, const SharedWord* control) {
+bool HttpClient::Connect(std::string_view url, const SharedWord* control, SpareConnection* spare) {
   failure.clear();
   if (!socketsReady) return Fail(false, "the network cannot be used");
   if (url.empty()) return Fail(false, "no address");
@@ -94,6 +103,14 @@ bool HttpClient::Connect(std::string_view url, const SharedWord* control) {
   std::string_view requestPath = url.substr(slash);
   if (host.size() > kMaxHostLength || requestPath.size() > kMaxPathLength)
     return Fail(false, "the host or the path is too long");
+  host_ = host;
+  path = std::string(requestPath);
+  reused_ = spare && spare->connection.IsOpen() && spare->host == host;
+  if (reused_) {
+    connection = std::move(spare->connection);
+    return true;
+  }
+  path.clear();
   platform::CancelCheck cancelled;
   if (control) cancelled = [control] { return control->load() == kStop; };
   auto address = platform::ResolveIPv4(host, cancelled);
@@ -107,6 +124,7 @@ bool HttpClient::Connect(std::string_view url, const SharedWord* control) {
 HttpClient::Ending HttpClient::Transfer(SharedWord& runningTotal, std::int32_t& bodyLength, const SharedWord& control,
                                        ResponseReader& reader, ByteBuffer* raw) {
   received_ = 0;
+  reusable_ = false;
   failure.clear();
   unexpectedStatus.clear();
   lastHead = ResponseHead{};
@@ -114,7 +132,7 @@ HttpClient::Ending HttpClient::Transfer(SharedWord& runningTotal, std::int32_t& 
   // A transfer that resumes asks for the rest of the body only.
   std::string range = rangeFrom > 0 ? "Range: bytes=" + std::to_string(rangeFrom) + "-\r\n" : std::string();
   std::string request = "GET " + RewriteRequestPath(path) + " HTTP/1.1\r\nHost: " + DefaultHost() +
-                        "\r\nAccept: */*\r\n" + range + "Connection: Close\r\n\r\n";
+                        "\r\nAccept: */*\r\n" + range + (keepAlive ? "" : "Connection: Close\r\n") + "\r\n";
   if (!WaitWhileHeld(control)) return Ending::kFailed;
   const platform::CancelCheck stopRequested = [&control] { return control.load() == kStop; };
   if (!connection.SendAll(request.data(), request.size(), receiveTimeoutMs, stopRequested))
@@ -175,9 +193,11 @@ HttpClient::Ending HttpClient::Transfer(SharedWord& runningTotal, std::int32_t& 
     }
     if (stopped || r.status == platform::NetStatus::kCancelled) return Ending::kStopped;
     if (reader.complete()) {
-      // The request asked for one response per connection: the server
-      // holding it open gets it back now, not when the item goes.
-      connection.Close();
+      // A connection that may carry another request is kept for it; any
+      // other one the server holding it open gets back now, not when the
+      // item goes.
+      reusable_ = keepAlive && reader.head().persistent && !closed;
+      if (!reusable_) connection.Close();
       return Ending::kComplete;
     }
     // A hold is no stall.

@@ -69,6 +69,12 @@ std::string RewriteRequestPath(std::string_view path);
 // the first zero byte. Empty when not found.
 std::optional<std::size_t> LocateBody(const std::uint8_t* data, std::size_t size, bool listRequest);
 
+// A connection an earlier transfer left open, to `host`.
+struct SpareConnection {
+  platform::TcpConnection connection;
+  std::string host;
+};
+
 class HttpClient {
  public:
   HttpClient();
@@ -78,8 +84,18 @@ class HttpClient {
 
   // Connects to the host of an "http://host/path" URL on port 80 and keeps
   // the path for Get. `control`, when given, is polled while connecting so a
-  // stop ends the wait. Closes any earlier connection first.
-  bool Connect(std::string_view url, const SharedWord* control = nullptr);
+  // stop ends the wait. Closes any earlier connection first. A `spare`
+  // connection to the same host, left open by an earlier transfer, is taken
+  // instead of a new one.
+  bool Connect(std::string_view url, const SharedWord* control = nullptr, SpareConnection* spare = nullptr);
+  // Hands the connection on to `spare` when it may carry another request:
+  // the request let the server keep it (keepAlive), the body was whole by
+  // its framing, and the server said it keeps it. False otherwise.
+  bool LeaveConnection(SpareConnection& spare);
+  // The connection of the last Connect was a spare one.
+  bool reused() const { return reused_; }
+  // Bytes received by the last transfer.
+  std::size_t receivedBytes() const { return received_; }
   // Sends the request and reads the response. Every received byte is added
   // to `runningTotal` and `bodyLength`; at the end whatever is not body
   // (header blocks, chunk framing, bytes past the end) is taken off both.
@@ -114,6 +130,10 @@ class HttpClient {
   // none was read.
   ResponseHead lastHead;
   std::string path;  // request path kept by the last successful Connect
+  // The request does not ask the server to close the connection after the
+  // response ("Connection: Close" is left out), so that LeaveConnection can
+  // keep it for the next transfer.
+  bool keepAlive = false;
   // When not 0, the request asks for the body from this byte on ("Range:
   // bytes=N-"); Close sets it back to 0.
   std::uint64_t rangeFrom = 0;
@@ -146,6 +166,9 @@ class HttpClient {
   }
 
   std::size_t received_ = 0;
+  std::string host_;      // of the last Connect
+  bool reused_ = false;   // the last Connect took a spare connection
+  bool reusable_ = false; // the last transfer left the connection fit for another
 };
 
 }  // namespace engine

@@ -101,6 +101,7 @@ Framing ReadFraming(std::string_view head) {
       framing.head.connectionClose = framing.head.connectionClose || SaysClose(value);
     }
   }
+  framing.head.persistent = head.substr(0, 9) == "HTTP/1.1 " && !framing.head.connectionClose;
   return framing;
 }
 

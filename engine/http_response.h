@@ -44,6 +44,9 @@ struct ResponseHead {
   std::optional<std::string> etag;
   std::optional<std::string> lastModified;
   bool connectionClose = false;  // "close" among the Connection options
+  // An HTTP/1.1 response without "close": the server keeps the connection
+  // for another request.
+  bool persistent = false;
   bool operator==(const ResponseHead&) const = default;
 };
 

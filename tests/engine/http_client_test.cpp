@@ -337,7 +337,7 @@ TEST(ResponseReaderTest, HeadFields) {
   std::string conflicting = "HTTP/1.1 200 OK\r\nETag: \"a\"\r\nETag: \"b\"\r\nConnection: closed\r\n\r\n";
   ASSERT_TRUE(second.Feed(reinterpret_cast<const std::uint8_t*>(conflicting.data()), conflicting.size()));
   EXPECT_FALSE(second.complete()) << "only the end of the connection ends this body";
-  EXPECT_TRUE(second.head() == (engine::ResponseHead{200, {}, {}, {}, false}));
+  EXPECT_TRUE(second.head() == (engine::ResponseHead{200, {}, {}, {}, false, true})) << "an HTTP/1.1 server keeps it";
 }
 
 // A silent server, and one that trickles a byte now and then, each well
