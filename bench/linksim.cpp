@@ -187,16 +187,28 @@ std::optional<Options> ParseArguments(const std::vector<std::string>& arguments,
     const std::string& v = arguments[++i];
     std::uint64_t n = 0;
     bool ok = true;
-    if (a == "--listen") ok = ParseAddress(v, o.listenHost, o.listenPort);
-    else if (a == "--upstream") ok = ParseAddress(v, o.upstreamHost, o.upstreamPort) && o.upstreamPort != 0;
-    else if (a == "--delay-ms") ok = ParseNumber(v, n) && n <= 60000, o.delayMs = static_cast<std::uint32_t>(n);
-    else if (a == "--rate") ok = ParseRate(v, o.rateBytes);
-    else if (a == "--cut-after") ok = ParseNumber(v, o.cutAfter);
-    else if (a == "--cut-connections") ok = ParseNumber(v, o.cutConnections);
-    else if (a == "--cut-with") ok = (v == "close" || v == "reset"), o.cutWithReset = v == "reset";
-    else if (a == "--queue-bytes") ok = ParseNumber(v, n) && n >= kReadPiece, o.queueBytes = n;
-    else if (a == "--counts") continue;  // the program's own (see linksim_main.cpp)
-    else {
+    if (a == "--listen") {
+      ok = ParseAddress(v, o.listenHost, o.listenPort);
+    } else if (a == "--upstream") {
+      ok = ParseAddress(v, o.upstreamHost, o.upstreamPort) && o.upstreamPort != 0;
+    } else if (a == "--delay-ms") {
+      ok = ParseNumber(v, n) && n <= 60000;
+      o.delayMs = static_cast<std::uint32_t>(n);
+    } else if (a == "--rate") {
+      ok = ParseRate(v, o.rateBytes);
+    } else if (a == "--cut-after") {
+      ok = ParseNumber(v, o.cutAfter);
+    } else if (a == "--cut-connections") {
+      ok = ParseNumber(v, o.cutConnections);
+    } else if (a == "--cut-with") {
+      ok = v == "close" || v == "reset";
+      o.cutWithReset = v == "reset";
+    } else if (a == "--queue-bytes") {
+      ok = ParseNumber(v, n) && n >= kReadPiece;
+      o.queueBytes = static_cast<std::size_t>(n);
+    } else if (a == "--counts") {
+      continue;  // the program's own (see linksim_main.cpp)
+    } else {
       error = "unknown option: " + a;
       return std::nullopt;
     }
@@ -234,6 +246,7 @@ struct Link::Impl {
   Bucket buckets[2];  // up, down
   std::size_t turn = 0;
   std::atomic<std::uint64_t> upBytes{0}, downBytes{0}, cuts{0};
+  std::vector<std::uint8_t> piece = std::vector<std::uint8_t>(kReadPiece);
 
   void Watch(Socket& s, std::uint64_t tag, std::uint32_t mask) {
     if (mask == s.mask && (mask != 0) == s.registered) return;
@@ -312,13 +325,14 @@ struct Link::Impl {
     return due;
   }
 
+  // Read into one piece and kept at the size read, so that small reads
+  // hold no more memory than they count against the queue.
   void Read(Connection& c, Flow& f, Clock::time_point now) {
     while (WantsRead(f)) {
-      Chunk chunk;
-      chunk.data.resize(std::min(kReadPiece, cap - f.queued));
-      ssize_t n = read(f.from, chunk.data.data(), chunk.data.size());
+      ssize_t n = read(f.from, piece.data(), std::min(kReadPiece, cap - f.queued));
       if (n > 0) {
-        chunk.data.resize(static_cast<std::size_t>(n));
+        Chunk chunk;
+        chunk.data.assign(piece.data(), piece.data() + n);
         chunk.due = DueFor(c, f, now);
         f.queued += chunk.data.size();
         f.queue.push_back(std::move(chunk));
