@@ -1,12 +1,17 @@
 #include "engine/download_worker.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
 #include <set>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "base/ascii_text.h"
+#include "base/name_case.h"
 #include "engine/digest.h"
 #include "engine/staged_body.h"
 #include "engine/worker_threads.h"
@@ -120,9 +125,9 @@ class StagingFile : public BodyStore {
   std::string errorText_;
 };
 
-void SetFailure(UpdateList& list, ResultCode code, std::string reason = {}) {
-  list.resultCode = list.runControl.load() == kStop ? kAborted : code;
-  if (list.failureReason.empty()) list.failureReason = std::move(reason);
+void SetFailure(const UpdateList& list, ItemFailure& failure, ResultCode code, std::string reason = {}) {
+  failure.code = list.runControl.load() == kStop ? kAborted : code;
+  if (failure.reason.empty()) failure.reason = std::move(reason);
 }
 
 std::string FolderPart(const std::string& path) {
@@ -132,11 +137,11 @@ std::string FolderPart(const std::string& path) {
 
 // "Cannot save", with why and where for the window to say, and the system's
 // words (`errorText`) for the log.
-void SetSaveFailure(UpdateList& list, platform::FailureCause cause, const std::string& errorText,
-                    const std::string& path) {
-  list.saveCause = cause;
-  list.saveFolder = FolderPart(path);
-  SetFailure(list, kCannotSave,
+void SetSaveFailure(const UpdateList& list, ItemFailure& failure, platform::FailureCause cause,
+                    const std::string& errorText, const std::string& path) {
+  failure.saveCause = cause;
+  failure.saveFolder = FolderPart(path);
+  SetFailure(list, failure, kCannotSave,
              path + ": " + FailureCauseText(cause) + (errorText.empty() ? "" : ": " + errorText));
 }
 
@@ -150,14 +155,14 @@ std::string TransferFailure(const UpdateItem& item, const char* why) {
 
 // Connects for the item and waits out a hold; false (with the result set)
 // when that fails or the run is stopped.
-bool ConnectItem(UpdateList& list, UpdateItem& item) {
+bool ConnectItem(UpdateList& list, UpdateItem& item, ItemFailure& failure) {
   if (!item.Connect(item.url, &list.runControl)) {
-    SetFailure(list, kCannotConnect, item.url + ": " + item.failure);
+    SetFailure(list, failure, kCannotConnect, item.url + ": " + item.failure);
     return false;
   }
   while (list.runControl.load() == kHold) platform::SleepMs(20);
   if (list.runControl.load() == kStop) {
-    list.resultCode = kAborted;
+    failure.code = kAborted;
     return false;
   }
   return true;
@@ -166,18 +171,19 @@ bool ConnectItem(UpdateList& list, UpdateItem& item) {
 // Fetches the item straight into `file`, unpacking a container on the way;
 // false with the result set on failure. On success the item's bodyLength
 // is the file's length and `digest` the digest of its bytes.
-bool FetchIntoFile(UpdateList& list, UpdateItem& item, StagingFile& file, std::string& digest) {
-  if (!ConnectItem(list, item)) return false;
+bool FetchIntoFile(UpdateList& list, UpdateItem& item, StagingFile& file, std::string& digest,
+                   ItemFailure& failure) {
+  if (!ConnectItem(list, item, failure)) return false;
   item.maxResponseBytes = ResponseCapFor(item.size);
-  std::int32_t start = list.bytesDone.load();
   StagedBody body(item.size, file, !item.sha256.empty());
   auto result = item.GetStreamed(list.bytesDone, item.bodyLength, list.runControl, body);
   item.Close();
   if (result == HttpClient::StreamResult::kComplete && body.Finish(item.bodyLength)) {
     if (body.packed()) {
-      // Counted as the file's size, as the unpacked bytes are what is kept.
-      list.bytesDone.store(static_cast<std::int32_t>(static_cast<std::uint32_t>(start) +
-                                                     static_cast<std::uint32_t>(item.size)));
+      // Counted as the file's size, as the unpacked bytes are what is kept
+      // (other transfers add to the counter meanwhile: only the difference
+      // is added).
+      Add(list.bytesDone, static_cast<std::int64_t>(item.size) - item.bodyLength);
       item.bodyLength = item.size;
     }
     // Both digests the list gives must agree; a missing SHA-256 counts as
@@ -187,34 +193,34 @@ bool FetchIntoFile(UpdateList& list, UpdateItem& item, StagingFile& file, std::s
     return true;
   }
   if (body.storeFailed()) {
-    SetSaveFailure(list, file.cause(), file.errorText(), file.path());
+    SetSaveFailure(list, failure, file.cause(), file.errorText(), file.path());
   } else {
-    SetFailure(list, kFailed,
+    SetFailure(list, failure, kFailed,
                TransferFailure(item, "the file is not what the list says") + ", after " +
-                   std::to_string(list.bytesDone.load() - start) + " bytes");
+                   std::to_string(item.bodyLength) + " bytes");
   }
   return false;
 }
 
 }  // namespace
 
-bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag) {
+bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag, ItemFailure& failure) {
   auto path = StagedPath(list, item);
   if (!path) {
-    list.resultCode = kCannotSave;
-    list.failureReason = item.url + ": no staging path for it";
+    failure.code = kCannotSave;
+    failure.reason = item.url + ": no staging path for it";
     return false;
   }
   StagingFile file(list.context().applicationFolder + std::string(kStagingFolderName), *path,
                    WorkerTemporaryPath(*path, runTag), WorkerTemporaryPath(*path, NewRunTag()));
   for (int attempt = 0;; ++attempt) {
     std::string digest;
-    if (!FetchIntoFile(list, item, file, digest)) return false;
+    if (!FetchIntoFile(list, item, file, digest, failure)) return false;
     if (DigestsMatch(digest, Md5Of(item))) break;
     file.Discard();
     if (attempt == 1) {
-      list.resultCode = kFailed;
-      list.failureReason = TransferFailure(item, "the file's digest differs from the list's, twice");
+      failure.code = kFailed;
+      failure.reason = TransferFailure(item, "the file's digest differs from the list's, twice");
       return false;
     }
     Add(list.bytesDone, -static_cast<std::int64_t>(item.bodyLength));
@@ -223,14 +229,21 @@ bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag) {
   // already have started another.
   bool durable = file.Complete();
   if (list.runControl.load() == kStop) {
-    list.resultCode = kAborted;
+    failure.code = kAborted;
     return false;
   }
   if (!durable || !file.Publish()) {
-    SetSaveFailure(list, file.cause(), file.errorText(), *path);
+    SetSaveFailure(list, failure, file.cause(), file.errorText(), *path);
     return false;
   }
   return true;
+}
+
+bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag) {
+  ItemFailure failure;
+  bool staged = StageItem(list, item, runTag, failure);
+  if (!staged) failure.ApplyTo(list);
+  return staged;
 }
 
 std::size_t ResponseCapFor(std::int32_t listedSize) {
@@ -256,13 +269,29 @@ StagedState CheckStaged(const UpdateList& list, const UpdateItem& item) {
   return platform::RemoveFile(*path) ? StagedState::kToFetch : StagedState::kBlocked;
 }
 
-bool FetchItem(UpdateList& list, UpdateItem& item) {
-  if (!ConnectItem(list, item)) return false;
+bool FetchItem(UpdateList& list, UpdateItem& item, ItemFailure& failure) {
+  if (!ConnectItem(list, item, failure)) return false;
   item.maxResponseBytes = kMaxListResponseBytes;
   item.body = item.Get(list.bytesDone, item.bodyLength, list.runControl);
   if (item.body) return true;
-  SetFailure(list, kFailed, TransferFailure(item, "the transfer failed"));
+  SetFailure(list, failure, kFailed, TransferFailure(item, "the transfer failed"));
   return false;
+}
+
+bool FetchItem(UpdateList& list, UpdateItem& item) {
+  ItemFailure failure;
+  bool fetched = FetchItem(list, item, failure);
+  if (!fetched) failure.ApplyTo(list);
+  return fetched;
+}
+
+void ItemFailure::ApplyTo(UpdateList& list) const {
+  list.resultCode = code;
+  if (list.failureReason.empty()) list.failureReason = reason;
+  if (code == kCannotSave) {
+    list.saveCause = saveCause;
+    list.saveFolder = saveFolder;
+  }
 }
 
 // The update log says that the whole set is staged, so the staged files'
@@ -284,6 +313,86 @@ bool CreateUpdateLog(const UpdateList& list) {
   return log.IsOpen() && log.Flush() && platform::FlushFolder(staging);
 }
 
+namespace {
+
+// Hands the items to the transfers in list order and keeps the failure of
+// the first failed item in that order: once an item has failed, no later
+// one is started, while the earlier ones still running finish, since a
+// walk through the list would have met them first. Two items staged at
+// one path are never worked on at once.
+class ItemQueue {
+ public:
+  explicit ItemQueue(const UpdateList& list) : list_(list), paths_(list.items.size()) {
+    for (std::size_t i = 0; i < paths_.size(); ++i) {
+      std::string path = StagedPath(list, *list.items[i]).value_or(std::string());
+      if (platform::kWindowsNames) path = base::WindowsCaseKey(path).value_or(path);
+      paths_[i] = std::move(path);
+    }
+  }
+
+  // The next item to work on, or none when the run is over for this
+  // transfer.
+  std::optional<std::size_t> Take() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (next_ >= paths_.size() || next_ >= firstFailed_ || list_.runControl.load() == kStop) return std::nullopt;
+    std::size_t index = next_++;
+    const std::string& path = paths_[index];
+    if (!path.empty()) {
+      // A file listed twice waits for its first transfer (which has been
+      // started already, as items start in order).
+      done_.wait(lock, [&] { return !busy_.count(path); });
+      busy_.insert(path);
+    }
+    return index;
+  }
+
+  void Done(std::size_t index, bool ok, ItemFailure failure) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    busy_.erase(paths_[index]);
+    if (!ok && index < firstFailed_) {
+      firstFailed_ = index;
+      failure_ = std::move(failure);
+    }
+    done_.notify_all();
+  }
+
+  // The failure the run ends with, if any.
+  const ItemFailure* failure() const { return firstFailed_ < paths_.size() ? &failure_ : nullptr; }
+
+ private:
+  const UpdateList& list_;
+  std::vector<std::string> paths_;
+  std::mutex mutex_;
+  std::condition_variable done_;
+  std::set<std::string> busy_;
+  std::size_t next_ = 0;
+  std::size_t firstFailed_ = std::numeric_limits<std::size_t>::max();
+  ItemFailure failure_;
+};
+
+bool WorkOnItem(UpdateList& list, UpdateItem& item, const std::string& runTag, ItemFailure& failure) {
+  StagedState state = CheckStaged(list, item);
+  if (state == StagedState::kStaged) {
+    Add(list.bytesDone, item.size);
+    Add(list.bytesPresent, item.size);
+    return true;
+  }
+  if (state == StagedState::kBlocked) {
+    // A stale staged file that cannot be replaced: the update cannot be
+    // completed, so the run must not end as complete.
+    platform::FailureCause cause = platform::LastFailureCause();
+    std::string errorText = platform::LastErrorText();
+    SetSaveFailure(list, failure, cause, errorText,
+                   StagedPath(list, item).value_or(list.context().applicationFolder));
+    return false;
+  }
+  // An update file goes to the disk as it arrives; nothing of it stays in
+  // memory. The list request's body stays in memory for the window.
+  return item.HasDigest() ? StageItem(list, item, runTag, failure) : FetchItem(list, item, failure);
+}
+
+}  // namespace
+
 void DownloadWorker(UpdateList& list) {
   const std::string runTag = NewRunTag();
   // A download, not the list request: its items are listed files, each with
@@ -294,37 +403,39 @@ void DownloadWorker(UpdateList& list) {
   // time, and a run this program gave up on renames nothing any more.
   if (download && !list.context().applicationFolder.empty())
     RemoveWorkerLeftovers(list.context().applicationFolder + std::string(kStagingFolderName));
-  for (auto& owned : list.items) {
-    UpdateItem& item = *owned;
-    StagedState state = CheckStaged(list, item);
-    if (state == StagedState::kStaged) {
-      Add(list.bytesDone, item.size);
-      Add(list.bytesPresent, item.size);
-      continue;
+  ItemQueue queue(list);
+  auto transfer = [&] {
+    while (auto index = queue.Take()) {
+      ItemFailure failure;
+      bool ok = WorkOnItem(list, *list.items[*index], runTag, failure);
+      queue.Done(*index, ok, std::move(failure));
     }
-    if (state == StagedState::kBlocked) {
-      // A stale staged file that cannot be replaced: the update cannot be
-      // completed, so the run must not end as complete.
-      platform::FailureCause cause = platform::LastFailureCause();
-      std::string errorText = platform::LastErrorText();
-      SetSaveFailure(list, cause, errorText, StagedPath(list, item).value_or(list.context().applicationFolder));
-      return;
+  };
+  // This thread is one of the transfers; a transfer whose thread cannot be
+  // had is one fewer.
+  const std::size_t wanted = std::clamp<std::size_t>(list.context().parallelTransfers, 1, kMaxParallelTransfers);
+  std::vector<std::thread> others;
+  for (std::size_t i = 1; i < std::min(wanted, list.items.size()); ++i) {
+    try {
+      others.emplace_back(transfer);
+    } catch (const std::system_error&) {
+      break;
     }
-    if (item.HasDigest()) {
-      // An update file goes to the disk as it arrives; nothing of it stays
-      // in memory.
-      if (!StageItem(list, item, runTag)) return;
-      continue;
-    }
-    // The list request: its body stays in memory for the window.
-    if (!FetchItem(list, item)) return;
+  }
+  transfer();
+  for (std::thread& other : others) other.join();
+  if (const ItemFailure* failure = queue.failure()) {
+    failure->ApplyTo(list);
+    return;
   }
   // Without the log the installer never takes the staged files: the run has
   // not completed.
   if (list.resultCode.load() == kSucceeded && download && !CreateUpdateLog(list)) {
+    ItemFailure failure;
     platform::FailureCause cause = platform::LastFailureCause();
     std::string errorText = platform::LastErrorText();
-    SetSaveFailure(list, cause, errorText, UpdateLogPath(list.context().applicationFolder));
+    SetSaveFailure(list, failure, cause, errorText, UpdateLogPath(list.context().applicationFolder));
+    failure.ApplyTo(list);
   }
 }
 

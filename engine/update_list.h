@@ -90,6 +90,9 @@ struct ListContext {
   // Where the digests of installed files are remembered between checks;
   // empty: none are (every file the versions select is read).
   std::string digestCachePath;
+  // How many files a download fetches at once (1: one after the other, in
+  // list order).
+  std::size_t parallelTransfers = 1;
 };
 
 class UpdateList {

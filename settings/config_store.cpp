@@ -114,6 +114,14 @@ const std::string& ConfigFolder() { return ProcessConfig().ConfigFolder(); }
 std::string ConfigFilePath(std::string_view name) { return ProcessConfig().ConfigFilePath(name); }
 std::string ReadSetting(std::string_view key) { return ProcessConfig().ReadSetting(key); }
 const std::string& ServerBase() { return ProcessConfig().ServerBase(); }
+
+std::size_t ParallelTransfers() {
+  std::string value = ReadSetting(kTransfersKey);
+  if (value.empty() || value.size() > 2 || value.find_first_not_of("0123456789") != std::string::npos)
+    return kDefaultParallelTransfers;
+  std::size_t n = std::stoul(value);
+  return n >= 1 && n <= 16 ? n : kDefaultParallelTransfers;
+}
 bool WriteSetting(std::string_view key, std::string_view value) { return ProcessConfig().WriteSetting(key, value); }
 
 int DayNumber(const platform::UtcTime& date) { return (date.year - 2000) * 365 + date.month * 30 + date.day; }

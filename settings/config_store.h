@@ -13,6 +13,7 @@
 // failed write is ignored.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -32,6 +33,10 @@ inline constexpr const char* kUpdateTimeKey = "UpdateTime";
 // base (engine::PlaceTag). "ListSerial" alone, which earlier updaters kept
 // for every place at once, is no longer read.
 inline constexpr const char* kListSerialKey = "ListSerial";
+// How many files a download fetches at once, 1 to 16; without a usable
+// value, kDefaultParallelTransfers.
+inline constexpr const char* kTransfersKey = "Transfers";
+inline constexpr std::size_t kDefaultParallelTransfers = 6;
 inline constexpr const char* kConfigsFolderName = "Configs";
 inline constexpr const char* kWriteTestFileName = "~@test@~.dat";
 // The server base lives in a 256-character field (255 and a terminator).
@@ -87,6 +92,8 @@ std::string ConfigFilePath(std::string_view name);
 const std::string& ServerBase();
 bool WriteSetting(std::string_view key, std::string_view value);
 std::string ReadSetting(std::string_view key);
+// The value of "Transfers", or the default.
+std::size_t ParallelTransfers();
 
 // The day number written to "UpdateTime": (Y - 2000) * 365 + M * 30 + D for
 // the UTC date. Not a true day count; it only has to grow from check to check

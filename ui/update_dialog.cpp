@@ -107,7 +107,7 @@ constexpr std::string_view kDigestCacheName = "Harbinor.digests";
 // versions of the files installed there, and the cache of their digests.
 engine::ListContext ProcessListContext() {
   return engine::ListContext{settings::ServerBase(), settings::ApplicationFolder(), &engine::ProbeFileVersion,
-                             settings::ConfigFilePath(kDigestCacheName)};
+                             settings::ConfigFilePath(kDigestCacheName), settings::ParallelTransfers()};
 }
 
 std::shared_ptr<UpdateList> CopyForWindow(const UpdateList& running, std::int32_t resultCode) {

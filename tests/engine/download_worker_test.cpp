@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include "engine/digest.h"
@@ -129,6 +130,56 @@ TEST_F(DownloadWorkerTest, EveryFramingOfPlainAndPackedBodiesIsStaged) {
       EXPECT_EQ(list->bytesDone.load(), static_cast<std::int32_t>(file.size()));
       EXPECT_EQ(testsupport::ListTree(app() + "dvd"), "@update@.log\nf.bin\n");
     }
+  }
+}
+
+// Four transfers at once over eight files, the server answering by path.
+// A run in which a later file fails first in time still reports the first
+// failed file in list order; a stop ends every transfer at once.
+TEST_F(DownloadWorkerTest, ParallelTransfersEndLikeAWalkInListOrder) {
+  std::vector<std::string> files;
+  for (int i = 0; i < 8; ++i) files.push_back(Content("p" + std::to_string(i), 20000 + i));
+  struct Case {
+    std::set<int> failing;  // answered with 404, the lowest after a pause
+    bool stop;
+  };
+  for (const Case& c : {Case{{}, false}, Case{{2, 5}, false}, Case{{}, true}}) {
+    SCOPED_TRACE(c.stop ? "stopped" : std::to_string(c.failing.size()) + " failing");
+    std::filesystem::remove_all(app() + "dvd");
+    auto list = std::make_shared<UpdateList>(engine::ListContext{kBase, app(), nullptr, "", 4});
+    for (int i = 0; i < 8; ++i) List(*list, "f" + std::to_string(i) + ".bin", files[i]);
+    server_.SetDefault([&](testsupport::ServerSession& session) {
+      const std::string& request = session.request();
+      int i = request[request.find(".bin") - 1] - '0';
+      if (c.stop) return session.Stall(20000);
+      if (c.failing.count(i)) {
+        if (i == *c.failing.begin()) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        session.Send(HttpResponse("404 Not Found", "gone"));
+        return;
+      }
+      session.Send(HttpResponse("200 OK", files[i]));
+    });
+    ASSERT_TRUE(engine::StartDownloadWorker(list));
+    if (c.stop) {
+      ASSERT_TRUE(server_.WaitForRequests(4, 5000));
+      list->runControl = engine::kStop;
+    }
+    ASSERT_TRUE(engine::DownloadThreads().JoinAll(c.stop ? 2000 : 10000)) << "the transfers did not end";
+    auto staged = [&](int i) { return ReadFile(app() + "dvd/f" + std::to_string(i) + ".bin") == files[i]; };
+    if (c.stop) {
+      EXPECT_EQ(list->resultCode.load(), engine::kAborted);
+      EXPECT_EQ(server_.Requests().size(), 4u) << "no transfer starts after a stop";
+    } else if (c.failing.empty()) {
+      EXPECT_EQ(list->resultCode.load(), engine::kSucceeded);
+      for (int i = 0; i < 8; ++i) EXPECT_TRUE(staged(i)) << i;
+      EXPECT_EQ(list->bytesDone.load(), list->bytesTotal);
+    } else {
+      EXPECT_EQ(list->resultCode.load(), engine::kFailed);
+      EXPECT_NE(list->failureReason.find("f2.bin"), std::string::npos) << list->failureReason;
+      EXPECT_TRUE(staged(0) && staged(1)) << "the files before the failed one are staged";
+    }
+    EXPECT_EQ(PathExists(app() + "dvd/@update@.log"), c.failing.empty() && !c.stop);
+    server_.ClearRequests();
   }
 }
 
