@@ -17,7 +17,7 @@
 //   harbinor_bench release SERVERBASE APPDIR      the list fetched and judged as the
 //                                                 update window does, then DownloadWorker
 //                                                 on every listed file (BENCH_PARALLEL:
-//                                                 the parallel transfers to ask for)
+//                                                 files at once, else the updater's default)
 //   harbinor_bench idle                           the memory of the program doing nothing
 #include <sys/resource.h>
 
@@ -40,6 +40,7 @@
 #include "engine/list_check.h"
 #include "engine/update_list.h"
 #include "platform/files.h"
+#include "settings/config_store.h"
 #include "tools/publish/packer.h"
 
 namespace {
@@ -262,19 +263,25 @@ int Worker(const std::string& base, const std::string& appFolder, const std::str
 // the worker, the check's verdict on the document (every listed file is
 // newer: nothing reports a version), then the worker over the offered files.
 int Release(const std::string& serverBase, const std::string& appFolder) {
-  // The parallel transfers asked for, reported beside the figures; the
-  // engine does not take such a setting yet, so this changes nothing today.
-  const char* parallel = std::getenv("BENCH_PARALLEL");
+  // Files fetched at once: as "Transfers" in Harbinor.cfg would set it.
+  std::size_t parallel = settings::kDefaultParallelTransfers;
+  if (const char* text = std::getenv("BENCH_PARALLEL"); text && *text) {
+    long long n = std::atoll(text);
+    if (n < 1 || n > static_cast<long long>(engine::kMaxParallelTransfers))
+      return Fail("release: BENCH_PARALLEL must be 1 to 16");
+    parallel = static_cast<std::size_t>(n);
+  }
   auto probe = [](const std::string&) { return engine::VersionNumber{0}; };
   auto start = Clock::now();
-  engine::UpdateList request(engine::ListContext{serverBase, appFolder, probe});
+  const engine::ListContext context{serverBase, appFolder, probe, "", parallel};
+  engine::UpdateList request{engine::ListContext(context)};
   request.AddUrlItem(request.ListAddress());
   engine::DownloadWorker(request);
   if (request.resultCode.load() != engine::kSucceeded || request.items.empty() || !request.items[0]->body)
     return Fail(("release: the list request failed: " + request.failureReason).c_str());
   const engine::UpdateItem& listed = *request.items[0];
   std::string_view document(reinterpret_cast<const char*>(listed.body), static_cast<std::size_t>(listed.bodyLength));
-  engine::UpdateList list(engine::ListContext{serverBase, appFolder, probe});
+  engine::UpdateList list{engine::ListContext(context)};
   if (engine::JudgeListDocument(document, "", 0, list).outcome != engine::CheckOutcome::kUpdates)
     return Fail("release: the list offers nothing");
   engine::DownloadWorker(list);
@@ -289,7 +296,7 @@ int Release(const std::string& serverBase, const std::string& appFolder) {
     bytes += attributes->size;
   }
   Report(nanos, bytes,
-         "files=" + std::to_string(list.items.size()) + " parallel=" + (parallel && *parallel ? parallel : "-"));
+         "files=" + std::to_string(list.items.size()) + " parallel=" + std::to_string(parallel));
   return 0;
 }
 
