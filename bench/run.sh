@@ -26,7 +26,7 @@
 #              by a second run: the bytes over the link / the bytes served
 #              (plain, and packed)
 #
-#   bench/run.sh           builds harbinor_bench (default preset) if needed
+#   bench/run.sh           builds what it runs (default preset) if needed
 #
 # Every figure is the median of BENCH_RUNS runs (default 5) after one
 # warm-up; our runs and the reference's alternate. Whole commands are timed
@@ -51,7 +51,7 @@ top=$(dirname "$here")
 if [ "${HARBINOR_BENCH_NETNS:-}" != 1 ]; then
   cd "$top"
   { cmake --preset default >/dev/null &&
-    cmake --build --preset default --target harbinor_bench harbinor_linksim_program publish >/dev/null; } ||
+    cmake --build --preset default --target harbinor_bench harbinor_linksim_program publish Harbinor >/dev/null; } ||
     { echo "run.sh: building harbinor_bench failed" >&2; exit 1; }
   ns=(unshare --net)
   [ "$(id -u)" -eq 0 ] || ns=(unshare --user --map-root-user --net)
