@@ -5,6 +5,7 @@
 // memory, as "key=value" words on one line of standard output.
 //
 //   harbinor_bench text OUT BYTES SEED           text-like pseudo-random words
+//   harbinor_bench random OUT BYTES SEED         pseudo-random bytes (incompressible)
 //   harbinor_bench pack IN CONTAINER LZMA PRESET  container, and the same
 //                                                 stream as a .lzma file
 //   harbinor_bench get URL SIZE                   Connect + GetStreamed, body dropped
@@ -13,6 +14,10 @@
 //   harbinor_bench md5 FILE                       FileDigestText
 //   harbinor_bench worker BASE APPDIR MD5 SIZE FILE...
 //                                                 DownloadWorker on a list of those files
+//   harbinor_bench release SERVERBASE APPDIR      the list fetched and judged as the
+//                                                 update window does, then DownloadWorker
+//                                                 on every listed file (BENCH_PARALLEL:
+//                                                 files at once, else the updater's default)
 //   harbinor_bench idle                           the memory of the program doing nothing
 #include <sys/resource.h>
 
@@ -20,6 +25,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -34,6 +40,7 @@
 #include "engine/list_check.h"
 #include "engine/update_list.h"
 #include "platform/files.h"
+#include "settings/config_store.h"
 #include "tools/publish/packer.h"
 
 namespace {
@@ -139,6 +146,18 @@ int Text(const std::string& out, long long bytes, std::uint64_t seed) {
   return 0;
 }
 
+int RandomBytes(const std::string& out, long long bytes, std::uint64_t seed) {
+  if (bytes <= 0) return Fail("random: size must be positive");
+  Random random{seed};
+  std::string data(static_cast<std::size_t>(bytes), '\0');
+  for (std::size_t i = 0; i < data.size(); i += 8) {
+    std::uint64_t word = random.Next();
+    std::memcpy(data.data() + i, &word, std::min<std::size_t>(8, data.size() - i));
+  }
+  if (!WriteFile(out, data)) return Fail("random: cannot write the output");
+  return 0;
+}
+
 int Pack(const std::string& in, const std::string& containerPath, const std::string& lzmaPath, unsigned preset) {
   auto data = ReadFile(in);
   if (!data) return Fail("pack: cannot read the input");
@@ -240,6 +259,47 @@ int Worker(const std::string& base, const std::string& appFolder, const std::str
   return 0;
 }
 
+// The whole release as the updater downloads it: the list request through
+// the worker, the check's verdict on the document (every listed file is
+// newer: nothing reports a version), then the worker over the offered files.
+int Release(const std::string& serverBase, const std::string& appFolder) {
+  // Files fetched at once: as "Transfers" in Harbinor.cfg would set it.
+  std::size_t parallel = settings::kDefaultParallelTransfers;
+  if (const char* text = std::getenv("BENCH_PARALLEL"); text && *text) {
+    long long n = std::atoll(text);
+    if (n < 1 || n > static_cast<long long>(engine::kMaxParallelTransfers))
+      return Fail("release: BENCH_PARALLEL must be 1 to 16");
+    parallel = static_cast<std::size_t>(n);
+  }
+  auto probe = [](const std::string&) { return engine::VersionNumber{0}; };
+  auto start = Clock::now();
+  const engine::ListContext context{serverBase, appFolder, probe, "", parallel};
+  engine::UpdateList request{engine::ListContext(context)};
+  request.AddUrlItem(request.ListAddress());
+  engine::DownloadWorker(request);
+  if (request.resultCode.load() != engine::kSucceeded || request.items.empty() || !request.items[0]->body)
+    return Fail(("release: the list request failed: " + request.failureReason).c_str());
+  const engine::UpdateItem& listed = *request.items[0];
+  std::string_view document(reinterpret_cast<const char*>(listed.body), static_cast<std::size_t>(listed.bodyLength));
+  engine::UpdateList list{engine::ListContext(context)};
+  if (engine::JudgeListDocument(document, "", 0, list).outcome != engine::CheckOutcome::kUpdates)
+    return Fail("release: the list offers nothing");
+  engine::DownloadWorker(list);
+  std::int64_t nanos = NanosSince(start);
+  if (list.resultCode.load() != engine::kSucceeded)
+    return Fail(("release: result code " + std::to_string(list.resultCode.load()) + ": " + list.failureReason).c_str());
+  std::uint64_t bytes = 0;
+  for (const auto& item : list.items) {
+    auto staged = engine::StagedPath(list, *item);
+    auto attributes = staged ? platform::AttributesOf(*staged) : std::nullopt;
+    if (!attributes || attributes->size != static_cast<std::uint64_t>(item->size)) return Fail("release: not staged");
+    bytes += attributes->size;
+  }
+  Report(nanos, bytes,
+         "files=" + std::to_string(list.items.size()) + " parallel=" + std::to_string(parallel));
+  return 0;
+}
+
 // An update check's verdict on a list document (a file) against the files
 // installed in `appFolder`, every one reporting no version, with the digest
 // cache at `cache` ("-": none).
@@ -271,6 +331,9 @@ int Idle() {
 int main(int argc, char** argv) {
   std::vector<std::string> a(argv + 1, argv + argc);
   if (a.size() == 4 && a[0] == "text") return Text(a[1], std::atoll(a[2].c_str()), std::strtoull(a[3].c_str(), nullptr, 10));
+  if (a.size() == 4 && a[0] == "random")
+    return RandomBytes(a[1], std::atoll(a[2].c_str()), std::strtoull(a[3].c_str(), nullptr, 10));
+  if (a.size() == 3 && a[0] == "release") return Release(a[1], a[2]);
   if (a.size() == 5 && a[0] == "pack") return Pack(a[1], a[2], a[3], static_cast<unsigned>(std::atoi(a[4].c_str())));
   if (a.size() == 3 && a[0] == "get") return Get(a[1], ParseSize(a[2].c_str()));
   if (a.size() == 3 && a[0] == "unpack") return UnpackFile(a[1], ParseSize(a[2].c_str()));
@@ -280,8 +343,8 @@ int main(int argc, char** argv) {
   if (a.size() == 1 && a[0] == "idle") return Idle();
   if (a.size() == 4 && a[0] == "check") return Check(a[1], a[2], a[3]);
   std::fprintf(stderr,
-               "usage: harbinor_bench text OUT BYTES SEED | pack IN CONTAINER LZMA PRESET | get URL SIZE |\n"
-               "       unpack CONTAINER SIZE | md5 FILE | worker BASE APPDIR MD5 SIZE FILE... | idle |\n"
-               "       check APPDIR LIST CACHE|-\n");
+               "usage: harbinor_bench text OUT BYTES SEED | random OUT BYTES SEED | pack IN CONTAINER LZMA PRESET |\n"
+               "       get URL SIZE | unpack CONTAINER SIZE | md5 FILE | worker BASE APPDIR MD5 SIZE FILE... |\n"
+               "       release SERVERBASE APPDIR | idle | check APPDIR LIST CACHE|-\n");
   return 2;
 }

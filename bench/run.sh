@@ -16,8 +16,17 @@
 #              the container states)
 #   install    the updater in install mode   vs  cp -r && sync (on the temporary
 #              folder's file system, and on an ext4 on a loop device when root)
+#   wan        a published release downloaded through the link simulator
+#              (bench/linksim.h) at 40 ms round trip and 100 Mbit/s, and at
+#              150 ms and 20 Mbit/s: Harbinor (list, check, staged and
+#              verified), curl --parallel --parallel-max 6 and curl one file
+#              after another, each against the physical limit (bytes / rate
+#              + one round trip)
+#   resume     a file cut at 75 % on its first connection, then fetched again
+#              by a second run: the bytes over the link / the bytes served
+#              (plain, and packed)
 #
-#   bench/run.sh           builds harbinor_bench (default preset) if needed
+#   bench/run.sh           builds what it runs (default preset) if needed
 #
 # Every figure is the median of BENCH_RUNS runs (default 5) after one
 # warm-up; our runs and the reference's alternate. Whole commands are timed
@@ -25,9 +34,13 @@
 # reports the time of the operation alone. Data is generated into a
 # temporary folder and removed at the end. Sizes in MiB: BENCH_BIG_MIB
 # (default 256) and BENCH_PACK_MIB (default 64). BENCH_ONLY=install,digest
-# measures only the parts it names.
+# measures only the parts it names. The wan part takes real seconds on the
+# simulated link: it runs BENCH_WAN_RUNS times (default 1), without a
+# warm-up. BENCH_PARALLEL sets how many files the updater fetches at once
+# there, as "Transfers" in Harbinor.cfg would (default: the updater's own).
 #
-# The web server is a private nginx on 127.0.0.7:80. The script runs itself
+# The web server is a private nginx on 127.0.0.7:80; the link simulator
+# listens on 127.0.0.9:80 in front of it. The script runs itself
 # inside a network namespace of its own (as root: unshare --net; otherwise
 # with a user namespace too), so nothing it sends can leave the machine.
 set -euo pipefail
@@ -37,7 +50,8 @@ top=$(dirname "$here")
 
 if [ "${HARBINOR_BENCH_NETNS:-}" != 1 ]; then
   cd "$top"
-  { cmake --preset default >/dev/null && cmake --build --preset default --target harbinor_bench >/dev/null; } ||
+  { cmake --preset default >/dev/null &&
+    cmake --build --preset default --target harbinor_bench harbinor_linksim_program publish Harbinor >/dev/null; } ||
     { echo "run.sh: building harbinor_bench failed" >&2; exit 1; }
   ns=(unshare --net)
   [ "$(id -u)" -eq 0 ] || ns=(unshare --user --map-root-user --net)
@@ -57,13 +71,22 @@ big_mib=${BENCH_BIG_MIB:-256}
 pack_mib=${BENCH_PACK_MIB:-64}
 big_bytes=$((big_mib * 1048576))
 pack_bytes=$((pack_mib * 1048576))
+wan_runs=${BENCH_WAN_RUNS:-1}
 bench=$top/build/default/bench/harbinor_bench
+linksim=$top/build/default/bench/harbinor_linksim
+publish=$top/build/default/bin/publish
 host=127.0.0.7
+link_host=127.0.0.9
 
 work=$(mktemp -d /tmp/harbinor-bench-XXXXXX)
 nginx_pid=
+linksim_pid=
 loop_device=
 cleanup() {
+  if [ -n "$linksim_pid" ]; then
+    kill "$linksim_pid" 2>/dev/null || true
+    wait "$linksim_pid" 2>/dev/null || true
+  fi
   if [ -n "$nginx_pid" ]; then
     kill "$nginx_pid" 2>/dev/null || true
     wait "$nginx_pid" 2>/dev/null || true
@@ -78,7 +101,8 @@ trap cleanup EXIT
 
 note() { printf '%s\n' "$*" >&2; }
 # Whether a part is measured: all of them, or those BENCH_ONLY names
-# (comma-separated: transfer,download,packed,unpack,digest,check,memory,install).
+# (comma-separated: transfer,download,packed,unpack,digest,check,memory,install,
+# wan,resume).
 want() { [ -z "${BENCH_ONLY:-}" ] || [[ ",$BENCH_ONLY," == *",$1,"* ]]; }
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -86,8 +110,12 @@ load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 # ---- data ----------------------------------------------------------------
 note "generating data in $work"
 mkdir -p "$work/www/dvd" "$work/nginx" "$work/app"
-"$bench" text "$work/www/dvd/plain.bin" "$big_bytes" 1
+# The big file serves every part but unpack, wan and resume.
+big_data=false
+for part in transfer download packed digest check memory install; do want "$part" && big_data=true; done
 "$bench" text "$work/text-small" "$pack_bytes" 2
+if $big_data; then
+"$bench" text "$work/www/dvd/plain.bin" "$big_bytes" 1
 note "packing ${pack_mib} MiB (preset 1) and ${big_mib} MiB (preset 0) containers"
 "$bench" pack "$work/text-small" "$work/small.ct" "$work/small.lzma" 1 >/dev/null &
 pack_small=$!
@@ -96,6 +124,11 @@ pack_big=$!
 wait "$pack_small"
 wait "$pack_big"
 mv "$work/big.lzma" "$work/www/dvd/packed.lzma"
+else
+note "packing ${pack_mib} MiB (preset 1)"
+"$bench" pack "$work/text-small" "$work/small.ct" "$work/small.lzma" 1 >/dev/null
+fi
+if $big_data; then
 # Three names for each file, for the runs over several files.
 for n in 2 3; do
   ln "$work/www/dvd/plain.bin" "$work/www/dvd/plain$n.bin"
@@ -105,6 +138,7 @@ done
 # and the properties byte).
 dict_bytes=$(od -An -tu4 -j6 -N4 "$work/www/dvd/packed.bin" | tr -d ' ')
 plain_md5=$(md5sum "$work/www/dvd/plain.bin" | cut -d' ' -f1)
+fi
 # The .lzma file must hold exactly what the container holds.
 xz --format=lzma -d -c "$work/small.lzma" | cmp -s - "$work/text-small" ||
   { note "run.sh: xz does not unpack the .lzma file to the packed data"; exit 1; }
@@ -147,14 +181,16 @@ done
 now_us() { echo "${EPOCHREALTIME/./}"; }
 
 # timed OUT CMD...: runs CMD with its standard output in OUT; sets `elapsed`
-# (microseconds, whole process).
+# (microseconds, whole process) and returns CMD's status.
 timed() {
-  local out=$1 start end
+  local out=$1 start end status
   shift
   start=$(now_us)
   "$@" >"$out"
+  status=$?
   end=$(now_us)
   elapsed=$((end - start))
+  return "$status"
 }
 
 # A word "key=value" from the driver's report line.
@@ -201,6 +237,30 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 url=http://$host/dvd
 app=$work/app
 got=$work/got.bin
+
+# link_up ARG...: starts the link simulator on $link_host:80 in front of
+# nginx with those options, and waits until it listens (it writes its
+# counts file then).
+link_up() {
+  rm -f "$work/link.counts"
+  "$linksim" --listen "$link_host:80" --upstream "$host:80" --counts "$work/link.counts" "$@" &
+  linksim_pid=$!
+  for _ in $(seq 200); do
+    [ -s "$work/link.counts" ] && return
+    kill -0 "$linksim_pid" 2>/dev/null || break
+    sleep 0.02
+  done
+  note "run.sh: the link simulator did not start"
+  exit 1
+}
+# Stops it; its counts file then holds the whole run's bytes.
+link_down() {
+  kill "$linksim_pid"
+  wait "$linksim_pid" || true
+  linksim_pid=
+}
+# A word "key=value" of the simulator's counts.
+link_count() { tr ' ' '\n' <"$work/link.counts" | sed -n "s/^$1=//p"; }
 
 # 1. the transfer alone
 if want transfer; then
@@ -374,7 +434,110 @@ if [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null && command -v mkfs.ext4
 fi
 fi
 
+# 8. a release over a long-distance link: one big file and many small ones
+# of incompressible bytes, published plain, downloaded through the link
+# simulator by the updater (the list, the check's verdict, every file staged
+# and verified) and by curl, six transfers at a time and one after another.
+# Each time is set against the physical limit of the link: the bytes of the
+# files at its rate, and one round trip. The round trip is twice the
+# simulator's one-way delay; it also charges each new connection one round
+# trip for its handshake. No warm-up: the files were just written and are in
+# the page cache, and nginx has served them once for their digests' check.
+if want wan; then
+wan_figures() {
+  local name=$1 rtt_ms=$2 mbit=$3 big=$4 count=$5
+  local rel=$work/release-$name served=$work/www/$name/tlv5.update rate=$((mbit * 1000000 / 8))
+  note "publishing $name: 1 x $big MiB + $count x 64 KiB"
+  mkdir -p "$rel/data/small"
+  "$bench" random "$rel/data/big.bin" $((big * 1048576)) 7
+  for ((f = 1; f <= count; f++)); do "$bench" random "$rel/data/small/file$f.bin" 65536 $((100 + f)); done
+  # (It warns, rightly, of every file without a version of its own.)
+  "$publish" --default-version 1.0.0.0 --server-base "http://$link_host/$name/tlv5.update/" "$rel" "$work/www/$name" \
+    >/dev/null 2>"$work/publish.err" || { cat "$work/publish.err" >&2; exit 1; }
+  # curl fetches what the list names, in its order.
+  local total=0 path size
+  : >"$work/curl-$name.cfg"
+  while IFS= read -r path; do
+    printf 'url = "http://%s/%s/tlv5.update/dvd/%s"\noutput = "%s/curl-out/%s"\n' \
+      "$link_host" "$name" "$path" "$work" "$path" >>"$work/curl-$name.cfg"
+  done < <(tr -d '\r' <"$served/tlv5.php" | sed -n 's/^File=//p')
+  for size in $(tr -d '\r' <"$served/tlv5.php" | sed -n 's/^Size=//p'); do total=$((total + size)); done
+  local limit_us=$((total * 1000000 / rate + rtt_ms * 1000))
+  link_up --delay-ms $((rtt_ms / 2)) --rate "$rate"
+  local a=() p=() q=() i
+  for ((i = 1; i <= wan_runs; i++)); do
+    note "measuring: wan $name, run $i of $wan_runs"
+    rm -rf "$app/dvd"
+    # A failed download is reported in its row; curl's figures still come.
+    if timed "$work/ours.out" "$bench" release "http://$link_host/$name/tlv5.update/" "$app/"; then
+      [ "$(field bytes)" = "$total" ] || { note "run.sh: the release was not staged whole"; exit 1; }
+      cmp -s "$app/dvd/data/big.bin" "$rel/data/big.bin" || { note "run.sh: staged file differs"; exit 1; }
+      a+=("$elapsed")
+    fi
+    rm -rf "$work/curl-out"
+    timed /dev/null curl -s --no-progress-meter --fail --create-dirs --parallel --parallel-max 6 -K "$work/curl-$name.cfg"; p+=("$elapsed")
+    [ "$(du -sb --apparent-size "$work/curl-out" | cut -f1)" -ge "$total" ] || { note "run.sh: curl fetched too little"; exit 1; }
+    rm -rf "$work/curl-out"
+    timed /dev/null curl -s --fail --create-dirs -K "$work/curl-$name.cfg"; q+=("$elapsed")
+    cmp -s "$work/curl-out/data/big.bin" "$rel/data/big.bin" || { note "run.sh: curl's file differs"; exit 1; }
+  done
+  link_down
+  rm -rf "$app/dvd" "$work/curl-out" "$rel" "$work/www/$name"
+  local par_us seq_us
+  par_us=$(median "${p[@]}"); seq_us=$(median "${q[@]}")
+  row "wan $rtt_ms ms round trip, $mbit Mbit/s, 1 x $big MiB + $count x 64 KiB" "" "$(secs "$limit_us")" "limit"
+  local label="  Harbinor download, ${BENCH_PARALLEL:-default} at once, vs the limit"
+  if [ "${#a[@]}" -eq "$wan_runs" ]; then
+    local ours_us
+    ours_us=$(median "${a[@]}")
+    label="  Harbinor download, $(field parallel) at once, vs the limit"
+    row "$label" "$(secs "$ours_us")" "$(secs "$limit_us")" "$(ratio "$ours_us" "$limit_us")"
+    note "  Harbinor: $(tr -d '\n' <"$work/ours.out")"
+  else
+    row "$label" "failed" "$(secs "$limit_us")" ""
+  fi
+  row "  curl --parallel --parallel-max 6 vs the limit" "$(secs "$par_us")" "$(secs "$limit_us")" "$(ratio "$par_us" "$limit_us")"
+  row "  curl, one file after another, vs the limit" "$(secs "$seq_us")" "$(secs "$limit_us")" "$(ratio "$seq_us" "$limit_us")"
+}
+wan_figures wan40 40 100 32 300
+wan_figures wan150 150 20 16 150
+fi
+
+# 9. a transfer cut at 75 % of the file on its first connection, then done
+# by a second run of the worker: the bytes that crossed the link from the
+# server (both runs, headers too) against the bytes of the file as served
+# (the container for the packed one). A whole second fetch makes that 1.75.
+if want resume; then
+text_md5=$(md5sum "$work/text-small" | cut -d' ' -f1)
+mkdir -p "$work/www/resume/dvd"
+ln "$work/text-small" "$work/www/resume/dvd/plain.bin"
+ln "$work/small.ct" "$work/www/resume/dvd/packed.bin"
+resume_figure() {
+  local file=$1 label=$2 served cut
+  served=$(stat -c %s "$work/www/resume/dvd/$file")
+  cut=$((served * 3 / 4))
+  note "measuring: resume, $label"
+  rm -rf "$app/dvd"
+  link_up --cut-after "$cut" --cut-connections 1
+  if "$bench" worker "http://$link_host/resume/" "$app/" "$text_md5" "$pack_bytes" "$file" >/dev/null 2>"$work/resume.err"; then
+    note "run.sh: the cut run completed"; exit 1
+  fi
+  "$bench" worker "http://$link_host/resume/" "$app/" "$text_md5" "$pack_bytes" "$file" >"$work/ours.out" ||
+    { note "run.sh: the run after the cut failed"; exit 1; }
+  link_down
+  cmp -s "$app/dvd/$file" "$work/text-small" || { note "run.sh: staged file differs"; exit 1; }
+  [ "$(link_count cuts)" = 1 ] || { note "run.sh: the link did not cut once"; exit 1; }
+  local crossed
+  crossed=$(link_count server_to_client)
+  rm -rf "$app/dvd"
+  row "resume ${pack_mib} MiB $label, cut at 75 %: link bytes / served" \
+    "$(mib $((crossed / 1024)))" "$(mib $((served / 1024)))" "$(ratio "$crossed" "$served")"
+}
+resume_figure plain.bin "plain"
+resume_figure packed.bin "packed"
+fi
+
 echo
 echo "$(nproc) CPUs; load average before the run: $load_before; after: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-58s %12s %12s %9s\n' "figure (median of $runs runs; memory: $worker_runs)" ours reference ours/ref
+printf '%-58s %12s %12s %9s\n' "figure (median of $runs runs; memory: $worker_runs; wan: $wan_runs)" ours reference ours/ref
 for r in "${rows[@]}"; do echo "$r"; done
