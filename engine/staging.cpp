@@ -46,10 +46,15 @@ bool MakeStagingFolders(const std::string& stagingFolder, const std::string& fil
     std::string folder = filePath.substr(0, at);
     auto attributes = platform::AttributesOf(folder);
     if (!attributes) {
-      if (!platform::MakeFolder(folder)) return false;
-    } else if (!attributes->isFolder || attributes->isSymlink) {
-      return false;
+      if (platform::MakeFolder(folder)) continue;
+      // Another transfer may have made it between the look and the make.
+      attributes = platform::AttributesOf(folder);
+      // Otherwise the make is tried once more, so that the system's reason
+      // for a failure is the last error the caller sees.
+      if (!attributes && platform::MakeFolder(folder)) continue;
+      if (!attributes) return false;
     }
+    if (!attributes->isFolder || attributes->isSymlink) return false;
   }
   return true;
 }
