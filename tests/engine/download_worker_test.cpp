@@ -150,7 +150,8 @@ TEST_F(DownloadWorkerTest, ParallelTransfersEndLikeAWalkInListOrder) {
     SCOPED_TRACE(c.stop ? "stopped" : std::to_string(c.failing.size()) + " failing");
     std::filesystem::remove_all(app() + "dvd");
     auto list = std::make_shared<UpdateList>(engine::ListContext{kBase, app(), nullptr, "", 4, kRetryPauseMs});
-    for (int i = 0; i < 8; ++i) List(*list, "f" + std::to_string(i) + ".bin", files[i]);
+    // All in one new folder, which the first transfers make at once.
+    for (int i = 0; i < 8; ++i) List(*list, "new/f" + std::to_string(i) + ".bin", files[i]);
     server_.SetDefault([&](testsupport::ServerSession& session) {
       const std::string& request = session.request();
       int i = request[request.find(".bin") - 1] - '0';
@@ -168,7 +169,7 @@ TEST_F(DownloadWorkerTest, ParallelTransfersEndLikeAWalkInListOrder) {
       list->runControl = engine::kStop;
     }
     ASSERT_TRUE(engine::DownloadThreads().JoinAll(c.stop ? 2000 : 10000)) << "the transfers did not end";
-    auto staged = [&](int i) { return ReadFile(app() + "dvd/f" + std::to_string(i) + ".bin") == files[i]; };
+    auto staged = [&](int i) { return ReadFile(app() + "dvd/new/f" + std::to_string(i) + ".bin") == files[i]; };
     if (c.stop) {
       EXPECT_EQ(list->resultCode.load(), engine::kAborted);
       EXPECT_EQ(server_.Requests().size(), 4u) << "no transfer starts after a stop";
@@ -178,7 +179,7 @@ TEST_F(DownloadWorkerTest, ParallelTransfersEndLikeAWalkInListOrder) {
       EXPECT_EQ(list->bytesDone.load(), list->bytesTotal);
     } else {
       EXPECT_EQ(list->resultCode.load(), engine::kFailed);
-      EXPECT_NE(list->failureReason.find("f2.bin"), std::string::npos) << list->failureReason;
+      EXPECT_NE(list->failureReason.find("new/f2.bin"), std::string::npos) << list->failureReason;
       EXPECT_TRUE(staged(0) && staged(1)) << "the files before the failed one are staged";
     }
     EXPECT_EQ(PathExists(app() + "dvd/@update@.log"), c.failing.empty() && !c.stop);
