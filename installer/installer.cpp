@@ -326,7 +326,12 @@ bool Installer::LinkIntoPlace(const std::string& staged) {
   };
   std::string second = replacingSelf_ ? finalPath_ + kNewCopySuffix : engine::InstallingPath(finalPath_);
   platform::RemoveFile(second);
-  if (!platform::LinkFile(staged, second)) {
+  // Where a running program's names cannot be deleted, the staged name of
+  // the updater's new file could not go once a run cut short had started
+  // it: it is renamed into place. (Such a system's renames between two
+  // folders reach the disk in one step.)
+  const bool rename = replacingSelf_ && platform::kRunningProgramNamesLocked;
+  if (rename || !platform::LinkFile(staged, second)) {
     // A file system without second names: the rename is all there is.
     if (!put(staged)) return false;
     dropIfKept(staged);

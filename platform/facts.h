@@ -20,6 +20,8 @@ inline constexpr bool kWindowsNames = true;
 inline constexpr bool kLegacyTextIsLocal = true;
 // Units of FileAttributes::modified and ::changed per second.
 inline constexpr long long kFileTimeTicksPerSecond = 10000000;
+// No name of a running program's file can be deleted while it runs.
+inline constexpr bool kRunningProgramNamesLocked = true;
 #else
 inline constexpr char kPathSeparator = '/';
 inline constexpr const char* kUpdaterFileName = "Harbinor";
@@ -28,6 +30,7 @@ inline constexpr const char* kNewLine = "\n";
 inline constexpr bool kWindowsNames = false;
 inline constexpr bool kLegacyTextIsLocal = false;
 inline constexpr long long kFileTimeTicksPerSecond = 1000000000;
+inline constexpr bool kRunningProgramNamesLocked = false;
 #endif
 
 // The parked copy of a replaced updater executable has the same name on

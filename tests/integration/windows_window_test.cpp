@@ -180,7 +180,8 @@ TEST_F(WindowsWindowTest, ChecksDownloadsAndInstallsAnUpdateFromNginx) {
   // nginx logs a request when it has been served: the file is under way
   // until then, for about 6 s.
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  ASSERT_EQ(nginx.Requests().size(), 1u) << "the download ended too soon to be seen";
+  for (const std::string& request : nginx.Requests())
+    ASSERT_EQ(request.find("glow.dat"), std::string::npos) << "the download ended too soon to be seen";
   Shot("windows_4_downloading.png");
 
   // The close box asks first; Cancel lets the download go on.

@@ -7,6 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <iterator>
+#include <set>
+#include <sstream>
+
 #include <chrono>
 #include <thread>
 
@@ -33,7 +37,9 @@ NginxServer::NginxServer(const std::string& root, int lastOctet, const std::stri
       "daemon off;\nmaster_process off;\nworker_processes 1;\nuser root root;\n"
       "pid " + w + "/nginx.pid;\nerror_log " + w + "/error.log warn;\n"
       "events { worker_connections 64; }\n"
-      "http {\n  log_format requestline '$request';\n  access_log " + w + "/access.log requestline;\n  sendfile on;\n  default_type application/octet-stream;\n"
+      "http {\n  log_format requestline '$request';\n  access_log " + w + "/access.log requestline;\n"
+      "  log_format connection '$connection';\n  access_log " + w + "/connections.log connection;\n"
+      "  sendfile on;\n  default_type application/octet-stream;\n"
       "  client_body_temp_path " + w + "/body;\n  proxy_temp_path " + w + "/proxy;\n"
       "  fastcgi_temp_path " + w + "/fastcgi;\n  uwsgi_temp_path " + w + "/uwsgi;\n  scgi_temp_path " + w + "/scgi;\n"
       "  server {\n    listen " + host_ + ":80;\n    root " + root + ";\n" + extraDirectives + "\n  }\n}\n";
@@ -58,6 +64,11 @@ NginxServer::NginxServer(const std::string& root, int lastOctet, const std::stri
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+}
+
+std::size_t NginxServer::Connections() const {
+  std::istringstream log(ReadFile(work_.path() + "/connections.log"));
+  return std::set<std::string>(std::istream_iterator<std::string>(log), std::istream_iterator<std::string>()).size();
 }
 
 std::vector<std::string> NginxServer::Requests() const {

@@ -24,6 +24,8 @@ class NginxServer {
   bool running() const { return pid_ > 0; }
   // The request lines served so far ("GET /path HTTP/1.1"), in order.
   std::vector<std::string> Requests() const;
+  // How many connections those requests came over.
+  std::size_t Connections() const;
   const std::string& host() const { return host_; }
   const std::string& error() const { return error_; }
 
