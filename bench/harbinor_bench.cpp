@@ -14,6 +14,7 @@
 //   harbinor_bench md5 FILE                       FileDigestText
 //   harbinor_bench worker BASE APPDIR MD5 SIZE FILE...
 //                                                 DownloadWorker on a list of those files
+//                                                 (BENCH_PARALLEL as for release)
 //   harbinor_bench release SERVERBASE APPDIR      the list fetched and judged as the
 //                                                 update window does, then DownloadWorker
 //                                                 on every listed file (BENCH_PARALLEL:
@@ -233,11 +234,23 @@ int Md5(const std::string& path) {
   return 0;
 }
 
+// Files fetched at once: BENCH_PARALLEL, as "Transfers" in Harbinor.cfg
+// would set it, else the updater's default; 0 for a value out of range.
+std::size_t Parallel() {
+  const char* text = std::getenv("BENCH_PARALLEL");
+  if (!text || !*text) return settings::kDefaultParallelTransfers;
+  long long n = std::atoll(text);
+  return n >= 1 && n <= static_cast<long long>(engine::kMaxParallelTransfers) ? static_cast<std::size_t>(n) : 0;
+}
+
 int Worker(const std::string& base, const std::string& appFolder, const std::string& md5, std::int32_t size,
            const std::vector<std::string>& files) {
   if (size <= 0) return Fail("worker: size must be positive");
+  const std::size_t parallel = Parallel();
+  if (parallel == 0) return Fail("worker: BENCH_PARALLEL must be 1 to 16");
   auto start = Clock::now();
-  engine::ListContext context{base, appFolder, [](const std::string&) { return engine::VersionNumber{0}; }};
+  engine::ListContext context{base, appFolder, [](const std::string&) { return engine::VersionNumber{0}; }, "",
+                              parallel};
   engine::UpdateList list(std::move(context));
   for (const std::string& file : files)
     list.AddItemIfNewer("File=" + file + "\r\nMD5=" + md5 + "\r\nSize=" + std::to_string(size) +
@@ -263,14 +276,8 @@ int Worker(const std::string& base, const std::string& appFolder, const std::str
 // the worker, the check's verdict on the document (every listed file is
 // newer: nothing reports a version), then the worker over the offered files.
 int Release(const std::string& serverBase, const std::string& appFolder) {
-  // Files fetched at once: as "Transfers" in Harbinor.cfg would set it.
-  std::size_t parallel = settings::kDefaultParallelTransfers;
-  if (const char* text = std::getenv("BENCH_PARALLEL"); text && *text) {
-    long long n = std::atoll(text);
-    if (n < 1 || n > static_cast<long long>(engine::kMaxParallelTransfers))
-      return Fail("release: BENCH_PARALLEL must be 1 to 16");
-    parallel = static_cast<std::size_t>(n);
-  }
+  const std::size_t parallel = Parallel();
+  if (parallel == 0) return Fail("release: BENCH_PARALLEL must be 1 to 16");
   auto probe = [](const std::string&) { return engine::VersionNumber{0}; };
   auto start = Clock::now();
   const engine::ListContext context{serverBase, appFolder, probe, "", parallel};
