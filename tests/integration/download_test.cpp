@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <thread>
 
+#include "bench/linksim.h"
 #include "engine/download_worker.h"
 #include "platform/clock.h"
 #include "settings/config_store.h"
@@ -69,18 +72,19 @@ class ReleaseTest : public ::testing::Test {
   std::string release() const { return root_.path() + "/release/"; }
   std::string app() const { return root_.path() + "/app/"; }
 
-  std::shared_ptr<UpdateList> NewList(const testsupport::NginxServer& server) {
-    return std::make_shared<UpdateList>(
-        engine::ListContext{"http://" + server.host() + "/tlv5.update/", app(), &engine::ProbeFileVersion});
+  std::shared_ptr<UpdateList> NewList(const std::string& host) {
+    return std::make_shared<UpdateList>(engine::ListContext{"http://" + host + "/tlv5.update/", app(),
+                                                            &engine::ProbeFileVersion, "", 1, 10});
   }
 
   // The check: fetch the list, keep what is newer than the installation.
-  std::shared_ptr<UpdateList> Check(const testsupport::NginxServer& server) {
-    auto request = NewList(server);
+  std::shared_ptr<UpdateList> Check(const testsupport::NginxServer& server) { return Check(server.host()); }
+  std::shared_ptr<UpdateList> Check(const std::string& host) {
+    auto request = NewList(host);
     request->AddUrlItem(request->ListAddress());
     engine::DownloadWorker(*request);
     EXPECT_EQ(request->resultCode.load(), engine::kSucceeded);
-    auto target = NewList(server);
+    auto target = NewList(host);
     const auto& item = *request->items[0];
     if (!item.body) return target;
     auto parsed = engine::ParseListDocument(
@@ -130,6 +134,36 @@ TEST_F(ReleaseTest, CheckAndDownloadStageTheReleaseByteForByte) {
   EXPECT_EQ(again->bytesPresent.load(), again->bytesTotal);
   EXPECT_EQ(nginx.Requests().size(), before);
   ExpectStagedEqualsRelease();
+}
+
+// Every connection through the link simulator is reset after 1 MiB: the
+// worker's retries ask nginx for the rest of the 2.5 MB file, and the bytes
+// over the link are those of the files once, not again from their start.
+TEST_F(ReleaseTest, TransfersCutByTheLinkAreFinishedByRangeRequests) {
+  testsupport::NginxServer nginx(root_ / "www", 4);
+  ASSERT_TRUE(nginx.running()) << nginx.error();
+  linksim::Options options;
+  options.listenHost = "127.0.0.23";
+  options.upstreamHost = nginx.host();
+  options.cutAfter = 1u << 20;
+  // At a rate the worker keeps up with: a reset drops what the receiving
+  // system holds unread, which no client can keep.
+  options.rateBytes = 8u << 20;
+  linksim::Link link(options);
+  std::string error;
+  ASSERT_TRUE(link.Listen(error)) << error;
+  std::thread forwarding([&] { link.Run(); });
+  auto list = Check(options.listenHost);
+  engine::DownloadWorker(*list);
+  link.Stop();
+  forwarding.join();
+  EXPECT_EQ(list->resultCode.load(), engine::kSucceeded) << list->failureReason;
+  ExpectStagedEqualsRelease();
+  std::uint64_t served = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root_ / "www"))
+    if (entry.is_regular_file()) served += entry.file_size();
+  EXPECT_GE(link.counts().cuts, 2u);
+  EXPECT_LT(link.counts().serverToClient, served + served / 10) << "bytes fetched twice";
 }
 
 TEST_F(ReleaseTest, StoppedDownloadResumesWhereItStopped) {
