@@ -627,6 +627,18 @@ INSTANTIATE_TEST_SUITE_P(
       return n;
     });
 
+// While a transfer waits to try again, the status line says so in place of
+// the speed.
+TEST_F(UpdateDialogTest, RetryingShowsInTheStatusLine) {
+  Open();
+  CheckWith(ListDocument("", {{"a.bin", 5000000, {}}}));
+  worker_.AddRun({ScriptedWorker::Bytes(10, 1000), {5050, [](engine::UpdateList& list) { list.retrying = 1; }},
+                  ScriptedWorker::Finish(6000, engine::kFailed)});
+  window_.ClickAt(1000, ui::kMainButton);
+  window_.At(1000 + 5101, [&] { EXPECT_EQ(window_.Text(ui::kStatusLine), "The connection was lost. Trying again..."); });
+  window_.RunFor(7100 - window_.NowMs());
+}
+
 TEST_F(UpdateDialogTest, CheckGivesUpOnThe201stTick) {
   Open();
   // A worker stuck for a minute, deaf to stop requests, that then writes to
