@@ -1,6 +1,7 @@
 #include "engine/download_worker.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <limits>
 #include <mutex>
@@ -63,9 +64,7 @@ class StagingFile : public BodyStore {
   // The folders on the way to the file; false when one cannot be made.
   bool MakeFolders() {
     if (MakeStagingFolders(stagingFolder_, raw_.temporaryPath())) return true;
-    cause_ = platform::LastFailureCause();
-    errorText_ = platform::LastErrorText();
-    return false;
+    return Failed(platform::LastFailureCause(), platform::LastErrorText());
   }
 
   // Whether the raw body of the next attempt goes after the bytes kept at
@@ -122,13 +121,17 @@ class StagingFile : public BodyStore {
  private:
   using DurableFile = platform::DurableFile;
 
+  // The raw body of a packed file comes on the receiving thread, what it
+  // unpacks to on the writing one: each file has its own count, and a
+  // failure is kept under a lock.
   bool Put(DurableFile& file, const std::uint8_t* data, std::size_t size) {
     if (!file.created() && !Open(file)) return false;
     if (!file.Write(data, size)) return Failed(file);
-    unflushed_ += size;
-    if (unflushed_ >= kWriteBehindBytes) {
+    std::size_t& unflushed = &file == &raw_ ? rawUnflushed_ : outUnflushed_;
+    unflushed += size;
+    if (unflushed >= kWriteBehindBytes) {
       file.file().StartFlush();
-      unflushed_ = 0;
+      unflushed = 0;
     }
     return true;
   }
@@ -137,7 +140,7 @@ class StagingFile : public BodyStore {
     out_.Discard();
     packed_ = false;
     append_ = false;
-    unflushed_ = 0;
+    rawUnflushed_ = outUnflushed_ = 0;
   }
 
   // Never through a link: every folder on the way is a real one, and the
@@ -148,9 +151,11 @@ class StagingFile : public BodyStore {
     return open || Failed(file);
   }
 
-  bool Failed(const DurableFile& file) {
-    cause_ = file.cause();
-    errorText_ = file.errorText();
+  bool Failed(const DurableFile& file) { return Failed(file.cause(), file.errorText()); }
+  bool Failed(platform::FailureCause cause, std::string errorText) {
+    std::lock_guard<std::mutex> lock(failureMutex_);
+    cause_ = cause;
+    errorText_ = std::move(errorText);
     return false;
   }
 
@@ -160,7 +165,8 @@ class StagingFile : public BodyStore {
   DurableFile out_;  // what a packed body unpacked to
   bool packed_ = false;
   bool append_ = false;
-  std::size_t unflushed_ = 0;
+  std::size_t rawUnflushed_ = 0, outUnflushed_ = 0;
+  std::mutex failureMutex_;
   platform::FailureCause cause_ = platform::FailureCause::kOther;
   std::string errorText_;
 };
@@ -219,7 +225,7 @@ class ItemBody : public BodyReceiver {
 
   bool Begin(const ResponseHead& head, std::optional<std::uint64_t> length) override {
     std::uint64_t total = 0;
-    if (kept_.length() > 0 && kept_.Continues(head, total)) {
+    if (kept_.length() > 0 && kept_.Continues(head, total) && length == total - kept_.length()) {
       // Bytes already here count as done; from an earlier run, also as not
       // fetched now (the speed leaves them out).
       resumed_ = kept_.length();
@@ -250,9 +256,10 @@ class ItemBody : public BodyReceiver {
   // The server did not continue the kept bytes as asked: they go, and the
   // file is fetched whole.
   bool restart() const { return restart_; }
-  // Takes the counts of a failed attempt back off the counters.
-  void Uncount(std::int32_t bodyLength) {
-    Add(list_.bytesDone, -static_cast<std::int64_t>(resumed_) - bodyLength);
+  // Takes the counts of a failed attempt back off the counters: what it
+  // counted in bytesDone besides the kept bytes it continued.
+  void Uncount(std::int64_t counted) {
+    Add(list_.bytesDone, -static_cast<std::int64_t>(resumed_) - counted);
     if (earlier_) Add(list_.bytesPresent, -static_cast<std::int64_t>(resumed_));
   }
 
@@ -266,18 +273,19 @@ class ItemBody : public BodyReceiver {
   bool restart_ = false;
 };
 
-enum class Attempt { kFetched, kCut, kRestart, kAgain, kFailed };
+enum class Attempt { kFetched, kMismatch, kCut, kRestart, kAgain, kFailed };
 
 // Fetches the item straight into `file`, unpacking a container on the way,
-// after the bytes kept of it when there are any. On kFetched the item's
-// bodyLength is the file's length, counted once in bytesDone, and `digest`
-// the digest of its bytes; otherwise nothing of the attempt stays counted,
+// after the bytes kept of it when there are any, and checks its digests.
+// On kFetched the item's bodyLength is the file's length, counted once in
+// bytesDone; otherwise nothing of the attempt stays counted (kMismatch: the
+// file is not the listed one),
 // and `failure` says why (kCut: by the network, which a retry may get
 // past; kAgain: a connection an earlier transfer left open had been closed
 // by the server, and a new one may be tried at once). The connection goes
 // to `spare` when it can carry another request.
 Attempt FetchIntoFile(UpdateList& list, UpdateItem& item, StagingFile& file, KeptBody& kept, bool keptFromEarlierRun,
-                      std::string& digest, ItemFailure& failure, SpareConnection* spare) {
+                      ItemFailure& failure, SpareConnection* spare) {
   if (!ConnectItem(list, item, failure, spare)) return failure.code == kAborted ? Attempt::kFailed : Attempt::kCut;
   item.maxResponseBytes = ResponseCapFor(item.size);
   item.rangeFrom = kept.length();
@@ -296,14 +304,22 @@ Attempt FetchIntoFile(UpdateList& list, UpdateItem& item, StagingFile& file, Kep
     item.bodyLength = item.size;
     // Both digests the list gives must agree; a missing SHA-256 counts as
     // agreeing (an unsigned list has none).
-    digest = staged.Digest();
-    if (!item.sha256.empty() && !base::EqualsIgnoringCase(staged.Sha256(), item.sha256)) digest.clear();
-    return Attempt::kFetched;
+    if (DigestsMatch(staged.Digest(), Md5Of(item)) &&
+        (item.sha256.empty() || base::EqualsIgnoringCase(staged.Sha256(), item.sha256)))
+      return Attempt::kFetched;
+    body.Uncount(item.size - static_cast<std::int64_t>(body.resumed()));
+    return Attempt::kMismatch;
   }
   // What was received is on the disk before the attempt ends.
   staged.Settle();
   body.Uncount(item.bodyLength);
   if (body.restart()) return Attempt::kRestart;
+  // A resumed body that its kept bytes spoiled (torn by a power cut, or
+  // another packing of the same file where the server names no version):
+  // the file is fetched whole.
+  if (body.resumed() > 0 && result != HttpClient::StreamResult::kCut && !staged.storeFailed() &&
+      list.runControl.load() != kStop)
+    return Attempt::kRestart;
   if (result == HttpClient::StreamResult::kCut && item.reused() && item.receivedBytes() == 0) return Attempt::kAgain;
   if (staged.storeFailed()) {
     SetSaveFailure(list, failure, file.cause(), file.errorText(), file.path());
@@ -336,20 +352,19 @@ bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag, It
     failure.reason = item.url + ": no staging path for it";
     return false;
   }
-  KeptBody kept(*path, Md5Of(item), item.size);
+  KeptBody kept(*path, Md5Of(item), item.size, ResponseCapFor(item.size));
   bool keptFromEarlierRun = kept.Load() > 0;
   StagingFile file(list.context().applicationFolder + std::string(kStagingFolderName), *path, kept.dataPath(),
                    WorkerTemporaryPath(*path, runTag));
   int mismatches = 0, retries = 0;
   for (;;) {
-    std::string digest;
     failure = {};
-    Attempt attempt = FetchIntoFile(list, item, file, kept, keptFromEarlierRun, digest, failure, spare);
-    keptFromEarlierRun = false;
-    if (attempt == Attempt::kFetched) {
-      if (DigestsMatch(digest, Md5Of(item))) break;
+    Attempt attempt = FetchIntoFile(list, item, file, kept, keptFromEarlierRun, failure, spare);
+    // Kept bytes an attempt took are this run's from then on.
+    keptFromEarlierRun = keptFromEarlierRun && attempt == Attempt::kAgain;
+    if (attempt == Attempt::kFetched) break;
+    if (attempt == Attempt::kMismatch) {
       // Nothing of a file that is not the listed one is kept.
-      Add(list.bytesDone, -static_cast<std::int64_t>(item.bodyLength));
       file.Discard();
       kept.Forget();
       if (++mismatches == 2) {
@@ -502,15 +517,22 @@ class ItemQueue {
   // transfer.
   std::optional<std::size_t> Take() {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (next_ >= paths_.size() || next_ >= firstFailed_ || list_.runControl.load() == kStop) return std::nullopt;
-    std::size_t index = next_++;
-    const std::string& path = paths_[index];
-    if (!path.empty()) {
+    for (;;) {
+      if (next_ >= paths_.size() || next_ >= firstFailed_) return std::nullopt;
+      if (list_.runControl.load() == kStop) {
+        // The items not started are not staged: the run is aborted.
+        firstFailed_ = next_;
+        failure_ = ItemFailure{kAborted};
+        return std::nullopt;
+      }
       // A file listed twice waits for its first transfer (which has been
       // started already, as items start in order).
-      done_.wait(lock, [&] { return !busy_.count(path); });
-      busy_.insert(path);
+      const std::string& path = paths_[next_];
+      if (path.empty() || !busy_.count(path)) break;
+      done_.wait_for(lock, std::chrono::milliseconds(20));
     }
+    std::size_t index = next_++;
+    if (!paths_[index].empty()) busy_.insert(paths_[index]);
     return index;
   }
 
@@ -544,7 +566,7 @@ bool WorkOnItem(UpdateList& list, UpdateItem& item, const std::string& runTag, I
   if (state == StagedState::kStaged) {
     // Bytes kept of it are no longer needed (a power cut can leave them
     // beside the staged file).
-    if (auto path = StagedPath(list, item); path && item.HasDigest()) KeptBody(*path, Md5Of(item), item.size).Forget();
+    if (auto path = StagedPath(list, item); path && item.HasDigest()) KeptBody(*path, Md5Of(item), item.size, 0).Forget();
     Add(list.bytesDone, item.size);
     Add(list.bytesPresent, item.size);
     return true;

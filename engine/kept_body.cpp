@@ -10,15 +10,16 @@
 namespace engine {
 namespace {
 
-constexpr std::string_view kDataSuffix = ".resume";
-constexpr std::string_view kIdentitySuffix = ".resume-id";
+constexpr std::string_view kDataSuffix = ".kept";
+constexpr std::string_view kIdentitySuffix = ".kept-id";
+constexpr std::size_t kTagDigits = 16;
 constexpr std::size_t kMaxIdentityBytes = 16 * 1024;
 
 // "<folder>/.<name>.<md5>" of a staged path.
 std::string Stem(const std::string& stagedPath, std::string_view md5) {
   std::size_t sep = stagedPath.find_last_of(platform::kPathSeparator);
   std::size_t name = sep == std::string::npos ? 0 : sep + 1;
-  std::string digest(md5);
+  std::string digest(md5.substr(0, kTagDigits));
   for (char& c : digest) c = base::AsciiLower(c);
   return stagedPath.substr(0, name) + "." + stagedPath.substr(name) + "." + digest;
 }
@@ -43,8 +44,12 @@ Validator Validator::Of(const ResponseHead& head) {
   return v;
 }
 
-KeptBody::KeptBody(const std::string& stagedPath, std::string_view md5, std::int32_t size)
-    : dataPath_(DataPath(stagedPath, md5)), identityPath_(IdentityPath(stagedPath, md5)), md5_(md5), size_(size) {
+KeptBody::KeptBody(const std::string& stagedPath, std::string_view md5, std::int32_t size, std::uint64_t maxBytes)
+    : dataPath_(DataPath(stagedPath, md5)),
+      identityPath_(IdentityPath(stagedPath, md5)),
+      md5_(md5),
+      size_(size),
+      maxBytes_(maxBytes) {
   for (char& c : md5_) c = base::AsciiLower(c);
 }
 
@@ -58,11 +63,11 @@ std::string KeptBody::IdentityPath(const std::string& stagedPath, std::string_vi
 
 bool KeptBody::IsKeptName(std::string_view name) {
   for (std::string_view suffix : {kDataSuffix, kIdentitySuffix}) {
-    if (name.size() < 1 + 1 + 1 + 32 + suffix.size() || name.front() != '.' ||
+    if (name.size() < 1 + 1 + 1 + kTagDigits + suffix.size() || name.front() != '.' ||
         name.substr(name.size() - suffix.size()) != suffix)
       continue;
-    std::string_view digest = name.substr(name.size() - suffix.size() - 32, 32);
-    if (name[name.size() - suffix.size() - 33] == '.' &&
+    std::string_view digest = name.substr(name.size() - suffix.size() - kTagDigits, kTagDigits);
+    if (name[name.size() - suffix.size() - kTagDigits - 1] == '.' &&
         digest.find_first_not_of("0123456789abcdef") == std::string_view::npos)
       return true;
   }
@@ -99,7 +104,8 @@ std::uint64_t KeptBody::Load() {
     if (usable) validator_ = found;
   }
   auto size = usable ? platform::File::Open(dataPath_, platform::OpenMode::kRead).Size() : std::nullopt;
-  if (!size || *size == 0) {
+  // More than the body may have is no part of it.
+  if (!size || *size == 0 || *size > maxBytes_) {
     Forget();
     return 0;
   }
@@ -119,7 +125,8 @@ bool KeptBody::Continues(const ResponseHead& head, std::uint64_t& total) const {
   auto first = Number(range.substr(0, dash));
   auto last = Number(range.substr(dash + 1, slash - dash - 1));
   auto complete = Number(range.substr(slash + 1));
-  if (!first || !last || !complete || *first != length_ || *last + 1 != *complete || *complete <= length_)
+  if (!first || !last || !complete || *first != length_ || *last + 1 != *complete || *complete <= length_ ||
+      *complete > maxBytes_)
     return false;
   total = *complete;
   return true;

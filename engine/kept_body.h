@@ -1,8 +1,10 @@
 // The bytes of a transfer that was cut short, kept beside the staged file
 // so that the next attempt (a retry, or a later run) asks only for the
 // rest. They are the raw body as it came (container bytes for a packed
-// file), under ".<name>.<md5>.resume", and what identifies the version they
-// belong to under ".<name>.<md5>.resume-id": the listed digest and size, and
+// file), under ".<name>.<digest>.kept", and what identifies the version they
+// belong to under ".<name>.<digest>.kept-id" (<digest>: the first 16 of the
+// listed MD5's hexadecimal digits, so that the names add no more to a path
+// than the worker's other temporary names): the listed digest and size, and
 // the validator the server sent with them (ETag, else Last-Modified). A
 // response continues them only when it is a 206 whose Content-Range starts
 // where they end and whose validator is the one kept; the digest of the
@@ -29,8 +31,9 @@ struct Validator {
 
 class KeptBody {
  public:
-  // For the file staged at `stagedPath`, listed with `md5` and `size`.
-  KeptBody(const std::string& stagedPath, std::string_view md5, std::int32_t size);
+  // For the file staged at `stagedPath`, listed with `md5` and `size`,
+  // whose body may have at most `maxBytes` bytes.
+  KeptBody(const std::string& stagedPath, std::string_view md5, std::int32_t size, std::uint64_t maxBytes);
 
   // Looks at what an earlier attempt kept: the number of bytes that belong
   // to this version of the file. What belongs to no version of it (another
@@ -49,8 +52,8 @@ class KeptBody {
   // The kept bytes and their identity go.
   void Forget();
 
-  // ".resume" and ".resume-id" names, for the leftovers of the staging
-  // folder: whether `name` is one of them.
+  // ".kept" and ".kept-id" names, for the leftovers of the staging folder:
+  // whether `name` is one of them.
   static bool IsKeptName(std::string_view name);
   static std::string DataPath(const std::string& stagedPath, std::string_view md5);
   static std::string IdentityPath(const std::string& stagedPath, std::string_view md5);
@@ -61,6 +64,7 @@ class KeptBody {
   std::string dataPath_, identityPath_;
   std::string md5_;
   std::int32_t size_;
+  std::uint64_t maxBytes_;
   std::uint64_t length_ = 0;
   Validator validator_;
 };

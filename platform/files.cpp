@@ -82,8 +82,14 @@ bool DurableFile::Reopen() {
   if (created_) return Failed(FailureCause::kOther);
   auto attributes = AttributesOf(temporaryPath_);
   if (!attributes || attributes->isSymlink) return Failed(FailureCause::kOther);
-  file_ = File::Open(temporaryPath_, OpenMode::kAppend);
-  if (!file_.IsOpen()) return Failed();
+  // Opened for writing, not for appending only: a flush needs the right to
+  // write on Windows.
+  file_ = File::Open(temporaryPath_, OpenMode::kWriteExisting);
+  auto size = file_.IsOpen() ? file_.Size() : std::nullopt;
+  if (!size || !file_.Seek(*size)) {
+    file_.Close();
+    return Failed();
+  }
   created_ = true;
   durable_ = false;
   return true;

@@ -185,6 +185,16 @@ TEST_F(DownloadWorkerTest, ParallelTransfersEndLikeAWalkInListOrder) {
     EXPECT_EQ(PathExists(app() + "dvd/@update@.log"), c.failing.empty() && !c.stop);
     server_.ClearRequests();
   }
+  // A stop before any transfer has started (the window sets its own result
+  // code only after the stop): nothing is staged, so no update log.
+  std::filesystem::remove_all(app() + "dvd");
+  std::filesystem::create_directories(app() + "dvd");
+  auto stopped = std::make_shared<UpdateList>(engine::ListContext{kBase, app(), nullptr, "", 4, kRetryPauseMs});
+  List(*stopped, "new/f0.bin", files[0]);
+  stopped->runControl = engine::kStop;
+  Run(*stopped);
+  EXPECT_EQ(stopped->resultCode.load(), engine::kAborted);
+  EXPECT_FALSE(PathExists(app() + "dvd/@update@.log"));
 }
 
 // A transfer the network cuts is tried again for the rest of its body; the
@@ -229,6 +239,12 @@ TEST_F(DownloadWorkerTest, CutTransfersResumeByRangeOrStartAgain) {
        {true, false}, engine::kSucceeded},
       {"same validator, other bytes", false,
        {[&](auto&) { return rest(other, "\"v1\""); }, [&](auto& b) { return whole(b, "\"v1\""); }},
+       {true, false}, engine::kSucceeded},
+      // The server packed the file again under the same validator: the rest
+      // does not unpack after the kept bytes, and the file is fetched whole.
+      {"another packing, same validator", true,
+       {[&](auto&) { return rest(*publish::PackContainer(file, {0, false}), "\"v1\""); },
+        [&](auto& b) { return whole(b, "\"v1\""); }},
        {true, false}, engine::kSucceeded},
       {"cut every time", false, {nullptr, nullptr, nullptr}, {true, true, true}, engine::kFailed},
   };
