@@ -32,7 +32,8 @@
 #     superseded, then name versions apt-cache madison still lists);
 #   - Harbinor (Linux, default preset, RelWithDebInfo) built at two commits in
 #     throw-away worktrees in $DELTA_PAIRS: DELTA_REVS="OLD NEW", default the
-#     30th commit back and HEAD; and the same two stripped (strip -o).
+#     two commits of the table in README.md (main's head on the day, and 29
+#     commits before it); and the same two stripped (strip -o).
 #
 # Times are wall seconds, the median of DELTA_RUNS runs (default 5) to apply
 # after one run not counted, and of DELTA_MAKE_RUNS runs (default 3) to make;
@@ -97,7 +98,7 @@ default_pairs() {
     read -r pkg old new file <<<"$line"
     pairs+=("$(basename "$file") $old > $new=$(debian_unpacked "$pkg" "$old")/$file:$(debian_unpacked "$pkg" "$new")/$file")
   done
-  local revs=${DELTA_REVS:-"$(git -C "$top" log --format=%h | sed -n 30p) $(git -C "$top" rev-parse --short HEAD)"}
+  local revs=${DELTA_REVS:-"2f6e8ae a5217e3"}
   local old_rev new_rev old_bin new_bin
   read -r old_rev new_rev <<<"$revs"
   old_bin=$(harbinor_at "$old_rev")
