@@ -18,6 +18,8 @@
 #   xdelta3  xdelta3 -9 -e -s OLD NEW (VCDIFF, its default secondary
 #            compressor)                               /  xdelta3 -d -s OLD
 #   bsdiff   bsdiff OLD NEW PATCH (bzip2 inside)       /  bspatch OLD NEW PATCH
+#   and the size of the bsdiff patch with its streams packed as raw LZMA
+#   instead (bench/bsdiff_lzma_size.py; python3)
 #
 # Usage:
 #   bench/delta_formats.sh NAME=OLD:NEW ...    measure these pairs
@@ -202,6 +204,13 @@ for pair in "${pairs[@]}"; do
     share=$(awk -v p="$patch_size" -v k="$packed" 'BEGIN { printf "%.1f %%", 100 * p / k }')
     note "  $f: $patch_size bytes ($share), make ${make_s} s, apply ${apply_s} s, $(mib "$apply_kib") MiB, same: $same"
     rows+=("| $name | $(size_text "$new_size") | $(size_text "$packed") | $f | $(size_text "$patch_size") | $share | $make_s | $(mib "$make_kib") | $apply_s | $(mib "$apply_kib") | $same |")
+    if [ "$f" = bsdiff ]; then
+      # The same patch with its three streams in raw LZMA instead of bzip2
+      # (size only: no tool applies it).
+      lzma_size=$("$here/bsdiff_lzma_size.py" "$patch")
+      share=$(awk -v p="$lzma_size" -v k="$packed" 'BEGIN { printf "%.1f %%", 100 * p / k }')
+      rows+=("| $name | $(size_text "$new_size") | $(size_text "$packed") | bsdiff, LZMA streams | $(size_text "$lzma_size") | $share | | | | | |")
+    fi
   done
 done
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
