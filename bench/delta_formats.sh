@@ -35,7 +35,11 @@
 #   - Harbinor (Linux, default preset, RelWithDebInfo) built at two commits in
 #     throw-away worktrees in $DELTA_PAIRS: DELTA_REVS="OLD NEW", default the
 #     two commits of the table in README.md (main's head on the day, and 29
-#     commits before it); and the same two stripped (strip -o).
+#     commits before it); and the same two stripped (strip -o);
+#   - Harbinor.exe (windows preset) at the same two commits, as built and
+#     stripped, when the mingw-w64 compiler is there and the libraries
+#     cmake/windows-deps.sh builds are in DELTA_WINDOWS_DEPS (default
+#     build/windows-deps, copied into each worktree).
 #
 # Times are wall seconds, the median of DELTA_RUNS runs (default 5) to apply
 # after one run not counted, and of DELTA_MAKE_RUNS runs (default 3) to make;
@@ -49,6 +53,7 @@ runs=${DELTA_RUNS:-5}
 make_runs=${DELTA_MAKE_RUNS:-3}
 pairs_dir=${DELTA_PAIRS:-/tmp/harbinor-delta-pairs}
 publish=${PUBLISH:-$top/build/default/bin/publish}
+windows_deps=${DELTA_WINDOWS_DEPS:-$top/build/windows-deps}
 
 note() { printf '%s\n' "$*" >&2; }
 for tool in zstd xdelta3 bsdiff bspatch /usr/bin/time cmp; do
@@ -80,18 +85,33 @@ debian_unpacked() {
   printf '%s\n' "$dir"
 }
 
-# Builds Harbinor at REV once, in a throw-away worktree, and prints its path.
+# Builds Harbinor at REV once with PRESET (default or windows), in a
+# throw-away worktree, and prints its path.
 harbinor_at() {
-  local rev=$1 src=$pairs_dir/src-$1 bin=$pairs_dir/Harbinor-$1
+  local rev=$1 preset=$2 src=$pairs_dir/src-$1-$2 bin=$pairs_dir/Harbinor-$1
+  [ "$preset" = windows ] && bin=$bin.exe
   if [ ! -x "$bin" ]; then
-    note "building Harbinor at $rev in $src (several minutes)"
+    note "building Harbinor ($preset) at $rev in $src (several minutes)"
     [ -d "$src" ] || git -C "$top" worktree add --detach "$src" "$rev" >&2
-    (cd "$src" && cmake --preset default >/dev/null &&
-      cmake --build --preset default --target Harbinor >/dev/null)
-    cp "$src/build/default/bin/Harbinor" "$bin"
+    if [ "$preset" = windows ]; then
+      mkdir -p "$src/build"
+      cp -a "$windows_deps" "$src/build/windows-deps"
+    fi
+    (cd "$src" && cmake --preset "$preset" >/dev/null &&
+      cmake --build --preset "$preset" --target Harbinor >/dev/null)
+    cp "$src/build/$preset/bin/$(basename "$bin" | sed 's/-[^.]*//')" "$bin"
     git -C "$top" worktree remove --force "$src" >&2
   fi
   printf '%s\n' "$bin"
+}
+
+# Adds a pair NAME of files OLD and NEW, and the two stripped with STRIP.
+add_with_stripped() {
+  local name=$1 old=$2 new=$3 strip=$4
+  pairs+=("$name=$old:$new")
+  [ -e "$old.stripped" ] || "$strip" -o "$old.stripped" "$old"
+  [ -e "$new.stripped" ] || "$strip" -o "$new.stripped" "$new"
+  pairs+=("$name, stripped=$old.stripped:$new.stripped")
 }
 
 default_pairs() {
@@ -101,14 +121,19 @@ default_pairs() {
     pairs+=("$(basename "$file") $old > $new=$(debian_unpacked "$pkg" "$old")/$file:$(debian_unpacked "$pkg" "$new")/$file")
   done
   local revs=${DELTA_REVS:-"2f6e8ae a5217e3"}
-  local old_rev new_rev old_bin new_bin
+  local old_rev new_rev
   read -r old_rev new_rev <<<"$revs"
-  old_bin=$(harbinor_at "$old_rev")
-  new_bin=$(harbinor_at "$new_rev")
-  pairs+=("Harbinor $old_rev > $new_rev=$old_bin:$new_bin")
-  [ -e "$old_bin.stripped" ] || strip -o "$old_bin.stripped" "$old_bin"
-  [ -e "$new_bin.stripped" ] || strip -o "$new_bin.stripped" "$new_bin"
-  pairs+=("Harbinor $old_rev > $new_rev, stripped=$old_bin.stripped:$new_bin.stripped")
+  add_with_stripped "Harbinor $old_rev > $new_rev" \
+    "$(harbinor_at "$old_rev" default)" "$(harbinor_at "$new_rev" default)" strip
+  # The Windows program, when it is built already or can be: the mingw-w64
+  # compiler and the libraries of cmake/windows-deps.sh.
+  if [ -x "$pairs_dir/Harbinor-$old_rev.exe" ] && [ -x "$pairs_dir/Harbinor-$new_rev.exe" ] ||
+    { command -v x86_64-w64-mingw32-g++-posix >/dev/null && [ -d "$windows_deps" ]; }; then
+    add_with_stripped "Harbinor.exe $old_rev > $new_rev" \
+      "$(harbinor_at "$old_rev" windows)" "$(harbinor_at "$new_rev" windows)" x86_64-w64-mingw32-strip
+  else
+    note "no Windows pair: no mingw-w64 compiler or no $windows_deps (cmake/windows-deps.sh)"
+  fi
 }
 
 pairs=()
