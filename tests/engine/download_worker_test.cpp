@@ -427,6 +427,9 @@ TEST_F(DownloadWorkerTest, StopKeepsWhatIsStagedAndTheNextRunResumes) {
   server_.Enqueue(testsupport::RespondOk(a));
   server_.Enqueue(testsupport::RespondThenStall(HttpResponse("200 OK", b).substr(0, 5000), 10000));
   ASSERT_TRUE(engine::StartDownloadWorker(list));
+  // b.txt is asked for once a.txt is staged (its header bytes count for a
+  // moment too, so the count alone does not say so).
+  ASSERT_TRUE(server_.WaitForRequests(2, 5000));
   ASSERT_TRUE(testsupport::WaitFor([&] { return list->bytesDone.load() > 1000; }, 5000));
   list->runControl = engine::kStop;
   ASSERT_TRUE(testsupport::WaitFor([&] { return !list->workerActive.load(); }, 2000)) << "the stop did not end the run";
