@@ -104,13 +104,12 @@ bool HttpClient::Connect(std::string_view url, const SharedWord* control, SpareC
   if (host.size() > kMaxHostLength || requestPath.size() > kMaxPathLength)
     return Fail(false, "the host or the path is too long");
   host_ = host;
-  path = std::string(requestPath);
   reused_ = spare && spare->connection.IsOpen() && spare->host == host;
   if (reused_) {
     connection = std::move(spare->connection);
+    path = std::string(requestPath);
     return true;
   }
-  path.clear();
   platform::CancelCheck cancelled;
   if (control) cancelled = [control] { return control->load() == kStop; };
   auto address = platform::ResolveIPv4(host, cancelled);
