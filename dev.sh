@@ -15,7 +15,7 @@ top=$(pwd)
 packages=(
   cmake ninja-build g++ clang pkg-config
   libgtest-dev libgmock-dev
-  liblzma-dev libgcrypt20-dev
+  liblzma-dev libgcrypt20-dev libdivsufsort-dev
   nginx-light xz-utils curl
   libfltk1.3-dev libxcursor-dev libxinerama-dev libchm-dev
   xvfb xauth xdotool imagemagick fp-utils openbox

@@ -54,7 +54,42 @@ std::int32_t ClampedSum(std::int32_t a, std::int32_t b) {
                                                             std::numeric_limits<std::int32_t>::max()));
 }
 
+bool IsHexText(std::string_view text, std::size_t length) {
+  return text.size() == length && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+         });
+}
+
 }  // namespace
+
+std::string PatchLineValue(const PatchOffer& patch) {
+  auto orDash = [](const std::string& text) { return text.empty() ? std::string("-") : text; };
+  return patch.baseMd5 + ' ' + orDash(patch.baseSha256) + ' ' + std::to_string(patch.size) + ' ' + patch.md5 + ' ' +
+         orDash(patch.sha256) + ' ' + patch.path;
+}
+
+std::optional<PatchOffer> ParsePatchValue(std::string_view value) {
+  std::string_view fields[5];
+  for (std::string_view& field : fields) {
+    std::size_t blank = value.find(' ');
+    if (blank == std::string_view::npos) return std::nullopt;
+    field = value.substr(0, blank);
+    value.remove_prefix(blank + 1);
+  }
+  PatchOffer patch;
+  patch.size = base::ParseAtoi(fields[2]);
+  if (!IsHexText(fields[0], kDigestLength) || !IsHexText(fields[3], kDigestLength) || patch.size <= 0 ||
+      fields[2] != std::to_string(patch.size) || value.empty())
+    return std::nullopt;
+  for (int i : {1, 4})
+    if (fields[i] != "-" && !IsHexText(fields[i], kSha256TextLength)) return std::nullopt;
+  patch.baseMd5 = std::string(fields[0]);
+  patch.baseSha256 = fields[1] == "-" ? std::string() : std::string(fields[1]);
+  patch.md5 = std::string(fields[3]);
+  patch.sha256 = fields[4] == "-" ? std::string() : std::string(fields[4]);
+  patch.path = std::string(value);
+  return patch;
+}
 
 UpdateList::UpdateList(ListContext context) : context_(std::move(context)) {}
 

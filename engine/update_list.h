@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -63,6 +64,27 @@ inline constexpr std::string_view kMd5Key = "MD5=";
 inline constexpr std::string_view kSizeKey = "Size=";
 inline constexpr std::string_view kVersionKey = "Version=";
 inline constexpr std::string_view kCommentKey = "Comment=";
+// A patch an item offers for one earlier version of its file, one line each
+// (engine/binary_patch.h):
+//   Patch=<base MD5> <base SHA-256 or -> <bytes> <MD5> <SHA-256 or -> <path>
+// The base digests are those of the earlier file, the others those of the
+// patch file, which the server keeps at "dvd/" + path. The SHA-256 digests
+// are given in a signed list and only used there. Updaters that know no
+// patches ignore the line: no part of it contains any of their keys (the
+// path holds no "=", which the publishing tool refuses in names).
+inline constexpr std::string_view kPatchKey = "Patch=";
+struct PatchOffer {
+  std::string baseMd5;     // 32 hexadecimal digits
+  std::string baseSha256;  // 64, or empty
+  std::int32_t size = 0;   // bytes of the patch file, more than 0
+  std::string md5;
+  std::string sha256;
+  std::string path;        // below the server base's "dvd/", "/" separated
+};
+std::string PatchLineValue(const PatchOffer& patch);
+// The offer a "Patch=" value makes; empty when it is not one.
+std::optional<PatchOffer> ParsePatchValue(std::string_view value);
+
 inline constexpr std::size_t kMaxUrlLength = 255;
 inline constexpr std::size_t kDigestLength = 32;
 
@@ -82,6 +104,10 @@ class UpdateItem : public HttpClient {
   VersionNumber version = 0;
   std::int32_t size = 0;
   std::vector<std::string> comments;
+  // The patch the download fetches instead of the file: the one whose base
+  // is the installed file (chosen when the list is read), and that file.
+  std::optional<PatchOffer> patch;
+  std::string installedPath;
 };
 
 // Where the list lives and how installed versions are found (for the

@@ -137,6 +137,9 @@ class File {
   bool IsOpen() const { return handle_ != kNone; }
   // Reads up to `size` bytes; returns the count read (0 at the end) or -1.
   std::int64_t Read(void* buffer, std::size_t size);
+  // Reads up to `size` bytes at `offset`, wherever the file's position is
+  // (which it may move on Windows); the count read (0 past the end) or -1.
+  std::int64_t ReadAt(std::uint64_t offset, void* buffer, std::size_t size);
   // Writes all `size` bytes unless an error stops it; returns the count
   // written (less than `size` only after an error) or -1.
   std::int64_t Write(const void* buffer, std::size_t size);

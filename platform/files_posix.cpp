@@ -237,6 +237,15 @@ std::int64_t File::Read(void* buffer, std::size_t size) {
   }
 }
 
+std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
+  if (!IsOpen()) return -1;
+  for (;;) {
+    ssize_t n = pread(Fd(handle_), buffer, size, static_cast<off_t>(offset));
+    if (n >= 0) return n;
+    if (errno != EINTR) return -1;
+  }
+}
+
 std::int64_t File::Write(const void* buffer, std::size_t size) {
   if (!IsOpen()) return -1;
   const char* p = static_cast<const char*>(buffer);

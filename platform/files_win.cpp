@@ -266,6 +266,17 @@ std::int64_t File::Read(void* buffer, std::size_t size) {
   return n;
 }
 
+std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
+  if (!IsOpen()) return -1;
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD n = 0;
+  DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+  if (ReadFile(Handle(handle_), buffer, want, &n, &at)) return n;
+  return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+}
+
 std::int64_t File::CopyFrom(File& source, void* buffer, std::size_t size) {
   return CopyThroughBuffer(source, buffer, size);
 }

@@ -1,0 +1,218 @@
+#include "engine/binary_patch.h"
+
+#include <lzma.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+
+#include "platform/files.h"
+
+namespace engine {
+namespace {
+
+std::uint64_t Read64(const std::uint8_t* p) {
+  std::uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | p[i];
+  return value;
+}
+
+// One .xz stream of the patch, between `from` and `to`, decoded on demand.
+class PatchStream {
+ public:
+  PatchStream(const PatchSource& patch, std::uint64_t from, std::uint64_t to)
+      : patch_(patch), next_(from), end_(to) {}
+  ~PatchStream() { lzma_end(&lzma_); }
+  PatchStream(const PatchStream&) = delete;
+  PatchStream& operator=(const PatchStream&) = delete;
+
+  bool Start() { return lzma_stream_decoder(&lzma_, kPatchDecoderMemory, 0) == LZMA_OK; }
+
+  // Exactly `size` decoded bytes into `out`; otherwise what went wrong.
+  PatchOutcome Read(std::uint8_t* out, std::size_t size) {
+    lzma_.next_out = out;
+    lzma_.avail_out = size;
+    while (lzma_.avail_out > 0) {
+      if (ended_) return PatchOutcome::kMalformed;  // the stream holds fewer bytes
+      if (PatchOutcome filled = Fill(); filled != PatchOutcome::kApplied) return filled;
+      const std::size_t before = lzma_.avail_in + lzma_.avail_out;
+      lzma_ret rc = lzma_code(&lzma_, next_ == end_ ? LZMA_FINISH : LZMA_RUN);
+      if (rc == LZMA_STREAM_END) {
+        ended_ = true;
+      } else if (rc != LZMA_OK || (lzma_.avail_in + lzma_.avail_out == before && next_ == end_)) {
+        return PatchOutcome::kMalformed;  // damaged, too large a dictionary, or cut short
+      }
+    }
+    return PatchOutcome::kApplied;
+  }
+
+  // Whether the stream ends here: it decodes to nothing more, and every
+  // byte of its part of the patch was used.
+  bool AtEnd() {
+    std::uint8_t extra;
+    if (!ended_ && Read(&extra, 1) != PatchOutcome::kMalformed) return false;
+    return ended_ && lzma_.avail_in == 0 && next_ == end_;
+  }
+
+ private:
+  PatchOutcome Fill() {
+    if (lzma_.avail_in > 0 || next_ == end_) return PatchOutcome::kApplied;
+    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(in_.size(), end_ - next_));
+    std::int64_t got = patch_.read(next_, in_.data(), want);
+    if (got < 0) return PatchOutcome::kReadFailed;
+    if (got == 0) return PatchOutcome::kMalformed;
+    next_ += static_cast<std::uint64_t>(got);
+    lzma_.next_in = in_.data();
+    lzma_.avail_in = static_cast<std::size_t>(got);
+    return PatchOutcome::kApplied;
+  }
+
+  const PatchSource& patch_;
+  std::uint64_t next_, end_;
+  lzma_stream lzma_ = LZMA_STREAM_INIT;
+  bool ended_ = false;
+  std::array<std::uint8_t, 64 * 1024> in_{};
+};
+
+PatchSource FileSource(platform::File& file) {
+  return {[&file](std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+            return file.ReadAt(offset, buffer, size);
+          },
+          file.Size().value_or(0)};
+}
+
+// The steps of a patch are small (a few dozen bytes on average for a
+// program) and point all over the old file, though mostly near where
+// others pointed shortly before: the old file is read in pages of 16 KiB,
+// the 64 used last kept, so that most steps cost no system call.
+class PagedSource {
+ public:
+  explicit PagedSource(const PatchSource& file) : file_(file), memory_(new std::uint8_t[kPages * kPageSize]) {}
+
+  PatchSource source() {
+    return {[this](std::uint64_t offset, std::uint8_t* buffer, std::size_t size) { return Read(offset, buffer, size); },
+            file_.size};
+  }
+
+ private:
+  std::int64_t Read(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+    if (offset >= file_.size) return 0;
+    const std::uint64_t number = offset / kPageSize;
+    Page* page = &pages_[0];
+    for (Page& candidate : pages_) {
+      if (candidate.number == number && candidate.length > 0) {
+        page = &candidate;
+        break;
+      }
+      if (candidate.used < page->used) page = &candidate;
+    }
+    if (page->number != number || page->length == 0) {
+      std::uint8_t* bytes = memory_.get() + (page - pages_) * kPageSize;
+      std::int64_t n = file_.read(number * kPageSize, bytes, kPageSize);
+      if (n < 0) return n;
+      page->number = number;
+      page->length = static_cast<std::size_t>(n);
+    }
+    page->used = ++clock_;
+    const std::size_t within = static_cast<std::size_t>(offset - number * kPageSize);
+    if (within >= page->length) return 0;
+    const std::size_t n = std::min(size, page->length - within);
+    std::memcpy(buffer, memory_.get() + (page - pages_) * kPageSize + within, n);
+    return static_cast<std::int64_t>(n);
+  }
+
+  static constexpr std::size_t kPageSize = 16 * 1024;
+  static constexpr std::size_t kPages = 64;
+  struct Page {
+    std::uint64_t number = 0;
+    std::size_t length = 0;
+    std::uint64_t used = 0;
+  };
+  const PatchSource& file_;
+  std::unique_ptr<std::uint8_t[]> memory_;
+  Page pages_[kPages];
+  std::uint64_t clock_ = 0;
+};
+
+}  // namespace
+
+PatchOutcome ApplyPatchFiles(const std::string& patchPath, const std::string& oldPath, std::uint64_t newSize,
+                             const std::function<bool(const std::uint8_t* data, std::size_t size)>& out,
+                             const std::function<bool()>& keepGoing) {
+  platform::File patch = platform::File::Open(patchPath, platform::OpenMode::kRead);
+  platform::File old = platform::File::Open(oldPath, platform::OpenMode::kRead);
+  if (!patch.IsOpen() || !old.IsOpen() || !patch.Size() || !old.Size()) return PatchOutcome::kReadFailed;
+  const PatchSource oldFile = FileSource(old);
+  PagedSource oldPages(oldFile);
+  return ApplyPatch(FileSource(patch), oldPages.source(), newSize, out, keepGoing);
+}
+
+PatchOutcome ApplyPatch(const PatchSource& patch, const PatchSource& old, std::uint64_t newSize,
+                        const std::function<bool(const std::uint8_t* data, std::size_t size)>& out,
+                        const std::function<bool()>& keepGoing) {
+  std::uint8_t header[kPatchHeaderSize];
+  if (patch.size < kPatchHeaderSize) return PatchOutcome::kMalformed;
+  std::int64_t got = patch.read(0, header, kPatchHeaderSize);
+  if (got < 0) return PatchOutcome::kReadFailed;
+  if (got != static_cast<std::int64_t>(kPatchHeaderSize) || std::memcmp(header, kPatchMagic.data(), 8) != 0 ||
+      Read64(header + 8) != newSize)
+    return PatchOutcome::kMalformed;
+  // The three streams fill the rest of the patch exactly.
+  const std::uint64_t lengths[3] = {Read64(header + 16), Read64(header + 24), Read64(header + 32)};
+  std::uint64_t at = kPatchHeaderSize;
+  for (std::uint64_t length : lengths) {
+    if (length > patch.size - at) return PatchOutcome::kMalformed;
+    at += length;
+  }
+  if (at != patch.size) return PatchOutcome::kMalformed;
+
+  PatchStream control(patch, kPatchHeaderSize, kPatchHeaderSize + lengths[0]);
+  PatchStream difference(patch, kPatchHeaderSize + lengths[0], kPatchHeaderSize + lengths[0] + lengths[1]);
+  PatchStream extra(patch, kPatchHeaderSize + lengths[0] + lengths[1], patch.size);
+  if (!control.Start() || !difference.Start() || !extra.Start()) return PatchOutcome::kReadFailed;
+
+  constexpr std::size_t kPiece = 256 * 1024;
+  std::unique_ptr<std::uint8_t[]> piece(new std::uint8_t[kPiece]);
+  std::unique_ptr<std::uint8_t[]> oldPiece(new std::uint8_t[kPiece]);
+  std::uint64_t newPos = 0, oldPos = 0;
+  while (newPos < newSize) {
+    std::uint8_t step[kPatchStepSize];
+    if (PatchOutcome rc = control.Read(step, sizeof step); rc != PatchOutcome::kApplied) return rc;
+    const std::uint64_t add = Read64(step), copy = Read64(step + 8);
+    const auto seek = static_cast<std::int64_t>(Read64(step + 16));
+    // Every length is checked before it is used: no step writes past the
+    // new size or reads outside the old file.
+    const std::uint64_t room = newSize - newPos;
+    if (add > room || copy > room - add || add > old.size - oldPos) return PatchOutcome::kMalformed;
+    for (std::uint64_t done = 0; done < add;) {
+      if (keepGoing && !keepGoing()) return PatchOutcome::kStopped;
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, add - done));
+      if (PatchOutcome rc = difference.Read(piece.get(), n); rc != PatchOutcome::kApplied) return rc;
+      for (std::size_t have = 0; have < n;) {
+        std::int64_t r = old.read(oldPos + done + have, oldPiece.get() + have, n - have);
+        if (r <= 0) return PatchOutcome::kReadFailed;  // the old file is shorter than it was
+        have += static_cast<std::size_t>(r);
+      }
+      for (std::size_t i = 0; i < n; ++i) piece[i] = static_cast<std::uint8_t>(piece[i] + oldPiece[i]);
+      if (!out(piece.get(), n)) return PatchOutcome::kRefused;
+      done += n;
+    }
+    for (std::uint64_t done = 0; done < copy;) {
+      if (keepGoing && !keepGoing()) return PatchOutcome::kStopped;
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, copy - done));
+      if (PatchOutcome rc = extra.Read(piece.get(), n); rc != PatchOutcome::kApplied) return rc;
+      if (!out(piece.get(), n)) return PatchOutcome::kRefused;
+      done += n;
+    }
+    newPos += add + copy;
+    oldPos += add;
+    // The old position stays within the old file (its end included).
+    if (seek < 0 ? static_cast<std::uint64_t>(-(seek + 1)) + 1 > oldPos : static_cast<std::uint64_t>(seek) > old.size - oldPos)
+      return PatchOutcome::kMalformed;
+    oldPos = static_cast<std::uint64_t>(static_cast<std::int64_t>(oldPos) + seek);
+  }
+  return control.AtEnd() && difference.AtEnd() && extra.AtEnd() ? PatchOutcome::kApplied : PatchOutcome::kMalformed;
+}
+
+}  // namespace engine
