@@ -13,6 +13,7 @@
 
 #include "base/ascii_text.h"
 #include "base/name_case.h"
+#include "engine/binary_patch.h"
 #include "engine/digest.h"
 #include "engine/kept_body.h"
 #include "engine/staged_body.h"
@@ -342,6 +343,113 @@ bool PauseBeforeRetry(UpdateList& list, int ms) {
   return list.runControl.load() != kStop;
 }
 
+// The body of a patch: written to its temporary file as it comes, its
+// digests taken on the way.
+class PatchBody : public BodyReceiver {
+ public:
+  PatchBody(const std::string& path, bool withSha256) : path_(path), withSha256_(withSha256) {}
+
+  bool Begin(const ResponseHead& head, std::optional<std::uint64_t> length) override {
+    if (head.status != 200 || !md5_.ok() || !sha256_.ok()) return false;
+    length_ = length;
+    file_ = platform::File::Open(path_, platform::OpenMode::kCreateNew);
+    return file_.IsOpen();
+  }
+  bool Take(const std::uint8_t* data, std::size_t size) override {
+    md5_.Update(data, size);
+    if (withSha256_) sha256_.Update(data, size);
+    return file_.Write(data, size) == static_cast<std::int64_t>(size);
+  }
+  // Whether the whole body came: as long as the offer says, with its digests.
+  bool Matches(const PatchOffer& patch, std::int32_t bodyLength) {
+    file_.Close();
+    return bodyLength == patch.size && (!length_ || *length_ == static_cast<std::uint64_t>(patch.size)) &&
+           DigestsMatch(md5_.Text(), patch.md5) &&
+           (!withSha256_ || base::EqualsIgnoringCase(sha256_.Text(), patch.sha256));
+  }
+
+ private:
+  const std::string& path_;
+  const bool withSha256_;
+  platform::File file_;
+  std::optional<std::uint64_t> length_;
+  StreamDigest md5_;
+  StreamDigest sha256_{DigestKind::kSha256};
+};
+
+// One patch is applied at a time, whatever the number of transfers, so that
+// the memory a download takes for them stays that of one apply.
+std::mutex& ApplyLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+enum class PatchAttempt { kStaged, kFallBack, kStopped };
+
+// Builds the item's file from its installed one and the patch its list
+// offers for it, into `file`'s temporary name, and checks it as a fetched
+// file is checked. Anything amiss (the patch cannot be had, is not the
+// listed one, does not apply, or the result differs) is a fall-back to the
+// whole file, with nothing of the attempt left counted, and noted in the
+// list with why.
+PatchAttempt StageFromPatch(UpdateList& list, UpdateItem& item, const std::string& stagedPath, StagingFile& file,
+                            SpareConnection* spare) {
+  std::string why;
+  const PatchOffer& patch = *item.patch;
+  const bool withSha256 = !item.sha256.empty();
+  const std::string patchPath = WorkerTemporaryPath(stagedPath, NewRunTag());
+  const std::string url = list.context().serverBase + std::string(kStagingFolderName) + "/" + patch.path;
+  std::int32_t length = 0;
+  bool fetched = false;
+  if (!file.MakeFolders()) {
+    why = "cannot make its folder";
+  } else if (!item.Connect(url, &list.runControl, spare)) {
+    why = url + ": " + item.failure;
+  } else {
+    while (list.runControl.load() == kHold) platform::SleepMs(20);
+    item.maxResponseBytes = static_cast<std::size_t>(patch.size);
+    item.rangeFrom = 0;
+    item.keepAlive = spare != nullptr;
+    PatchBody body(patchPath, withSha256);
+    auto result = item.GetStreamed(list.bytesDone, length, list.runControl, body);
+    if (spare) item.LeaveConnection(*spare);
+    item.Close();
+    fetched = result == HttpClient::StreamResult::kComplete && body.Matches(patch, length);
+    if (!fetched) why = TransferFailure(item, "the patch is not what the list says");
+  }
+  auto keepGoing = [&list] {
+    while (list.runControl.load() == kHold) platform::SleepMs(20);
+    return list.runControl.load() != kStop;
+  };
+  PatchOutcome outcome = PatchOutcome::kReadFailed;
+  bool sound = false;
+  if (fetched && keepGoing()) {
+    std::lock_guard<std::mutex> lock(ApplyLock());
+    file.StartUnpacking();
+    StagedBody staged(item.size, file, withSha256);
+    staged.Begin(ResponseHead{200}, static_cast<std::uint64_t>(item.size));
+    outcome = ApplyPatchFiles(patchPath, item.installedPath, static_cast<std::uint64_t>(item.size),
+                              [&staged](const std::uint8_t* data, std::size_t size) { return staged.Take(data, size); },
+                              keepGoing);
+    sound = outcome == PatchOutcome::kApplied && staged.Finish(item.size) &&
+            DigestsMatch(staged.Digest(), Md5Of(item)) &&
+            (!withSha256 || base::EqualsIgnoringCase(staged.Sha256(), item.sha256));
+    if (!sound && outcome != PatchOutcome::kStopped)
+      why = "the patch " + url + " did not give the listed file from " + item.installedPath;
+  }
+  platform::RemoveFile(patchPath);
+  if (sound) return PatchAttempt::kStaged;
+  file.Discard();
+  Add(list.bytesDone, -static_cast<std::int64_t>(length));
+  if (list.runControl.load() == kStop) return PatchAttempt::kStopped;
+  // The whole file is fetched instead: the total grows by the difference.
+  list.bytesTotal.fetch_add(item.size - patch.size);
+  list.NotePatchFallback(why + "; the whole file is fetched instead");
+  item.failure.clear();
+  item.unexpectedStatus.clear();
+  return PatchAttempt::kFallBack;
+}
+
 }  // namespace
 
 bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag, ItemFailure& failure,
@@ -357,7 +465,18 @@ bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag, It
   StagingFile file(list.context().applicationFolder + std::string(kStagingFolderName), *path, kept.dataPath(),
                    WorkerTemporaryPath(*path, runTag));
   int mismatches = 0, retries = 0;
-  for (;;) {
+  // The patch the list offers for the installed file first; anything amiss
+  // with it leaves the item to be fetched whole, as if there were none.
+  bool patched = false;
+  if (item.patch) {
+    PatchAttempt attempt = StageFromPatch(list, item, *path, file, spare);
+    if (attempt == PatchAttempt::kStopped) {
+      failure.code = kAborted;
+      return false;
+    }
+    patched = attempt == PatchAttempt::kStaged;
+  }
+  while (!patched) {
     failure = {};
     Attempt attempt = FetchIntoFile(list, item, file, kept, keptFromEarlierRun, failure, spare);
     // Kept bytes an attempt took are this run's from then on.
@@ -567,8 +686,8 @@ bool WorkOnItem(UpdateList& list, UpdateItem& item, const std::string& runTag, I
     // Bytes kept of it are no longer needed (a power cut can leave them
     // beside the staged file).
     if (auto path = StagedPath(list, item); path && item.HasDigest()) KeptBody(*path, Md5Of(item), item.size, 0).Forget();
-    Add(list.bytesDone, item.size);
-    Add(list.bytesPresent, item.size);
+    Add(list.bytesDone, item.CountedSize());
+    Add(list.bytesPresent, item.CountedSize());
     return true;
   }
   if (state == StagedState::kBlocked) {

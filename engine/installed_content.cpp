@@ -101,14 +101,20 @@ bool InstalledContent::Holds(const std::string& path, std::int64_t size, std::st
                              std::string_view sha256) {
   if (size < 0 || md5.size() < kDigestTextLength) return false;
   auto attributes = platform::AttributesOf(path);
-  if (!attributes || attributes->isFolder || attributes->isSymlink || attributes->isSpecial ||
-      attributes->size != static_cast<std::uint64_t>(size))
-    return false;
+  if (!attributes || attributes->size != static_cast<std::uint64_t>(size)) return false;
+  auto digests = DigestsOf(path, !sha256.empty());
+  return digests && DigestsMatch(digests->md5, md5.substr(0, kDigestTextLength)) &&
+         (sha256.empty() || SameText(digests->sha256, sha256));
+}
+
+std::optional<InstalledContent::Digests> InstalledContent::DigestsOf(const std::string& path, bool withSha256) {
+  auto attributes = platform::AttributesOf(path);
+  if (!attributes || attributes->isFolder || attributes->isSymlink || attributes->isSpecial) return std::nullopt;
   if (!loaded_) Load();
 
   auto unchanged = [&](const Entry& e) {
     return e.size == attributes->size && e.modified == attributes->modified && e.changed == attributes->changed &&
-           (sha256.empty() || !e.sha256.empty());
+           (!withSha256 || !e.sha256.empty());
   };
   Entry entry;
   if (auto it = used_.find(path); it != used_.end() && unchanged(it->second)) {
@@ -119,7 +125,7 @@ bool InstalledContent::Holds(const std::string& path, std::int64_t size, std::st
     entry.size = attributes->size;
     entry.modified = attributes->modified;
     entry.changed = attributes->changed;
-    if (!ReadDigests(path, !sha256.empty(), entry.md5, entry.sha256)) return false;
+    if (!ReadDigests(path, withSha256, entry.md5, entry.sha256)) return std::nullopt;
     ++filesRead_;
     // A file whose times changed while it was read is not remembered.
     auto after = platform::AttributesOf(path);
@@ -129,7 +135,7 @@ bool InstalledContent::Holds(const std::string& path, std::int64_t size, std::st
       entry.modified = entry.changed = -1;
   }
   used_[path] = entry;
-  return DigestsMatch(entry.md5, md5.substr(0, kDigestTextLength)) && (sha256.empty() || SameText(entry.sha256, sha256));
+  return Digests{entry.md5, entry.sha256};
 }
 
 bool InstalledContent::Save() {

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,13 @@ class InstalledContent {
   // Whether the regular file at `path` has `size` bytes and the digests
   // `md5` (32 hexadecimal digits) and, unless empty, `sha256` (64).
   bool Holds(const std::string& path, std::int64_t size, std::string_view md5, std::string_view sha256);
+  // The MD5 and (with `withSha256`, else empty) SHA-256 digest texts of the
+  // regular file at `path`; empty when there is none or it cannot be read.
+  struct Digests {
+    std::string md5;
+    std::string sha256;
+  };
+  std::optional<Digests> DigestsOf(const std::string& path, bool withSha256);
   // Writes the cache with the files looked up since it was read, when any
   // of them was read anew. False when it could not be written.
   bool Save();

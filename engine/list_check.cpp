@@ -56,7 +56,7 @@ CheckVerdict JudgeListDocument(std::string_view document, std::string_view publi
   if (verdict.outcome == CheckOutcome::kUpdates) {
     std::int64_t staged = 0;
     for (const auto& item : target.items)
-      if (CheckStaged(target, *item) == StagedState::kStaged) staged += item->size;
+      if (CheckStaged(target, *item) == StagedState::kStaged) staged += item->CountedSize();
     verdict.stagedBytes = static_cast<std::int32_t>(staged);
   }
   return verdict;

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "base/ascii_text.h"
+#include "engine/digest.h"
 #include "engine/download_worker.h"
 #include "engine/list_signature.h"
 #include "platform/facts.h"
@@ -215,9 +216,52 @@ void UpdateList::AddItemIfNewer(std::string_view block) {
       return;
     }
     if (!keptPaths_.insert(PathKey(local)).second) return;
-    bytesTotal = ClampedSum(bytesTotal, item->size);
+    ChoosePatch(block, local, *item);
+    // The offer counts what will be fetched: the patch, when there is one.
+    bytesTotal = ClampedSum(bytesTotal, item->CountedSize());
     items.push_back(std::move(item));
   }
+}
+
+void UpdateList::ChoosePatch(std::string_view block, const std::string& local, UpdateItem& item) {
+  // A signed list's patches count only with the SHA-256 digests the
+  // signature vouches for, of the patch and of the file it applies to.
+  const bool signedList = !item.sha256.empty();
+  std::optional<InstalledContent::Digests> installed;
+  std::size_t from = 0;
+  for (;;) {
+    bool endedAtLineEnd = false;
+    std::size_t next = 0;
+    auto value = FindValue(block, kPatchKey, from, &endedAtLineEnd, &next);
+    if (!value) return;
+    auto patch = ParsePatchValue(*value);
+    if (patch && (!signedList || (!patch->sha256.empty() && !patch->baseSha256.empty())) &&
+        IsSafeRelativePath(patch->path) &&
+        context_.serverBase.size() + kStagingFolderName.size() + 1 + patch->path.size() <= kMaxUrlLength) {
+      // The installed file is read (or taken from the digest cache) once,
+      // for the first patch that could apply.
+      if (!installed) installed = installed_->DigestsOf(local, signedList);
+      if (!installed) return;
+      if (DigestsMatch(installed->md5, patch->baseMd5) &&
+          (!signedList || base::EqualsIgnoringCase(installed->sha256, patch->baseSha256))) {
+        item.patch = std::move(patch);
+        item.installedPath = local;
+        return;
+      }
+    }
+    if (!endedAtLineEnd) return;
+    from = next;
+  }
+}
+
+void UpdateList::NotePatchFallback(std::string why) {
+  std::lock_guard<std::mutex> lock(fallbacksMutex_);
+  patchFallbacks_.push_back(std::move(why));
+}
+
+std::vector<std::string> UpdateList::PatchFallbacks() const {
+  std::lock_guard<std::mutex> lock(fallbacksMutex_);
+  return patchFallbacks_;
 }
 
 void UpdateList::ClearItems() {

@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -95,6 +96,9 @@ class UpdateItem : public HttpClient {
   UpdateItem() = default;
 
   bool HasDigest() const { return md5[0] != 0; }
+  // The bytes the download counts for this file: what it fetches, the
+  // patch when there is one.
+  std::int32_t CountedSize() const { return patch ? patch->size : size; }
 
   std::string url;
   const std::uint8_t* body = nullptr;  // inside `response`, or into the unpacked bytes
@@ -157,12 +161,18 @@ class UpdateList {
   SharedWord bytesPresent{0};
   // Transfers waiting to try again after the network cut them.
   SharedWord retrying{0};
-  std::int32_t bytesTotal = 0;  // set before a run, only read during it
+  // Bytes the download fetches: set before a run; a patch that fails during
+  // it gives way to its whole file, and the worker adds the difference.
+  SharedWord bytesTotal{0};
   // Whether a worker runs on this list; cleared by the worker as its last act.
   std::atomic<bool> workerActive{false};
   // An address did not fit its field: the check fails rather than offering
   // part of a release, or nothing.
   bool incomplete = false;
+  // A patch that gave way to its whole file during a run, and why: for the
+  // log, since the run itself goes on. Safe from any transfer's thread.
+  void NotePatchFallback(std::string why);
+  std::vector<std::string> PatchFallbacks() const;
   // Why a run that ended with "cannot save" could not write, and in which
   // folder; written by the worker before it ends, read after the run.
   platform::FailureCause saveCause = platform::FailureCause::kOther;
@@ -172,7 +182,12 @@ class UpdateList {
   std::string failureReason;
 
  private:
+  // Picks the item's patch whose base is the installed file at `local`.
+  void ChoosePatch(std::string_view block, const std::string& local, UpdateItem& item);
+
   ListContext context_;
+  mutable std::mutex fallbacksMutex_;
+  std::vector<std::string> patchFallbacks_;
   // The installed paths of the kept items, as the file system compares
   // names, so that a file listed twice is kept (and counted) once.
   std::set<std::string> keptPaths_;

@@ -119,10 +119,13 @@ std::shared_ptr<UpdateList> CopyForWindow(const UpdateList& running, std::int32_
     twin->md5 = item->md5;
     twin->version = item->version;
     twin->size = item->size;
+    twin->sha256 = item->sha256;
     twin->comments = item->comments;
+    twin->patch = item->patch;
+    twin->installedPath = item->installedPath;
     copy->items.push_back(std::move(twin));
   }
-  copy->bytesTotal = running.bytesTotal;
+  copy->bytesTotal = running.bytesTotal.load();
   copy->bytesDone = running.bytesDone.load();
   copy->bytesPresent = running.bytesPresent.load();
   copy->runControl = running.runControl.load();
@@ -493,7 +496,8 @@ void UpdateDialog::ShowSaveFailure(platform::FailureCause cause, const std::stri
 bool UpdateDialog::RunWorker() {
   if (!currentList_) return false;
   std::shared_ptr<UpdateList> running = currentList_;
-  window_.SetProgressRange(running->bytesTotal != 0 ? running->bytesTotal : kCheckAnimationEnd);
+  progressTotal_ = running->bytesTotal.load();
+  window_.SetProgressRange(progressTotal_ != 0 ? progressTotal_ : kCheckAnimationEnd);
   window_.SetProgress(0);
   window_.StartTimer(kProgressTimer, kProgressPeriodMs);
 
@@ -507,6 +511,7 @@ bool UpdateDialog::RunWorker() {
   }
   window_.StopTimer(kProgressTimer);
 
+  for (const std::string& fallback : running->PatchFallbacks()) Log("download: " + fallback);
   // After a give-up the window goes on with its copy of the list.
   const UpdateList& list = currentList_ ? *currentList_ : *running;
   std::int32_t result = list.resultCode.load();
@@ -587,8 +592,12 @@ void UpdateDialog::OnProgressTick(int timerId) {
   UpdateList& list = *currentList_;
 
   if (list.bytesTotal != 0) {
-    const std::int32_t total = list.bytesTotal;
+    const std::int32_t total = list.bytesTotal.load();
     const std::int32_t done = list.bytesDone.load();
+    if (total != progressTotal_) {
+      progressTotal_ = total;
+      window_.SetProgressRange(total);
+    }
     std::string sizes = Printf("%.2f Mb / %.2f Mb", done / 1048576.0, total / 1048576.0);
     if (sizes != window_.Text(kSizeDisplay)) {
       window_.SetText(kSizeDisplay, sizes);

@@ -171,6 +171,9 @@ class UpdateDialog : public WindowEvents {
   bool aborting_ = false;
   bool downloadAtOnce_ = false;
   std::int32_t tickCount_ = 0;
+  // The range the progress bar was given for the running download: a
+  // patch that gives way to its whole file makes the total grow.
+  std::int32_t progressTotal_ = 0;
   std::int32_t lastSampleBytes_ = 0;
 };
 

@@ -19,6 +19,7 @@
 #include "tests/support/temp_folder.h"
 #include "tests/support/test_data.h"
 #include "tools/publish/packer.h"
+#include "tools/publish/patch_maker.h"
 
 namespace {
 
@@ -521,3 +522,56 @@ TEST_F(DownloadWorkerTest, TemporaryFilesAndTheWorkersThread) {
 }
 
 }  // namespace
+
+// An installed file that is the base of a listed patch is built from it;
+// whatever is wrong with the patch, the file is fetched whole in the same
+// run and staged as listed, with the total grown to what was fetched.
+TEST_F(DownloadWorkerTest, PatchIsUsedOrGivesWayToTheWholeFile) {
+  const std::string old = Content("old library", 200000);
+  std::string updated = old.substr(0, 90000) + Content("new code", 3000) + old.substr(100000);
+  const std::string patch = *publish::MakePatch({reinterpret_cast<const std::uint8_t*>(old.data()), old.size()},
+                                                {reinterpret_cast<const std::uint8_t*>(updated.data()), updated.size()});
+  std::string damaged = patch;
+  damaged[patch.size() / 2] ^= 1;
+  struct Case {
+    const char* what;
+    std::string installed;   // when the list is read
+    std::string listedPatch; // whose digests the list gives
+    testsupport::ServerScript served;
+    std::string installedLater;  // replaces the installed file before the run
+    bool patched;
+  };
+  const Case cases[] = {
+      {"applied", old, patch, testsupport::RespondOk(patch), "", true},
+      {"another base", Content("other", 5000), patch, nullptr, "", false},
+      {"not the listed patch", old, patch, testsupport::RespondOk(damaged), "", false},
+      {"no patch on the server", old, patch, testsupport::Respond(HttpResponse("404 Not Found", "")), "", false},
+      {"a damaged patch listed as it is", old, damaged, testsupport::RespondOk(damaged), "", false},
+      {"installed file changed since", old, patch, testsupport::RespondOk(patch), Content("x", 200000), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(root_.path() + "/dvd");
+    WriteFile(app() + "lib.dll", c.installed);
+    server_.ClearRequests();
+    auto list = NewList();
+    engine::PatchOffer offer{Digest(old), "", static_cast<std::int32_t>(c.listedPatch.size()), Digest(c.listedPatch),
+                             "", "lib.dll.0123456789abcdef.patch"};
+    list->AddItemIfNewer("File=lib.dll\r\nMD5=" + Digest(updated) + "\r\nSize=" + std::to_string(updated.size()) +
+                         "\r\nVersion=1.0.0.0\r\nPatch=" + engine::PatchLineValue(offer) + "\r\n");
+    ASSERT_EQ(list->items.size(), 1u);
+    const bool offered = c.served != nullptr;
+    EXPECT_EQ(list->bytesTotal.load(), offered ? static_cast<std::int32_t>(patch.size()) : updated.size());
+    if (offered) server_.Enqueue(c.served);
+    if (!c.patched) server_.Enqueue(testsupport::RespondOk(updated));
+    if (!c.installedLater.empty()) WriteFile(app() + "lib.dll", c.installedLater);
+    Run(*list);
+    EXPECT_EQ(list->resultCode.load(), engine::kSucceeded);
+    EXPECT_TRUE(ReadFile(app() + "dvd/lib.dll") == updated);
+    EXPECT_EQ(list->bytesDone.load(), list->bytesTotal.load());
+    EXPECT_EQ(list->bytesTotal.load(), c.patched ? static_cast<std::int32_t>(patch.size()) : updated.size());
+    EXPECT_EQ(list->PatchFallbacks().size(), offered && !c.patched ? 1u : 0u);
+    EXPECT_EQ(server_.Requests().size(), (offered ? 1u : 0u) + (c.patched ? 0u : 1u));
+    EXPECT_EQ(testsupport::ListTree(root_.path() + "/dvd"), "@update@.log\nlib.dll\n") << "no patch left behind";
+  }
+}
