@@ -2,6 +2,7 @@
 # Builds, once, the libraries the Windows build needs and has no Debian
 # mingw-w64 package for, into build/windows-deps/TRIPLE:
 #   liblzma         from Debian's xz-utils source package (static)
+#   libdivsufsort   from Debian's libdivsufsort source package (static)
 #   GoogleTest/Mock from /usr/src/googletest (static)
 # libgcrypt and libgpg-error come from Debian's mingw-w64 packages.
 #   cmake/windows-deps.sh x86_64-w64-mingw32 | i686-w64-mingw32
@@ -29,7 +30,7 @@ mkdir -p "$prefix" "$work" "$src"
 
 log() { printf 'windows-deps %s: %s\n' "$triple" "$*"; }
 
-if [ -e "$prefix/.stamp-liblzma" ] && [ -e "$prefix/.stamp-googletest" ]; then
+if [ -e "$prefix/.stamp-liblzma" ] && [ -e "$prefix/.stamp-divsufsort" ] && [ -e "$prefix/.stamp-googletest" ]; then
   exit 0
 fi
 
@@ -88,6 +89,30 @@ if [ ! -e "$prefix/.stamp-liblzma" ]; then
     "$prefix/lib/pkgconfig/liblzma.pc"
   touch "$prefix/.stamp-liblzma"
   log "liblzma done in $((SECONDS - start)) s"
+fi
+
+if [ ! -e "$prefix/.stamp-divsufsort" ]; then
+  start=$SECONDS
+  dsssrc=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'libdivsufsort-*' | head -n1)
+  if [ -z "$dsssrc" ]; then
+    ensure_deb_src
+    log "fetching Debian source package libdivsufsort"
+    (cd "$src" && apt-get source -q libdivsufsort)
+    dsssrc=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'libdivsufsort-*' | head -n1)
+  fi
+  log "building libdivsufsort from $(basename "$dsssrc")"
+  rm -rf "$work/divsufsort"
+  cmake -S "$dsssrc" -B "$work/divsufsort" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DBUILD_SHARED_LIBS=OFF -DBUILD_EXAMPLES=OFF -DWITH_LFS=OFF \
+    >"$work/divsufsort.log" 2>&1 &&
+  cmake --build "$work/divsufsort" --target install >>"$work/divsufsort.log" 2>&1 ||
+    { tail -n 50 "$work/divsufsort.log" >&2; exit 1; }
+  sed -i -e "s|$prefix|\${prefix}|g" -e 's|^prefix=.*|prefix=${pcfiledir}/../..|' \
+    "$prefix/lib/pkgconfig/libdivsufsort.pc"
+  touch "$prefix/.stamp-divsufsort"
+  log "libdivsufsort done in $((SECONDS - start)) s"
 fi
 
 if [ ! -e "$prefix/.stamp-googletest" ]; then
