@@ -10,6 +10,7 @@
 #                    xz --format=lzma -9 instead, and the table says so)
 #   make s, make MiB time and peak resident memory to make the patch
 #   apply s, apply MiB  time and peak resident memory to apply it
+#   apply MB/s       bytes of NEW / apply s (the tool's whole run)
 #   same             applying reproduces NEW byte for byte (cmp)
 #
 # Formats (the Debian command-line tools; apt-get install zstd xdelta3
@@ -166,7 +167,13 @@ packed_size() {
 }
 
 # ---- formats --------------------------------------------------------------------
-formats=(zstd xdelta3 bsdiff)
+# DELTA_FORMATS chooses some; harbinor is the updater's own format, made as
+# `publish --delta-from` makes it and applied as the download worker applies
+# it (build/default/bench/harbinor_bench diff / patch).
+read -r -a formats <<<"${DELTA_FORMATS:-harbinor zstd xdelta3 bsdiff}"
+hbench=${HARBINOR_BENCH:-$top/build/default/bench/harbinor_bench}
+make_harbinor() { cmd=("$hbench" diff "$1" "$2" "$3"); }
+apply_harbinor() { cmd=("$hbench" patch "$1" "$2" "$(stat -c %s "$new")" "$3"); }
 # Each sets cmd to the command line that makes (OLD NEW PATCH) or applies
 # (OLD PATCH OUT) the patch.
 make_zstd() { cmd=(zstd -q -f -19 --long=27 --patch-from="$1" "$2" -o "$3"); }
@@ -227,14 +234,15 @@ for pair in "${pairs[@]}"; do
     done
     apply_s=$(median "${ts[@]}"); apply_kib=$(median "${ms[@]}")
     share=$(awk -v p="$patch_size" -v k="$packed" 'BEGIN { printf "%.1f %%", 100 * p / k }')
-    note "  $f: $patch_size bytes ($share), make ${make_s} s, apply ${apply_s} s, $(mib "$apply_kib") MiB, same: $same"
-    rows+=("| $name | $(size_text "$new_size") | $(size_text "$packed") | $f | $(size_text "$patch_size") | $share | $make_s | $(mib "$make_kib") | $apply_s | $(mib "$apply_kib") | $same |")
+    rate=$(awk -v b="$new_size" -v s="$apply_s" 'BEGIN { if (s > 0) printf "%.0f", b / s / 1e6; else print "-" }')
+    note "  $f: $patch_size bytes ($share), make ${make_s} s, apply ${apply_s} s ($rate MB/s), $(mib "$apply_kib") MiB, same: $same"
+    rows+=("| $name | $(size_text "$new_size") | $(size_text "$packed") | $f | $(size_text "$patch_size") | $share | $make_s | $(mib "$make_kib") | $apply_s | $rate | $(mib "$apply_kib") | $same |")
     if [ "$f" = bsdiff ]; then
       # The same patch with its three streams in raw LZMA instead of bzip2
       # (size only: no tool applies it).
       lzma_size=$("$here/bsdiff_lzma_size.py" "$patch")
       share=$(awk -v p="$lzma_size" -v k="$packed" 'BEGIN { printf "%.1f %%", 100 * p / k }')
-      rows+=("| $name | $(size_text "$new_size") | $(size_text "$packed") | bsdiff, LZMA streams | $(size_text "$lzma_size") | $share | | | | | |")
+      rows+=("| $name | $(size_text "$new_size") | $(size_text "$packed") | bsdiff, LZMA streams | $(size_text "$lzma_size") | $share | | | | | | |")
     fi
   done
 done
@@ -244,6 +252,6 @@ echo "Patch formats: $(nproc) CPUs, load average $load_before before, $load_afte
 echo "times are medians of $make_runs runs (make) and $runs runs (apply), in wall seconds;"
 echo "\"packed\" is the new file as $pack_how packs it."
 echo
-echo "| pair | new | packed | format | patch | of packed | make s | make MiB | apply s | apply MiB | same |"
-echo "| --- | ---: | ---: | --- | ---: | ---: | ---: | ---: | ---: | ---: | --- |"
+echo "| pair | new | packed | format | patch | of packed | make s | make MiB | apply s | apply MB/s | apply MiB | same |"
+echo "| --- | ---: | ---: | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | --- |"
 printf '%s\n' "${rows[@]}"
