@@ -25,6 +25,13 @@
 #   resume     a file cut at 75 % on its first connection, then fetched again
 #              by a second run: the bytes over the link / the bytes served
 #              (plain, and packed)
+#   delta      a release of real libraries and programs of two consecutive
+#              versions (bench/delta_formats.sh's pairs) published with
+#              --delta-from the earlier one and downloaded by an updater
+#              that has the earlier one installed: the bytes over the link
+#              vs zstd -19 --long=27 --patch-from of the same pairs and vs
+#              the whole files as served; and the largest patch applied
+#              (MB/s of output, peak memory)
 #
 #   bench/run.sh           builds what it runs (default preset) if needed
 #
@@ -102,7 +109,7 @@ trap cleanup EXIT
 note() { printf '%s\n' "$*" >&2; }
 # Whether a part is measured: all of them, or those BENCH_ONLY names
 # (comma-separated: transfer,download,packed,unpack,digest,check,memory,install,
-# wan,resume).
+# wan,resume,delta).
 want() { [ -z "${BENCH_ONLY:-}" ] || [[ ",$BENCH_ONLY," == *",$1,"* ]]; }
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -542,6 +549,82 @@ resume_figure() {
 }
 resume_figure plain.bin "plain"
 resume_figure packed.bin "packed"
+fi
+
+# 10. patches: the changed files of a release come as patches against the
+# installed ones. The pairs are those bench/delta_formats.sh prepares in
+# DELTA_PAIRS (run it once; without them the part is left out): the
+# largest library of each Debian pair and Harbinor for Linux and for
+# Windows, as built (with their debug information).
+if want delta; then
+pairs_dir=${DELTA_PAIRS:-/tmp/harbinor-delta-pairs}
+delta_pairs=()
+for f in "$pairs_dir"/deb/libc6_2.36-9+deb12u7/lib/x86_64-linux-gnu/libc.so.6 \
+  "$pairs_dir"/deb/libssl3_3.0.20-1~deb12u2/usr/lib/x86_64-linux-gnu/libcrypto.so.3; do
+  [ -f "$f" ] || continue
+  new=$(echo "$f" | sed -e 's/deb12u7/deb12u14/' -e 's/3.0.20-1~deb12u2/3.0.22-1~deb12u2/')
+  [ -f "$new" ] && delta_pairs+=("$f:$new")
+done
+for exe in "" .exe; do
+  old_file=$(ls "$pairs_dir"/Harbinor-2f6e8ae$exe 2>/dev/null || true)
+  new_file=$(ls "$pairs_dir"/Harbinor-a5217e3$exe 2>/dev/null || true)
+  [ -n "$old_file" ] && [ -n "$new_file" ] && delta_pairs+=("$old_file:$new_file")
+done
+if [ "${#delta_pairs[@]}" -lt 2 ]; then
+  note "delta: no pairs in $pairs_dir (run bench/delta_formats.sh once): left out"
+else
+  rm -rf "$work/old-release" "$work/new-release" "$app"
+  mkdir -p "$work/old-release" "$work/new-release"
+  zstd_total=0
+  for p in "${delta_pairs[@]}"; do
+    o=${p%%:*} n=${p#*:} name=$(basename "${p#*:}" | sed 's/-a5217e3//')
+    cp "$o" "$work/old-release/$name"
+    cp "$n" "$work/new-release/$name"
+    zstd -q -f -19 --long=27 --patch-from="$o" "$n" -o "$work/zstd.patch"
+    zstd_total=$((zstd_total + $(stat -c %s "$work/zstd.patch")))
+  done
+  note "measuring: delta, publishing ${#delta_pairs[@]} files with patches"
+  t0=$(now_us)
+  "$publish" --default-version 1.0.0.0 --server-base "http://$link_host/delta/tlv5.update/" \
+    --delta-from "$work/old-release" "$work/new-release" "$work/www/delta" >/dev/null 2>"$work/publish.err" ||
+    { cat "$work/publish.err" >&2; exit 1; }
+  publish_us=$(($(now_us) - t0))
+  whole=0
+  while IFS= read -r -d '' f; do whole=$((whole + $(stat -c %s "$f"))); done \
+    < <(find "$work/www/delta/tlv5.update/dvd" -type f ! -name '*.patch' -print0)
+  cp -r "$work/old-release" "$app"
+  link_up
+  "$bench" release "http://$link_host/delta/tlv5.update/" "$app/" >"$work/ours.out" ||
+    { note "run.sh: the patched download failed"; exit 1; }
+  link_down
+  for name in $(ls "$work/new-release"); do
+    cmp -s "$app/dvd/$name" "$work/new-release/$name" || { note "run.sh: staged $name differs"; exit 1; }
+  done
+  crossed=$(link_count server_to_client)
+  list_bytes=$(stat -c %s "$work/www/delta/tlv5.update/tlv5.php")
+  row "delta ${#delta_pairs[@]} changed files: link bytes vs zstd --patch-from" \
+    "$(mib $((crossed / 1024)))" "$(mib $((zstd_total / 1024)))" "$(ratio "$crossed" "$zstd_total")"
+  row "  link bytes vs the whole files as served" "$(mib $((crossed / 1024)))" "$(mib $((whole / 1024)))" \
+    "$(ratio "$crossed" "$whole")"
+  note "  (the link bytes include the list, $list_bytes bytes, and the headers; publishing took $(secs "$publish_us"))"
+  # The largest pair's patch, applied as the worker applies it.
+  biggest=$(ls -S "$work/new-release" | head -n1)
+  patch_file=$(ls -S "$work/www/delta/tlv5.update/dvd/$biggest".*.patch 2>/dev/null | head -n1 || true)
+  [ -z "$patch_file" ] && patch_file=$(ls -S "$work/www/delta/tlv5.update/dvd/"*.patch | head -n1)
+  old_name=$(basename "$patch_file" | sed 's/\.[0-9a-f]*\.patch$//')
+  size=$(stat -c %s "$work/new-release/$old_name")
+  a=()
+  for ((i = 0; i <= runs; i++)); do
+    timed "$work/ours.out" "$bench" patch "$work/old-release/$old_name" "$patch_file" "$size" "$work/applied.bin"
+    [ "$i" -eq 0 ] || a+=("$(field op_ns)")
+  done
+  cmp -s "$work/applied.bin" "$work/new-release/$old_name" || { note "run.sh: applied patch differs"; exit 1; }
+  apply_ns=$(median "${a[@]}")
+  row "  apply $old_name ($(mib $((size / 1024)))): MB/s of output" \
+    "$(awk -v b="$size" -v ns="$apply_ns" 'BEGIN {printf "%.0f", b / (ns / 1e9) / 1e6}')" "100" ""
+  row "  apply: peak resident memory" "$(mib "$(field maxrss_kib)")" "$(mib $((32 * 1024)))" ""
+  rm -rf "$app" "$work/www/delta" "$work/old-release" "$work/new-release" "$work/applied.bin"
+fi
 fi
 
 echo

@@ -18,7 +18,9 @@ std::uint64_t Read64(const std::uint8_t* p) {
   return value;
 }
 
-// One .xz stream of the patch, between `from` and `to`, decoded on demand.
+// One .xz stream of the patch, between `from` and `to`, decoded on demand
+// a block ahead: the steps take a few dozen bytes at a time, and a call into
+// the decoder for each would cost more than the decoding.
 class PatchStream {
  public:
   PatchStream(const PatchSource& patch, std::uint64_t from, std::uint64_t to)
@@ -31,10 +33,47 @@ class PatchStream {
 
   // Exactly `size` decoded bytes into `out`; otherwise what went wrong.
   PatchOutcome Read(std::uint8_t* out, std::size_t size) {
+    while (size > 0) {
+      if (taken_ == decoded_) {
+        // A large read is decoded in place, a small one through the block.
+        const bool direct = size >= kBlock;
+        std::size_t got = 0;
+        if (PatchOutcome rc = Decode(direct ? out : block_.data(), direct ? size : kBlock, got);
+            rc != PatchOutcome::kApplied)
+          return rc;
+        if (got == 0) return PatchOutcome::kMalformed;  // the stream holds fewer bytes
+        if (direct) {
+          out += got;
+          size -= got;
+          continue;
+        }
+        taken_ = 0;
+        decoded_ = got;
+      }
+      const std::size_t n = std::min(size, decoded_ - taken_);
+      std::memcpy(out, block_.data() + taken_, n);
+      taken_ += n;
+      out += n;
+      size -= n;
+    }
+    return PatchOutcome::kApplied;
+  }
+
+  // Whether the stream ends here: it decodes to nothing more, and every
+  // byte of its part of the patch was used.
+  bool AtEnd() {
+    if (taken_ != decoded_) return false;
+    std::size_t got = 0;
+    return Decode(block_.data(), 1, got) == PatchOutcome::kApplied && got == 0 && ended_ && lzma_.avail_in == 0 &&
+           next_ == end_;
+  }
+
+ private:
+  // Decodes up to `size` bytes into `out` (fewer only at the stream's end).
+  PatchOutcome Decode(std::uint8_t* out, std::size_t size, std::size_t& got) {
     lzma_.next_out = out;
     lzma_.avail_out = size;
-    while (lzma_.avail_out > 0) {
-      if (ended_) return PatchOutcome::kMalformed;  // the stream holds fewer bytes
+    while (lzma_.avail_out > 0 && !ended_) {
       if (PatchOutcome filled = Fill(); filled != PatchOutcome::kApplied) return filled;
       const std::size_t before = lzma_.avail_in + lzma_.avail_out;
       lzma_ret rc = lzma_code(&lzma_, next_ == end_ ? LZMA_FINISH : LZMA_RUN);
@@ -44,18 +83,10 @@ class PatchStream {
         return PatchOutcome::kMalformed;  // damaged, too large a dictionary, or cut short
       }
     }
+    got = size - lzma_.avail_out;
     return PatchOutcome::kApplied;
   }
 
-  // Whether the stream ends here: it decodes to nothing more, and every
-  // byte of its part of the patch was used.
-  bool AtEnd() {
-    std::uint8_t extra;
-    if (!ended_ && Read(&extra, 1) != PatchOutcome::kMalformed) return false;
-    return ended_ && lzma_.avail_in == 0 && next_ == end_;
-  }
-
- private:
   PatchOutcome Fill() {
     if (lzma_.avail_in > 0 || next_ == end_) return PatchOutcome::kApplied;
     std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(in_.size(), end_ - next_));
@@ -68,11 +99,14 @@ class PatchStream {
     return PatchOutcome::kApplied;
   }
 
+  static constexpr std::size_t kBlock = 64 * 1024;
   const PatchSource& patch_;
   std::uint64_t next_, end_;
   lzma_stream lzma_ = LZMA_STREAM_INIT;
   bool ended_ = false;
   std::array<std::uint8_t, 64 * 1024> in_{};
+  std::array<std::uint8_t, kBlock> block_{};
+  std::size_t taken_ = 0, decoded_ = 0;
 };
 
 PatchSource FileSource(platform::File& file) {

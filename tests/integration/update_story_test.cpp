@@ -114,7 +114,8 @@ class UpdateStoryTest : public ::testing::Test {
     // The next release.
     testsupport::CopyFile(programs_.next + "/" + programs_.updater(), release() + programs_.updater());
     testsupport::CopyFile(programs_.next + "/" + programs_.tolvaro(), release() + programs_.tolvaro());
-    WriteFile(release() + programs_.library(), Noise(300000, 2));
+    // The library changed a little, as a rebuilt one does.
+    WriteFile(release() + programs_.library(), Noise(300000, 1).replace(100000, 400, Noise(900, 2)));
     WriteFile(release() + "readme.txt", "version=1.1.0.0\r\nTolvaro, now with titles\r\n");
     WriteFile(release() + "help.chm", help11);
     WriteFile(release() + "Language/Deutsch.ini", "version=1.1\r\n[harbinor.exe]\r\n105=Ihre Software ist aktuell.\r\n");
@@ -127,6 +128,7 @@ class UpdateStoryTest : public ::testing::Test {
     options.introText = "Tolvaro " NEXT_VERSION;
     options.level = 0;
     options.defaultVersion = engine::PackVersion(1, 1, 0, 0);
+    options.deltaFrom = {app()};  // patches from the installed release
     auto published = publish::Publish(options);
     ASSERT_TRUE(published.ok) << published.errors.front();
     installedBefore_ = Files(app());
@@ -191,6 +193,16 @@ TEST_F(UpdateStoryTest, CheckDownloadInstallAndStart) {
   ASSERT_TRUE(nginx.running()) << nginx.error();
   CheckAndDownload(nginx);
   EXPECT_EQ(Files(app() + "dvd").size(), 9u) << "eight files and the update log";
+  // The programs and the library came as patches against the installed
+  // files, and only as patches.
+  std::size_t patches = 0;
+  for (const std::string& request : nginx.Requests()) {
+    std::string path = request.substr(4, request.find(" HTTP/") - 4);
+    if (path.ends_with(".patch")) ++patches;
+    for (const std::string& name : {programs_.updater(), programs_.tolvaro(), programs_.library()})
+      EXPECT_FALSE(path.ends_with("/dvd/" + publish::ServedName(name))) << "fetched whole: " << path;
+  }
+  EXPECT_EQ(patches, 3u) << testsupport::ListTree(root_.path() + "/www");
 
   auto install = testsupport::RunProcess(Updater(), Options({"/u"}));
   ASSERT_EQ(install.exitCode, 0) << install.output;
