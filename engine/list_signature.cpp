@@ -244,7 +244,7 @@ std::string PlaceTag(std::string_view place) {
 std::optional<std::string_view> ListSyntaxIn(std::string_view text) {
   static constexpr std::string_view kSyntax[] = {
       kListMarker, kItemHeader.substr(0, kItemHeader.size() - 2), kFileKey, kMd5Key, kSizeKey, kVersionKey,
-      kCommentKey, kSha256Key, kSerialKey, kPlaceKey, kSignatureKey};
+      kCommentKey, kSha256Key, kPatchKey, kSerialKey, kPlaceKey, kSignatureKey};
   for (std::string_view piece : kSyntax)
     if (text.find(piece) != std::string_view::npos) return piece;
   return std::nullopt;

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <tuple>
 
 #include "build_config.h"
+#include "engine/binary_patch.h"
 #include "engine/container.h"
 #include "engine/digest.h"
 #include "engine/list_signature.h"
@@ -19,6 +21,16 @@ namespace {
 
 using testsupport::ReadFile;
 using testsupport::WriteFile;
+
+// Bytes that no compressor makes smaller.
+std::string Noise(std::size_t size, std::uint32_t seed) {
+  std::string noise;
+  for (std::size_t i = 0; i < size; ++i) noise.push_back(static_cast<char>((seed = seed * 1103515245 + 12345) >> 23));
+  return noise;
+}
+
+const std::uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
+std::string Md5(const std::string& s) { return engine::DigestText(Bytes(s), s.size()); }
 
 class PublishTest : public ::testing::Test {
  protected:
@@ -113,9 +125,7 @@ TEST_F(PublishTest, SameInputGivesTheSameBytes) {
 }
 
 TEST_F(PublishTest, IncompressibleAndEmptyExecutablesAreServedPlainUnderTheirPackedNames) {
-  std::string noise;
-  std::uint32_t x = 1;
-  for (int i = 0; i < 5000; ++i) noise.push_back(static_cast<char>((x = x * 1103515245 + 12345) >> 23));
+  const std::string noise = Noise(5000, 1);
   WriteFile(root_ / "release/noise.dll", noise);
   WriteFile(root_ / "release/empty.exe", "");
   auto r = publish::Publish(Options());
@@ -149,6 +159,75 @@ TEST_F(PublishTest, RefusesWhatTheUpdaterCannotFetch) {
     ASSERT_FALSE(r.errors.empty()) << c.file;
     EXPECT_NE(r.errors[0].find(c.error), std::string::npos) << r.errors[0];
     EXPECT_FALSE(testsupport::PathExists(scratch / "out/tlv5.update/tlv5.php")) << "nothing is published";
+  }
+}
+
+// Patches from two earlier releases, one per earlier content where smaller than the file as served; their
+// lines follow an item's fixed ones and change nothing for an updater that knows no patches.
+TEST_F(PublishTest, PatchesFromEarlierReleases) {
+  const std::string editor = Noise(100000, 1), dll = Noise(60000, 2), same = Noise(20000, 3);
+  auto changed = [](std::string s, std::size_t at) { return s.replace(at, 5, "12345"); };
+  const std::string releases[] = {"release", "old1", "old2"};
+  // A file in the new and the earlier releases ("": absent); the earlier ones whose content gets a patch.
+  const std::tuple<std::string, std::vector<std::string>, std::vector<int>> cases[] = {
+      {"Editor.exe", {editor, changed(editor, 100), changed(editor, 50000)}, {1, 2}},
+      {"lib/a.dll", {dll, changed(dll, 7), changed(dll, 7)}, {1}},
+      {"same.bin", {same, same, ""}, {}},
+      {"noise.bin", {Noise(300, 4), Noise(300, 5), ""}, {}},  // a patch of random bytes is larger than they are
+  };
+  for (const auto& [path, content, patched] : cases)
+    for (int r = 0; r < 3; ++r) if (!content[r].empty()) WriteFile(root_ / (releases[r] + "/" + path), content[r]);
+  WriteFile(root_ / "notes.txt", "Editor.exe: Faster\n");
+  ASSERT_FALSE(publish::WriteNewKey(root_ / "vendor.key").publicKey.empty());
+  for (bool sign : {false, true}) {
+    const std::string out = sign ? "signed" : "plain";
+    std::vector<std::string> args{"--delta-from", root_ / "old1", "--delta-from", root_ / "old2", "--notes",
+                                  root_ / "notes.txt", "--default-version", "2.0.0.0", root_ / "release", root_ / out};
+    if (sign) args.insert(args.begin(), {"--sign", root_ / "vendor.key"});
+    auto run = testsupport::RunProcess(PUBLISH_BIN, {args});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("3 patches written: "), std::string::npos) << run.output;
+    const std::string doc = ReadFile(root_ / (out + "/tlv5.update/tlv5.php"));
+    auto sha = [&](const std::string& s) { return sign ? engine::Sha256Text(Bytes(s), s.size()) : ""; };
+    for (const auto& [path, content, patched] : cases) {
+      std::map<std::string, int> bases;  // MD5 -> release
+      for (int r : patched) bases.emplace(Md5(content[r]), r);
+      std::string lines = (sign ? "SHA256=" + sha(content[0]) : std::string("Version=2.0.0.0")) + "\r\n";
+      for (const auto& [md5, r] : bases) {
+        std::string name;  // the first 16 digits of the earlier MD5 in lower case
+        for (char c : md5.substr(0, 16)) name += static_cast<char>(std::tolower(c));
+        engine::PatchOffer p{md5, sha(content[r]), 0, "", "", path + "." + name + ".patch"};
+        const std::string patchFile = root_ / (out + "/tlv5.update/dvd/" + publish::ServedName(p.path));
+        const std::string patch = ReadFile(patchFile);
+        std::tie(p.size, p.md5, p.sha256) = std::make_tuple(static_cast<std::int32_t>(patch.size()), Md5(patch), sha(patch));
+        lines += "Patch=" + engine::PatchLineValue(p) + "\r\n";
+        for (const char* listKey : {"File=", "MD5=", "Size=", "Version=", "Comment=", "SHA256="})
+          EXPECT_EQ(engine::PatchLineValue(p).find(listKey), std::string::npos) << listKey;
+        std::string built;
+        auto append = [&](const std::uint8_t* d, std::size_t n) { return built.append(reinterpret_cast<const char*>(d), n), true; };
+        EXPECT_EQ(engine::ApplyPatchFiles(patchFile, root_ / (releases[r] + "/" + path), content[0].size(), append),
+                  engine::PatchOutcome::kApplied);
+        EXPECT_TRUE(built == content[0]) << p.path;
+      }
+      EXPECT_LT(doc.find(lines, doc.find("File=" + path)), doc.find("[Item]", doc.find("File=" + path))) << lines;
+    }
+    // The earlier reading of an item gives the same items.
+    std::string withoutPatches = doc;
+    std::size_t removed = 0;
+    for (std::size_t at; (at = withoutPatches.find("\r\nPatch=")) != std::string::npos; ++removed)
+      withoutPatches.erase(at, withoutPatches.find("\r\n", at + 2) - at);
+    EXPECT_EQ(removed, 3u);
+    engine::ListContext context{"http://h/tlv5.update/", "/nowhere/", [](const std::string&) { return engine::VersionNumber{0}; }};
+    engine::UpdateList withLines(context), withoutLines(context);
+    engine::ParseListDocument(doc, withLines);
+    engine::ParseListDocument(withoutPatches, withoutLines);
+    ASSERT_EQ(withLines.items.size(), std::size(cases));
+    ASSERT_EQ(withoutLines.items.size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+      const auto &a = *withLines.items[i], &b = *withoutLines.items[i];
+      EXPECT_EQ(std::tie(a.url, a.md5, a.size, a.version, a.sha256, a.comments),
+                std::tie(b.url, b.md5, b.size, b.version, b.sha256, b.comments));
+    }
   }
 }
 
@@ -313,7 +392,8 @@ TEST_F(PublishTest, OtherErrorsAndWarnings) {
   EXPECT_FALSE(publish::Publish(withNotes).ok);
   // A note may hold nothing the list reader would take for list syntax.
   for (std::string note : {"new: [Item]", "File=x.exe", "OldMD5=1", "Size=1", "Version=9.0.0.0", "Comment=two",
-                           "SHA256=", "Serial=9", "Place=x", "Signature=", "@TLV-DVD Update@", "zero\0byte"}) {
+                           "SHA256=", "Patch=", "Serial=9", "Place=x", "Signature=", "@TLV-DVD Update@",
+                           "zero\0byte"}) {
     if (note == "zero") note = std::string("zero\0byte", 9);
     auto withNote = Options();
     withNote.notes["a.exe"] = {"fine", note};

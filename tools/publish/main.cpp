@@ -43,8 +43,8 @@ const char kHelp[] =
     "                          per line, PATH relative to RELEASE-FOLDER with \"/\";\n"
     "                          a text may not hold what the updater reads as\n"
     "                          list syntax: [Item], @TLV-DVD Update@, File=, MD5=,\n"
-    "                          Size=, Version=, Comment=, SHA256=, Serial=, Place=,\n"
-    "                          Signature= (letter case as written here)\n"
+    "                          Size=, Version=, Comment=, SHA256=, Patch=, Serial=,\n"
+    "                          Place=, Signature= (letter case as written here)\n"
     "  --default-version A.B.C.D\n"
     "                          version for files that carry none (text files\n"
     "                          without \"version=\", data files); without it such\n"
@@ -52,6 +52,15 @@ const char kHelp[] =
     "                          with it, wherever the installed file's content\n"
     "                          differs from the published one\n"
     "  --pack-all              pack other files too, when that makes them smaller\n"
+    "  --delta-from FOLDER     an earlier release folder, as it was installed; give\n"
+    "                          it once for each release users may still have. A\n"
+    "                          file whose earlier version there differs gets a\n"
+    "                          patch from it, served beside the file as\n"
+    "                          PATH.<16 hex digits of the earlier MD5>.patch and\n"
+    "                          listed in a Patch= line of its item, when the patch\n"
+    "                          is smaller than the file as served; updaters with\n"
+    "                          that version may fetch the patch instead (refused\n"
+    "                          by a publish built without libdivsufsort)\n"
     "  --level N               compression level 0 (fast) to 9 (small), default 6\n"
     "  --base NAME             folder name of the server base (default tlv5.update)\n"
     "  --server-base URL       the server address the updaters use (default the\n"
@@ -161,6 +170,10 @@ int main(int argc, char** argv) {
     } else if (a == "--default-version") {
       const char* v = value("--default-version");
       if (!v || !ParseVersion(v, options.defaultVersion)) return Usage("--default-version needs A.B.C.D (0 to 65535 each)");
+    } else if (a == "--delta-from") {
+      const char* v = value("--delta-from");
+      if (!v || !*v) return Usage("--delta-from needs a folder");
+      options.deltaFrom.push_back(v);
     } else if (a == "--pack-all") {
       options.packOthers = true;
     } else if (a == "--level") {
@@ -259,6 +272,18 @@ int main(int argc, char** argv) {
     std::printf("%-40s %12llu bytes  %s  %s%s\n", f.path.c_str(), static_cast<unsigned long long>(f.size),
                 publish::VersionText(f.version).c_str(), f.md5.c_str(),
                 f.packed ? ("  packed as " + f.servedAs + " (" + std::to_string(f.servedSize) + " bytes)").c_str() : "");
+  if (!options.deltaFrom.empty()) {
+    std::size_t patches = 0;
+    unsigned long long patchBytes = 0, fullBytes = 0;
+    for (const publish::PublishedFile& f : result.files)
+      for (const engine::PatchOffer& p : f.patches) {
+        ++patches;
+        patchBytes += static_cast<unsigned long long>(p.size);
+        fullBytes += f.servedSize;
+      }
+    std::printf("%zu patches written: %llu bytes, for %llu bytes of the served files they stand in for\n", patches,
+                patchBytes, fullBytes);
+  }
   std::printf("%zu files published to %s%c%s\n", result.files.size(), options.outputFolder.c_str(),
               platform::kPathSeparator, options.base.c_str());
   if (!options.secretKey.empty())

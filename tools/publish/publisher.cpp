@@ -4,6 +4,7 @@
 #include <limits>
 #include <random>
 #include <set>
+#include <span>
 
 #include "engine/digest.h"
 #include "engine/download_worker.h"
@@ -17,6 +18,7 @@
 #include "base/ascii_text.h"
 #include "base/name_case.h"
 #include "tools/publish/packer.h"
+#include "tools/publish/patch_maker.h"
 #include "tools/publish/vendor_key.h"
 
 namespace publish {
@@ -163,6 +165,14 @@ std::string Digest(const std::string& bytes) {
   return engine::DigestText(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
+std::string Sha256(const std::string& bytes) {
+  return engine::Sha256Text(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+}
+
+std::span<const std::uint8_t> Bytes(const std::string& s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
 }  // namespace
 
 std::optional<std::string> RefusalReason(const std::string& path, const std::string& serverBase) {
@@ -256,6 +266,8 @@ std::string ListDocument(const std::string& introText, const std::vector<Publish
     doc += "\r\n[Item]\r\nFile=" + f.path + "\r\nMD5=" + f.md5 + "\r\nSize=" + std::to_string(f.size) +
            "\r\nVersion=" + VersionText(f.version) + "\r\n";
     if (!f.sha256.empty()) doc += std::string(engine::kSha256Key) + f.sha256 + "\r\n";
+    for (const engine::PatchOffer& p : f.patches)
+      doc += std::string(engine::kPatchKey) + engine::PatchLineValue(p) + "\r\n";
     if (auto it = notes.find(f.path); it != notes.end())
       for (const std::string& c : it->second) doc += "Comment=" + OneLine(c) + "\r\n";
   }
@@ -281,6 +293,13 @@ void Validate(const PublishOptions& options, const std::string& baseFolder, std:
     result.errors.push_back("the secret key is not 64 hexadecimal digits");
     return;
   }
+  if (!options.deltaFrom.empty() && !CanMakePatches()) {
+    result.errors.push_back("this publish was built without libdivsufsort and makes no patches: publish without "
+                            "--delta-from, or with a publish built with it");
+    return;
+  }
+  for (const std::string& folder : options.deltaFrom)
+    if (!platform::IsFolder(folder)) result.errors.push_back("earlier release folder '" + folder + "' does not exist");
   Walk(options.releaseFolder, "", paths, result);
   if (paths.empty() && result.errors.empty()) result.errors.push_back("the release folder holds no files");
 
@@ -349,7 +368,7 @@ void Validate(const PublishOptions& options, const std::string& baseFolder, std:
     f.path = path;
     f.size = bytes.size();
     f.md5 = Digest(bytes);
-    if (sign) f.sha256 = engine::Sha256Text(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    if (sign) f.sha256 = Sha256(bytes);
     f.version = engine::ProbeFileVersion(source);
     if (f.version == 0) {
       f.version = options.defaultVersion;
@@ -365,20 +384,95 @@ void Validate(const PublishOptions& options, const std::string& baseFolder, std:
   }
 }
 
-// Writes the served files and the list into the new folder `tree`.
+// The served names of the release, its files and their folders, as a
+// case-insensitive server compares them: names a patch may not take.
+std::set<std::string> ServedNames(const std::vector<PublishedFile>& files) {
+  std::set<std::string> names;
+  for (const PublishedFile& f : files)
+    for (std::size_t end = f.servedAs.find('/');; end = f.servedAs.find('/', end + 1)) {
+      names.insert(CaseKey(f.servedAs.substr(0, end)));
+      if (end == std::string::npos) break;
+    }
+  return names;
+}
+
+// Writes beside the served file of `f` (whose bytes are `updated`) a patch
+// from each differing earlier version of it in the earlier release folders,
+// one per earlier content, where it is smaller than the file as served.
+// One earlier file is held at a time, with its patch.
+bool WritePatches(const PublishOptions& options, const std::string& tree, const std::set<std::string>& taken,
+                  const std::string& updated, PublishedFile& f, PublishResult& result) {
+  std::set<std::string> bases;
+  for (const std::string& earlier : options.deltaFrom) {
+    std::string oldPath = Below(earlier, f.path), old;
+    if (platform::IsFolder(oldPath)) continue;
+    auto read = platform::ReadWholeFile(oldPath, std::numeric_limits<std::int32_t>::max(), old);
+    if (read == platform::ReadResult::kMissing) continue;
+    if (read != platform::ReadResult::kOk) {
+      result.errors.push_back("cannot read '" + oldPath + "' (unreadable, or 2 GiB or larger)");
+      return false;
+    }
+    engine::PatchOffer offer;
+    offer.baseMd5 = Digest(old);
+    if (offer.baseMd5 == f.md5 || !bases.insert(offer.baseMd5).second) continue;
+    // Named after the earlier content, so that patches from any number of
+    // earlier versions lie side by side.
+    offer.path = f.path + ".";
+    for (char c : offer.baseMd5.substr(0, 16)) offer.path.push_back(base::AsciiLower(c));
+    offer.path += ".patch";
+    const std::string skipped = "no patch of '" + f.path + "' from '" + oldPath + "': ";
+    const std::string servedAs = ServedName(offer.path);
+    if (taken.count(CaseKey(servedAs))) {
+      result.warnings.push_back(skipped + "its name '" + servedAs + "' is served for another file of the release");
+      continue;
+    }
+    if (auto why = RefusalReason(offer.path, options.serverBase)) {
+      result.warnings.push_back(skipped + "its name " + *why);
+      continue;
+    }
+    auto patch = MakePatch(Bytes(old), Bytes(updated));
+    if (!patch) {
+      result.warnings.push_back(skipped + "it could not be made (too little memory)");
+      continue;
+    }
+    // A patch costs the updater a download and the work of applying it:
+    // only worth it when it is smaller than the file itself.
+    if (patch->size() >= f.servedSize) continue;
+    offer.size = static_cast<std::int32_t>(patch->size());
+    offer.md5 = Digest(*patch);
+    if (!options.secretKey.empty()) {
+      offer.baseSha256 = Sha256(old);
+      offer.sha256 = Sha256(*patch);
+    }
+    std::string target = Below(tree, std::string(engine::kStagingFolderName) + "/" + servedAs);
+    if (!platform::WriteNewFile(target, *patch)) {
+      result.errors.push_back("cannot write '" + target + "'");
+      return false;
+    }
+    f.patches.push_back(std::move(offer));
+  }
+  std::sort(f.patches.begin(), f.patches.end(),
+            [](const engine::PatchOffer& a, const engine::PatchOffer& b) { return a.baseMd5 < b.baseMd5; });
+  return true;
+}
+
+// Writes the served files, their patches and the list into the new folder
+// `tree`, one file (and one earlier version of it) in memory at a time.
 bool WriteTree(const PublishOptions& options, const std::string& tree, PublishResult& result) {
   std::set<std::string> folders{tree};
+  const std::set<std::string> taken = ServedNames(result.files);
   for (PublishedFile& f : result.files) {
-    std::string served;
+    std::string bytes;
     std::string source = Below(options.releaseFolder, f.path);
-    if (platform::ReadWholeFile(source, std::numeric_limits<std::int32_t>::max(), served) != platform::ReadResult::kOk ||
-        served.size() != f.size || Digest(served) != f.md5) {
+    if (platform::ReadWholeFile(source, std::numeric_limits<std::int32_t>::max(), bytes) != platform::ReadResult::kOk ||
+        bytes.size() != f.size || Digest(bytes) != f.md5) {
       result.errors.push_back("'" + source + "' changed or became unreadable while it was published");
       return false;
     }
+    std::optional<std::string> packed;
     bool mustPack = f.servedAs != f.path;
     if (mustPack || options.packOthers) {
-      auto packed = PackContainer(served, {options.level, false});
+      packed = PackContainer(bytes, {options.level, false});
       if (!packed) {
         result.errors.push_back("cannot pack '" + f.path + "'");
         return false;
@@ -386,11 +480,9 @@ bool WriteTree(const PublishOptions& options, const std::string& tree, PublishRe
       // The updater takes a body as long as the listed size for the plain
       // file, so a container only goes out when it is smaller (an empty
       // file always goes out plain).
-      if (packed->size() < served.size()) {
-        served = std::move(*packed);
-        f.packed = true;
-      }
+      f.packed = packed->size() < bytes.size();
     }
+    const std::string& served = f.packed ? *packed : bytes;
     f.servedSize = served.size();
     std::string target = Below(tree, std::string(engine::kStagingFolderName) + "/" + f.servedAs);
     std::string folder = target.substr(0, target.find_last_of(platform::kPathSeparator));
@@ -398,6 +490,8 @@ bool WriteTree(const PublishOptions& options, const std::string& tree, PublishRe
       result.errors.push_back("cannot write '" + target + "'");
       return false;
     }
+    packed.reset();
+    if (!WritePatches(options, tree, taken, bytes, f, result)) return false;
     for (; folder.size() > tree.size(); folder.erase(folder.find_last_of(platform::kPathSeparator)))
       folders.insert(folder);
   }

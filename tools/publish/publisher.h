@@ -2,13 +2,16 @@
 // release folder (the new application folder) it writes
 //   <output>/<base>/tlv5.php     the update list document
 //   <output>/<base>/dvd/...      the files, ".exe" and ".dll" packed as
-//                                ".ex_" and ".dl_" containers
+//                                ".ex_" and ".dl_" containers, and the
+//                                patches from earlier releases' versions
 // Every file of the release gets an item with its path, the MD5 digest and
 // size of its unpacked bytes, its version as the updater probes it, and the
 // release notes given for it. The same input always gives the same bytes.
 //
-// Everything is checked and every file read before anything is written. The
-// new tree is then written into a hidden folder beside <base>, made durable
+// Everything is checked and every file read before anything is written
+// (the earlier releases' files are read for their patches while the new tree
+// is written; a failure there ends the run like a failed write). The new
+// tree is then written into a hidden folder beside <base>, made durable
 // and only then renamed into place (with `replace`, the old <base> moves
 // aside and is deleted after the new one took its name). A refusal, a
 // failed write or a crash leaves the previous release as it was, whole.
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "build_config.h"
+#include "engine/update_list.h"
 #include "engine/version_number.h"
 
 namespace publish {
@@ -47,6 +51,10 @@ struct PublishOptions {
   // Serial of a signed list; without it, one more than the serial of the
   // list published in <output>/<base>, or 1.
   std::optional<std::uint64_t> serial;
+  // Earlier release folders (as installed): a file of the release whose
+  // earlier version there differs gets a patch from that version, where the
+  // patch is smaller than the file as served.
+  std::vector<std::string> deltaFrom;
 };
 
 struct PublishedFile {
@@ -58,6 +66,9 @@ struct PublishedFile {
   std::string md5;
   std::string sha256;      // only in a signed list
   engine::VersionNumber version = 0;
+  // One per earlier content, ordered by its MD5; each served at "dvd/" +
+  // its path (as the updater rewrites a request, like `servedAs`).
+  std::vector<engine::PatchOffer> patches;
 };
 
 struct PublishResult {
@@ -81,7 +92,8 @@ PublishResult Publish(const PublishOptions& options);
 // the list then declares its texts UTF-8 (engine::kCharsetKey).
 bool TextsAreUtf8(const std::string& introText, const std::map<std::string, std::vector<std::string>>& notes);
 // The list document for the given files; an item with a SHA-256 digest
-// carries it in a "SHA256=" line after its fixed entries.
+// carries it in a "SHA256=" line after its fixed entries, then its
+// "Patch=" lines, then its comments.
 std::string ListDocument(const std::string& introText, const std::vector<PublishedFile>& files,
                          const std::map<std::string, std::vector<std::string>>& notes);
 
