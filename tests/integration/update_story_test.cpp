@@ -193,16 +193,16 @@ TEST_F(UpdateStoryTest, CheckDownloadInstallAndStart) {
   ASSERT_TRUE(nginx.running()) << nginx.error();
   CheckAndDownload(nginx);
   EXPECT_EQ(Files(app() + "dvd").size(), 9u) << "eight files and the update log";
-  // The programs and the library came as patches against the installed
-  // files, and only as patches.
+  // The programs, the library and the help file came as patches against
+  // the installed files, and only as patches.
   std::size_t patches = 0;
   for (const std::string& request : nginx.Requests()) {
     std::string path = request.substr(4, request.find(" HTTP/") - 4);
     if (path.ends_with(".patch")) ++patches;
-    for (const std::string& name : {programs_.updater(), programs_.tolvaro(), programs_.library()})
+    for (const std::string& name : {programs_.updater(), programs_.tolvaro(), programs_.library(), std::string("help.chm")})
       EXPECT_FALSE(path.ends_with("/dvd/" + publish::ServedName(name))) << "fetched whole: " << path;
   }
-  EXPECT_EQ(patches, 3u) << testsupport::ListTree(root_.path() + "/www");
+  EXPECT_EQ(patches, 4u) << testsupport::ListTree(root_.path() + "/www");
 
   auto install = testsupport::RunProcess(Updater(), Options({"/u"}));
   ASSERT_EQ(install.exitCode, 0) << install.output;
