@@ -4,8 +4,14 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
+#include <deque>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -68,8 +74,8 @@ class PatchStream {
            next_ == end_;
   }
 
- private:
-  // Decodes up to `size` bytes into `out` (fewer only at the stream's end).
+  // Decodes up to `size` bytes into `out` (fewer only at the stream's end),
+  // past what Read has taken.
   PatchOutcome Decode(std::uint8_t* out, std::size_t size, std::size_t& got) {
     lzma_.next_out = out;
     lzma_.avail_out = size;
@@ -87,6 +93,7 @@ class PatchStream {
     return PatchOutcome::kApplied;
   }
 
+ private:
   PatchOutcome Fill() {
     if (lzma_.avail_in > 0 || next_ == end_) return PatchOutcome::kApplied;
     std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(in_.size(), end_ - next_));
@@ -107,6 +114,110 @@ class PatchStream {
   std::array<std::uint8_t, 64 * 1024> in_{};
   std::array<std::uint8_t, kBlock> block_{};
   std::size_t taken_ = 0, decoded_ = 0;
+};
+
+// The difference stream holds about as many bytes as the new file, and
+// decoding it is most of the work of applying: it is decoded on a thread of
+// its own, a few blocks ahead of the steps that take its bytes (in place
+// when no thread can be had).
+class DecodedAhead {
+ public:
+  explicit DecodedAhead(PatchStream& stream) : stream_(stream) {
+    try {
+      thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+      inPlace_ = true;
+    }
+  }
+  ~DecodedAhead() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  DecodedAhead(const DecodedAhead&) = delete;
+  DecodedAhead& operator=(const DecodedAhead&) = delete;
+
+  PatchOutcome Read(std::uint8_t* out, std::size_t size) {
+    if (inPlace_) return stream_.Read(out, size);
+    while (size > 0) {
+      if (taken_ == current_.size() && !Next()) return outcome_ == PatchOutcome::kApplied ? PatchOutcome::kMalformed : outcome_;
+      const std::size_t n = std::min(size, current_.size() - taken_);
+      std::memcpy(out, current_.data() + taken_, n);
+      taken_ += n;
+      out += n;
+      size -= n;
+    }
+    return PatchOutcome::kApplied;
+  }
+
+  bool AtEnd() {
+    if (inPlace_) return stream_.AtEnd();
+    return taken_ == current_.size() && !Next() && outcome_ == PatchOutcome::kApplied && atEnd_;
+  }
+
+ private:
+  // The next decoded block as the current one; false when the stream
+  // has no more (outcome_ says why).
+  bool Next() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !ready_.empty() || finished_; });
+    if (ready_.empty()) return false;
+    // The block taken is given back for the next one: no block is
+    // allocated (and its pages faulted in) more than once.
+    if (current_.capacity() > 0) spare_.push_back(std::move(current_));
+    current_ = std::move(ready_.front());
+    ready_.pop_front();
+    taken_ = 0;
+    changed_.notify_all();
+    return true;
+  }
+
+  void Run() {
+    for (;;) {
+      std::vector<std::uint8_t> block;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!spare_.empty()) {
+          block = std::move(spare_.back());
+          spare_.pop_back();
+        }
+      }
+      block.resize(kBlock);
+      std::size_t got = 0;
+      PatchOutcome rc = stream_.Decode(block.data(), kBlock, got);
+      block.resize(got);
+      const bool last = rc != PatchOutcome::kApplied || got < kBlock;
+      const bool atEnd = last && rc == PatchOutcome::kApplied && stream_.AtEnd();
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [this] { return ready_.size() < kAhead || stop_; });
+      if (stop_) return;
+      if (!block.empty()) ready_.push_back(std::move(block));
+      if (last) {
+        outcome_ = rc;
+        atEnd_ = atEnd;
+        finished_ = true;
+      }
+      changed_.notify_all();
+      if (last) return;
+    }
+  }
+
+  static constexpr std::size_t kBlock = 256 * 1024;
+  static constexpr std::size_t kAhead = 4;
+  PatchStream& stream_;
+  bool inPlace_ = false;
+  std::vector<std::uint8_t> current_;
+  std::size_t taken_ = 0;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::vector<std::uint8_t>> ready_;
+  std::vector<std::vector<std::uint8_t>> spare_;
+  bool finished_ = false, stop_ = false, atEnd_ = false;
+  PatchOutcome outcome_ = PatchOutcome::kApplied;
+  std::thread thread_;  // last: it ends before the rest goes
 };
 
 PatchSource FileSource(platform::File& file) {
@@ -205,6 +316,7 @@ PatchOutcome ApplyPatch(const PatchSource& patch, const PatchSource& old, std::u
   PatchStream difference(patch, kPatchHeaderSize + lengths[0], kPatchHeaderSize + lengths[0] + lengths[1]);
   PatchStream extra(patch, kPatchHeaderSize + lengths[0] + lengths[1], patch.size);
   if (!control.Start() || !difference.Start() || !extra.Start()) return PatchOutcome::kReadFailed;
+  DecodedAhead differenceAhead(difference);
 
   constexpr std::size_t kPiece = 256 * 1024;
   std::unique_ptr<std::uint8_t[]> piece(new std::uint8_t[kPiece]);
@@ -222,7 +334,7 @@ PatchOutcome ApplyPatch(const PatchSource& patch, const PatchSource& old, std::u
     for (std::uint64_t done = 0; done < add;) {
       if (keepGoing && !keepGoing()) return PatchOutcome::kStopped;
       const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, add - done));
-      if (PatchOutcome rc = difference.Read(piece.get(), n); rc != PatchOutcome::kApplied) return rc;
+      if (PatchOutcome rc = differenceAhead.Read(piece.get(), n); rc != PatchOutcome::kApplied) return rc;
       for (std::size_t have = 0; have < n;) {
         std::int64_t r = old.read(oldPos + done + have, oldPiece.get() + have, n - have);
         if (r <= 0) return PatchOutcome::kReadFailed;  // the old file is shorter than it was
@@ -246,7 +358,7 @@ PatchOutcome ApplyPatch(const PatchSource& patch, const PatchSource& old, std::u
       return PatchOutcome::kMalformed;
     oldPos = static_cast<std::uint64_t>(static_cast<std::int64_t>(oldPos) + seek);
   }
-  return control.AtEnd() && difference.AtEnd() && extra.AtEnd() ? PatchOutcome::kApplied : PatchOutcome::kMalformed;
+  return control.AtEnd() && differenceAhead.AtEnd() && extra.AtEnd() ? PatchOutcome::kApplied : PatchOutcome::kMalformed;
 }
 
 }  // namespace engine
