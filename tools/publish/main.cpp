@@ -281,8 +281,8 @@ int main(int argc, char** argv) {
         patchBytes += static_cast<unsigned long long>(p.size);
         fullBytes += f.servedSize;
       }
-    std::printf("%zu patches written: %llu bytes, for %llu bytes of the served files they stand in for\n", patches,
-                patchBytes, fullBytes);
+    std::printf("%zu patch%s written: %llu bytes, for %llu bytes of the served files they stand in for\n", patches,
+                patches == 1 ? "" : "es", patchBytes, fullBytes);
   }
   std::printf("%zu files published to %s%c%s\n", result.files.size(), options.outputFolder.c_str(),
               platform::kPathSeparator, options.base.c_str());
