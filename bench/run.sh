@@ -580,7 +580,7 @@ else
     o=${p%%:*} n=${p#*:} name=$(basename "${p#*:}" | sed 's/-a5217e3//')
     cp "$o" "$work/old-release/$name"
     cp "$n" "$work/new-release/$name"
-    zstd -q -f -19 --long=27 --patch-from="$o" "$n" -o "$work/zstd.patch"
+    zstd -q -f -19 --long=27 --patch-from="$o" "$n" -o "$work/zstd.patch" 2>/dev/null
     zstd_total=$((zstd_total + $(stat -c %s "$work/zstd.patch")))
   done
   note "measuring: delta, publishing ${#delta_pairs[@]} files with patches"
@@ -608,10 +608,9 @@ else
     "$(ratio "$crossed" "$whole")"
   note "  (the link bytes include the list, $list_bytes bytes, and the headers; publishing took $(secs "$publish_us"))"
   # The largest pair's patch, applied as the worker applies it.
-  biggest=$(ls -S "$work/new-release" | head -n1)
-  patch_file=$(ls -S "$work/www/delta/tlv5.update/dvd/$biggest".*.patch 2>/dev/null | head -n1 || true)
-  [ -z "$patch_file" ] && patch_file=$(ls -S "$work/www/delta/tlv5.update/dvd/"*.patch | head -n1)
-  old_name=$(basename "$patch_file" | sed 's/\.[0-9a-f]*\.patch$//')
+  old_name=$(ls -S "$work/new-release" | head -n1)
+  served_name=$(echo "$old_name" | sed -e 's/\.exe$/.ex_/' -e 's/\.dll$/.dl_/')
+  patch_file=$(ls "$work/www/delta/tlv5.update/dvd/$served_name".*.patch)
   size=$(stat -c %s "$work/new-release/$old_name")
   a=()
   for ((i = 0; i <= runs; i++)); do
