@@ -52,21 +52,32 @@ std::size_t MatchLength(Bytes a, Bytes b) {
 
 #if HARBINOR_HAVE_DIVSUFSORT
 // The longest match of the start of `wanted` in `old`, by binary search in
-// its suffix array; its length, and where it starts in `pos`.
+// its suffix array; its length, and where it starts in `pos`. Every suffix
+// between the two bounds starts with as many bytes of `wanted` as the
+// bound that shares fewer: each comparison starts after those.
 std::size_t LongestMatch(const std::vector<saidx_t>& suffixes, Bytes old, Bytes wanted, std::size_t& pos) {
   std::size_t st = 0, en = suffixes.size() - 1;
+  auto shared = [&](std::size_t index, std::size_t from) {
+    std::size_t at = static_cast<std::size_t>(suffixes[index]) + from;
+    return from + MatchLength(old.subspan(at), wanted.subspan(from));
+  };
+  std::size_t sharedSt = shared(st, 0), sharedEn = shared(en, 0);
   while (en - st >= 2) {
     std::size_t x = st + (en - st) / 2;
     std::size_t at = static_cast<std::size_t>(suffixes[x]);
-    if (std::memcmp(old.data() + at, wanted.data(), std::min(old.size() - at, wanted.size())) < 0)
+    std::size_t n = shared(x, std::min(sharedSt, sharedEn));
+    // Whether the suffix at x sorts before `wanted` (a suffix that is all
+    // of a prefix of it, or the other way round, does not).
+    if (n < std::min(old.size() - at, wanted.size()) && old[at + n] < wanted[n]) {
       st = x;
-    else
+      sharedSt = n;
+    } else {
       en = x;
+      sharedEn = n;
+    }
   }
-  std::size_t a = static_cast<std::size_t>(suffixes[st]), b = static_cast<std::size_t>(suffixes[en]);
-  std::size_t x = MatchLength(old.subspan(a), wanted), y = MatchLength(old.subspan(b), wanted);
-  pos = x > y ? a : b;
-  return std::max(x, y);
+  pos = static_cast<std::size_t>(sharedSt > sharedEn ? suffixes[st] : suffixes[en]);
+  return std::max(sharedSt, sharedEn);
 }
 #endif
 
