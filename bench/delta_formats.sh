@@ -169,11 +169,11 @@ packed_size() {
 # ---- formats --------------------------------------------------------------------
 # DELTA_FORMATS chooses some; harbinor is the updater's own format, made as
 # `publish --delta-from` makes it and applied as the download worker applies
-# it (build/default/bench/harbinor_bench diff / patch).
+# it (build/default/bench/harbinor_bench diff, harbinor_patch_bench).
 read -r -a formats <<<"${DELTA_FORMATS:-harbinor zstd xdelta3 bsdiff}"
 hbench=${HARBINOR_BENCH:-$top/build/default/bench/harbinor_bench}
 make_harbinor() { cmd=("$hbench" diff "$1" "$2" "$3"); }
-apply_harbinor() { cmd=("$hbench" patch "$1" "$2" "$(stat -c %s "$new")" "$3"); }
+apply_harbinor() { cmd=("$(dirname "$hbench")/harbinor_patch_bench" "$1" "$2" "$(stat -c %s "$new")" "$3"); }
 # Each sets cmd to the command line that makes (OLD NEW PATCH) or applies
 # (OLD PATCH OUT) the patch.
 make_zstd() { cmd=(zstd -q -f -19 --long=27 --patch-from="$1" "$2" -o "$3"); }

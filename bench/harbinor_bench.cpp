@@ -13,7 +13,6 @@
 //                                                 file in pieces, output dropped
 //   harbinor_bench md5 FILE                       FileDigestText
 //   harbinor_bench diff OLD NEW PATCH              MakePatch
-//   harbinor_bench patch OLD PATCH SIZE OUT        ApplyPatchFiles into OUT, with its MD5
 //   harbinor_bench worker BASE APPDIR MD5 SIZE FILE...
 //                                                 DownloadWorker on a list of those files
 //                                                 (BENCH_PARALLEL as for release)
@@ -35,8 +34,6 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/binary_patch.h"
-#include "engine/block_pipe.h"
 #include "engine/container.h"
 #include "engine/container_stream.h"
 #include "engine/digest.h"
@@ -255,41 +252,6 @@ int MakePatchFile(const std::string& oldPath, const std::string& newPath, const 
   return 0;
 }
 
-// A patch applied as the worker applies it: the new file written out and
-// its MD5 taken on the pipe's threads (engine::BlockPipe), the old file and
-// the patch read from the disk.
-int ApplyPatchFile(const std::string& oldPath, const std::string& patchPath, std::int64_t size,
-                   const std::string& outPath) {
-  auto start = Clock::now();
-  platform::File out = platform::File::Open(outPath, platform::OpenMode::kCreateAlways);
-  if (!out.IsOpen()) return Fail("patch: cannot write the output");
-  engine::StreamDigest md5;
-  std::uint64_t bytes = 0;
-  engine::PatchOutcome outcome;
-  bool written = true;
-  {
-    engine::BlockPipe pipe({[&](const std::uint8_t* data, std::size_t n) {
-                              written = written && out.Write(data, n) == static_cast<std::int64_t>(n);
-                              return written;
-                            },
-                            [&](const std::uint8_t* data, std::size_t n) {
-                              md5.Update(data, n);
-                              return true;
-                            }});
-    outcome = engine::ApplyPatchFiles(patchPath, oldPath, static_cast<std::uint64_t>(size),
-                                      [&](const std::uint8_t* data, std::size_t n) {
-                                        bytes += n;
-                                        return pipe.Put(data, n);
-                                      });
-    if (!pipe.Drain()) written = false;
-  }
-  std::int64_t nanos = NanosSince(start);
-  if (outcome != engine::PatchOutcome::kApplied || !written)
-    return Fail(("patch: not applied (" + std::to_string(static_cast<int>(outcome)) + ")").c_str());
-  Report(nanos, bytes, "md5=" + md5.Text());
-  return 0;
-}
-
 // Files fetched at once: BENCH_PARALLEL, as "Transfers" in Harbinor.cfg
 // would set it, else the updater's default; 0 for a value out of range.
 std::size_t Parallel() {
@@ -402,7 +364,6 @@ int main(int argc, char** argv) {
   if (a.size() == 3 && a[0] == "unpack") return UnpackFile(a[1], ParseSize(a[2].c_str()));
   if (a.size() == 2 && a[0] == "md5") return Md5(a[1]);
   if (a.size() == 4 && a[0] == "diff") return MakePatchFile(a[1], a[2], a[3]);
-  if (a.size() == 5 && a[0] == "patch") return ApplyPatchFile(a[1], a[2], std::atoll(a[3].c_str()), a[4]);
   if (a.size() >= 6 && a[0] == "worker")
     return Worker(a[1], a[2], a[3], ParseSize(a[4].c_str()), std::vector<std::string>(a.begin() + 5, a.end()));
   if (a.size() == 1 && a[0] == "idle") return Idle();

@@ -58,7 +58,7 @@ top=$(dirname "$here")
 if [ "${HARBINOR_BENCH_NETNS:-}" != 1 ]; then
   cd "$top"
   { cmake --preset default >/dev/null &&
-    cmake --build --preset default --target harbinor_bench harbinor_linksim_program publish Harbinor >/dev/null; } ||
+    cmake --build --preset default --target harbinor_bench harbinor_patch_bench harbinor_linksim_program publish Harbinor >/dev/null; } ||
     { echo "run.sh: building harbinor_bench failed" >&2; exit 1; }
   ns=(unshare --net)
   [ "$(id -u)" -eq 0 ] || ns=(unshare --user --map-root-user --net)
@@ -80,6 +80,7 @@ big_bytes=$((big_mib * 1048576))
 pack_bytes=$((pack_mib * 1048576))
 wan_runs=${BENCH_WAN_RUNS:-1}
 bench=$top/build/default/bench/harbinor_bench
+patch_bench=$top/build/default/bench/harbinor_patch_bench
 linksim=$top/build/default/bench/harbinor_linksim
 publish=$top/build/default/bin/publish
 host=127.0.0.7
@@ -612,16 +613,37 @@ else
   served_name=$(echo "$old_name" | sed -e 's/\.exe$/.ex_/' -e 's/\.dll$/.dl_/')
   patch_file=$(ls "$work/www/delta/tlv5.update/dvd/$served_name".*.patch)
   size=$(stat -c %s "$work/new-release/$old_name")
-  a=()
-  for ((i = 0; i <= runs; i++)); do
-    timed "$work/ours.out" "$bench" patch "$work/old-release/$old_name" "$patch_file" "$size" "$work/applied.bin"
-    [ "$i" -eq 0 ] || a+=("$(field op_ns)")
-  done
-  cmp -s "$work/applied.bin" "$work/new-release/$old_name" || { note "run.sh: applied patch differs"; exit 1; }
-  apply_ns=$(median "${a[@]}")
-  row "  apply $old_name ($(mib $((size / 1024)))): MB/s of output" \
-    "$(awk -v b="$size" -v ns="$apply_ns" 'BEGIN {printf "%.0f", b / (ns / 1e9) / 1e6}')" "100" ""
-  row "  apply: peak resident memory" "$(mib "$(field maxrss_kib)")" "$(mib $((32 * 1024)))" ""
+  # apply_figures LABEL PROGRAM...: the patch applied $runs times after one
+  # not counted by PROGRAM OLD PATCH SIZE OUT (paths as it takes them).
+  apply_figures() {
+    local label=$1 a=() i
+    shift
+    for ((i = 0; i <= runs; i++)); do
+      "$@" >"$work/ours.out" || { note "run.sh: applying the patch failed ($label)"; exit 1; }
+      [ "$i" -eq 0 ] || a+=("$(field op_ns)")
+    done
+    cmp -s "$work/applied.bin" "$work/new-release/$old_name" || { note "run.sh: applied patch differs ($label)"; exit 1; }
+    local apply_ns
+    apply_ns=$(median "${a[@]}")
+    row "  apply $old_name ($(mib $((size / 1024)))), $label: MB/s of output" \
+      "$(awk -v b="$size" -v ns="$apply_ns" 'BEGIN {printf "%.0f", b / (ns / 1e9) / 1e6}')" "100" ""
+    # Above the idle program; on Windows less the view of the old file,
+    # which the system maps and can drop at any time.
+    row "  apply, $label: peak memory above idle" \
+      "$(mib $(($(field peak_kib) - $(field idle_kib) - $(field view_kib))))" \
+      "$(mib $((32 * 1024)))" ""
+  }
+  apply_figures "Linux" "$patch_bench" "$work/old-release/$old_name" "$patch_file" "$size" "$work/applied.bin"
+  # The Windows program's apply under Wine, when it is built (./dev.sh windows).
+  windows_bench=$top/build/windows/bin/harbinor_patch_bench.exe
+  if [ -f "$windows_bench" ]; then
+    winpath() { printf 'Z:%s' "${1//\//\\}"; }
+    note "measuring: delta, the patch applied by the Windows program under Wine"
+    apply_figures "Windows under Wine" "$top/cmake/wine-run.sh" "$windows_bench" "$(winpath "$work/old-release/$old_name")" \
+      "$(winpath "$patch_file")" "$size" "$(winpath "$work/applied.bin")"
+  else
+    note "delta: no Windows build (./dev.sh windows): its apply is left out"
+  fi
   rm -rf "$app" "$work/www/delta" "$work/old-release" "$work/new-release" "$work/applied.bin"
 fi
 fi

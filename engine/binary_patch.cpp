@@ -289,6 +289,19 @@ PatchOutcome ApplyPatchFiles(const std::string& patchPath, const std::string& ol
   platform::File old = platform::File::Open(oldPath, platform::OpenMode::kRead);
   if (!patch.IsOpen() || !old.IsOpen() || !patch.Size() || !old.Size()) return PatchOutcome::kReadFailed;
   const PatchSource oldFile = FileSource(old);
+  // A view of the old file where the system offers a safe one, else pages.
+  if (auto view = platform::FileView::Map(old)) {
+    const std::uint8_t* bytes = view->data();
+    const std::uint64_t length = view->size();
+    const PatchSource mapped{[bytes, length](std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+                               if (offset >= length) return std::int64_t{0};
+                               std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, length - offset));
+                               std::memcpy(buffer, bytes + offset, n);
+                               return static_cast<std::int64_t>(n);
+                             },
+                             length};
+    return ApplyPatch(FileSource(patch), mapped, newSize, out, keepGoing);
+  }
   PagedSource oldPages(oldFile);
   return ApplyPatch(FileSource(patch), oldPages.source(), newSize, out, keepGoing);
 }

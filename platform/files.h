@@ -122,6 +122,32 @@ enum class OpenMode {
   kAppend,          // create if missing; every write goes to the end
 };
 
+class File;
+
+// A read-only view of a whole open file in memory, where the system keeps
+// a mapped file from being cut short (Windows: a file with a view cannot
+// be truncated), so that reading it costs no system call. Elsewhere a file
+// cut short under a view would fault the process: there, and when no view
+// can be had (an empty file, no address space for it), Map gives none and
+// the file is read with ReadAt. Moves, never copies.
+class FileView {
+ public:
+  static std::optional<FileView> Map(File& file);
+  FileView(FileView&& other) noexcept;
+  FileView& operator=(FileView&&) = delete;
+  ~FileView();
+
+  const std::uint8_t* data() const { return data_; }
+  std::uint64_t size() const { return size_; }
+
+ private:
+  FileView(const std::uint8_t* data, std::uint64_t size, std::intptr_t mapping)
+      : data_(data), size_(size), mapping_(mapping) {}
+  const std::uint8_t* data_ = nullptr;
+  std::uint64_t size_ = 0;
+  std::intptr_t mapping_ = 0;
+};
+
 // An open file. Owns its handle; moves, never copies.
 class File {
  public:
@@ -167,6 +193,7 @@ class File {
   void Close();
 
  private:
+  friend class FileView;
   std::int64_t CopyThroughBuffer(File& source, void* buffer, std::size_t size);
 
   static constexpr std::intptr_t kNone = -1;

@@ -246,6 +246,14 @@ std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) 
   }
 }
 
+// A file cut short by another process under a view raises SIGBUS here: no
+// views, reads go through ReadAt.
+std::optional<FileView> FileView::Map(File&) { return std::nullopt; }
+FileView::FileView(FileView&& other) noexcept : data_(other.data_), size_(other.size_), mapping_(other.mapping_) {
+  other.data_ = nullptr;
+}
+FileView::~FileView() = default;
+
 std::int64_t File::Write(const void* buffer, std::size_t size) {
   if (!IsOpen()) return -1;
   const char* p = static_cast<const char*>(buffer);

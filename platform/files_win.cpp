@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <limits>
 #include <atomic>
 #include <utility>
 
@@ -275,6 +276,29 @@ std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) 
   DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
   if (ReadFile(Handle(handle_), buffer, want, &n, &at)) return n;
   return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+}
+
+std::optional<FileView> FileView::Map(File& file) {
+  auto size = file.Size();
+  if (!file.IsOpen() || !size || *size == 0 || *size > std::numeric_limits<SIZE_T>::max()) return std::nullopt;
+  HANDLE mapping = CreateFileMappingW(Handle(file.handle_), nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (!mapping) return std::nullopt;
+  const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(*size));
+  if (!view) {
+    CloseHandle(mapping);
+    return std::nullopt;
+  }
+  return FileView(static_cast<const std::uint8_t*>(view), *size, reinterpret_cast<std::intptr_t>(mapping));
+}
+
+FileView::FileView(FileView&& other) noexcept : data_(other.data_), size_(other.size_), mapping_(other.mapping_) {
+  other.data_ = nullptr;
+  other.mapping_ = 0;
+}
+
+FileView::~FileView() {
+  if (data_) UnmapViewOfFile(data_);
+  if (mapping_) CloseHandle(reinterpret_cast<HANDLE>(mapping_));
 }
 
 std::int64_t File::CopyFrom(File& source, void* buffer, std::size_t size) {
