@@ -299,7 +299,7 @@ PatchOutcome ApplyPatchFiles(const std::string& patchPath, const std::string& ol
                                std::memcpy(buffer, bytes + offset, n);
                                return static_cast<std::int64_t>(n);
                              },
-                             length};
+                             length, bytes};
     return ApplyPatch(FileSource(patch), mapped, newSize, out, keepGoing);
   }
   PagedSource oldPages(oldFile);
@@ -331,11 +331,23 @@ PatchOutcome ApplyPatch(const PatchSource& patch, const PatchSource& old, std::u
   if (!control.Start() || !difference.Start() || !extra.Start()) return PatchOutcome::kReadFailed;
   DecodedAhead differenceAhead(difference);
 
+  // The new bytes gather in one piece and go out when it is full: the steps
+  // are small, and a call for each would cost more than their bytes.
   constexpr std::size_t kPiece = 256 * 1024;
   std::unique_ptr<std::uint8_t[]> piece(new std::uint8_t[kPiece]);
   std::unique_ptr<std::uint8_t[]> oldPiece(new std::uint8_t[kPiece]);
+  std::size_t filled = 0;
+  auto flush = [&] {
+    if (filled > 0 && !out(piece.get(), filled)) return PatchOutcome::kRefused;
+    filled = 0;
+    return keepGoing && !keepGoing() ? PatchOutcome::kStopped : PatchOutcome::kApplied;
+  };
   std::uint64_t newPos = 0, oldPos = 0;
-  while (newPos < newSize) {
+  // Each step the maker writes moves on in the new file, or is followed by
+  // one that does: more steps than twice the new size is no patch of ours.
+  for (std::uint64_t steps = 0; newPos < newSize; ++steps) {
+    if (steps > 2 * newSize + 2) return PatchOutcome::kMalformed;
+    if (steps % 4096 == 4095 && keepGoing && !keepGoing()) return PatchOutcome::kStopped;
     std::uint8_t step[kPatchStepSize];
     if (PatchOutcome rc = control.Read(step, sizeof step); rc != PatchOutcome::kApplied) return rc;
     const std::uint64_t add = Read64(step), copy = Read64(step + 8);
@@ -345,24 +357,28 @@ PatchOutcome ApplyPatch(const PatchSource& patch, const PatchSource& old, std::u
     const std::uint64_t room = newSize - newPos;
     if (add > room || copy > room - add || add > old.size - oldPos) return PatchOutcome::kMalformed;
     for (std::uint64_t done = 0; done < add;) {
-      if (keepGoing && !keepGoing()) return PatchOutcome::kStopped;
-      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, add - done));
-      if (PatchOutcome rc = differenceAhead.Read(piece.get(), n); rc != PatchOutcome::kApplied) return rc;
-      for (std::size_t have = 0; have < n;) {
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece - filled, add - done));
+      std::uint8_t* to = piece.get() + filled;
+      if (PatchOutcome rc = differenceAhead.Read(to, n); rc != PatchOutcome::kApplied) return rc;
+      const std::uint8_t* from = old.memory ? old.memory + oldPos + done : oldPiece.get();
+      for (std::size_t have = 0; !old.memory && have < n;) {
         std::int64_t r = old.read(oldPos + done + have, oldPiece.get() + have, n - have);
         if (r <= 0) return PatchOutcome::kReadFailed;  // the old file is shorter than it was
         have += static_cast<std::size_t>(r);
       }
-      for (std::size_t i = 0; i < n; ++i) piece[i] = static_cast<std::uint8_t>(piece[i] + oldPiece[i]);
-      if (!out(piece.get(), n)) return PatchOutcome::kRefused;
+      for (std::size_t i = 0; i < n; ++i) to[i] = static_cast<std::uint8_t>(to[i] + from[i]);
+      filled += n;
       done += n;
+      if (filled == kPiece)
+        if (PatchOutcome rc = flush(); rc != PatchOutcome::kApplied) return rc;
     }
     for (std::uint64_t done = 0; done < copy;) {
-      if (keepGoing && !keepGoing()) return PatchOutcome::kStopped;
-      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, copy - done));
-      if (PatchOutcome rc = extra.Read(piece.get(), n); rc != PatchOutcome::kApplied) return rc;
-      if (!out(piece.get(), n)) return PatchOutcome::kRefused;
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece - filled, copy - done));
+      if (PatchOutcome rc = extra.Read(piece.get() + filled, n); rc != PatchOutcome::kApplied) return rc;
+      filled += n;
       done += n;
+      if (filled == kPiece)
+        if (PatchOutcome rc = flush(); rc != PatchOutcome::kApplied) return rc;
     }
     newPos += add + copy;
     oldPos += add;
@@ -371,7 +387,9 @@ PatchOutcome ApplyPatch(const PatchSource& patch, const PatchSource& old, std::u
       return PatchOutcome::kMalformed;
     oldPos = static_cast<std::uint64_t>(static_cast<std::int64_t>(oldPos) + seek);
   }
-  return control.AtEnd() && differenceAhead.AtEnd() && extra.AtEnd() ? PatchOutcome::kApplied : PatchOutcome::kMalformed;
+  // The last piece goes out only for a patch that ends where it should.
+  if (!control.AtEnd() || !differenceAhead.AtEnd() || !extra.AtEnd()) return PatchOutcome::kMalformed;
+  return flush();
 }
 
 }  // namespace engine

@@ -50,6 +50,9 @@ using ReadAt = std::function<std::int64_t(std::uint64_t offset, std::uint8_t* bu
 struct PatchSource {
   ReadAt read;
   std::uint64_t size = 0;
+  // All `size` bytes in memory (a mapped file), when they are: read then
+  // in place.
+  const std::uint8_t* memory = nullptr;
 };
 
 enum class PatchOutcome {
