@@ -63,15 +63,23 @@ ensure_deb_src() {
   "${sudo[@]}" apt-get update -q
 }
 
+# The unpacked tree of Debian's source package $1 in $src (fetched once).
+debian_source() {
+  local tree
+  tree=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name "$1-*" | head -n1)
+  if [ -z "$tree" ]; then
+    ensure_deb_src >&2
+    log "fetching Debian source package $1" >&2
+    (cd "$src" && apt-get source -q "$1" >&2)
+    tree=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name "$1-*" | head -n1)
+  fi
+  [ -n "$tree" ] || { echo "no source tree of $1" >&2; exit 1; }
+  echo "$tree"
+}
+
 if [ ! -e "$prefix/.stamp-liblzma" ]; then
   start=$SECONDS
-  xzsrc=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'xz-utils-*' | head -n1)
-  if [ -z "$xzsrc" ]; then
-    ensure_deb_src
-    log "fetching Debian source package xz-utils"
-    (cd "$src" && apt-get source -q xz-utils)
-    xzsrc=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'xz-utils-*' | head -n1)
-  fi
+  xzsrc=$(debian_source xz-utils)
   log "building liblzma from $(basename "$xzsrc")"
   rm -rf "$work/xz"
   mkdir -p "$work/xz"
@@ -93,13 +101,7 @@ fi
 
 if [ ! -e "$prefix/.stamp-divsufsort" ]; then
   start=$SECONDS
-  dsssrc=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'libdivsufsort-*' | head -n1)
-  if [ -z "$dsssrc" ]; then
-    ensure_deb_src
-    log "fetching Debian source package libdivsufsort"
-    (cd "$src" && apt-get source -q libdivsufsort)
-    dsssrc=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'libdivsufsort-*' | head -n1)
-  fi
+  dsssrc=$(debian_source libdivsufsort)
   log "building libdivsufsort from $(basename "$dsssrc")"
   rm -rf "$work/divsufsort"
   cmake -S "$dsssrc" -B "$work/divsufsort" -G Ninja \

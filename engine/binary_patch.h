@@ -23,7 +23,8 @@
 // decoder may use at most kPatchDecoderMemory (a stream that asks for a
 // larger dictionary is refused), and the old file is read piece by piece
 // where the steps point, never held whole. Peak memory of one apply is the
-// three decoders and a few pieces: under 26 MiB, which a patch cannot raise.
+// three decoders (their dictionaries, at most 8 MiB each, are the format's
+// window) and a few fixed pieces: under 30 MiB, which a patch cannot raise.
 #pragma once
 
 #include <cstddef>

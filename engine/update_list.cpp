@@ -29,6 +29,19 @@ std::optional<std::string_view> FindValue(std::string_view block, std::string_vi
   return block.substr(start, stop == std::string_view::npos ? std::string_view::npos : stop - start);
 }
 
+// Hands every value of `key` in `block` to `take`, in order, until one
+// runs to the end of the block or `take` says no more.
+template <typename Take>
+void ForEachValue(std::string_view block, std::string_view key, Take take) {
+  for (std::size_t from = 0;;) {
+    bool endedAtLineEnd = false;
+    std::size_t next = 0;
+    auto value = FindValue(block, key, from, &endedAtLineEnd, &next);
+    if (!value || !take(*value) || !endedAtLineEnd) return;
+    from = next;
+  }
+}
+
 // Version "a.b.c.d" with "." as the only separator; text after a part's
 // digits is skipped up to the next ".".
 VersionNumber ParseListVersion(std::string_view value) {
@@ -185,16 +198,10 @@ void UpdateList::AddItemIfNewer(std::string_view block) {
   if (auto version = FindValue(block, kVersionKey)) item->version = ParseListVersion(*version);
   if (auto sha256 = FindValue(block, kSha256Key); sha256 && IsSha256Text(*sha256)) item->sha256 = std::string(*sha256);
 
-  std::size_t from = 0;
-  for (;;) {
-    bool endedAtLineEnd = false;
-    std::size_t next = 0;
-    auto comment = FindValue(block, kCommentKey, from, &endedAtLineEnd, &next);
-    if (!comment) break;
-    item->comments.emplace_back(*comment);
-    if (!endedAtLineEnd) break;
-    from = next;
-  }
+  ForEachValue(block, kCommentKey, [&item](std::string_view comment) {
+    item->comments.emplace_back(comment);
+    return true;
+  });
 
   std::string relative(file);
   for (char& c : relative)
@@ -228,30 +235,23 @@ void UpdateList::ChoosePatch(std::string_view block, const std::string& local, U
   // signature vouches for, of the patch and of the file it applies to.
   const bool signedList = !item.sha256.empty();
   std::optional<InstalledContent::Digests> installed;
-  std::size_t from = 0;
-  for (;;) {
-    bool endedAtLineEnd = false;
-    std::size_t next = 0;
-    auto value = FindValue(block, kPatchKey, from, &endedAtLineEnd, &next);
-    if (!value) return;
-    auto patch = ParsePatchValue(*value);
-    if (patch && (!signedList || (!patch->sha256.empty() && !patch->baseSha256.empty())) &&
-        IsSafeRelativePath(patch->path) &&
-        context_.serverBase.size() + kStagingFolderName.size() + 1 + patch->path.size() <= kMaxUrlLength) {
-      // The installed file is read (or taken from the digest cache) once,
-      // for the first patch that could apply.
-      if (!installed) installed = installed_->DigestsOf(local, signedList);
-      if (!installed) return;
-      if (DigestsMatch(installed->md5, patch->baseMd5) &&
-          (!signedList || base::EqualsIgnoringCase(installed->sha256, patch->baseSha256))) {
-        item.patch = std::move(patch);
-        item.installedPath = local;
-        return;
-      }
-    }
-    if (!endedAtLineEnd) return;
-    from = next;
-  }
+  ForEachValue(block, kPatchKey, [&](std::string_view value) {
+    auto patch = ParsePatchValue(value);
+    if (!patch || (signedList && (patch->sha256.empty() || patch->baseSha256.empty())) ||
+        !IsSafeRelativePath(patch->path) ||
+        context_.serverBase.size() + kStagingFolderName.size() + 1 + patch->path.size() > kMaxUrlLength)
+      return true;
+    // The installed file is read (or taken from the digest cache) once,
+    // for the first patch that could apply.
+    if (!installed) installed = installed_->DigestsOf(local, signedList);
+    if (!installed) return false;
+    if (!DigestsMatch(installed->md5, patch->baseMd5) ||
+        (signedList && !base::EqualsIgnoringCase(installed->sha256, patch->baseSha256)))
+      return true;
+    item.patch = std::move(patch);
+    item.installedPath = local;
+    return false;
+  });
 }
 
 void UpdateList::NotePatchFallback(std::string why) {
