@@ -160,8 +160,10 @@ demo_inside() {
   head -c 3000000 /dev/urandom > "$work/release/effects.dll"
   printf 'Tolvaro 1.1\nFaster export, new titles.\n' > "$work/intro.txt"
   printf 'readme.txt: New chapter on titles\neffects.dll: Blur and glow effects\nLanguage/Deutsch.ini: German texts\n' > "$work/notes.txt"
+  # The programs changed a little since 1.0: they go out as patches
+  # against the installed ones too.
   "$bin/publish" --intro "$work/intro.txt" --notes "$work/notes.txt" --default-version 1.1.0.0 \
-      "$work/release" "$work/www"
+      --delta-from "$work/app" "$work/release" "$work/www"
 
   log "nginx serves it on 127.0.0.8"
   {
@@ -198,7 +200,7 @@ demo_inside() {
   fi
   kill "$nginx_pid" 2>/dev/null; wait "$nginx_pid" 2>/dev/null || true
 
-  log "what the server was asked for"
+  log "what the server was asked for (a .patch instead of a program that changed a little)"
   sed 's/^/  /' "$work/nginx-access.log"
   log "staged for installation in dvd/"
   (cd "$work/app" && find dvd -type f | sort | sed 's/^/  /')
