@@ -401,21 +401,27 @@ PatchAttempt StageFromPatch(UpdateList& list, UpdateItem& item, const std::strin
   const std::string url = list.context().serverBase + std::string(kStagingFolderName) + "/" + patch.path;
   std::int32_t length = 0;
   bool fetched = false;
-  if (!file.MakeFolders()) {
-    why = "cannot make its folder";
-  } else if (!item.Connect(url, &list.runControl, spare)) {
-    why = url + ": " + item.failure;
-  } else {
-    while (list.runControl.load() == kHold) platform::SleepMs(20);
-    item.maxResponseBytes = static_cast<std::size_t>(patch.size);
-    item.rangeFrom = 0;
-    item.keepAlive = spare != nullptr;
-    PatchBody body(patchPath, withSha256);
-    auto result = item.GetStreamed(list.bytesDone, length, list.runControl, body);
-    if (spare) item.LeaveConnection(*spare);
-    item.Close();
-    fetched = result == HttpClient::StreamResult::kComplete && body.Matches(patch, length);
-    if (!fetched) why = TransferFailure(item, "the patch is not what the list says");
+  // A kept connection the server has closed meanwhile brings nothing: a
+  // new one is tried at once.
+  for (bool again = true; again;) {
+    again = false;
+    if (!file.MakeFolders()) {
+      why = "cannot make its folder";
+    } else if (!item.Connect(url, &list.runControl, spare)) {
+      why = url + ": " + item.failure;
+    } else {
+      while (list.runControl.load() == kHold) platform::SleepMs(20);
+      item.maxResponseBytes = static_cast<std::size_t>(patch.size);
+      item.rangeFrom = 0;
+      item.keepAlive = spare != nullptr;
+      PatchBody body(patchPath, withSha256);
+      auto result = item.GetStreamed(list.bytesDone, length, list.runControl, body);
+      if (spare) item.LeaveConnection(*spare);
+      item.Close();
+      again = result == HttpClient::StreamResult::kCut && item.reused() && item.receivedBytes() == 0;
+      fetched = result == HttpClient::StreamResult::kComplete && body.Matches(patch, length);
+      if (!fetched) why = TransferFailure(item, "the patch is not what the list says");
+    }
   }
   auto keepGoing = [&list] {
     while (list.runControl.load() == kHold) platform::SleepMs(20);
