@@ -420,7 +420,10 @@ PatchAttempt StageFromPatch(UpdateList& list, UpdateItem& item, const std::strin
       item.Close();
       again = result == HttpClient::StreamResult::kCut && item.reused() && item.receivedBytes() == 0;
       fetched = result == HttpClient::StreamResult::kComplete && body.Matches(patch, length);
-      if (!fetched) why = TransferFailure(item, "the patch is not what the list says");
+      if (!fetched) {
+        why = url + ": " + (item.failure.empty() ? std::string("the patch is not what the list says") : item.failure);
+        if (!item.unexpectedStatus.empty()) why += " (" + item.unexpectedStatus + ")";
+      }
     }
   }
   auto keepGoing = [&list] {
@@ -448,8 +451,10 @@ PatchAttempt StageFromPatch(UpdateList& list, UpdateItem& item, const std::strin
   file.Discard();
   Add(list.bytesDone, -static_cast<std::int64_t>(length));
   if (list.runControl.load() == kStop) return PatchAttempt::kStopped;
-  // The whole file is fetched instead: the total grows by the difference.
-  list.bytesTotal.fetch_add(item.size - patch.size);
+  // The whole file is fetched instead, in this run and any later one over
+  // this list: the total grows by the difference.
+  item.patchGaveWay = true;
+  list.AddToTotal(static_cast<std::int64_t>(item.size) - patch.size);
   list.NotePatchFallback(why + "; the whole file is fetched instead");
   item.failure.clear();
   item.unexpectedStatus.clear();
@@ -474,7 +479,7 @@ bool StageItem(UpdateList& list, UpdateItem& item, const std::string& runTag, It
   // The patch the list offers for the installed file first; anything amiss
   // with it leaves the item to be fetched whole, as if there were none.
   bool patched = false;
-  if (item.patch) {
+  if (item.UsesPatch()) {
     PatchAttempt attempt = StageFromPatch(list, item, *path, file, spare);
     if (attempt == PatchAttempt::kStopped) {
       failure.code = kAborted;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "base/ascii_text.h"
 #include "engine/digest.h"
@@ -62,11 +63,13 @@ std::string PathKey(const std::string& path) {
   return base::WindowsCaseKey(path).value_or(path);
 }
 
-std::int32_t ClampedSum(std::int32_t a, std::int32_t b) {
+// a + b, held within the 32-bit range.
+std::int32_t ClampedSum(std::int32_t a, std::int64_t b) {
   std::int64_t sum = static_cast<std::int64_t>(a) + b;
   return static_cast<std::int32_t>(std::clamp<std::int64_t>(sum, std::numeric_limits<std::int32_t>::min(),
                                                             std::numeric_limits<std::int32_t>::max()));
 }
+
 
 bool IsHexText(std::string_view text, std::size_t length) {
   return text.size() == length && std::all_of(text.begin(), text.end(), [](char c) {
@@ -259,9 +262,15 @@ void UpdateList::NotePatchFallback(std::string why) {
   patchFallbacks_.push_back(std::move(why));
 }
 
-std::vector<std::string> UpdateList::PatchFallbacks() const {
+std::vector<std::string> UpdateList::TakePatchFallbacks() {
   std::lock_guard<std::mutex> lock(fallbacksMutex_);
-  return patchFallbacks_;
+  return std::exchange(patchFallbacks_, {});
+}
+
+void UpdateList::AddToTotal(std::int64_t bytes) {
+  std::int32_t total = bytesTotal.load();
+  while (!bytesTotal.compare_exchange_weak(total, ClampedSum(total, bytes))) {
+  }
 }
 
 void UpdateList::ClearItems() {

@@ -96,9 +96,12 @@ class UpdateItem : public HttpClient {
   UpdateItem() = default;
 
   bool HasDigest() const { return md5[0] != 0; }
+  // Whether the item's patch is to be used: there is one, and it has not
+  // given way to the whole file in an earlier run over this list.
+  bool UsesPatch() const { return patch && !patchGaveWay.load(); }
   // The bytes the download counts for this file: what it fetches, the
-  // patch when there is one.
-  std::int32_t CountedSize() const { return patch ? patch->size : size; }
+  // patch while it is to be used.
+  std::int32_t CountedSize() const { return UsesPatch() ? patch->size : size; }
 
   std::string url;
   const std::uint8_t* body = nullptr;  // inside `response`, or into the unpacked bytes
@@ -112,6 +115,9 @@ class UpdateItem : public HttpClient {
   // is the installed file (chosen when the list is read), and that file.
   std::optional<PatchOffer> patch;
   std::string installedPath;
+  // Set by the worker when the patch failed and the whole file was fetched
+  // instead (the list's total has counted the whole file since).
+  std::atomic<bool> patchGaveWay{false};
 };
 
 // Where the list lives and how installed versions are found (for the
@@ -172,7 +178,10 @@ class UpdateList {
   // A patch that gave way to its whole file during a run, and why: for the
   // log, since the run itself goes on. Safe from any transfer's thread.
   void NotePatchFallback(std::string why);
-  std::vector<std::string> PatchFallbacks() const;
+  // The notes since the last call, for the log; they are taken.
+  std::vector<std::string> TakePatchFallbacks();
+  // Adds to bytesTotal, held within the 32-bit range.
+  void AddToTotal(std::int64_t bytes);
   // Why a run that ended with "cannot save" could not write, and in which
   // folder; written by the worker before it ends, read after the run.
   platform::FailureCause saveCause = platform::FailureCause::kOther;

@@ -126,10 +126,12 @@ class File;
 
 // A read-only view of a whole open file in memory, where the system keeps
 // a mapped file from being cut short (Windows: a file with a view cannot
-// be truncated), so that reading it costs no system call. Elsewhere a file
-// cut short under a view would fault the process: there, and when no view
-// can be had (an empty file, no address space for it), Map gives none and
-// the file is read with ReadAt. Moves, never copies.
+// be truncated), so that reading it costs no system call; only for a file
+// on a fixed disk, as a read error under a view (a share gone, a drive
+// pulled out) ends the process. Elsewhere a file cut short under a view
+// would fault the process: there, and when no view can be had (an empty
+// file, no address space for it), Map gives none and the file is read with
+// ReadAt. Moves, never copies.
 class FileView {
  public:
   static std::optional<FileView> Map(File& file);

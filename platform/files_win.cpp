@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <cwchar>
 #include <atomic>
 #include <utility>
 
@@ -278,9 +279,23 @@ std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) 
   return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
 }
 
+// Whether the file is on a fixed disk of this machine: a read error under a
+// view (a network share gone, a drive pulled out) is an exception that
+// would end the process, where a read would fail.
+bool OnFixedDisk(HANDLE file) {
+  wchar_t path[MAX_PATH + 8];
+  DWORD length = GetFinalPathNameByHandleW(file, path, MAX_PATH + 8, VOLUME_NAME_DOS);
+  // "\\?\C:\..." for a drive; "\\?\UNC\..." for a share.
+  if (length < 7 || length >= MAX_PATH + 8 || wcsncmp(path, L"\\\\?\\", 4) != 0 || path[5] != L':') return false;
+  wchar_t root[] = {path[4], L':', L'\\', 0};
+  return GetDriveTypeW(root) == DRIVE_FIXED;
+}
+
 std::optional<FileView> FileView::Map(File& file) {
   auto size = file.Size();
-  if (!file.IsOpen() || !size || *size == 0 || *size > std::numeric_limits<SIZE_T>::max()) return std::nullopt;
+  if (!file.IsOpen() || !size || *size == 0 || *size > std::numeric_limits<SIZE_T>::max() ||
+      !OnFixedDisk(Handle(file.handle_)))
+    return std::nullopt;
   HANDLE mapping = CreateFileMappingW(Handle(file.handle_), nullptr, PAGE_READONLY, 0, 0, nullptr);
   if (!mapping) return std::nullopt;
   const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(*size));

@@ -123,6 +123,7 @@ std::shared_ptr<UpdateList> CopyForWindow(const UpdateList& running, std::int32_
     twin->comments = item->comments;
     twin->patch = item->patch;
     twin->installedPath = item->installedPath;
+    twin->patchGaveWay = item->patchGaveWay.load();
     copy->items.push_back(std::move(twin));
   }
   copy->bytesTotal = running.bytesTotal.load();
@@ -511,7 +512,7 @@ bool UpdateDialog::RunWorker() {
   }
   window_.StopTimer(kProgressTimer);
 
-  for (const std::string& fallback : running->PatchFallbacks()) Log("download: " + fallback);
+  for (const std::string& fallback : running->TakePatchFallbacks()) Log("download: " + fallback);
   // After a give-up the window goes on with its copy of the list.
   const UpdateList& list = currentList_ ? *currentList_ : *running;
   std::int32_t result = list.resultCode.load();

@@ -570,8 +570,21 @@ TEST_F(DownloadWorkerTest, PatchIsUsedOrGivesWayToTheWholeFile) {
     EXPECT_TRUE(ReadFile(app() + "dvd/lib.dll") == updated);
     EXPECT_EQ(list->bytesDone.load(), list->bytesTotal.load());
     EXPECT_EQ(list->bytesTotal.load(), c.patched ? static_cast<std::int32_t>(patch.size()) : updated.size());
-    EXPECT_EQ(list->PatchFallbacks().size(), offered && !c.patched ? 1u : 0u);
+    EXPECT_EQ(list->TakePatchFallbacks().size(), offered && !c.patched ? 1u : 0u);
     EXPECT_EQ(server_.Requests().size(), (offered ? 1u : 0u) + (c.patched ? 0u : 1u));
     EXPECT_EQ(testsupport::ListTree(root_.path() + "/dvd"), "@update@.log\nlib.dll\n") << "no patch left behind";
+    // The window may run the same list again: a patch that gave way is not
+    // tried again, and the total stays what is fetched.
+    if (c.patched || !offered) continue;
+    std::filesystem::remove_all(root_.path() + "/dvd");
+    server_.ClearRequests();
+    server_.Enqueue(testsupport::RespondOk(updated));
+    list->bytesDone = 0;
+    Run(*list);
+    EXPECT_TRUE(ReadFile(app() + "dvd/lib.dll") == updated);
+    EXPECT_EQ(list->bytesDone.load(), list->bytesTotal.load());
+    EXPECT_EQ(list->bytesTotal.load(), static_cast<std::int32_t>(updated.size()));
+    EXPECT_EQ(server_.Requests().size(), 1u);
+    EXPECT_TRUE(list->TakePatchFallbacks().empty());
   }
 }
