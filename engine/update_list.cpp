@@ -70,7 +70,6 @@ std::int32_t ClampedSum(std::int32_t a, std::int64_t b) {
                                                             std::numeric_limits<std::int32_t>::max()));
 }
 
-
 bool IsHexText(std::string_view text, std::size_t length) {
   return text.size() == length && std::all_of(text.begin(), text.end(), [](char c) {
            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
