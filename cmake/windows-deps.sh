@@ -77,6 +77,27 @@ debian_source() {
   echo "$tree"
 }
 
+# Makes the .pc file of $1 follow the folder if the tree moves.
+relocatable_pc() {
+  sed -i -e "s|$prefix|\${prefix}|g" -e 's|^prefix=.*|prefix=${pcfiledir}/../..|' \
+    "$prefix/lib/pkgconfig/$1.pc"
+}
+
+# Configures the CMake project in $2 for the target, static, into $prefix
+# with the options after it, builds and installs it; its log is
+# $work/$1.log.
+cmake_install() {
+  local name=$1 source=$2
+  shift 2
+  rm -rf "$work/$name"
+  cmake -S "$source" -B "$work/$name" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF "$@" \
+    >"$work/$name.log" 2>&1 &&
+  cmake --build "$work/$name" --target install >>"$work/$name.log" 2>&1 ||
+    { tail -n 50 "$work/$name.log" >&2; exit 1; }
+}
+
 if [ ! -e "$prefix/.stamp-liblzma" ]; then
   start=$SECONDS
   xzsrc=$(debian_source xz-utils)
@@ -92,9 +113,7 @@ if [ ! -e "$prefix/.stamp-liblzma" ]; then
       >configure.log 2>&1 || { cat configure.log >&2; exit 1; }
     make -j"$(nproc)" -C src/liblzma install >make.log 2>&1 || { tail -n 50 make.log >&2; exit 1; }
   )
-  # Make the .pc file follow the folder if the tree moves.
-  sed -i -e "s|$prefix|\${prefix}|g" -e 's|^prefix=.*|prefix=${pcfiledir}/../..|' \
-    "$prefix/lib/pkgconfig/liblzma.pc"
+  relocatable_pc liblzma
   touch "$prefix/.stamp-liblzma"
   log "liblzma done in $((SECONDS - start)) s"
 fi
@@ -103,16 +122,8 @@ if [ ! -e "$prefix/.stamp-divsufsort" ]; then
   start=$SECONDS
   dsssrc=$(debian_source libdivsufsort)
   log "building libdivsufsort from $(basename "$dsssrc")"
-  rm -rf "$work/divsufsort"
-  cmake -S "$dsssrc" -B "$work/divsufsort" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/$toolchain" \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
-    -DBUILD_SHARED_LIBS=OFF -DBUILD_EXAMPLES=OFF -DWITH_LFS=OFF \
-    >"$work/divsufsort.log" 2>&1 &&
-  cmake --build "$work/divsufsort" --target install >>"$work/divsufsort.log" 2>&1 ||
-    { tail -n 50 "$work/divsufsort.log" >&2; exit 1; }
-  sed -i -e "s|$prefix|\${prefix}|g" -e 's|^prefix=.*|prefix=${pcfiledir}/../..|' \
-    "$prefix/lib/pkgconfig/libdivsufsort.pc"
+  cmake_install divsufsort "$dsssrc" -DBUILD_EXAMPLES=OFF -DWITH_LFS=OFF
+  relocatable_pc libdivsufsort
   touch "$prefix/.stamp-divsufsort"
   log "libdivsufsort done in $((SECONDS - start)) s"
 fi
@@ -120,14 +131,7 @@ fi
 if [ ! -e "$prefix/.stamp-googletest" ]; then
   start=$SECONDS
   log "building GoogleTest and GoogleMock"
-  rm -rf "$work/googletest"
-  cmake -S /usr/src/googletest -B "$work/googletest" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/$toolchain" \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
-    -DBUILD_SHARED_LIBS=OFF -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON \
-    >"$work/googletest.log" 2>&1 &&
-  cmake --build "$work/googletest" --target install >>"$work/googletest.log" 2>&1 ||
-    { tail -n 50 "$work/googletest.log" >&2; exit 1; }
+  cmake_install googletest /usr/src/googletest -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON
   touch "$prefix/.stamp-googletest"
   log "GoogleTest done in $((SECONDS - start)) s"
 fi

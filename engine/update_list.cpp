@@ -122,12 +122,7 @@ void UpdateList::AddUrlItem(std::string_view url) {
   items.push_back(std::move(item));
 }
 
-bool IsDigestText(std::string_view text) {
-  if (text.size() < kDigestLength) return false;
-  return std::all_of(text.begin(), text.begin() + kDigestLength, [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-  });
-}
+bool IsDigestText(std::string_view text) { return IsHexText(text.substr(0, kDigestLength), kDigestLength); }
 
 NameFault WindowsNameFault(std::string_view part) {
   if (part.empty() || part == "..") return NameFault::kNone;
